@@ -1,0 +1,32 @@
+# The two commands of the README: `make run` and `make test`.
+BUILD ?= build
+CMAKE_FLAGS ?=
+ifdef CI
+CMAKE_FLAGS += -DKESTRUN_WERROR=ON
+endif
+
+.PHONY: all setup build run test screenshot-setup format clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+build: setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD)
+
+run: build
+	BUILD=$(abspath $(BUILD)) scripts/run-sample.sh
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j2 --timeout 300
+
+screenshot-setup:
+	@scripts/setup.sh --screenshots
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD)

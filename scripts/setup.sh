@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs to build, test and run.
+# As root it installs what is missing; otherwise it prints the command and stops.
+# With --screenshots it also installs what the screenshot helper needs.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ make pkg-config   # build
+    qt6-base-dev                            # windows, tray, settings store, sockets
+    libcurl4-openssl-dev                    # HTTP, HTTPS and FTP transfers
+    libgtest-dev                            # tests
+    libbenchmark-dev                        # benchmarks
+    python3 python3-pyftpdlib               # the FTP server the tests talk to
+    rsync                                   # the reference in the backup scan benchmark
+    fonts-dejavu-core                       # without a font, Qt draws text as empty boxes
+)
+if [[ "${1:-}" == "--screenshots" ]]; then
+    packages+=(xvfb xauth imagemagick)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+cmd="apt-get install -y --no-install-recommends ${missing[*]}"
+if [[ $(id -u) -ne 0 ]]; then
+    echo "Missing packages. Run as root:" >&2
+    echo "  apt-get update && $cmd" >&2
+    exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+$cmd
