@@ -1,0 +1,69 @@
+#include "platform/dialog_template.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+
+namespace kestrun {
+
+int dialogUnitsToPixelsX(int units) { return units * 3 / 2; }
+int dialogUnitsToPixelsY(int units) { return units * 13 / 8; }
+
+namespace {
+
+QWidget* makeControl(QWidget& parent, const ControlSpec& spec) {
+    const QString text = QString::fromStdString(spec.text);
+    switch (spec.kind) {
+    case ControlKind::GroupBox:
+        return new QGroupBox(text, &parent);
+    case ControlKind::ReadOnlyEdit: {
+        auto* edit = new QLineEdit(text, &parent);
+        edit->setReadOnly(true);
+        edit->setAlignment(Qt::AlignCenter);
+        edit->setFocusPolicy(Qt::NoFocus);
+        return edit;
+    }
+    case ControlKind::StaticCentered: {
+        auto* label = new QLabel(text, &parent);
+        label->setAlignment(Qt::AlignCenter);
+        return label;
+    }
+    case ControlKind::StaticLeft:
+        return new QLabel(text, &parent);
+    case ControlKind::ProgressBar: {
+        auto* bar = new QProgressBar(&parent);
+        bar->setRange(0, 100);
+        bar->setValue(0);
+        return bar;
+    }
+    case ControlKind::PushButton:
+    case ControlKind::DefaultPushButton: {
+        auto* button = new QPushButton(text, &parent);
+        button->setAutoDefault(false);
+        button->setDefault(spec.kind == ControlKind::DefaultPushButton);
+        return button;
+    }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl) {
+    window.setWindowTitle(QString::fromStdString(tmpl.title));
+    window.setFixedSize(dialogUnitsToPixelsX(tmpl.width), dialogUnitsToPixelsY(tmpl.height));
+    for (const ControlSpec& spec : tmpl.controls) {
+        QWidget* control = makeControl(window, spec);
+        if (!control)
+            continue;
+        if (spec.id != 0)
+            control->setObjectName(QString::number(spec.id));
+        control->setGeometry(dialogUnitsToPixelsX(spec.x), dialogUnitsToPixelsY(spec.y),
+                             dialogUnitsToPixelsX(spec.w), dialogUnitsToPixelsY(spec.h));
+    }
+}
+
+} // namespace kestrun

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+class QWidget;
+
+namespace kestrun {
+
+// A window described as data, the way its resource template lays it out: controls with an id,
+// a kind, a text and a rectangle in dialog units (1 unit = 1.5 px across, 1.625 px down).
+// Every control's objectName is its decimal id ("1002"), so code and tests find it; controls
+// without an id get none.
+enum class ControlKind {
+    GroupBox,         // frame, optional text
+    ReadOnlyEdit,     // one-line edit, read-only, text centred
+    StaticCentered,   // label, centred
+    StaticLeft,       // label, left-aligned
+    ProgressBar,      // range 0..100, starts at 0
+    PushButton,
+    DefaultPushButton,
+};
+
+struct ControlSpec {
+    int id; // 0 = no id
+    ControlKind kind;
+    std::string text;
+    int x, y, w, h; // dialog units
+};
+
+struct DialogTemplate {
+    std::string title;
+    int width, height; // dialog units of the client area
+    std::vector<ControlSpec> controls;
+};
+
+int dialogUnitsToPixelsX(int units);
+int dialogUnitsToPixelsY(int units);
+
+// Creates the template's controls as children of the window, sizes the window to the
+// template and sets its title.
+void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl);
+
+} // namespace kestrun
