@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "kestrun/core/kestrun_app.h"
+
+int main(int argc, char** argv) { return kestrun::CKestrunApp().run(argc, argv); }

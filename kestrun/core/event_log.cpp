@@ -1,0 +1,13 @@
+#include "kestrun/core/event_log.h"
+
+#include "common/log_writer.h"
+#include "platform/clock.h"
+
+namespace kestrun {
+
+EventLog::EventLog(Clock& clock, std::filesystem::path workingFolder)
+    : clock_(clock), file_(std::move(workingFolder) / kFileName) {}
+
+void EventLog::log(std::string_view message) const { appendLogLine(file_, clock_.now(), message); }
+
+} // namespace kestrun

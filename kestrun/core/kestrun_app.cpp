@@ -1,0 +1,39 @@
+#include "kestrun/core/kestrun_app.h"
+
+#include "kestrun/core/kestrun_dlg.h"
+#include "platform/autostart.h"
+#include "platform/clock.h"
+#include "platform/display.h"
+#include "platform/settings_store.h"
+#include "platform/single_instance.h"
+
+#include <QApplication>
+
+#include <filesystem>
+
+namespace kestrun {
+
+int CKestrunApp::run(int argc, char** argv) {
+    // Held for the life of the process; the kernel releases it when the process ends.
+    SingleInstanceLock instance(kInstanceName);
+    if (!instance.acquired())
+        return 0;
+
+    chooseOffscreenWithoutDisplay();
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setApplicationName(QStringLiteral("Kestrun"));
+
+    SystemClock clock;
+    IniSettingsStore store(IniSettingsStore::defaultFile());
+    AutostartEntry autostart(AutostartEntry::defaultFile());
+    std::error_code ec;
+    CKestrunDlg window({clock, store, autostart, std::filesystem::current_path(ec)});
+    window.initialize();
+    window.show();
+    window.raise();
+    window.activateWindow();
+    return QApplication::exec();
+}
+
+} // namespace kestrun

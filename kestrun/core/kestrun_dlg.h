@@ -1,0 +1,129 @@
+#pragma once
+
+#include "kestrun/core/event_log.h"
+#include "kestrun/core/heartbeat.h"
+#include "kestrun/core/messages.h"
+#include "kestrun/core/pause_counter.h"
+#include "kestrun/core/settings.h"
+#include "kestrun/core/tray.h"
+
+#include <QDialog>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <stop_token>
+#include <string>
+
+class QAction;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QTimer;
+
+namespace kestrun {
+
+class AutostartEntry;
+class Clock;
+class SettingsStore;
+
+// What the main window takes from outside; the program passes the real ones, tests temporary
+// folders and a test clock.
+struct KestrunContext {
+    Clock& clock;
+    SettingsStore& settingsStore;
+    AutostartEntry& autostart;
+    std::filesystem::path workingFolder; // the current directory at start
+    bool startHeartbeat = true;
+};
+
+// The system-menu items of the main window, by command id.
+enum SystemMenuId : int {
+    kMenuAbout = 16,
+    kMenuPrograms = 17,
+    kMenuAutostart = 18,
+    kMenuStop = 19,
+    kMenuBackup = 20,
+    kMenuSettings = 21,
+    kMenuServerUpdate = 22,
+};
+
+// The main window of Kestrun. It owns all shared state, runs every handler on its thread, and
+// receives the heartbeat's messages. It is shown for 30 seconds after start, then lives hidden
+// behind the tray icon; closing it only hides it.
+class CKestrunDlg : public QDialog, public HeartbeatTarget {
+    Q_OBJECT
+public:
+    static constexpr int kHideAfterMs = 30000;
+
+    explicit CKestrunDlg(KestrunContext context, QWidget* parent = nullptr);
+    ~CKestrunDlg() override;
+
+    // The start-up sequence of the window; call once before showing it.
+    void initialize();
+
+    // Shared state, read and written on the window thread.
+    Settings& settings() { return settings_; }
+    const std::filesystem::path& workingFolder() const { return workingFolder_; }
+    PauseCounter& pauseCounter() { return pause_; }
+    std::atomic<std::int32_t>& busyFlag() { return busy_; }
+    const EventLog& eventLog() const { return eventLog_; }
+    TrayNotifier& tray() { return *tray_; }
+
+    // Message handlers: each custom message runs its handler on the window thread. Later
+    // subsystems install theirs; a message without a handler is accepted and does nothing.
+    using Handler = std::function<void()>;
+    void setHandler(KsnMessage message, Handler handler);
+    void handleMessage(KsnMessage message);
+    // Posts a message to the window's own queue (the system menu's update routine uses it).
+    void postMessage(KsnMessage message) { post(message); }
+
+    QString statusLine(int id) const;
+    QAction* menuItem(int id) const;
+    QTimer& hideTimer() { return *hideTimer_; }
+    void onHideTimer();
+
+    // HeartbeatTarget: safe to call from the heartbeat thread.
+    void send(KsnMessage message) override;
+    void post(KsnMessage message) override;
+    void setStatusLine(int id, const std::string& text) override;
+    void setPauseItemText(const std::string& text) override;
+    void repaint() override;
+
+protected:
+    void reject() override;                        // Esc, the close box: hide
+    void accept() override;                        // Enter: nothing
+    void closeEvent(QCloseEvent* event) override;  // closing never ends the program
+
+private:
+    void buildWindow();
+    void appendSystemMenuItems();
+    void checkAutostart();
+    void loadLists();
+    void startUpdateServer();
+    void launchBackup();
+    void runOnWindowThread(std::function<void()> fn);
+
+    KestrunContext context_;
+    std::filesystem::path workingFolder_;
+    Settings settings_;
+    PauseCounter pause_;
+    std::atomic<std::int32_t> busy_{0};
+    EventLog eventLog_;
+    std::string newestAnnouncedVersion_;
+    std::string silencedVersion_;
+
+    std::map<KsnMessage, Handler> handlers_;
+    std::map<int, QAction*> menuItems_;
+    QMenuBar* menuBar_ = nullptr;
+    QTimer* hideTimer_ = nullptr;
+    std::unique_ptr<TrayNotifier> tray_;
+
+    // Ends every wait of the heartbeat when the window goes away.
+    std::stop_source shutdown_;
+    std::unique_ptr<Heartbeat> heartbeat_;
+};
+
+} // namespace kestrun

@@ -1,0 +1,193 @@
+#include "kestrun/core/heartbeat.h"
+#include "kestrun/core/pause_counter.h"
+#include "kestrun/core/settings.h"
+#include "platform/clock.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <vector>
+
+using kestrun::Heartbeat;
+using kestrun::KsnMessage;
+using kestrun::LocalDateTime;
+
+namespace {
+
+// Records what the heartbeat sends, with the number of the beat (1-based) it happened in.
+struct RecordingTarget : kestrun::HeartbeatTarget {
+    struct Event {
+        int beat;
+        KsnMessage message;
+        bool posted;
+    };
+    int beat = 0;
+    std::vector<Event> events;
+    std::map<int, std::string> lines;
+    std::vector<std::pair<int, std::string>> line1002;
+    std::string pauseItem;
+
+    void send(KsnMessage m) override { events.push_back({beat, m, false}); }
+    void post(KsnMessage m) override { events.push_back({beat, m, true}); }
+    void setStatusLine(int id, const std::string& text) override {
+        lines[id] = text;
+        if (id == 1002)
+            line1002.emplace_back(beat, text);
+    }
+    void setPauseItemText(const std::string& text) override { pauseItem = text; }
+    void repaint() override {}
+
+    std::vector<int> beatsOf(KsnMessage m) const {
+        std::vector<int> out;
+        for (const auto& e : events)
+            if (e.message == m)
+                out.push_back(e.beat);
+        return out;
+    }
+};
+
+struct HeartbeatRig {
+    kestrun::TestClock clock{LocalDateTime::fromFields(2024, 3, 4, 8, 0, 0)};
+    kestrun::Settings settings;
+    kestrun::PauseCounter pause;
+    RecordingTarget target;
+    Heartbeat heartbeat{clock, settings, pause, target};
+
+    HeartbeatRig() { heartbeat.begin(); }
+    void beats(int n) {
+        for (int i = 0; i < n; ++i) {
+            ++target.beat;
+            heartbeat.beat();
+        }
+    }
+};
+
+} // namespace
+
+TEST(Heartbeat, NextBackupTextHasTwoDigitFieldsAndLongHours) {
+    EXPECT_EQ(kestrun::nextBackupText(3725), "Next backup in 01:02.05");
+    EXPECT_EQ(kestrun::nextBackupText(400000), "Next backup in 111:06.40");
+    EXPECT_EQ(kestrun::nextBackupText(43200), "Next backup in 12:00.00");
+    EXPECT_EQ(kestrun::nextBackupText(-4), "Next backup in 00:00.00");
+}
+
+TEST(Heartbeat, BackupIsDueOnePeriodAfterTheLoopStartsThenAPeriodAfterEachLaunch) {
+    HeartbeatRig rig;
+    rig.beats(1);
+    EXPECT_EQ(rig.target.lines[1004], "Next backup in 12:00.00");
+    rig.beats(17300);
+    // Beat k runs 5 (k - 1) seconds after the start: the first beat past 12 hours is 8642.
+    const auto launches = rig.target.beatsOf(KsnMessage::BackupLaunch);
+    ASSERT_EQ(launches.size(), 2u);
+    EXPECT_EQ(launches[0], 8642);
+    EXPECT_EQ(launches[1], 8642 + 8641);
+    // Every beat checks the programs while nothing pauses them.
+    EXPECT_EQ(rig.target.beatsOf(KsnMessage::ProgramCheck).size(), 17301u);
+}
+
+TEST(Heartbeat, PeriodZeroNeverLaunchesAndShowsBackupDisabled) {
+    HeartbeatRig rig;
+    rig.settings.period = 0;
+    rig.beats(9000);
+    EXPECT_TRUE(rig.target.beatsOf(KsnMessage::BackupLaunch).empty());
+    EXPECT_EQ(rig.target.lines[1004], "Backup disabled");
+}
+
+TEST(Heartbeat, PeriodBeyondTheCalendarShowsZeroAndNeverLaunches) {
+    HeartbeatRig rig;
+    rig.settings.period = 2147483647;
+    rig.beats(100);
+    EXPECT_EQ(rig.target.lines[1004], "Next backup in 00:00.00");
+    EXPECT_TRUE(rig.target.beatsOf(KsnMessage::BackupLaunch).empty());
+}
+
+TEST(Heartbeat, UpdateClientPollsEveryThirdBeatWithTenSecondPull) {
+    HeartbeatRig rig;
+    rig.settings.umode = 2;
+    rig.settings.upull = 10;
+    rig.beats(12);
+    EXPECT_EQ(rig.target.beatsOf(KsnMessage::LanUpdate), (std::vector<int>{3, 6, 9, 12}));
+    EXPECT_EQ(rig.target.beatsOf(KsnMessage::LanguageUpdate), (std::vector<int>{3, 6, 9, 12}));
+    // The language update follows the LAN poll directly.
+    for (std::size_t i = 0; i + 1 < rig.target.events.size(); ++i) {
+        if (rig.target.events[i].message == KsnMessage::LanUpdate) {
+            EXPECT_EQ(rig.target.events[i + 1].message, KsnMessage::LanguageUpdate);
+        }
+    }
+
+    HeartbeatRig server;
+    server.settings.umode = 1;
+    server.settings.upull = 0;
+    server.beats(500);
+    EXPECT_TRUE(server.target.beatsOf(KsnMessage::LanUpdate).empty());
+    EXPECT_TRUE(server.target.beatsOf(KsnMessage::LanguageUpdate).empty());
+}
+
+TEST(Heartbeat, WebChecksComeAtEvery241stBeatInTheirOrder) {
+    HeartbeatRig rig;
+    rig.beats(500);
+    EXPECT_EQ(rig.target.beatsOf(KsnMessage::SelfUpdate), (std::vector<int>{241, 482}));
+    EXPECT_EQ(rig.target.beatsOf(KsnMessage::KbmUpdate), (std::vector<int>{241, 482}));
+    EXPECT_EQ(rig.target.beatsOf(KsnMessage::UpdaterUpdate), (std::vector<int>{241, 482}));
+    std::vector<KsnMessage> order;
+    for (const auto& e : rig.target.events)
+        if (e.beat == 241 && e.message != KsnMessage::ProgramCheck)
+            order.push_back(e.message);
+    EXPECT_EQ(order, (std::vector<KsnMessage>{KsnMessage::SelfUpdate, KsnMessage::KbmUpdate,
+                                              KsnMessage::UpdaterUpdate}));
+}
+
+TEST(Heartbeat, NewVersionNoticeIsPostedAfterAMinuteThenHourly) {
+    HeartbeatRig rig;
+    rig.beats(800);
+    const auto notices = rig.target.beatsOf(KsnMessage::NewVersionNotice);
+    // At the end of beat k the loop has run 5000 k ms: the first beat past 60 s is 13, the
+    // next one past a further hour is 734.
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[0], 13);
+    EXPECT_EQ(notices[1], 734);
+    for (const auto& e : rig.target.events)
+        EXPECT_EQ(e.posted, e.message == KsnMessage::NewVersionNotice);
+}
+
+TEST(Heartbeat, NoticeOffNeverPostsAndFollowsWithinFiveMinutesOfSwitchingOn) {
+    HeartbeatRig rig;
+    rig.settings.promt = 0;
+    rig.beats(2000);
+    EXPECT_TRUE(rig.target.beatsOf(KsnMessage::NewVersionNotice).empty());
+    rig.settings.promt = 1;
+    rig.beats(100);
+    const auto notices = rig.target.beatsOf(KsnMessage::NewVersionNotice);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_LE(notices[0] - 2000, 61);
+    EXPECT_GE(notices[0] - 2000, 60);
+}
+
+TEST(Heartbeat, PauseCountsDownWithoutChecksThenResumes) {
+    HeartbeatRig rig;
+    rig.settings.delay = 5;
+    rig.beats(1);
+    rig.pause.set(rig.settings.delay * 60); // Stop
+    rig.target.pauseItem = "Resume";
+    const int stopBeat = rig.target.beat;
+    rig.beats(61);
+    ASSERT_FALSE(rig.target.line1002.empty());
+    EXPECT_EQ(rig.target.line1002.front(), std::make_pair(stopBeat + 1, std::string("Resuming in 295 seconds")));
+    EXPECT_EQ(rig.target.line1002.back(), std::make_pair(stopBeat + 60, std::string("Starting..")));
+    EXPECT_EQ(rig.target.pauseItem, "Stop");
+    EXPECT_EQ(rig.target.beatsOf(KsnMessage::ProgramCheck), (std::vector<int>{1, stopBeat + 61}));
+    // Backups and updates are not held back by a pause.
+    EXPECT_EQ(rig.target.beatsOf(KsnMessage::NewVersionNotice), (std::vector<int>{13}));
+}
+
+TEST(PauseCounter, CountDownNeverGoesBelowZeroAndResumeWins) {
+    kestrun::PauseCounter pause;
+    EXPECT_FALSE(pause.countDown(5));
+    pause.set(7);
+    EXPECT_EQ(pause.countDown(5), 2);
+    EXPECT_EQ(pause.countDown(5), 0);
+    EXPECT_FALSE(pause.paused());
+    pause.set(300);
+    pause.set(0); // Resume
+    EXPECT_FALSE(pause.countDown(5));
+}
