@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kestrun {
+
+// Starts programs without waiting for them.
+class ProgramLauncher {
+public:
+    virtual ~ProgramLauncher() = default;
+
+    // Starts the file at path (case kept as given) with the parameters, split into words the
+    // way a shell splits them (quotes group, no shell runs), in the working folder (empty: the
+    // current directory). An executable file runs itself; a ".jar" runs as
+    // "java -jar <path> <parameters>"; any other existing file is opened with "xdg-open <path>".
+    // A bare name without a folder is looked up on PATH. minimised is accepted for the
+    // callers' sake and has no effect here. Returns the pid of the started process, or nullopt
+    // when nothing could be started.
+    virtual std::optional<std::int64_t> start(const std::string& path,
+                                              const std::string& parameters,
+                                              const std::filesystem::path& workingFolder,
+                                              bool minimised) = 0;
+};
+
+// Starts detached processes (a new session, never a zombie of the caller).
+class DetachedProgramLauncher final : public ProgramLauncher {
+public:
+    std::optional<std::int64_t> start(const std::string& path, const std::string& parameters,
+                                      const std::filesystem::path& workingFolder,
+                                      bool minimised) override;
+};
+
+} // namespace kestrun

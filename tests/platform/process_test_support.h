@@ -1,0 +1,142 @@
+#pragma once
+
+// Real processes for tests: children started and reaped by the test, and a guard that ends
+// every process started from a test folder, however it was started.
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <spawn.h>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace kestrun::test {
+
+// A child process of the test, killed and reaped when the object goes.
+class ChildProcess {
+public:
+    ChildProcess(const std::filesystem::path& program, std::vector<std::string> args) {
+        std::vector<std::string> argv{program.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> raw;
+        for (auto& a : argv)
+            raw.push_back(a.data());
+        raw.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, raw.data(), environ) != 0)
+            throw std::runtime_error("posix_spawn failed: " + program.string());
+    }
+    ~ChildProcess() { stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // The wait status once the child has ended (it is reaped then), else nullopt.
+    std::optional<int> tryWait() {
+        int status = 0;
+        if (pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_)
+            return std::nullopt;
+        pid_ = -1;
+        return status;
+    }
+    // Waits for the end of the child and returns its wait status.
+    int wait() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+    // Kills the child and waits for its end.
+    void stop() {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// Ends every process whose executable lies in the folder or whose command line names it.
+class FolderReaper {
+public:
+    explicit FolderReaper(std::filesystem::path folder) : folder_(std::move(folder)) {}
+    ~FolderReaper() { killAll(); }
+    FolderReaper(const FolderReaper&) = delete;
+    FolderReaper& operator=(const FolderReaper&) = delete;
+
+    void killAll() const {
+        namespace fs = std::filesystem;
+        const std::string dir = folder_.string();
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator("/proc", ec)) {
+            const std::string name = e.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            const pid_t pid = std::stoi(name);
+            if (pid == ::getpid())
+                continue;
+            std::error_code linkError;
+            const std::string exe = fs::read_symlink(e.path() / "exe", linkError).string();
+            std::ifstream in(e.path() / "cmdline", std::ios::binary);
+            const std::string cmdline{std::istreambuf_iterator<char>(in), {}};
+            if (exe.rfind(dir, 0) == 0 || cmdline.find(dir) != std::string::npos)
+                ::kill(pid, SIGKILL);
+        }
+    }
+
+private:
+    std::filesystem::path folder_;
+};
+
+// Polls the condition every 10 ms until it holds or the time is up (for real processes to
+// come and go, never for a schedule).
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Copies an executable under a new name and makes it executable.
+inline void copyExecutable(const std::filesystem::path& from, const std::filesystem::path& to) {
+    namespace fs = std::filesystem;
+    fs::create_directories(to.parent_path());
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    fs::permissions(to, fs::perms::owner_all, fs::perm_options::add);
+}
+
+// Writes a shell script and makes it executable.
+inline void writeScript(const std::filesystem::path& file, const std::string& body) {
+    namespace fs = std::filesystem;
+    fs::create_directories(file.parent_path());
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << "#!/bin/sh\n" << body;
+    }
+    fs::permissions(file, fs::perms::owner_all, fs::perm_options::add);
+}
+
+// A name no other process on the machine carries: a prefix and the test folder's own suffix.
+inline std::string uniqueName(const std::string& prefix, const std::filesystem::path& folder) {
+    const std::string base = folder.filename().string();
+    return prefix + "_" + base.substr(base.rfind('-') + 1);
+}
+
+} // namespace kestrun::test
