@@ -35,7 +35,7 @@ const DialogTemplate& mainWindowTemplate() {
             {1003, ControlKind::ReadOnlyEdit, "", 15, 36, 244, 14},
             {1004, ControlKind::ReadOnlyEdit, "", 15, 56, 244, 14},
             {0, ControlKind::StaticCentered,
-             "Kestrun keeps your programs running, backed up and up to date.", 7, 80, 259, 8},
+             "Kestrun works in the background; find it in the tray.", 7, 80, 259, 8},
         }};
     return tmpl;
 }

@@ -26,3 +26,13 @@ TEST(SingleInstanceLock, SecondHolderIsRefusedUntilTheFirstEnds) {
     SingleInstanceLock again("KESTRUN_1.0");
     EXPECT_TRUE(again.acquired());
 }
+
+TEST(SingleInstanceLock, MissingRuntimeFolderFallsBackToTmp) {
+    kestrun::test::TempDir dir;
+    kestrun::test::ScopedEnv env("XDG_RUNTIME_DIR", (dir.path() / "missing").string());
+    SingleInstanceLock first("KESTRUN_TEST_FALLBACK");
+    EXPECT_TRUE(first.acquired());
+    EXPECT_TRUE(std::filesystem::exists(SingleInstanceLock::fallbackLockFile("KESTRUN_TEST_FALLBACK")));
+    SingleInstanceLock second("KESTRUN_TEST_FALLBACK");
+    EXPECT_FALSE(second.acquired());
+}
