@@ -1,0 +1,107 @@
+#include "common/backup_list.h"
+
+#include "common/file_util.h"
+#include "common/number.h"
+
+#include <fstream>
+#include <random>
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+std::optional<BackupEntry> parseIncludeLine(std::string_view line) {
+    const auto firstTab = line.find('\t');
+    if (firstTab == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view rest = line.substr(firstTab + 1);
+    const auto secondTab = rest.find('\t');
+    if (secondTab == std::string_view::npos)
+        return std::nullopt;
+    BackupEntry entry;
+    entry.path = std::string(line.substr(0, firstTab));
+    entry.mode = atoiPrefix(rest.substr(0, secondTab));
+    entry.kind = atoiPrefix(rest.substr(secondTab + 1));
+    return entry;
+}
+
+std::string formatIncludeLine(const BackupEntry& entry) {
+    return entry.path + '\t' + std::to_string(entry.mode) + '\t' + std::to_string(entry.kind) +
+           "\r\n";
+}
+
+std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        // Text mode turns CR LF into LF; a stray CR before it goes too.
+        while (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(std::move(line));
+        line.clear();
+    }
+    return lines;
+}
+
+void loadIncludeList(const fs::path& workingFolder, BackupList& include) {
+    const auto lines = readTextLines(workingFolder / kIncludeListFile);
+    if (!lines)
+        return;
+    for (const std::string& line : *lines)
+        if (auto entry = parseIncludeLine(line))
+            include.push_back(std::move(*entry));
+}
+
+void loadExcludeList(const fs::path& workingFolder, BackupList& exclude) {
+    const auto lines = readTextLines(workingFolder / kExcludeListFile);
+    if (!lines)
+        return;
+    for (const std::string& line : *lines)
+        exclude.push_back(BackupEntry{line, 0, 0});
+}
+
+namespace {
+
+// Writes the content under a temporary name beside the file and renames it into place.
+void replaceFile(const fs::path& file, const std::string& content) {
+    if (isReadOnlyFile(file))
+        return;
+    std::random_device random;
+    const fs::path temp =
+        file.parent_path() / (file.filename().string() + ".tmp" + std::to_string(random()));
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return;
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        out.close();
+        if (!out) {
+            std::error_code ec;
+            fs::remove(temp, ec);
+            return;
+        }
+    }
+    std::error_code ec;
+    fs::rename(temp, file, ec);
+    if (ec)
+        fs::remove(temp, ec);
+}
+
+} // namespace
+
+void saveBackupLists(const fs::path& workingFolder, const BackupList& include,
+                     const BackupList& exclude) {
+    std::string text;
+    for (const BackupEntry& entry : include)
+        text += formatIncludeLine(entry);
+    replaceFile(workingFolder / kIncludeListFile, text);
+    text.clear();
+    for (const BackupEntry& entry : exclude)
+        text += entry.path + "\r\n";
+    replaceFile(workingFolder / kExcludeListFile, text);
+}
+
+} // namespace kestrun

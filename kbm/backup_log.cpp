@@ -1,0 +1,11 @@
+#include "kbm/backup_log.h"
+
+#include "common/log_writer.h"
+
+namespace kestrun {
+
+void BackupLog::write(std::string_view message) {
+    appendLogLine(file_, clock_.now(), message);
+}
+
+} // namespace kestrun

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "common/backup_list.h"
+#include "common/local_date_time.h"
+#include "kbm/backup_log.h"
+#include "kbm/file_sender.h"
+#include "kbm/run_progress.h"
+#include "kbm/settings.h"
+#include "platform/clock.h"
+
+#include <filesystem>
+
+namespace kestrun {
+
+// Everything one backup run works from.
+struct RunConfig {
+    std::filesystem::path workingFolder; // holds the queue file "tobkp"
+    std::filesystem::path dataFolder;    // holds KBM/tmp (markers) and KBM/del (autodelete lists)
+    KbmSettings settings;
+    BackupList include;
+    BackupList exclude;
+};
+
+// One backup run: the scan phase, the copy phase (into the destination folder or to the FTP
+// server), then the clean-up of expired sets. The caller lowers the process priority first.
+class BackupRun {
+public:
+    // Without a sender an FTP destination uses FtpSender with the settings.
+    BackupRun(const RunConfig& config, Clock& clock, BackupLog& log, RunProgress& progress,
+              FileSender* sender = nullptr);
+
+    // Returns the run's time stamp.
+    LocalDateTime perform();
+
+private:
+    const RunConfig& config_;
+    Clock& clock_;
+    BackupLog& log_;
+    RunProgress& progress_;
+    FileSender* sender_;
+};
+
+} // namespace kestrun

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "common/local_date_time.h"
+#include "kbm/backup_log.h"
+#include "kbm/file_sender.h"
+#include "kbm/run_progress.h"
+#include "platform/clock.h"
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+
+namespace kestrun {
+
+// Reads the queue file and copies each file into the destination folder (the mirror for
+// code 1, the run's set for codes 0 and 2, each copy after a 500 ms pause) or hands it to the
+// sender when the destination is the FTP server. Writes the run's autodelete list.
+class CopyPhase {
+public:
+    struct Config {
+        std::filesystem::path queueFile;
+        std::string autodeleteFolder; // ends in "/"
+        bool destinationIsFolder = true;
+        std::string destination; // normalised, no trailing "/"
+    };
+
+    CopyPhase(Config config, Clock& clock, BackupLog& log, RunProgress& progress,
+              FileSender& sender);
+
+    // Returns the run's time stamp, taken as the phase starts.
+    LocalDateTime run();
+
+private:
+    void copyToFolder(const std::string& source, std::int32_t code, const LocalDateTime& stamp,
+                      std::ofstream* autodeleteList);
+
+    Config config_;
+    Clock& clock_;
+    BackupLog& log_;
+    RunProgress& progress_;
+    FileSender& sender_;
+};
+
+} // namespace kestrun

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+namespace kestrun {
+
+// Delivers one queued file somewhere other than the destination folder (the FTP server).
+class FileSender {
+public:
+    virtual ~FileSender() = default;
+    // source: the full path; relative: its relative path.
+    virtual void send(const std::string& source, const std::string& relative) = 0;
+};
+
+} // namespace kestrun

@@ -1,0 +1,45 @@
+#include "kbm/folder_walk.h"
+
+#include <filesystem>
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+FolderWalker::FolderWalker(const BackupList& excludes) {
+    for (const BackupEntry& entry : excludes)
+        excluded_.insert(entry.path);
+}
+
+void FolderWalker::walk(const std::string& folder, std::vector<std::string>& files) const {
+    walkInto(folder, folder.find('.') != std::string::npos, files);
+}
+
+void FolderWalker::walkInto(const std::string& folder, bool folderHasDot,
+                            std::vector<std::string>& files) const {
+    if (excluded_.contains(folder))
+        return;
+    std::error_code ec;
+    fs::directory_iterator it(folder.empty() ? fs::path(".") : fs::path(folder), ec);
+    if (ec)
+        return;
+    const std::string prefix = folder.ends_with('/') ? folder : folder + '/';
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec)
+            break;
+        const std::string name = it->path().filename().string();
+        std::string full = prefix + name;
+        std::error_code typeEc;
+        const bool isLink = it->is_symlink(typeEc);
+        if (!isLink && it->is_directory(typeEc)) {
+            walkInto(full, folderHasDot || name.find('.') != std::string::npos, files);
+            continue;
+        }
+        if (!it->is_regular_file(typeEc)) // follows a link to its target
+            continue;
+        if (folderHasDot || name.find('.') != std::string::npos)
+            files.push_back(std::move(full));
+    }
+}
+
+} // namespace kestrun

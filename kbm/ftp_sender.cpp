@@ -1,0 +1,159 @@
+#include "kbm/ftp_sender.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CurlDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+
+struct CurlStringDeleter {
+    void operator()(char* text) const { curl_free(text); }
+};
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+constexpr std::size_t kBlockSize = 1024;
+
+// State of one upload, seen by the read callback.
+struct Upload {
+    std::FILE* source = nullptr; // may be null: an empty remote file is stored
+    std::int64_t length = 0;     // source length + 1
+    std::int64_t sent = 0;
+    bool started = false;
+    std::string status;
+    RunProgress* progress = nullptr;
+};
+
+std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* userData) {
+    auto& upload = *static_cast<Upload*>(userData);
+    if (!upload.started) {
+        // The server accepted the file: show what is being sent.
+        upload.started = true;
+        upload.progress->setStatus(upload.status);
+    }
+    if (!upload.source)
+        return 0;
+    const std::size_t want = std::min(size * count, kBlockSize);
+    const std::size_t got = std::fread(buffer, 1, want, upload.source);
+    if (got == 0)
+        return 0;
+    upload.sent += static_cast<std::int64_t>(got);
+    upload.progress->setTransfer(static_cast<int>(upload.sent * 100 / upload.length));
+    upload.progress->pump();
+    return got;
+}
+
+std::string escape(CURL* handle, const std::string& text) {
+    std::unique_ptr<char, CurlStringDeleter> escaped(
+        curl_easy_escape(handle, text.c_str(), static_cast<int>(text.size())));
+    return escaped ? std::string(escaped.get()) : std::string();
+}
+
+} // namespace
+
+std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
+    CurlHandle handle(curl_easy_init());
+    if (!handle)
+        return {};
+    std::string path = "backup";
+    std::size_t pos = 0;
+    std::string last;
+    while (pos <= relative.size()) {
+        auto end = relative.find('/', pos);
+        if (end == std::string::npos)
+            end = relative.size();
+        const std::string component = relative.substr(pos, end - pos);
+        if (!component.empty()) {
+            path += '/';
+            path += escape(handle.get(), component);
+            last = component;
+        }
+        pos = end + 1;
+    }
+    if (last.empty() || relative.ends_with('/'))
+        return {};
+    std::string host = settings.host;
+    if (host.find(':') != std::string::npos && !host.starts_with('['))
+        host = "[" + host + "]"; // an IPv6 address
+    unsigned port = static_cast<std::uint32_t>(settings.port) & 0xFFFFu;
+    if (port == 0)
+        port = 21;
+    return "ftp://" + host + ":" + std::to_string(port) + "/" + path;
+}
+
+FtpSender::FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress)
+    : settings_(std::move(settings)), log_(log), progress_(progress) {}
+
+void FtpSender::setTimeouts(long connectSeconds, long stallSeconds) {
+    connectTimeout_ = connectSeconds;
+    stallTimeout_ = stallSeconds;
+}
+
+void FtpSender::send(const std::string& source, const std::string& relative) {
+    std::error_code ec;
+    if (!fs::exists(fs::path(source), ec)) {
+        log_.write("Can not find source file: " + source);
+        return;
+    }
+    progress_.setTransfer(0);
+    if (settings_.host.empty())
+        return;
+
+    const std::string url = ftpUrl(settings_, relative);
+    CurlHandle handle(curl_easy_init());
+    if (url.empty() || !handle) {
+        log_.write("Sending to FTP failed: " + source);
+        return;
+    }
+    FilePtr file(std::fopen(source.c_str(), "rb"));
+    Upload upload;
+    upload.source = file.get();
+    upload.length = static_cast<std::int64_t>(fs::file_size(fs::path(source), ec)) + 1;
+    if (ec)
+        upload.length = 1;
+    upload.progress = &progress_;
+    const auto slash = relative.rfind('/');
+    upload.status = (slash == std::string::npos ? relative : relative.substr(slash + 1)) + " -> " +
+                    settings_.host;
+
+    CURL* h = handle.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_USERNAME, settings_.user.c_str());
+    curl_easy_setopt(h, CURLOPT_PASSWORD, settings_.password.c_str());
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L);
+    curl_easy_setopt(h, CURLOPT_FTP_CREATE_MISSING_DIRS,
+                     static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
+    if (!settings_.passive)
+        curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, &readBlock);
+    curl_easy_setopt(h, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "toFTP");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectTimeout_);
+    curl_easy_setopt(h, CURLOPT_FTP_RESPONSE_TIMEOUT, stallTimeout_);
+    curl_easy_setopt(h, CURLOPT_ACCEPTTIMEOUT_MS, connectTimeout_ * 1000);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallTimeout_);
+
+    if (curl_easy_perform(h) != CURLE_OK)
+        log_.write("Sending to FTP failed: " + source);
+}
+
+} // namespace kestrun

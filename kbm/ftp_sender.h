@@ -1,0 +1,44 @@
+#pragma once
+
+#include "kbm/backup_log.h"
+#include "kbm/file_sender.h"
+#include "kbm/run_progress.h"
+
+#include <cstdint>
+#include <string>
+
+namespace kestrun {
+
+struct FtpSettings {
+    std::string host;      // empty: nothing is sent
+    std::int32_t port = 0; // low 16 bits; 0 = 21
+    std::string user;
+    std::string password;
+    bool passive = false;
+};
+
+// The remote address of a relative path: ftp://host:port/backup/<components>, each component
+// URL-encoded; nullopt-like empty text when the relative path has no file name.
+std::string ftpUrl(const FtpSettings& settings, const std::string& relative);
+
+// Sends each file over a connection of its own below the remote folder "backup", creating the
+// missing remote folders, in binary mode and blocks of at most 1024 bytes. Outcomes are log
+// lines: "Can not find source file: " and "Sending to FTP failed: ".
+class FtpSender final : public FileSender {
+public:
+    FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress);
+
+    void send(const std::string& source, const std::string& relative) override;
+
+    // Seconds a connection may take to open, and a transfer may stall, before it fails.
+    void setTimeouts(long connectSeconds, long stallSeconds);
+
+private:
+    FtpSettings settings_;
+    BackupLog& log_;
+    RunProgress& progress_;
+    long connectTimeout_ = 30;
+    long stallTimeout_ = 60;
+};
+
+} // namespace kestrun

@@ -1,0 +1,82 @@
+#include "kbm/kbm_app.h"
+
+#include "kbm/backup_log.h"
+#include "kbm/kbm_backup_dlg.h"
+#include "kbm/paths.h"
+#include "platform/clock.h"
+#include "platform/data_folder.h"
+#include "platform/file_lock.h"
+#include "platform/settings_store.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <curl/curl.h>
+
+#include <filesystem>
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// libcurl's global state for the life of the program.
+class CurlGlobal {
+public:
+    CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {}
+    ~CurlGlobal() {
+        if (ok_)
+            curl_global_cleanup();
+    }
+    CurlGlobal(const CurlGlobal&) = delete;
+    CurlGlobal& operator=(const CurlGlobal&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
+} // namespace
+
+void CKbmApp::chooseHeadlessPlatform() {
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+int CKbmApp::run(int argc, char** argv) {
+    chooseHeadlessPlatform();
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+
+    const CurlGlobal curl;
+    if (!curl.ok()) {
+        QMessageBox::critical(nullptr, QStringLiteral("Kbm"),
+                              QStringLiteral("Network initialization failed."));
+        return 0;
+    }
+
+    std::error_code ec;
+    const fs::path workingFolder = fs::current_path(ec);
+    SystemClock clock;
+    const fs::path dataFolder = userDataFolder();
+    fs::create_directories(dataFolder / "KBM", ec);
+    const FileLock lock(runLockFile(dataFolder));
+    if (lock.state() == FileLock::State::Busy) {
+        BackupLog(workingFolder, clock).write("Backup already running.");
+        return kExitAfterRun;
+    }
+
+    const IniSettingsStore store(IniSettingsStore::defaultFile());
+    CKbmBackupDlg window(workingFolder, dataFolder, store, clock);
+    window.setRunFinishedHandler([] { QCoreApplication::exit(kExitAfterRun); });
+    QObject::connect(&window, &QDialog::rejected, &app, [&window] {
+        if (!window.runStarted())
+            QCoreApplication::exit(0);
+    });
+    window.showMinimized();
+    return app.exec();
+}
+
+} // namespace kestrun

@@ -1,0 +1,20 @@
+#pragma once
+
+namespace kestrun {
+
+// The backup program: one run per start. Chooses the offscreen platform when there is no
+// display, takes the run lock (a second program meanwhile logs "Backup already running." and
+// ends), shows the progress window and ends with exit code 1 after the run, or with 0 when
+// the window was cancelled before it.
+class CKbmApp {
+public:
+    int run(int argc, char** argv);
+
+    // Sets QT_QPA_PLATFORM=offscreen when DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are all
+    // unset; must run before the QApplication is created.
+    static void chooseHeadlessPlatform();
+
+    static constexpr int kExitAfterRun = 1;
+};
+
+} // namespace kestrun

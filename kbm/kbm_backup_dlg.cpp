@@ -1,0 +1,121 @@
+#include "kbm/kbm_backup_dlg.h"
+
+#include "platform/dialog_template.h"
+#include "platform/process_priority.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QStyle>
+
+namespace kestrun {
+
+namespace {
+
+const DialogTemplate& backupWindowTemplate() {
+    static const DialogTemplate tmpl{
+        "KbmBackup",
+        220,
+        74,
+        {
+            {CKbmBackupDlg::kStatusLineId, ControlKind::StaticLeft, "", 7, 10, 206, 8},
+            {CKbmBackupDlg::kOverallBarId, ControlKind::ProgressBar, "", 7, 23, 206, 11},
+            {CKbmBackupDlg::kTransferBarId, ControlKind::ProgressBar, "", 7, 36, 206, 11},
+            {0, ControlKind::StaticCentered, "Kestrun backup", 8, 52, 205, 8},
+        }};
+    return tmpl;
+}
+
+} // namespace
+
+CKbmBackupDlg::CKbmBackupDlg(const std::filesystem::path& workingFolder,
+                             const std::filesystem::path& dataFolder, const SettingsStore& store,
+                             Clock& clock, QWidget* parent)
+    : QDialog(parent), clock_(clock), log_(workingFolder, clock) {
+    setObjectName(QString::number(kWindowId));
+    buildFromTemplate(*this, backupWindowTemplate());
+    status_ = findChild<QLabel*>(QString::number(kStatusLineId));
+    overall_ = findChild<QProgressBar*>(QString::number(kOverallBarId));
+    transfer_ = findChild<QProgressBar*>(QString::number(kTransferBarId));
+
+    const QIcon icon = style()->standardIcon(QStyle::SP_DriveHDIcon);
+    setWindowIcon(icon);
+    auto* about = new QAction(tr("About Kbm..."), this);
+    connect(about, &QAction::triggered, this,
+            [this] { QMessageBox::about(this, tr("About KBM"), tr("KBM Version 1.0")); });
+    addAction(about);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    config_.workingFolder = workingFolder;
+    config_.dataFolder = dataFolder;
+    config_.settings = readKbmSettings(store);
+    loadIncludeList(workingFolder, config_.include);
+    loadExcludeList(workingFolder, config_.exclude);
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_ = new QSystemTrayIcon(icon, this);
+        tray_->setToolTip(QStringLiteral("Orrin"));
+        connect(tray_, &QSystemTrayIcon::activated, this, &CKbmBackupDlg::onTrayActivated);
+        tray_->show();
+    }
+
+    runTimer_.setSingleShot(true);
+    connect(&runTimer_, &QTimer::timeout, this, &CKbmBackupDlg::performRun);
+    runTimer_.start(kRunDelayMs);
+    log_.write("Backup started.");
+}
+
+CKbmBackupDlg::~CKbmBackupDlg() = default;
+
+void CKbmBackupDlg::performRun() {
+    runTimer_.stop();
+    if (runStarted_)
+        return;
+    runStarted_ = true;
+    if (lowersPriority_)
+        setIdleProcessPriority();
+    BackupRun(config_, clock_, log_, *this, sender_).perform();
+    log_.write("Backup completed.");
+    if (finished_)
+        finished_();
+}
+
+void CKbmBackupDlg::reject() {
+    if (tray_)
+        tray_->hide();
+    QDialog::reject();
+}
+
+void CKbmBackupDlg::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason != QSystemTrayIcon::Trigger)
+        return;
+    showNormal();
+    raise();
+    activateWindow();
+    if (!runStarted_)
+        runTimer_.start(kTrayClickDelayMs);
+}
+
+void CKbmBackupDlg::setOverall(int percent) {
+    if (overall_)
+        overall_->setValue(percent);
+}
+
+void CKbmBackupDlg::setTransfer(int percent) {
+    if (transfer_)
+        transfer_->setValue(percent);
+}
+
+void CKbmBackupDlg::setStatus(const std::string& text) {
+    if (status_)
+        status_->setText(QString::fromStdString(text));
+}
+
+void CKbmBackupDlg::pump() {
+    repaint();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+} // namespace kestrun

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "kbm/backup_log.h"
+#include "kbm/backup_run.h"
+#include "kbm/run_progress.h"
+#include "platform/clock.h"
+#include "platform/settings_store.h"
+
+#include <QDialog>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <filesystem>
+#include <functional>
+
+class QLabel;
+class QProgressBar;
+
+namespace kestrun {
+
+// The progress window (window 102 "KbmBackup") and owner of everything a run needs. On
+// construction it reads the settings and both lists, logs "Backup started." and arms the run
+// timer (500 ms); when it fires the run is performed once, "Backup completed." is logged and
+// the finish handler ends the process.
+class CKbmBackupDlg final : public QDialog, public RunProgress {
+    Q_OBJECT
+public:
+    static constexpr int kWindowId = 102;
+    static constexpr int kStatusLineId = 1002;
+    static constexpr int kOverallBarId = 1003;
+    static constexpr int kTransferBarId = 1001;
+    static constexpr int kRunDelayMs = 500;
+    static constexpr int kTrayClickDelayMs = 5000;
+
+    CKbmBackupDlg(const std::filesystem::path& workingFolder,
+                  const std::filesystem::path& dataFolder, const SettingsStore& store, Clock& clock,
+                  QWidget* parent = nullptr);
+    ~CKbmBackupDlg() override;
+
+    // The run (timer 0): at most once per window; a second call does nothing.
+    void performRun();
+    bool runStarted() const { return runStarted_; }
+
+    const RunConfig& config() const { return config_; }
+    QTimer& runTimer() { return runTimer_; }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+
+    // Called after "Backup completed."; the program ends the process with exit code 1 there.
+    void setRunFinishedHandler(std::function<void()> handler) { finished_ = std::move(handler); }
+    // Whether the run lowers the process priority (the program does; tests need not).
+    void setLowersPriority(bool lower) { lowersPriority_ = lower; }
+    // A sender to use instead of FTP (tests).
+    void setSender(FileSender* sender) { sender_ = sender; }
+
+    // Enter does nothing.
+    void accept() override {}
+    // Esc or the close box: the tray icon goes and the window closes; a run in progress goes on.
+    void reject() override;
+
+    // RunProgress
+    void setOverall(int percent) override;
+    void setTransfer(int percent) override;
+    void setStatus(const std::string& text) override;
+    void pump() override;
+
+private:
+    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+    Clock& clock_;
+    BackupLog log_;
+    RunConfig config_;
+    QTimer runTimer_;
+    QSystemTrayIcon* tray_ = nullptr;
+    QLabel* status_ = nullptr;
+    QProgressBar* overall_ = nullptr;
+    QProgressBar* transfer_ = nullptr;
+    FileSender* sender_ = nullptr;
+    std::function<void()> finished_;
+    bool runStarted_ = false;
+    bool lowersPriority_ = true;
+};
+
+} // namespace kestrun

@@ -1,0 +1,5 @@
+#include "kbm/kbm_app.h"
+
+int main(int argc, char** argv) {
+    return kestrun::CKbmApp().run(argc, argv);
+}

@@ -1,0 +1,48 @@
+#include "kbm/paths.h"
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+std::string markerFolder(const fs::path& dataFolder) {
+    return (dataFolder / "KBM" / "tmp").string() + "/";
+}
+
+std::string autodeleteFolder(const fs::path& dataFolder) {
+    return (dataFolder / "KBM" / "del").string() + "/";
+}
+
+fs::path runLockFile(const fs::path& dataFolder) {
+    return dataFolder / "KBM" / "kbm.lock";
+}
+
+std::optional<std::string> relativePath(std::string_view fullPath) {
+    const auto start = fullPath.find_first_not_of('/');
+    if (start == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view rel = fullPath.substr(start);
+    std::size_t pos = 0;
+    while (pos <= rel.size()) {
+        auto end = rel.find('/', pos);
+        if (end == std::string_view::npos)
+            end = rel.size();
+        if (rel.substr(pos, end - pos) == "..")
+            return std::nullopt;
+        pos = end + 1;
+    }
+    return std::string(rel);
+}
+
+bool hasLineBreakOrTab(std::string_view path) {
+    return path.find_first_of("\t\r\n") != std::string_view::npos;
+}
+
+void createFoldersAlong(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0)
+        return;
+    std::error_code ec;
+    fs::create_directories(fs::path(path.substr(0, slash)), ec);
+}
+
+} // namespace kestrun

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrun {
+
+// Folders of the run below the data folder, each ending in "/".
+std::string markerFolder(const std::filesystem::path& dataFolder);     // <data>/KBM/tmp/
+std::string autodeleteFolder(const std::filesystem::path& dataFolder); // <data>/KBM/del/
+std::filesystem::path runLockFile(const std::filesystem::path& dataFolder);
+
+inline constexpr const char* kQueueFile = "tobkp";
+
+// The relative path of a source: its full path without the leading "/". nullopt when nothing
+// is left or when a ".." component would lead out of the folder it is placed below.
+std::optional<std::string> relativePath(std::string_view fullPath);
+
+// True when the path cannot be written as one line of a tab-separated list.
+bool hasLineBreakOrTab(std::string_view path);
+
+// Creates every folder above the last "/" of the path; failures are ignored.
+void createFoldersAlong(const std::string& path);
+
+} // namespace kestrun

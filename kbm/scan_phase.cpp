@@ -1,0 +1,104 @@
+#include "kbm/scan_phase.h"
+
+#include "kbm/folder_walk.h"
+#include "kbm/paths.h"
+#include "kbm/queue_file.h"
+
+#include <chrono>
+#include <fstream>
+#include <vector>
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+std::optional<std::int32_t> queueCode(const BackupEntry& entry) {
+    if (entry.mode < 0 || entry.mode > 2)
+        return std::nullopt;
+    if (entry.isFile())
+        return entry.mode;
+    return entry.mode == 2 ? 2 : 1;
+}
+
+namespace {
+
+std::optional<std::int64_t> modifiedSecond(const std::string& path) {
+    std::error_code ec;
+    const auto t = fs::last_write_time(fs::path(path), ec);
+    if (ec)
+        return std::nullopt;
+    return std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+// Creates the marker empty (or empties it) and stamps it with the present.
+bool touchMarker(const std::string& marker) {
+    createFoldersAlong(marker);
+    const fs::path file(marker);
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return false;
+    }
+    std::error_code ec;
+    fs::last_write_time(file, fs::file_time_type::clock::now(), ec);
+    return true;
+}
+
+} // namespace
+
+ScanPhase::ScanPhase(Paths paths, const BackupList& include, const BackupList& exclude,
+                     BackupLog& log, RunProgress& progress)
+    : paths_(std::move(paths)), include_(include), exclude_(exclude), log_(log),
+      progress_(progress) {}
+
+std::size_t ScanPhase::run() {
+    std::ofstream queue(paths_.queueFile, std::ios::binary | std::ios::trunc);
+    if (!queue) {
+        log_.write("Can not create the result file");
+        return 0;
+    }
+    const FolderWalker walker(exclude_);
+    std::size_t queued = 0;
+    std::vector<std::string> candidates;
+    for (const BackupEntry& entry : include_) {
+        candidates.clear();
+        if (entry.isFile())
+            candidates.push_back(entry.path);
+        else
+            walker.walk(entry.path, candidates);
+        const auto code = queueCode(entry);
+        const std::string failure = "Copying failed: " + entry.path;
+        for (const std::string& source : candidates) {
+            const auto rel = relativePath(source);
+            // A path that cannot be one queue line, or that would place its marker or its
+            // copy outside their folders, is never queued.
+            if (!rel || hasLineBreakOrTab(source)) {
+                log_.write(failure);
+                continue;
+            }
+            const std::string marker = paths_.markerFolder + *rel;
+            std::error_code ec;
+            const bool markerExists = fs::exists(fs::path(marker), ec);
+            if (markerExists && entry.mode != 2) {
+                const auto sourceTime = modifiedSecond(source);
+                const auto markerTime = modifiedSecond(marker);
+                if (!sourceTime || (markerTime && *sourceTime <= *markerTime))
+                    continue;
+            }
+            if (!touchMarker(marker)) {
+                log_.write(failure);
+                continue;
+            }
+            if (code) {
+                queue << formatQueueLine(source, *code);
+                ++queued;
+            }
+        }
+    }
+    const auto n = static_cast<std::int64_t>(include_.size());
+    progress_.setTransfer(static_cast<int>(n * 100 / (n + 1)));
+    queue.close();
+    return queued;
+}
+
+} // namespace kestrun

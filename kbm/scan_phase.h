@@ -1,0 +1,42 @@
+#pragma once
+
+#include "common/backup_list.h"
+#include "kbm/backup_log.h"
+#include "kbm/run_progress.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kestrun {
+
+// The queue code of a candidate: a file entry's own mode; for a folder entry's files 1 for
+// modes 0 and 1 and 2 for mode 2. nullopt for any other mode (the file is not queued).
+std::optional<std::int32_t> queueCode(const BackupEntry& entry);
+
+// Selects the files of the include list that need a backup and writes them to the queue
+// file. A file is selected when it has no marker yet, when it is newer (in whole seconds)
+// than its marker, or always in mode 2; its marker is created or refreshed as it is queued.
+class ScanPhase {
+public:
+    struct Paths {
+        std::filesystem::path queueFile; // <working folder>/tobkp
+        std::string markerFolder;        // ends in "/"
+    };
+
+    ScanPhase(Paths paths, const BackupList& include, const BackupList& exclude, BackupLog& log,
+              RunProgress& progress);
+
+    // Returns the number of lines queued (0 as well when the queue file cannot be created).
+    std::size_t run();
+
+private:
+    Paths paths_;
+    const BackupList& include_;
+    const BackupList& exclude_;
+    BackupLog& log_;
+    RunProgress& progress_;
+};
+
+} // namespace kestrun

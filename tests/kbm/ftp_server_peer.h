@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <memory>
+
+#include <filesystem>
+#include <string>
+
+namespace kestrun::test {
+
+// A real FTP server on 127.0.0.1 (pyftpdlib) serving a folder with one writable account,
+// started in the constructor and killed in the destructor. port() is 0 when it did not start.
+class FtpServerPeer {
+public:
+    FtpServerPeer(const std::filesystem::path& root, const std::string& user,
+                  const std::string& password);
+    // The same, but the server drops the connection after `dropAfterBytes` of every upload.
+    static FtpServerPeer dropping(const std::filesystem::path& root, const std::string& user,
+                                  const std::string& password, int dropAfterBytes);
+    ~FtpServerPeer();
+    FtpServerPeer(FtpServerPeer&&) = default;
+
+    int port() const { return port_; }
+    // What the server logged so far.
+    std::string log() const;
+
+private:
+    FtpServerPeer() = default;
+    void start(const QStringList& arguments);
+
+    std::unique_ptr<QTemporaryDir> logDir_;
+    std::unique_ptr<QProcess> process_;
+    int port_ = 0;
+};
+
+} // namespace kestrun::test

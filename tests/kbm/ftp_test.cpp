@@ -1,0 +1,183 @@
+#include "kbm/ftp_sender.h"
+#include "tests/kbm/ftp_server_peer.h"
+#include "tests/kbm/kbm_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <curl/curl.h>
+
+#include <random>
+
+namespace kestrun::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+class FtpDeliveryTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+
+    FtpDeliveryTest() : remote(box.root / "ftp-root") {
+        fs::create_directories(remote);
+        box.run_.settings.destinationIsFolder = 0;
+        box.run_.settings.host = "127.0.0.1";
+        box.run_.settings.user = "kbm";
+        box.run_.settings.password = "secret";
+    }
+
+    // The remote copy of a source.
+    fs::path remoteCopy(const std::string& source) const {
+        return remote / "backup" / *relativePath(source);
+    }
+
+    FtpSender sender(const FtpServerPeer& server, bool passive) {
+        return FtpSender(FtpSettings{"127.0.0.1", server.port(), "kbm", "secret", passive}, box.log,
+                         box.progress);
+    }
+
+    KbmSandbox box;
+    fs::path remote;
+};
+
+TEST_F(FtpDeliveryTest, RunSendsNestedFilesInPassiveAndActiveMode) {
+    FtpServerPeer server(remote, "kbm", "secret");
+    ASSERT_NE(server.port(), 0) << server.log();
+    const std::string a = box.source("Data/Reports/2024/notes.txt", "passive");
+    const std::string b = box.source("Data/with space & 100%/b.txt", "spaced");
+    box.run_.include = {{(box.src / "Data").string(), 0, 0}};
+    box.run_.settings.port = server.port();
+    for (const int passive : {1, 0}) {
+        SCOPED_TRACE(passive);
+        fs::remove_all(remote / "backup");
+        fs::remove_all(box.data);
+        box.run_.settings.passive = passive;
+        int sleeps = 0;
+        box.clock.setSleepHook([&](std::chrono::milliseconds) { ++sleeps; });
+        const LocalDateTime stamp = box.run();
+        EXPECT_EQ(readFile(remoteCopy(a)), "passive");
+        EXPECT_EQ(readFile(remoteCopy(b)), "spaced");
+        EXPECT_TRUE(box.logMessages().empty()) << box.logMessages().front();
+        // No sets, no pauses with an FTP destination; the run's list is still written.
+        EXPECT_EQ(sleeps, 0);
+        EXPECT_TRUE(fs::exists(box.autodeleteList(stamp)));
+        EXPECT_FALSE(fs::exists(box.dest / stamp.format(kSetStampFormat)));
+        box.clock.advance(std::chrono::hours(1));
+    }
+    EXPECT_EQ(box.progress.status.back(), "b.txt -> 127.0.0.1");
+}
+
+TEST_F(FtpDeliveryTest, BlocksDriveTheLowerBar) {
+    FtpServerPeer server(remote, "kbm", "secret");
+    ASSERT_NE(server.port(), 0) << server.log();
+    FtpSender ftp = sender(server, true);
+
+    const std::string empty = box.source("z/empty.dat", "");
+    ftp.send(empty, *relativePath(empty));
+    EXPECT_TRUE(fs::exists(remoteCopy(empty)));
+    EXPECT_EQ(fs::file_size(remoteCopy(empty)), 0u);
+    EXPECT_EQ(box.progress.transfer, std::vector<int>{0});
+    EXPECT_EQ(box.progress.status, std::vector<std::string>{"empty.dat -> 127.0.0.1"});
+
+    box.progress = RecordingProgress();
+    const std::string kb = box.source("z/kb.dat", std::string(1024, 'k'));
+    ftp.send(kb, *relativePath(kb));
+    EXPECT_EQ(readFile(remoteCopy(kb)), std::string(1024, 'k'));
+    EXPECT_EQ(box.progress.transfer, (std::vector<int>{0, 99}));
+    EXPECT_EQ(box.progress.pumps, 1);
+
+    box.progress = RecordingProgress();
+    std::string big(3 * 1024 * 1024 + 17, '\0');
+    std::mt19937 random(42);
+    for (char& c : big)
+        c = static_cast<char>(random());
+    const std::string large = box.source("z/large.bin", big);
+    ftp.send(large, *relativePath(large));
+    EXPECT_EQ(readFile(remoteCopy(large)), big);
+    // One step per block of at most 1024 bytes, rising to (size * 100) / (size + 1).
+    EXPECT_EQ(box.progress.pumps, 3 * 1024 + 1);
+    EXPECT_TRUE(std::is_sorted(box.progress.transfer.begin(), box.progress.transfer.end()));
+    EXPECT_EQ(box.progress.transfer.back(), 99);
+    EXPECT_TRUE(box.logMessages().empty());
+}
+
+TEST_F(FtpDeliveryTest, ExistingRemoteFileIsReplaced) {
+    FtpServerPeer server(remote, "kbm", "secret");
+    ASSERT_NE(server.port(), 0) << server.log();
+    const std::string file = box.source("r/same.txt", "a much longer first version");
+    FtpSender ftp = sender(server, false);
+    ftp.send(file, *relativePath(file));
+    writeFile(file, "second");
+    ftp.send(file, *relativePath(file));
+    EXPECT_EQ(readFile(remoteCopy(file)), "second");
+}
+
+TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
+    FtpServerPeer server(remote, "kbm", "secret");
+    ASSERT_NE(server.port(), 0) << server.log();
+    const std::string a = box.source("w/a.txt");
+    const std::string b = box.source("w/b.txt");
+    const std::string missing = (box.src / "w/missing.txt").string();
+    box.run_.include = {{a, 0, 1}, {missing, 0, 1}, {b, 0, 1}};
+    box.run_.settings.port = server.port();
+    box.run_.settings.password = "wrong";
+    box.run();
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Sending to FTP failed: " + a, "Can not find source file: " + missing,
+                            "Sending to FTP failed: " + b));
+    EXPECT_FALSE(fs::exists(remote / "backup"));
+}
+
+TEST_F(FtpDeliveryTest, ServerThatIsDownFailsEveryFile) {
+    int port = 0;
+    {
+        FtpServerPeer server(remote, "kbm", "secret");
+        port = server.port();
+    }
+    ASSERT_NE(port, 0);
+    const std::string a = box.source("d/a.txt");
+    const std::string b = box.source("d/b.txt");
+    box.run_.include = {{a, 1, 1}, {b, 2, 1}};
+    box.run_.settings.port = port;
+    box.run();
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Sending to FTP failed: " + a, "Sending to FTP failed: " + b));
+}
+
+TEST_F(FtpDeliveryTest, EmptyHostSendsAndLogsNothing) {
+    const std::string a = box.source("h/a.txt");
+    box.run_.include = {{a, 0, 1}};
+    box.run_.settings.host = "";
+    box.run();
+    EXPECT_EQ(box.queue(), a + "\t0\r\n");
+    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_TRUE(box.progress.status.empty());
+}
+
+TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoes) {
+    auto dropping = FtpServerPeer::dropping(remote, "kbm", "secret", 8 * 1024);
+    ASSERT_NE(dropping.port(), 0) << dropping.log();
+    const std::string large = box.source("m/large.bin", std::string(512 * 1024, 'x'));
+    const std::string small = box.source("m/small.txt", "tiny");
+    FtpSender ftp = sender(dropping, true);
+    ftp.setTimeouts(10, 10);
+    ftp.send(large, *relativePath(large));
+    ftp.send(small, *relativePath(small));
+    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + large));
+    EXPECT_EQ(readFile(remoteCopy(small)), "tiny");
+    EXPECT_EQ(readFile(large), std::string(512 * 1024, 'x'));
+}
+
+TEST(FtpUrlTest, ComponentsAreEncodedBelowBackup) {
+    FtpSettings s{"ftp.example", 0, "u", "p", false};
+    EXPECT_EQ(ftpUrl(s, "home/a b/x#1.txt"), "ftp://ftp.example:21/backup/home/a%20b/x%231.txt");
+    s.port = 0x10000 + 2121; // only the low 16 bits count
+    EXPECT_EQ(ftpUrl(s, "f.txt"), "ftp://ftp.example:2121/backup/f.txt");
+    s.host = "::1";
+    EXPECT_EQ(ftpUrl(s, "f.txt"), "ftp://[::1]:2121/backup/f.txt");
+    EXPECT_EQ(ftpUrl(s, ""), "");
+    EXPECT_EQ(ftpUrl(s, "folder/"), "");
+}
+
+} // namespace
+} // namespace kestrun::test

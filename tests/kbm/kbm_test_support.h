@@ -1,0 +1,69 @@
+#pragma once
+
+#include "kbm/backup_log.h"
+#include "kbm/backup_run.h"
+#include "kbm/paths.h"
+#include "kbm/run_progress.h"
+#include "platform/clock.h"
+#include "tests/support/test_support.h"
+
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrun::test {
+
+// Records what a run shows.
+class RecordingProgress final : public RunProgress {
+public:
+    void setOverall(int percent) override { overall.push_back(percent); }
+    void setTransfer(int percent) override { transfer.push_back(percent); }
+    void setStatus(const std::string& text) override { status.push_back(text); }
+    void pump() override { ++pumps; }
+
+    std::vector<int> overall;
+    std::vector<int> transfer;
+    std::vector<std::string> status;
+    int pumps = 0;
+};
+
+// A working folder, a data folder, a source tree and a destination folder in one temporary
+// folder, with APPDATA, XDG_CONFIG_HOME and the current directory pointed at them, and a run
+// configuration that copies into the destination folder.
+class KbmSandbox {
+public:
+    KbmSandbox();
+
+    // Creates a file below the source folder and returns its full path.
+    std::string source(const std::string& relative, const std::string& content = "data");
+    // Where a source's copy lands in the mirror and in the set of a stamp.
+    std::string mirrorCopy(const std::string& fullPath) const;
+    std::string setCopy(const std::string& fullPath, const LocalDateTime& stamp) const;
+    std::string marker(const std::string& fullPath) const;
+    std::filesystem::path autodeleteList(const LocalDateTime& stamp) const;
+
+    LocalDateTime run(FileSender* sender = nullptr);
+    // The messages of the backup log, without their time stamps.
+    std::vector<std::string> logMessages() const;
+    std::string queue() const;
+
+    TempDir root;
+    std::filesystem::path work, data, src, dest, config;
+    ScopedEnv appData;
+    ScopedEnv configHome;
+    ScopedCwd cwd;
+    TestClock clock;
+    BackupLog log;
+    RecordingProgress progress;
+    RunConfig run_;
+};
+
+LocalDateTime stampOf(const char* text); // "YYYY-mm-dd HH:MM:SS"
+
+// Sets a file's modification time relative to another file's, in whole seconds.
+void setModifiedRelative(const std::filesystem::path& file, const std::filesystem::path& other,
+                         int seconds);
+
+} // namespace kestrun::test

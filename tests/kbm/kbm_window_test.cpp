@@ -1,0 +1,151 @@
+#include "kbm/kbm_app.h"
+#include "kbm/kbm_backup_dlg.h"
+#include "kbm/settings.h"
+#include "tests/kbm/kbm_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+
+namespace kestrun::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "kbm-test";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+void writeSettings(const fs::path& configHome, const std::string& body) {
+    writeFile(configHome / "Tavisoft" / "Kestrun.conf", "[General]\n" + body);
+}
+
+TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesAreZeroOrEmpty) {
+    KbmSandbox box;
+    writeSettings(box.config, "Folder=1\nPath=/mnt/backup/\nHost=ftp.example\nPort=2121\n"
+                              "User=ann\nPassword=pw\nPassive=1\nAutodelete=4294967295\n"
+                              "Period=3\n");
+    const KbmSettings s = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
+    EXPECT_EQ(s.destinationIsFolder, 1);
+    EXPECT_EQ(s.destination, "/mnt/backup");
+    EXPECT_EQ(s.host, "ftp.example");
+    EXPECT_EQ(s.port, 2121);
+    EXPECT_EQ(s.user, "ann");
+    EXPECT_EQ(s.password, "pw");
+    EXPECT_EQ(s.passive, 1);
+    EXPECT_EQ(s.retentionDays, -1);
+
+    writeSettings(box.config, "Path=" + std::string(300, 'p') + "\nPort=abc\n");
+    const KbmSettings missing = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
+    EXPECT_EQ(missing.destinationIsFolder, 0);
+    EXPECT_EQ(missing.destination, "");
+    EXPECT_EQ(missing.host, "");
+    EXPECT_EQ(missing.user, "");
+    EXPECT_EQ(missing.port, 0);
+    EXPECT_EQ(missing.retentionDays, 0);
+}
+
+TEST(KbmSettingsTest, DestinationLosesOneSlashThenOneBackslash) {
+    EXPECT_EQ(normaliseDestination("/mnt/b/"), "/mnt/b");
+    EXPECT_EQ(normaliseDestination("/mnt/b//"), "/mnt/b/");
+    EXPECT_EQ(normaliseDestination("Z:\\"), "Z:");
+    EXPECT_EQ(normaliseDestination("Z:\\/"), "Z:");
+    EXPECT_EQ(normaliseDestination("Z:/\\"), "Z:/");
+    EXPECT_EQ(normaliseDestination("/"), "");
+    EXPECT_EQ(normaliseDestination(""), "");
+}
+
+class KbmWindowTest : public ::testing::Test {
+protected:
+    KbmWindowTest() { application(); }
+
+    std::unique_ptr<CKbmBackupDlg> makeWindow() {
+        auto window = std::make_unique<CKbmBackupDlg>(
+            box.work, box.data, IniSettingsStore(IniSettingsStore::defaultFile()), box.clock);
+        window->setLowersPriority(false);
+        window->setRunFinishedHandler([this] { ++finished; });
+        return window;
+    }
+
+    KbmSandbox box;
+    int finished = 0;
+};
+
+TEST_F(KbmWindowTest, StartUpBuildsTheWindowLoadsEverythingAndArmsTheRun) {
+    const std::string file = box.source("w/a.txt", "A");
+    writeFile(box.work / kIncludeListFile, file + "\t1\t1\r\n");
+    writeFile(box.work / kExcludeListFile, "/x\r\n");
+    writeSettings(box.config, "Folder=1\nPath=" + box.dest.string() + "/\n");
+    auto window = makeWindow();
+
+    EXPECT_EQ(window->windowTitle(), "KbmBackup");
+    EXPECT_EQ(window->objectName(), "102");
+    ASSERT_NE(window->findChild<QLabel*>("1002"), nullptr);
+    auto* overall = window->findChild<QProgressBar*>("1003");
+    auto* transfer = window->findChild<QProgressBar*>("1001");
+    ASSERT_NE(overall, nullptr);
+    ASSERT_NE(transfer, nullptr);
+    EXPECT_EQ(window->size(), QSize(330, 120));
+
+    EXPECT_EQ(window->config().settings.destination, box.dest.string());
+    EXPECT_EQ(window->config().include, (BackupList{{file, 1, 1}}));
+    ASSERT_EQ(window->config().exclude.size(), 1u);
+    EXPECT_TRUE(window->runTimer().isActive());
+    EXPECT_TRUE(window->runTimer().isSingleShot());
+    EXPECT_EQ(window->runTimer().interval(), 500);
+    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started."));
+
+    window->performRun();
+    EXPECT_EQ(readFile(box.mirrorCopy(file)), "A");
+    EXPECT_EQ(overall->value(), readLines(box.work / kQueueFile)[0].size() * 100 /
+                                    (fs::file_size(box.work / kQueueFile) + 1));
+    EXPECT_EQ(transfer->value(), 50);
+    EXPECT_FALSE(window->runTimer().isActive());
+    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+    EXPECT_EQ(finished, 1);
+
+    // The timer firing again never starts a second run.
+    window->performRun();
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(box.logMessages().size(), 2u);
+}
+
+TEST_F(KbmWindowTest, EnterDoesNothingAndCancelBeforeTheRunClosesWithoutOne) {
+    auto window = makeWindow();
+    window->show();
+    bool rejected = false;
+    QObject::connect(window.get(), &QDialog::rejected, [&] { rejected = true; });
+    window->accept();
+    EXPECT_TRUE(window->isVisible());
+    window->reject();
+    EXPECT_TRUE(rejected);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->runStarted());
+    EXPECT_EQ(finished, 0);
+    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started."));
+}
+
+TEST(KbmAppTest, ChoosesOffscreenOnlyWithoutAnyDisplay) {
+    {
+        ScopedEnv display("DISPLAY", std::nullopt), wayland("WAYLAND_DISPLAY", std::nullopt),
+            platform("QT_QPA_PLATFORM", std::nullopt);
+        CKbmApp::chooseHeadlessPlatform();
+        EXPECT_EQ(qgetenv("QT_QPA_PLATFORM"), "offscreen");
+    }
+    {
+        ScopedEnv display("DISPLAY", ":7"), wayland("WAYLAND_DISPLAY", std::nullopt),
+            platform("QT_QPA_PLATFORM", std::nullopt);
+        CKbmApp::chooseHeadlessPlatform();
+        EXPECT_FALSE(qEnvironmentVariableIsSet("QT_QPA_PLATFORM"));
+    }
+}
+
+} // namespace
+} // namespace kestrun::test

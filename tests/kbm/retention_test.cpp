@@ -1,0 +1,129 @@
+#include "kbm/retention.h"
+#include "tests/kbm/kbm_test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace kestrun::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+// A destination folder with one autodelete list and its set folder.
+struct RetentionBox : KbmSandbox {
+    std::string setFolder(const std::string& name) const { return dest.string() + "/" + name; }
+    fs::path list(const std::string& name) const {
+        return fs::path(autodeleteFolder(data)) / (name + ".txt");
+    }
+    std::string addCopy(const std::string& setName, const std::string& rel, bool listed = true) {
+        const std::string copy = setFolder(setName) + "/" + rel;
+        writeFile(copy, "copy");
+        if (listed) {
+            std::string content = fs::exists(list(setName)) ? readFile(list(setName)) : "";
+            writeFile(list(setName), content + copy + "\r\n");
+        }
+        return copy;
+    }
+    void emptyList(const std::string& setName) { writeFile(list(setName), ""); }
+    void clean(std::int32_t days, const char* when) {
+        removeExpiredSets(days, stampOf(when), dest.string(), autodeleteFolder(data), log);
+    }
+};
+
+TEST(RetentionTest, ListsExpireStrictlyAfterTheirDays) {
+    RetentionBox box;
+    const std::string copy = box.addCopy("20240101-120000", "home/a.txt");
+    box.clean(3, "2024-01-04 12:00:00");
+    EXPECT_TRUE(fs::exists(copy));
+    EXPECT_TRUE(fs::exists(box.list("20240101-120000")));
+    EXPECT_TRUE(box.logMessages().empty());
+
+    box.clean(3, "2024-01-04 12:00:01");
+    EXPECT_FALSE(fs::exists(copy));
+    EXPECT_FALSE(fs::exists(box.list("20240101-120000")));
+    EXPECT_FALSE(fs::exists(box.setFolder("20240101-120000")));
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Cleaning: " + box.setFolder("20240101-120000") + "/ deleted."));
+}
+
+TEST(RetentionTest, ExpiredEmptyListStillCleansAnEmptySetFolder) {
+    RetentionBox box;
+    box.emptyList("20240101-120000");
+    fs::create_directories(box.setFolder("20240101-120000") + "/left/over");
+    box.clean(1, "2024-02-01 00:00:00");
+    EXPECT_FALSE(fs::exists(box.setFolder("20240101-120000")));
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Cleaning: " + box.setFolder("20240101-120000") + "/ deleted."));
+}
+
+TEST(RetentionTest, SetFolderWithOtherFilesStaysAndUndottedFilesDoNotKeepOneAlive) {
+    RetentionBox box;
+    const std::string listed = box.addCopy("20240101-120000", "x/full.txt");
+    const std::string smart = box.addCopy("20240101-120000", "x/smart.txt", false);
+    box.addCopy("20240102-120000", "y/full.txt");
+    box.addCopy("20240102-120000", "y/README", false);
+    box.clean(3, "2024-02-01 00:00:00");
+    EXPECT_FALSE(fs::exists(listed));
+    EXPECT_TRUE(fs::exists(smart));
+    EXPECT_FALSE(fs::exists(box.setFolder("20240102-120000")));
+    EXPECT_EQ(box.logMessages().size(), 2u);
+}
+
+TEST(RetentionTest, UndeletableCopiesAreReportedAndTheListIsProcessedToTheEnd) {
+    RetentionBox box;
+    const std::string readOnly = box.addCopy("20240101-120000", "r/ro.txt");
+    fs::permissions(readOnly, fs::perms::owner_read, fs::perm_options::replace);
+    const std::string gone = box.addCopy("20240101-120000", "r/gone.txt");
+    fs::remove(gone);
+    const std::string fine = box.addCopy("20240101-120000", "r/fine.txt");
+    box.clean(3, "2024-02-01 00:00:00");
+    EXPECT_TRUE(fs::exists(readOnly));
+    EXPECT_FALSE(fs::exists(fine));
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Can not delete file: " + readOnly, "Can not delete file: " + gone,
+                            "Cleaning: " + box.setFolder("20240101-120000") + "/ deleted."));
+    EXPECT_TRUE(fs::exists(box.setFolder("20240101-120000")));
+}
+
+TEST(RetentionTest, ListsNeverReachFilesOutsideTheirSet) {
+    RetentionBox box;
+    const std::string precious = box.source("home/precious.txt", "keep");
+    box.emptyList("20240101-120000");
+    writeFile(box.list("20240101-120000"),
+              precious + "\r\n" + box.setFolder("20240101-120000") + "/../x/precious.txt\r\n");
+    box.clean(3, "2024-02-01 00:00:00");
+    EXPECT_EQ(readFile(precious), "keep");
+    EXPECT_EQ(box.logMessages().front(), "Can not delete file: " + precious);
+}
+
+TEST(RetentionTest, ZeroOrNegativeDaysAndBadNamesDoNothing) {
+    RetentionBox box;
+    const std::string copy = box.addCopy("20240101-120000", "z/a.txt");
+    writeFile(fs::path(autodeleteFolder(box.data)) / "20241399-990000.txt", copy + "\r\n");
+    writeFile(fs::path(autodeleteFolder(box.data)) / "short.txt", copy + "\r\n");
+    box.clean(0, "2030-01-01 00:00:00");
+    box.clean(-5, "2030-01-01 00:00:00");
+    EXPECT_TRUE(fs::exists(copy));
+    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_FALSE(autodeleteListStamp("/x/20241399-990000.txt"));
+    EXPECT_EQ(autodeleteListStamp("/x/20240229-235959.txt"), stampOf("2024-02-29 23:59:59"));
+}
+
+TEST(RetentionTest, RunCleansWithTheRunsStamp) {
+    KbmSandbox box;
+    const std::string file = box.source("r/full.txt");
+    box.run_.include = {{file, 2, 1}};
+    box.run_.settings.retentionDays = 3;
+    const LocalDateTime first = box.run();
+    // 3 days later to the second the set is kept, one second after it goes.
+    box.clock.setNow(first.addDays(3));
+    box.run();
+    EXPECT_TRUE(fs::exists(box.setCopy(file, first)));
+    box.clock.setNow(first.addDays(3).addSeconds(1));
+    const LocalDateTime third = box.run();
+    EXPECT_FALSE(fs::exists(box.dest / first.format(kSetStampFormat)));
+    EXPECT_TRUE(fs::exists(box.setCopy(file, third)));
+}
+
+} // namespace
+} // namespace kestrun::test

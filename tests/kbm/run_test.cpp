@@ -1,0 +1,312 @@
+#include "kbm/copy_phase.h"
+#include "kbm/folder_walk.h"
+#include "kbm/queue_file.h"
+#include "kbm/scan_phase.h"
+#include "tests/kbm/kbm_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace kestrun::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+bool hasSetFolder(const fs::path& dest) {
+    for (const auto& e : fs::directory_iterator(dest))
+        if (e.path().filename().string().size() == 15 && e.path().filename().string()[8] == '-')
+            return true;
+    return false;
+}
+
+TEST(BackupRunTest, FirstRunOfSmartFileEntryCopiesIntoTheRunsSet) {
+    KbmSandbox box;
+    const std::string doc = box.source("Work/report.doc", "first");
+    box.run_.include = {{doc, 0, 1}};
+    const LocalDateTime stamp = box.run();
+
+    EXPECT_EQ(stamp, stampOf("2024-01-05 09:30:00"));
+    EXPECT_EQ(box.queue(), doc + "\t0\r\n");
+    EXPECT_TRUE(fs::exists(box.marker(doc)));
+    EXPECT_EQ(fs::file_size(box.marker(doc)), 0u);
+    EXPECT_EQ(readFile(box.setCopy(doc, stamp)), "first");
+    EXPECT_NE(box.setCopy(doc, stamp).find("/20240105-093000/"), std::string::npos);
+    EXPECT_FALSE(fs::exists(box.mirrorCopy(doc)));
+    // Mode 0 copies are not recorded for deletion; the list is written anyway.
+    ASSERT_TRUE(fs::exists(box.autodeleteList(stamp)));
+    EXPECT_EQ(fs::file_size(box.autodeleteList(stamp)), 0u);
+    EXPECT_TRUE(box.logMessages().empty());
+}
+
+TEST(BackupRunTest, SmartFolderEntryMirrorsAndNeverUsesASet) {
+    KbmSandbox box;
+    const std::string a = box.source("Data/a.txt", "A");
+    const std::string b = box.source("Data/sub/b.txt", "B");
+    box.run_.include = {{(box.src / "Data").string(), 0, 0}};
+    box.run();
+    EXPECT_EQ(readFile(box.mirrorCopy(a)), "A");
+    EXPECT_EQ(readFile(box.mirrorCopy(b)), "B");
+    EXPECT_FALSE(hasSetFolder(box.dest));
+    const auto lines = readLines(box.work / kQueueFile);
+    EXPECT_EQ(lines.size(), 2u);
+    for (const auto& line : lines)
+        EXPECT_TRUE(line.ends_with("\t1")) << line;
+}
+
+TEST(BackupRunTest, SecondRunWithoutChangesCopiesNothingButWritesItsAutodeleteList) {
+    KbmSandbox box;
+    const std::string file = box.source("f/one.txt");
+    box.source("d/two.txt");
+    box.run_.include = {{file, 0, 1}, {(box.src / "d").string(), 1, 0}};
+    const LocalDateTime first = box.run();
+    EXPECT_TRUE(fs::exists(box.setCopy(file, first)));
+
+    box.clock.advance(std::chrono::hours(12));
+    int sleeps = 0;
+    box.clock.setSleepHook([&](std::chrono::milliseconds) { ++sleeps; });
+    const LocalDateTime second = box.run();
+    EXPECT_EQ(box.queue(), "");
+    EXPECT_EQ(sleeps, 0);
+    EXPECT_FALSE(fs::exists(box.dest / second.format(kSetStampFormat)));
+    ASSERT_TRUE(fs::exists(box.autodeleteList(second)));
+    EXPECT_EQ(fs::file_size(box.autodeleteList(second)), 0u);
+}
+
+TEST(BackupRunTest, ModificationTimeAgainstTheMarkerDecides) {
+    KbmSandbox box;
+    const std::string later = box.source("d/later.txt", "v1");
+    const std::string earlier = box.source("d/earlier.txt", "e1");
+    box.run_.include = {{(box.src / "d").string(), 1, 0}};
+    box.run();
+
+    writeFile(later, "v2");
+    setModifiedRelative(later, box.marker(later), 1);
+    writeFile(earlier, "e2");
+    setModifiedRelative(earlier, box.marker(earlier), -100);
+    box.clock.advance(std::chrono::hours(1));
+    box.run();
+    EXPECT_EQ(box.queue(), later + "\t1\r\n");
+    EXPECT_EQ(readFile(box.mirrorCopy(later)), "v2");
+    EXPECT_EQ(readFile(box.mirrorCopy(earlier)), "e1");
+}
+
+TEST(BackupRunTest, FullBackupCopiesOnEveryRunAndListsEachCopy) {
+    KbmSandbox box;
+    const std::string file = box.source("f/full.txt", "x");
+    const std::string inFolder = box.source("g/in.txt", "y");
+    box.run_.include = {{file, 2, 1}, {(box.src / "g").string(), 2, 0}};
+    const LocalDateTime first = box.run();
+    box.clock.advance(std::chrono::hours(12));
+    const LocalDateTime second = box.run();
+    EXPECT_EQ(box.queue(), file + "\t2\r\n" + inFolder + "\t2\r\n");
+    for (const LocalDateTime& stamp : {first, second}) {
+        EXPECT_EQ(readFile(box.setCopy(file, stamp)), "x");
+        EXPECT_EQ(readFile(box.setCopy(inFolder, stamp)), "y");
+        EXPECT_THAT(readLines(box.autodeleteList(stamp)),
+                    ElementsAre(box.setCopy(file, stamp), box.setCopy(inFolder, stamp)));
+    }
+}
+
+TEST(BackupRunTest, ExcludesMatchTheExactFolderPathOnly) {
+    KbmSandbox box;
+    box.source("d/Cache/skip.txt");
+    box.source("d/Cache/deeper/skip2.txt");
+    const std::string other = box.source("d/cache2/take.txt");
+    const std::string keep = box.source("e/Cache/take.txt");
+    box.run_.include = {{(box.src / "d").string(), 1, 0}, {(box.src / "e").string(), 1, 0}};
+    box.run_.exclude = {{(box.src / "d/Cache").string(), 0, 0},
+                        {(box.src / "e/cache").string(), 0, 0},
+                        {(box.src / "d/cache2/take.txt").string(), 0, 0},
+                        {"", 0, 0}};
+    box.run();
+    // Different letter case is another folder; files are never compared with excludes.
+    EXPECT_EQ(box.queue(), other + "\t1\r\n" + keep + "\t1\r\n");
+
+    // An excluded start folder yields nothing at all.
+    std::vector<std::string> files;
+    FolderWalker({{(box.src / "d").string(), 0, 0}}).walk((box.src / "d").string(), files);
+    EXPECT_TRUE(files.empty());
+}
+
+TEST(BackupRunTest, FilesWithoutADotInTheirFullPathAreSkipped) {
+    KbmSandbox box;
+    box.source("plain/README");
+    const std::string dotted = box.source("Ver.1/README");
+    const std::string named = box.source("plain/notes.md");
+    std::vector<std::string> files;
+    FolderWalker({}).walk(box.src.string(), files);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{dotted, named}));
+}
+
+TEST(BackupRunTest, UnknownModeRefreshesMarkersAndQueuesNothing) {
+    KbmSandbox box;
+    const std::string file = box.source("m/seven.txt");
+    box.run_.include = {{file, 7, 1}, {(box.src / "m").string(), -1, 0}};
+    box.run();
+    EXPECT_EQ(box.queue(), "");
+    EXPECT_TRUE(fs::exists(box.marker(file)));
+    EXPECT_TRUE(box.logMessages().empty());
+}
+
+TEST(BackupRunTest, MissingFileEntryIsQueuedOnceAndFailsItsCopy) {
+    KbmSandbox box;
+    const std::string missing = (box.src / "gone/none.txt").string();
+    box.run_.include = {{missing, 0, 1}, {(box.src / "no-such-folder").string(), 1, 0}};
+    const LocalDateTime first = box.run();
+    EXPECT_EQ(box.queue(), missing + "\t0\r\n");
+    EXPECT_THAT(box.logMessages(), ElementsAre("Can not backup file: " + missing + " to " +
+                                               box.setCopy(missing, first)));
+    box.clock.advance(std::chrono::hours(12));
+    box.run();
+    EXPECT_EQ(box.queue(), "");
+    EXPECT_EQ(box.logMessages().size(), 1u);
+}
+
+TEST(BackupRunTest, ProgressAndPausesFollowTheQueue) {
+    KbmSandbox box;
+    const std::string a = box.source("p/a.txt");
+    const std::string b = box.source("p/b.txt");
+    box.run_.include = {{(box.src / "p").string(), 1, 0}, {box.source("q/c.txt"), 0, 1}};
+    std::vector<std::chrono::milliseconds> sleeps;
+    box.clock.setSleepHook([&](std::chrono::milliseconds d) { sleeps.push_back(d); });
+    box.run();
+    EXPECT_EQ(sleeps, std::vector<std::chrono::milliseconds>(3, std::chrono::milliseconds(500)));
+    // Two include entries: the scan's end mark is 2 * 100 / 3.
+    ASSERT_FALSE(box.progress.transfer.empty());
+    EXPECT_EQ(box.progress.transfer.back(), 66);
+    // After each line: characters so far * 100 / (queue bytes + 1).
+    const auto lines = readLines(box.work / kQueueFile);
+    const auto total = static_cast<std::int64_t>(fs::file_size(box.work / kQueueFile));
+    std::vector<int> expected;
+    std::int64_t done = 0;
+    for (const auto& line : lines) {
+        done += static_cast<std::int64_t>(line.size());
+        expected.push_back(static_cast<int>(done * 100 / (total + 1)));
+    }
+    EXPECT_EQ(box.progress.overall, expected);
+    EXPECT_LT(expected.back(), 100);
+}
+
+TEST(BackupRunTest, MirrorReplacesThePreviousCopyAndNeverDeletes) {
+    KbmSandbox box;
+    const std::string a = box.source("s/a.txt", "old");
+    const std::string b = box.source("s/b.txt", "bee");
+    box.run_.include = {{(box.src / "s").string(), 1, 0}};
+    box.run();
+    writeFile(a, "new content");
+    setModifiedRelative(a, box.marker(a), 2);
+    fs::remove(b);
+    box.run();
+    EXPECT_EQ(readFile(box.mirrorCopy(a)), "new content");
+    EXPECT_EQ(readFile(box.mirrorCopy(b)), "bee");
+    // Copies keep the source's modification time and leave no temporary files.
+    EXPECT_EQ(fs::last_write_time(box.mirrorCopy(a)), fs::last_write_time(a));
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e :
+         fs::directory_iterator(fs::path(box.mirrorCopy(a)).parent_path()))
+        ++entries;
+    EXPECT_EQ(entries, 2);
+}
+
+// Bad input ------------------------------------------------------------------------------
+
+TEST(BackupRunBadInputTest, FileVanishingBeforeItsCopyKeepsTheEarlierCopy) {
+    KbmSandbox box;
+    const std::string a = box.source("v/a.txt", "good copy");
+    const std::string b = box.source("v/b.txt", "b");
+    box.run_.include = {{(box.src / "v").string(), 1, 0}};
+    box.run();
+    writeFile(a, "changed");
+    setModifiedRelative(a, box.marker(a), 2);
+    writeFile(b, "b2");
+    setModifiedRelative(b, box.marker(b), 2);
+    // a disappears during the pause before its copy.
+    box.clock.setSleepHook([&](std::chrono::milliseconds) { fs::remove(a); });
+    box.run();
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Can not backup file: " + a + " to " + box.mirrorCopy(a)));
+    EXPECT_EQ(readFile(box.mirrorCopy(a)), "good copy");
+    EXPECT_EQ(readFile(box.mirrorCopy(b)), "b2");
+}
+
+TEST(BackupRunBadInputTest, NamesThatCannotBeQueueLinesAreReportedAndTheRestGoesOn) {
+    KbmSandbox box;
+    box.source("t/tab\tname.txt");
+    box.source("t/line\nbreak.txt");
+    const std::string fine = box.source("t/fine.txt");
+    const std::string folder = (box.src / "t").string();
+    box.run_.include = {{folder, 1, 0}, {"/", 1, 1}, {"/a/../../etc/x.txt", 1, 1}};
+    box.run();
+    EXPECT_EQ(box.queue(), fine + "\t1\r\n");
+    EXPECT_THAT(box.logMessages(), ::testing::UnorderedElementsAre(
+                                       "Copying failed: " + folder, "Copying failed: " + folder,
+                                       "Copying failed: /", "Copying failed: /a/../../etc/x.txt"));
+    EXPECT_FALSE(fs::exists(box.data / "etc"));
+}
+
+TEST(BackupRunBadInputTest, MarkerThatCannotBeCreatedIsReported) {
+    KbmSandbox box;
+    const std::string file = box.source("k/x.txt");
+    // A file where the marker's folder should be.
+    writeFile(fs::path(box.marker(file)).parent_path(), "in the way");
+    box.run_.include = {{file, 0, 1}};
+    box.run();
+    EXPECT_EQ(box.queue(), "");
+    EXPECT_THAT(box.logMessages(), ElementsAre("Copying failed: " + file));
+}
+
+TEST(BackupRunBadInputTest, QueueFileThatCannotBeCreatedIsReported) {
+    KbmSandbox box;
+    fs::create_directories(box.work / kQueueFile);
+    box.run_.include = {{box.source("x/y.txt"), 0, 1}};
+    const LocalDateTime stamp = box.run();
+    EXPECT_THAT(box.logMessages(), ElementsAre("Can not create the result file"));
+    EXPECT_TRUE(fs::exists(box.autodeleteList(stamp)));
+}
+
+TEST(BackupRunBadInputTest, QueueLinesWithoutTabsOrWithExtraCrAreHandled) {
+    KbmSandbox box;
+    const std::string a = box.source("q/a.txt", "A");
+    const std::string b = box.source("q/b.txt", "B");
+    const std::string longLine(50000, 'z');
+    writeFile(box.work / kQueueFile, "no tab here\r\n\r\n" + a + "\t1\r\r\n" + longLine + "\r\n" +
+                                         b + "\t2 trailing\r\n" + a + "\t9\r\n" +
+                                         "/outside/../x.txt\t1\r\n");
+    NullProgress progress;
+    struct NoSend final : FileSender {
+        void send(const std::string&, const std::string&) override { ADD_FAILURE(); }
+    } noSend;
+    CopyPhase::Config cfg{box.work / kQueueFile, autodeleteFolder(box.data), true,
+                          box.dest.string()};
+    const LocalDateTime stamp = CopyPhase(cfg, box.clock, box.log, progress, noSend).run();
+    EXPECT_EQ(readFile(box.mirrorCopy(a)), "A");
+    EXPECT_EQ(readFile(box.setCopy(b, stamp)), "B");
+    EXPECT_THAT(readLines(box.autodeleteList(stamp)), ElementsAre(box.setCopy(b, stamp)));
+    EXPECT_THAT(box.logMessages(), ElementsAre("Can not backup file: /outside/../x.txt to " +
+                                               box.dest.string() + "/outside/../x.txt"));
+}
+
+TEST(BackupRunBadInputTest, EmptyDestinationCopiesNothing) {
+    KbmSandbox box;
+    const std::string a = box.source("e/a.txt", "A");
+    box.run_.settings.destination = "";
+    box.run_.include = {{a, 1, 1}};
+    box.run();
+    EXPECT_THAT(box.logMessages(), ElementsAre("Can not backup file: " + a + " to " + a));
+    EXPECT_EQ(readFile(a), "A");
+}
+
+TEST(BackupRunBadInputTest, FolderEntriesThatAreNoFoldersYieldNothing) {
+    KbmSandbox box;
+    const std::string file = box.source("n/file.txt");
+    box.run_.include = {{file, 1, 0}, {(box.src / "missing").string(), 1, 0}};
+    box.run();
+    EXPECT_EQ(box.queue(), "");
+    EXPECT_TRUE(box.logMessages().empty());
+}
+
+} // namespace
+} // namespace kestrun::test

@@ -1,0 +1,81 @@
+#include "platform/data_folder.h"
+#include "platform/file_lock.h"
+#include "platform/process_priority.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kestrun::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(DataFolderTest, AppDataThenXdgDataHomeThenHome) {
+    ScopedEnv appData("APPDATA", "/a/appdata");
+    ScopedEnv xdg("XDG_DATA_HOME", "/x/data");
+    ScopedEnv home("HOME", "/home/ann");
+    EXPECT_EQ(userDataFolder(), fs::path("/a/appdata"));
+    {
+        ScopedEnv empty("APPDATA", "");
+        EXPECT_EQ(userDataFolder(), fs::path("/x/data"));
+        ScopedEnv noXdg("XDG_DATA_HOME", std::nullopt);
+        EXPECT_EQ(userDataFolder(), fs::path("/home/ann/.local/share"));
+    }
+}
+
+TEST(FileLockTest, OneHolderAtATimeAndReleasedWithTheObject) {
+    TempDir dir;
+    const fs::path file = dir / "run.lock";
+    {
+        FileLock first(file);
+        EXPECT_EQ(first.state(), FileLock::State::Acquired);
+        FileLock second(file);
+        EXPECT_EQ(second.state(), FileLock::State::Busy);
+        EXPECT_FALSE(second.acquired());
+    }
+    FileLock again(file);
+    EXPECT_TRUE(again.acquired());
+    EXPECT_EQ(FileLock(dir / "missing" / "run.lock").state(), FileLock::State::Unavailable);
+}
+
+TEST(FileLockTest, StartedProgramsDoNotInheritTheLock) {
+    TempDir dir;
+    const fs::path file = dir / "run.lock";
+    FileLock held(file);
+    ASSERT_TRUE(held.acquired());
+    // A program started meanwhile sees no open descriptor of the lock file.
+    const std::string command = "ls -l /proc/self/fd | grep -q '" + file.string() + "'";
+    const pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1); // grep found nothing
+}
+
+TEST(ProcessPriorityTest, IdlePriorityLowersCpuAndIoClass) {
+    // In a child, so the test process keeps its priority.
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool ok = setIdleProcessPriority();
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, 0);
+        const long io = syscall(SYS_ioprio_get, 1, 0);
+        _exit(ok && nice == 19 && (io >> 13) == 3 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+} // namespace
+} // namespace kestrun::test
