@@ -1,0 +1,154 @@
+#include "kestrun/supervisor/program_list.h"
+
+#include "common/number.h"
+#include "common/text.h"
+
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+LocalDateTime initialLastStart() {
+    return LocalDateTime::fromFields(2019, 1, 1, 0, 0, 0);
+}
+
+ProgramEntry parseProgramLine(std::string_view line) {
+    ProgramEntry entry;
+    if (!line.empty() && line.front() == ' ') {
+        entry.disabled = true;
+        line.remove_prefix(1);
+    }
+    const auto tab = line.find('\t');
+    if (tab == std::string_view::npos) {
+        entry.text = std::string(line);
+        return entry;
+    }
+    entry.text = std::string(line.substr(0, tab));
+    std::string_view rest = line.substr(tab + 1);
+
+    const auto comma1 = rest.find(',');
+    if (comma1 == std::string_view::npos)
+        return entry;
+    const auto mode = static_cast<std::uint8_t>(atoiPrefix(rest.substr(0, comma1)));
+    rest = rest.substr(comma1 + 1);
+    const auto comma2 = rest.find(',');
+    if (comma2 == std::string_view::npos)
+        return entry;
+    entry.weekdays = static_cast<std::uint8_t>(atoiPrefix(rest.substr(0, comma2)));
+    rest = rest.substr(comma2 + 1);
+
+    if (mode == 1) {
+        entry.mode = ProgramMode::Daily;
+        entry.dailyTime = atoiPrefix(rest);
+    } else if (mode == 2) {
+        entry.mode = ProgramMode::Periodic;
+        entry.period = static_cast<std::uint32_t>(atoiPrefix(rest));
+    }
+    return entry;
+}
+
+std::string formatProgramLine(const ProgramEntry& entry) {
+    int mode = 0;
+    int weekdays = 0;
+    long long value = 0;
+    switch (entry.mode) {
+    case ProgramMode::Daily:
+        mode = 1;
+        weekdays = entry.weekdays;
+        value = entry.dailyTime;
+        break;
+    case ProgramMode::Periodic:
+        mode = 2;
+        weekdays = entry.weekdays;
+        // Written as the signed 32-bit number it is stored in: 4294967295 reads back from -1.
+        value = static_cast<std::int32_t>(entry.period);
+        break;
+    case ProgramMode::Always:
+        break;
+    }
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "\t%d,%d,%lld\r\n", mode, weekdays, value);
+    std::string line;
+    if (entry.disabled)
+        line += ' ';
+    line += entry.text;
+    line += numbers;
+    return line;
+}
+
+ProgramList loadProgramList(const fs::path& workingFolder) {
+    ProgramList list;
+    std::ifstream in(workingFolder / kProgramListFileName, std::ios::binary);
+    if (!in)
+        return list;
+    std::string line;
+    while (std::getline(in, line)) {
+        // The CRs before the LF belong to the line end, and so do those of a last line
+        // without LF.
+        while (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        list.push_back(parseProgramLine(line));
+    }
+    return list;
+}
+
+bool saveProgramList(const ProgramList& list, const fs::path& workingFolder) {
+    const fs::path file = workingFolder / kProgramListFileName;
+    // Written beside the list and renamed over it: a failed write leaves the old list whole.
+    const fs::path temporary =
+        workingFolder / ("." + std::string(kProgramListFileName) + "." +
+                         std::to_string(static_cast<long>(::getpid())) + ".tmp");
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return false;
+        for (const auto& entry : list)
+            out << formatProgramLine(entry);
+        out.flush();
+        if (!out) {
+            out.close();
+            std::error_code ec;
+            fs::remove(temporary, ec);
+            return false;
+        }
+    }
+    std::error_code ec;
+    fs::rename(temporary, file, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        return false;
+    }
+    return true;
+}
+
+std::optional<ProgramCommand> splitProgramText(std::string_view text) {
+    bool minimised = true;
+    auto marker = text.find("?m");
+    if (marker == std::string_view::npos) {
+        minimised = false;
+        marker = text.find("?n");
+        if (marker == std::string_view::npos)
+            return std::nullopt;
+    }
+    ProgramCommand command;
+    command.path = std::string(text.substr(0, marker));
+    command.parameters = std::string(text.substr(marker + 2));
+    command.minimised = minimised;
+    command.lowerPath = toLowerAscii(command.path);
+    const auto slash = command.path.rfind('/');
+    if (slash == std::string::npos) {
+        command.fileName = command.lowerPath;
+    } else {
+        command.fileName = command.lowerPath.substr(slash + 1);
+        // A program in the root folder runs there, not in the caller's folder.
+        command.folder = slash == 0 ? std::string("/") : command.path.substr(0, slash);
+    }
+    return command;
+}
+
+} // namespace kestrun

@@ -1,0 +1,158 @@
+#include "kestrun/supervisor/program_monitor.h"
+
+#include "common/text.h"
+
+#include <algorithm>
+
+namespace kestrun {
+
+ProgramMonitor::ProgramMonitor(ProgramList& list, const std::atomic<std::int32_t>& busy,
+                               MonitorHost& host, Clock& clock, ProcessTable& processes,
+                               ProgramLauncher& launcher)
+    : list_(list), busy_(busy), host_(host), clock_(clock), processes_(processes),
+      launcher_(launcher) {}
+
+void ProgramMonitor::check() {
+    if (busy_.load() != 0)
+        return;
+    for (auto& entry : list_)
+        entry.running = false;
+
+    const auto table = processes_.processes();
+    if (!table) {
+        host_.log("Error in getting procces snapshot");
+        return;
+    }
+    markRunning(*table);
+
+    javaLines_.reset();
+    javaLinesRead_ = false;
+    for (std::size_t i = 0; i < list_.size(); ++i) {
+        if (list_[i].disabled)
+            continue;
+        const auto command = splitProgramText(list_[i].text);
+        if (!command)
+            continue;
+        const bool running = endsWith(command->lowerPath, ".jar") ? jarRunning(list_[i], *command)
+                                                                  : list_[i].running;
+
+        if (list_[i].mode == ProgramMode::Always) {
+            if (running) {
+                host_.setStatusLine(kStatusLastCheck,
+                                    "Last check: " + clock_.now().format(kLogStampFormat));
+            } else {
+                host_.log("Image not found as running proccess: " + command->lowerPath);
+                start(*command);
+            }
+            continue;
+        }
+        if (running)
+            continue;
+        const LocalDateTime now = clock_.now();
+        if (!due(list_[i], now))
+            continue;
+        list_[i].lastStart = now;
+        host_.log(std::string(list_[i].mode == ProgramMode::Daily
+                                  ? "Its time to execute (daily): "
+                                  : "Its time to execute (periodically): ") +
+                  command->lowerPath);
+        start(*command);
+    }
+    javaLines_.reset();
+}
+
+void ProgramMonitor::markRunning(const std::vector<ProcessInfo>& processes) {
+    struct Candidate {
+        std::size_t index;
+        std::string fileName;
+    };
+    // Disabled entries take no process: a disabled twin would otherwise hide that an
+    // enabled entry for the same program is missing.
+    std::vector<Candidate> candidates;
+    for (std::size_t i = 0; i < list_.size(); ++i) {
+        if (list_[i].disabled)
+            continue;
+        if (auto command = splitProgramText(list_[i].text))
+            candidates.push_back({i, std::move(command->fileName)});
+    }
+    if (candidates.empty())
+        return;
+    std::vector<std::string> names;
+    for (const auto& process : processes) {
+        names.clear();
+        for (const auto& name : process.names)
+            names.push_back(toLowerAscii(name));
+        // A process marks at most one entry: the first one in list order not marked yet.
+        for (const auto& candidate : candidates) {
+            ProgramEntry& entry = list_[candidate.index];
+            if (entry.running)
+                continue;
+            if (std::find(names.begin(), names.end(), candidate.fileName) != names.end()) {
+                entry.running = true;
+                break;
+            }
+        }
+    }
+}
+
+bool ProgramMonitor::jarRunning(ProgramEntry& entry, const ProgramCommand& command) {
+    if (!javaLinesRead_) {
+        javaLinesRead_ = true;
+        javaLines_ = processes_.javaCommandLines();
+        if (javaLines_)
+            for (auto& line : *javaLines_)
+                line = toLowerAscii(line);
+    }
+    // Without the Java command lines nothing is known: the program counts as running.
+    if (!javaLines_)
+        return true;
+    const bool seen = std::any_of(javaLines_->begin(), javaLines_->end(), [&](const auto& line) {
+        return line.find(command.lowerPath) != std::string::npos;
+    });
+    if (seen) {
+        entry.missCount = 0;
+        return true;
+    }
+    if (entry.missCount < kJarMissesBeforeStart - 1) {
+        ++entry.missCount;
+        return true;
+    }
+    entry.missCount = 0;
+    return false;
+}
+
+bool ProgramMonitor::due(const ProgramEntry& entry, const LocalDateTime& now) const {
+    if (!now.valid())
+        return false;
+    if ((entry.weekdays & (1u << now.weekdayFromMonday())) == 0)
+        return false;
+    if (entry.mode == ProgramMode::Daily) {
+        if ((now.hour() * 60 + now.minute()) * 60 != entry.dailyTime)
+            return false;
+        // At most once in the matching minute: a start earlier in this same minute of this
+        // same day is the one of today.
+        const LocalDateTime& last = entry.lastStart;
+        return !(last.valid() && last.year() == now.year() && last.month() == now.month() &&
+                 last.day() == now.day() && last.hour() == now.hour() &&
+                 last.minute() == now.minute());
+    }
+    const auto seconds = secondsBetween(entry.lastStart, now);
+    if (!seconds)
+        return true; // never started
+    // Unsigned: a last start in the future (the clock was set back) does not hold it off.
+    return static_cast<std::uint64_t>(wholeMinutes(*seconds)) > std::uint64_t{entry.period};
+}
+
+void ProgramMonitor::start(const ProgramCommand& command) {
+    const auto pid =
+        launcher_.start(command.path, command.parameters, command.folder, command.minimised);
+    if (pid) {
+        host_.setStatusLine(kStatusLastRun, "Last run: " + clock_.now().format(kLogStampFormat) +
+                                                " " + command.fileName);
+        host_.log("Image started: " + command.lowerPath);
+    } else {
+        host_.log("Image NOT started: " + command.lowerPath);
+    }
+}
+
+} // namespace kestrun

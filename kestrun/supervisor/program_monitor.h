@@ -1,0 +1,63 @@
+#pragma once
+
+#include "kestrun/supervisor/program_list.h"
+#include "platform/clock.h"
+#include "platform/process_table.h"
+#include "platform/program_launcher.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrun {
+
+// Status line ids of the main window that the check writes.
+inline constexpr int kStatusLastCheck = 1002; // "Last check: <time>"
+inline constexpr int kStatusLastRun = 1003;   // "Last run: <time> <file name>"
+
+// What the program check needs of the main window.
+class MonitorHost {
+public:
+    virtual ~MonitorHost() = default;
+    // Appends one line to the event log.
+    virtual void log(std::string_view message) = 0;
+    // Replaces the text of a status line of the main window.
+    virtual void setStatusLine(int id, const std::string& text) = 0;
+};
+
+// The check that keeps the programs of the list running and starts the scheduled ones.
+// It runs on the main window's thread at every beat and works on the window's list in place.
+class ProgramMonitor {
+public:
+    // The list, the busy flag and the host belong to the main window; all of them and the
+    // platform services must outlive the monitor.
+    ProgramMonitor(ProgramList& list, const std::atomic<std::int32_t>& busy, MonitorHost& host,
+                   Clock& clock, ProcessTable& processes, ProgramLauncher& launcher);
+
+    // One check: finds out which entries run, restarts missing "always" programs and starts
+    // the daily and periodic ones that are due. Does nothing while the busy flag is set.
+    void check();
+
+    // The checks in a row that miss a ".jar" program before it is started again.
+    static constexpr std::int32_t kJarMissesBeforeStart = 5;
+
+private:
+    void markRunning(const std::vector<ProcessInfo>& processes);
+    bool jarRunning(ProgramEntry& entry, const ProgramCommand& command);
+    bool due(const ProgramEntry& entry, const LocalDateTime& now) const;
+    void start(const ProgramCommand& command);
+
+    ProgramList& list_;
+    const std::atomic<std::int32_t>& busy_;
+    MonitorHost& host_;
+    Clock& clock_;
+    ProcessTable& processes_;
+    ProgramLauncher& launcher_;
+
+    // The lower-cased Java command lines, read once per check when a ".jar" entry needs them.
+    std::optional<std::vector<std::string>> javaLines_;
+    bool javaLinesRead_ = false;
+};
+
+} // namespace kestrun

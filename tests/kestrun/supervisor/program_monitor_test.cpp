@@ -1,0 +1,363 @@
+#include "common/text.h"
+#include "kestrun/supervisor/program_monitor.h"
+#include "tests/platform/process_test_support.h"
+#include "tests/support/test_support.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace kestrun {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::TempDir;
+
+class RecordingHost final : public MonitorHost {
+public:
+    void log(std::string_view message) override { lines.emplace_back(message); }
+    void setStatusLine(int id, const std::string& text) override { status[id] = text; }
+
+    std::vector<std::string> lines;
+    std::map<int, std::string> status;
+};
+
+// Records the starts and starts nothing, for the schedule tests.
+class RecordingLauncher final : public ProgramLauncher {
+public:
+    std::optional<std::int64_t> start(const std::string& path, const std::string& parameters,
+                                      const fs::path& workingFolder, bool minimised) override {
+        starts.push_back({path, parameters, workingFolder.string(), minimised});
+        return 1;
+    }
+    struct Start {
+        std::string path, parameters, folder;
+        bool minimised;
+    };
+    std::vector<Start> starts;
+};
+
+// Wednesday.
+const LocalDateTime kWednesday10 = LocalDateTime::fromFields(2026, 12, 9, 10, 0, 0);
+
+class ProgramMonitorTest : public ::testing::Test {
+protected:
+    ProgramEntry& add(const std::string& text, ProgramMode mode = ProgramMode::Always) {
+        ProgramEntry entry;
+        entry.text = text;
+        entry.mode = mode;
+        list.push_back(entry);
+        return list.back();
+    }
+    ProgramEntry& addScheduled(const std::string& text, ProgramMode mode, std::uint32_t value,
+                               std::uint8_t weekdays = 127) {
+        ProgramEntry& entry = add(text, mode);
+        entry.weekdays = weekdays;
+        if (mode == ProgramMode::Daily)
+            entry.dailyTime = static_cast<std::int32_t>(value);
+        else
+            entry.period = value;
+        return entry;
+    }
+    // How many running processes carry the name.
+    int instances(const std::string& name) {
+        const auto all = table.processes();
+        return all ? static_cast<int>(std::count_if(all->begin(), all->end(),
+                                                    [&](const auto& p) {
+                                                        return std::find(p.names.begin(),
+                                                                         p.names.end(),
+                                                                         name) != p.names.end();
+                                                    }))
+                   : -1;
+    }
+    bool waitInstances(const std::string& name, int count) {
+        return test::waitUntil([&] { return instances(name) == count; });
+    }
+    std::string sleeper(const std::string& prefix) {
+        const std::string name = test::uniqueName(prefix, dir.path());
+        test::copyExecutable("/bin/sleep", dir / "bin" / name);
+        return name;
+    }
+
+    TempDir dir;
+    test::FolderReaper reaper{dir.path()};
+    TestClock clock{kWednesday10};
+    ProcProcessTable table{clock};
+    DetachedProgramLauncher launcher;
+    RecordingHost host;
+    std::atomic<std::int32_t> busy{0};
+    ProgramList list;
+    ProgramMonitor monitor{list, busy, host, clock, table, launcher};
+};
+
+TEST_F(ProgramMonitorTest, AlwaysEntryRestartedWhenMissingAndLeftAloneWhenRunning) {
+    const std::string name = sleeper("Keeper");
+    const std::string path = (dir / "bin" / name).string();
+    const std::string lower = toLowerAscii(path);
+    add(path + "?n300");
+
+    monitor.check();
+    EXPECT_EQ(host.lines, (std::vector<std::string>{
+                              "Image not found as running proccess: " + lower,
+                              "Image started: " + lower,
+                          }));
+    EXPECT_EQ(host.status[kStatusLastRun], "Last run: 09.12.2026 10:00:00 " + toLowerAscii(name));
+    EXPECT_FALSE(host.status.count(kStatusLastCheck));
+    ASSERT_TRUE(waitInstances(name, 1));
+
+    host.lines.clear();
+    clock.advance(5s);
+    monitor.check();
+    monitor.check();
+    EXPECT_TRUE(host.lines.empty());
+    EXPECT_TRUE(list[0].running);
+    EXPECT_EQ(host.status[kStatusLastCheck], "Last check: 09.12.2026 10:00:05");
+    EXPECT_EQ(instances(name), 1);
+
+    reaper.killAll();
+    ASSERT_TRUE(waitInstances(name, 0));
+    monitor.check();
+    EXPECT_EQ(host.lines.size(), 2u);
+    ASSERT_TRUE(waitInstances(name, 1));
+}
+
+TEST_F(ProgramMonitorTest, OneProcessMarksOneEntry) {
+    const std::string name = sleeper("twin");
+    const fs::path program = dir / "bin" / name;
+    ChildProcess first(program, {"300"});
+    ASSERT_TRUE(waitInstances(name, 1));
+    add(program.string() + "?n300");
+    add(program.string() + "?m300");
+
+    monitor.check();
+    EXPECT_TRUE(list[0].running);
+    EXPECT_FALSE(list[1].running);
+    EXPECT_EQ(host.lines.size(), 2u);
+    ASSERT_TRUE(waitInstances(name, 2));
+
+    host.lines.clear();
+    monitor.check();
+    EXPECT_TRUE(host.lines.empty());
+    EXPECT_TRUE(list[0].running && list[1].running);
+}
+
+// A disabled entry neither starts nor takes the process of an enabled twin.
+TEST_F(ProgramMonitorTest, DisabledEntriesAreLeftOut) {
+    const std::string name = sleeper("quiet");
+    const fs::path program = dir / "bin" / name;
+    add(program.string() + "?n300").disabled = true;
+    add(dir.path().string() + "/none/missing?n").disabled = true;
+    ChildProcess one(program, {"300"});
+    ASSERT_TRUE(waitInstances(name, 1));
+    add(program.string() + "?n300");
+
+    monitor.check();
+    EXPECT_TRUE(host.lines.empty());
+    EXPECT_TRUE(list[2].running);
+    EXPECT_EQ(instances(name), 1);
+}
+
+TEST_F(ProgramMonitorTest, TextSplitAtInnerMinimisedMarkerRunsInItsFolder) {
+    // The file is literally named "rec?n-a": everything before the "?m" is the path.
+    const fs::path out = dir / "rec.out";
+    test::writeScript(dir / "Work" / "rec?n-a", "pwd > '" + out.string() +
+                                                    "'\nprintf '%s\\n' \"$@\" >> '" + out.string() +
+                                                    "'\n");
+    add((dir / "Work").string() + "/rec?n-a?mb \"c d\"");
+
+    monitor.check();
+    EXPECT_EQ(host.lines.back(),
+              "Image started: " + toLowerAscii((dir / "Work").string()) + "/rec?n-a");
+    ASSERT_TRUE(test::waitUntil([&] { return test::readLines(out).size() == 3; }));
+    EXPECT_EQ(test::readLines(out),
+              (std::vector<std::string>{(dir / "Work").string(), "b", "c d"}));
+}
+
+TEST_F(ProgramMonitorTest, MissingExecutableIsReportedEveryCheck) {
+    const std::string path = dir.path().string() + "/None/Missing";
+    add(path + "?n");
+    for (int i = 0; i < 2; ++i) {
+        host.lines.clear();
+        monitor.check();
+        EXPECT_EQ(host.lines, (std::vector<std::string>{
+                                  "Image not found as running proccess: " + toLowerAscii(path),
+                                  "Image NOT started: " + toLowerAscii(path),
+                              }));
+    }
+    EXPECT_FALSE(host.status.count(kStatusLastRun));
+}
+
+TEST_F(ProgramMonitorTest, LongRunningScriptStartsOnceThenCountsAsRunning) {
+    const std::string script = test::uniqueName("Looper", dir.path()) + ".sh";
+    test::writeScript(dir / "bin" / script, "while :; do sleep 1; done\n");
+    add((dir / "bin" / script).string() + "?n");
+
+    monitor.check();
+    EXPECT_EQ(host.lines.size(), 2u);
+    ASSERT_TRUE(waitInstances(script, 1));
+    host.lines.clear();
+    for (int i = 0; i < 3; ++i)
+        monitor.check();
+    EXPECT_TRUE(host.lines.empty());
+    // (The shell's children carry its name between fork and exec: wait for a quiet moment.)
+    EXPECT_TRUE(waitInstances(script, 1));
+}
+
+TEST_F(ProgramMonitorTest, BusyFlagAndUnreadableProcessTable) {
+    add(dir.path().string() + "/Missing?n");
+    busy = 1;
+    monitor.check();
+    EXPECT_TRUE(host.lines.empty());
+    busy = 0;
+
+    RecordingLauncher recorder;
+    ProcProcessTable broken(clock, dir / "no-proc");
+    ProgramMonitor blind(list, busy, host, clock, broken, recorder);
+    blind.check();
+    EXPECT_EQ(host.lines, std::vector<std::string>{"Error in getting procces snapshot"});
+    EXPECT_TRUE(recorder.starts.empty());
+}
+
+// Schedules run on virtual time; the process table is the real one.
+class ScheduleTest : public ProgramMonitorTest {
+protected:
+    RecordingLauncher recorder;
+    ProgramMonitor scheduled{list, busy, host, clock, table, recorder};
+};
+
+TEST_F(ScheduleTest, PeriodicStartsFirstThenAfterThePeriodAndNotWhileRunning) {
+    const std::string name = sleeper("periodic");
+    const fs::path program = dir / "bin" / name;
+    addScheduled(program.string() + "?m-x -y", ProgramMode::Periodic, 30);
+
+    scheduled.check(); // first check after loading
+    ASSERT_EQ(recorder.starts.size(), 1u);
+    EXPECT_EQ(recorder.starts[0].path, program.string());
+    EXPECT_EQ(recorder.starts[0].parameters, "-x -y");
+    EXPECT_EQ(recorder.starts[0].folder, (dir / "bin").string());
+    EXPECT_TRUE(recorder.starts[0].minimised);
+    EXPECT_EQ(list[0].lastStart, kWednesday10);
+    EXPECT_EQ(host.lines,
+              (std::vector<std::string>{"Its time to execute (periodically): " +
+                                            toLowerAscii(program.string()),
+                                        "Image started: " + toLowerAscii(program.string())}));
+
+    clock.advance(30min + 59s);
+    scheduled.check(); // 30 whole minutes: not more than the period
+    EXPECT_EQ(recorder.starts.size(), 1u);
+    clock.advance(1s);
+    scheduled.check();
+    EXPECT_EQ(recorder.starts.size(), 2u);
+    const LocalDateTime second = clock.now();
+    EXPECT_EQ(list[0].lastStart, second);
+
+    // Due again, but running: not started, the last start stays.
+    ChildProcess running(program, {"300"});
+    ASSERT_TRUE(waitInstances(name, 1));
+    clock.advance(2h);
+    scheduled.check();
+    EXPECT_EQ(recorder.starts.size(), 2u);
+    EXPECT_EQ(list[0].lastStart, second);
+    running.stop();
+    scheduled.check();
+    EXPECT_EQ(recorder.starts.size(), 3u);
+}
+
+TEST_F(ScheduleTest, WeekdayMaskHoldsBackScheduledEntriesOnly) {
+    // Every day but Wednesday.
+    addScheduled(dir.path().string() + "/p?n", ProgramMode::Periodic, 30, 127 & ~4);
+    addScheduled(dir.path().string() + "/d?n", ProgramMode::Daily, 10 * 3600, 127 & ~4);
+    add(dir.path().string() + "/a?n").weekdays = 0;
+    for (int i = 0; i < 3; ++i) {
+        scheduled.check();
+        clock.advance(20s);
+    }
+    ASSERT_EQ(recorder.starts.size(), 3u); // the always entry, at every check
+    for (const auto& s : recorder.starts)
+        EXPECT_EQ(s.path, dir.path().string() + "/a");
+
+    recorder.starts.clear();
+    clock.setNow(LocalDateTime::fromFields(2026, 12, 10, 10, 0, 0)); // Thursday
+    scheduled.check();
+    ASSERT_EQ(recorder.starts.size(), 3u);
+    EXPECT_EQ(recorder.starts[0].path, dir.path().string() + "/p");
+    EXPECT_EQ(recorder.starts[1].path, dir.path().string() + "/d");
+}
+
+TEST_F(ScheduleTest, DailyStartsOnceInItsMinuteEveryAllowedDay) {
+    // 10:00 on Monday to Friday.
+    addScheduled(dir.path().string() + "/Daily?n", ProgramMode::Daily, 10 * 3600, 31);
+    const auto startsOn = [&](LocalDateTime when) {
+        clock.setNow(when);
+        const std::size_t before = recorder.starts.size();
+        scheduled.check();
+        return recorder.starts.size() - before;
+    };
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 9, 9, 59, 59)), 0u);
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 9, 10, 0, 4)), 1u);
+    EXPECT_EQ(host.lines.front(),
+              "Its time to execute (daily): " + toLowerAscii(dir.path().string()) + "/daily");
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 9, 10, 0, 9)), 0u);
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 9, 10, 0, 59)), 0u);
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 9, 10, 1, 0)), 0u);
+    // The next day in the same minute, though less than 1440 minutes have passed.
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 10, 10, 0, 0)), 1u);
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 11, 10, 0, 2)), 1u);
+    // Saturday and Sunday are not in the mask; Monday is.
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 12, 10, 0, 2)), 0u);
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 13, 10, 0, 2)), 0u);
+    EXPECT_EQ(startsOn(LocalDateTime::fromFields(2026, 12, 14, 10, 0, 2)), 1u);
+    EXPECT_EQ(list[0].lastStart, LocalDateTime::fromFields(2026, 12, 14, 10, 0, 2));
+}
+
+TEST_F(ProgramMonitorTest, JarCountsAsRunningWhileJavaCarriesItsPath) {
+    // A "java" on PATH that records how it was started and then keeps running.
+    test::copyExecutable(test::binDir() / "fake_java_helper", dir / "jre" / "java");
+    test::ScopedEnv path{"PATH", (dir / "jre").string() + ":/usr/bin:/bin"};
+    const std::string jar = (dir / "Apps" / "Server.jar").string();
+    test::writeFile(jar, "PK");
+    add(jar + "?n-port 80");
+    std::optional<ChildProcess> java(std::in_place, dir / "jre" / "java",
+                                     std::vector<std::string>{"-jar", jar});
+    const fs::path record = dir / "java.args";
+    test::ScopedEnv log{"KESTRUN_FAKE_JAVA_LOG", record.string()};
+    const auto javaCarriesJar = [&] {
+        const auto lines = table.javaCommandLines();
+        return lines && std::any_of(lines->begin(), lines->end(), [&](const auto& l) {
+                   return l.find(jar) != std::string::npos;
+               });
+    };
+    ASSERT_TRUE(test::waitUntil(javaCarriesJar));
+    for (int i = 0; i < 3; ++i)
+        monitor.check();
+    EXPECT_TRUE(host.lines.empty());
+    EXPECT_EQ(list[0].missCount, 0);
+    EXPECT_EQ(host.status[kStatusLastCheck], "Last check: 09.12.2026 10:00:00");
+
+    java->stop();
+    java.reset();
+    for (int miss = 1; miss <= 4; ++miss) {
+        monitor.check();
+        EXPECT_TRUE(host.lines.empty()) << miss;
+        EXPECT_EQ(list[0].missCount, miss);
+    }
+    monitor.check();
+    EXPECT_EQ(host.lines,
+              (std::vector<std::string>{"Image not found as running proccess: " + toLowerAscii(jar),
+                                        "Image started: " + toLowerAscii(jar)}));
+    EXPECT_EQ(list[0].missCount, 0);
+    ASSERT_TRUE(test::waitUntil([&] { return !test::readLines(record).empty(); }));
+    EXPECT_EQ(test::readLines(record), std::vector<std::string>{"-jar " + jar + " -port 80"});
+
+    // The started runtime carries the path: running again, no misses.
+    ASSERT_TRUE(test::waitUntil(javaCarriesJar));
+    host.lines.clear();
+    monitor.check();
+    EXPECT_TRUE(host.lines.empty());
+    EXPECT_EQ(list[0].missCount, 0);
+}
+
+} // namespace
+} // namespace kestrun
