@@ -23,11 +23,14 @@ LocalDateTime BackupRun::perform() {
         fs::create_directories(fs::path(markers), ec);
     }
     const fs::path queueFile = config_.workingFolder / kQueueFile;
-    ScanPhase(ScanPhase::Paths{queueFile, markers}, config_.include, config_.exclude, log_,
-              progress_)
+    const KbmSettings& s = config_.settings;
+    std::vector<std::string> ownFolders{(config_.dataFolder / "KBM").lexically_normal().string()};
+    if (s.destinationIsFolder != 0 && !s.destination.empty())
+        ownFolders.push_back(fs::path(s.destination).lexically_normal().string());
+    ScanPhase(ScanPhase::Paths{queueFile, markers, ownFolders}, config_.include, config_.exclude,
+              log_, progress_)
         .run();
 
-    const KbmSettings& s = config_.settings;
     std::unique_ptr<FileSender> ownSender;
     FileSender* sender = sender_;
     if (!sender) {

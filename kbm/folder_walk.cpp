@@ -11,6 +11,16 @@ FolderWalker::FolderWalker(const BackupList& excludes) {
         excluded_.insert(entry.path);
 }
 
+FolderWalker::FolderWalker(const BackupList& excludes, const std::vector<std::string>& skipFolders)
+    : FolderWalker(excludes) {
+    for (std::string folder : skipFolders) {
+        while (folder.size() > 1 && folder.ends_with('/'))
+            folder.pop_back();
+        if (!folder.empty())
+            excluded_.insert(std::move(folder));
+    }
+}
+
 void FolderWalker::walk(const std::string& folder, std::vector<std::string>& files) const {
     walkInto(folder, folder.find('.') != std::string::npos, files);
 }

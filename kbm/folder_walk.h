@@ -16,6 +16,8 @@ namespace kestrun {
 class FolderWalker {
 public:
     explicit FolderWalker(const BackupList& excludes);
+    // Also skips these folders (compared after dropping a trailing "/").
+    FolderWalker(const BackupList& excludes, const std::vector<std::string>& skipFolders);
 
     void walk(const std::string& folder, std::vector<std::string>& files) const;
 

@@ -57,7 +57,7 @@ std::size_t ScanPhase::run() {
         log_.write("Can not create the result file");
         return 0;
     }
-    const FolderWalker walker(exclude_);
+    const FolderWalker walker(exclude_, paths_.ownFolders);
     std::size_t queued = 0;
     std::vector<std::string> candidates;
     for (const BackupEntry& entry : include_) {
@@ -77,12 +77,11 @@ std::size_t ScanPhase::run() {
                 continue;
             }
             const std::string marker = paths_.markerFolder + *rel;
-            std::error_code ec;
-            const bool markerExists = fs::exists(fs::path(marker), ec);
-            if (markerExists && entry.mode != 2) {
+            // One status call for the marker (existence and time), one for the source.
+            const auto markerTime = modifiedSecond(marker);
+            if (markerTime && entry.mode != 2) {
                 const auto sourceTime = modifiedSecond(source);
-                const auto markerTime = modifiedSecond(marker);
-                if (!sourceTime || (markerTime && *sourceTime <= *markerTime))
+                if (!sourceTime || *sourceTime <= *markerTime)
                     continue;
             }
             if (!touchMarker(marker)) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrun {
 
@@ -23,6 +24,9 @@ public:
     struct Paths {
         std::filesystem::path queueFile; // <working folder>/tobkp
         std::string markerFolder;        // ends in "/"
+        // Folders the run writes to (its data folder, the destination): never backed up, or
+        // every run would back up the previous run's markers and copies again, one level deeper.
+        std::vector<std::string> ownFolders = {};
     };
 
     ScanPhase(Paths paths, const BackupList& include, const BackupList& exclude, BackupLog& log,

@@ -211,6 +211,19 @@ TEST(BackupRunTest, MirrorReplacesThePreviousCopyAndNeverDeletes) {
     EXPECT_EQ(entries, 2);
 }
 
+TEST(BackupRunTest, TheRunsOwnFoldersInsideASourceAreNeverBackedUp) {
+    KbmSandbox box;
+    const std::string file = box.source("home/ann/a.txt", "A");
+    box.run_.dataFolder = box.src / "home/ann/.local/share";
+    box.run_.settings.destination = (box.src / "home/ann/backup.d").string() + "/";
+    box.run_.include = {{(box.src / "home").string(), 1, 0}};
+    box.run();
+    EXPECT_EQ(box.queue(), file + "\t1\r\n");
+    box.clock.advance(std::chrono::hours(12));
+    box.run();
+    EXPECT_EQ(box.queue(), "");
+}
+
 // Bad input ------------------------------------------------------------------------------
 
 TEST(BackupRunBadInputTest, FileVanishingBeforeItsCopyKeepsTheEarlierCopy) {
