@@ -315,10 +315,17 @@ TEST(BackupRunBadInputTest, EmptyDestinationCopiesNothing) {
 TEST(BackupRunBadInputTest, FolderEntriesThatAreNoFoldersYieldNothing) {
     KbmSandbox box;
     const std::string file = box.source("n/file.txt");
-    box.run_.include = {{file, 1, 0}, {(box.src / "missing").string(), 1, 0}};
+    const std::string tooLong = box.src.string() + "/" + std::string(5000, 'x') + ".txt";
+    box.run_.include = {{file, 1, 0}, {(box.src / "missing").string(), 1, 0}, {tooLong, 1, 0}};
     box.run();
     EXPECT_EQ(box.queue(), "");
     EXPECT_TRUE(box.logMessages().empty());
+
+    // A file entry whose marker cannot exist (name too long) is reported, not queued.
+    box.run_.include = {{tooLong, 1, 1}, {file, 1, 1}};
+    box.run();
+    EXPECT_EQ(box.queue(), file + "\t1\r\n");
+    EXPECT_THAT(box.logMessages(), ElementsAre("Copying failed: " + tooLong));
 }
 
 } // namespace
