@@ -5,6 +5,7 @@
 #include "kbm/paths.h"
 #include "platform/clock.h"
 #include "platform/data_folder.h"
+#include "platform/display.h"
 #include "platform/file_lock.h"
 #include "platform/settings_store.h"
 
@@ -39,14 +40,8 @@ private:
 
 } // namespace
 
-void CKbmApp::chooseHeadlessPlatform() {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-}
-
 int CKbmApp::run(int argc, char** argv) {
-    chooseHeadlessPlatform();
+    chooseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
 

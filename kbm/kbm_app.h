@@ -10,10 +10,6 @@ class CKbmApp {
 public:
     int run(int argc, char** argv);
 
-    // Sets QT_QPA_PLATFORM=offscreen when DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are all
-    // unset; must run before the QApplication is created.
-    static void chooseHeadlessPlatform();
-
     static constexpr int kExitAfterRun = 1;
 };
 

@@ -63,9 +63,11 @@ public:
     void setStatus(const std::string& text) override;
     void pump() override;
 
-private:
+    // A click on the tray icon restores the window and, before the run, delays it to 5000 ms
+    // after the click.
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
+private:
     Clock& clock_;
     BackupLog log_;
     RunConfig config_;

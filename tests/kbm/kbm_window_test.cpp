@@ -1,4 +1,3 @@
-#include "kbm/kbm_app.h"
 #include "kbm/kbm_backup_dlg.h"
 #include "kbm/settings.h"
 #include "tests/kbm/kbm_test_support.h"
@@ -132,19 +131,19 @@ TEST_F(KbmWindowTest, EnterDoesNothingAndCancelBeforeTheRunClosesWithoutOne) {
     EXPECT_THAT(box.logMessages(), ElementsAre("Backup started."));
 }
 
-TEST(KbmAppTest, ChoosesOffscreenOnlyWithoutAnyDisplay) {
-    {
-        ScopedEnv display("DISPLAY", std::nullopt), wayland("WAYLAND_DISPLAY", std::nullopt),
-            platform("QT_QPA_PLATFORM", std::nullopt);
-        CKbmApp::chooseHeadlessPlatform();
-        EXPECT_EQ(qgetenv("QT_QPA_PLATFORM"), "offscreen");
-    }
-    {
-        ScopedEnv display("DISPLAY", ":7"), wayland("WAYLAND_DISPLAY", std::nullopt),
-            platform("QT_QPA_PLATFORM", std::nullopt);
-        CKbmApp::chooseHeadlessPlatform();
-        EXPECT_FALSE(qEnvironmentVariableIsSet("QT_QPA_PLATFORM"));
-    }
+TEST_F(KbmWindowTest, TrayClickDelaysTheRunUntilItHasStarted) {
+    auto window = makeWindow();
+    window->showMinimized();
+    window->onTrayActivated(QSystemTrayIcon::Context);
+    EXPECT_EQ(window->runTimer().interval(), 500);
+    window->onTrayActivated(QSystemTrayIcon::Trigger);
+    EXPECT_FALSE(window->isMinimized());
+    EXPECT_TRUE(window->runTimer().isActive());
+    EXPECT_EQ(window->runTimer().interval(), 5000);
+    window->performRun();
+    window->onTrayActivated(QSystemTrayIcon::Trigger);
+    EXPECT_FALSE(window->runTimer().isActive());
+    EXPECT_EQ(finished, 1);
 }
 
 } // namespace
