@@ -74,7 +74,10 @@ std::string formatProgramLine(const ProgramEntry& entry) {
     std::string line;
     if (entry.disabled)
         line += ' ';
-    line += entry.text;
+    // A tab or LF in a text (never read from the file; only an editor can put one there)
+    // would split the entry when it is read back: it is written as a blank.
+    for (char c : entry.text)
+        line += c == '\t' || c == '\n' ? ' ' : c;
     line += numbers;
     return line;
 }

@@ -105,6 +105,8 @@ TEST(ProgramListTest, WellFormedFileRoundTripsByteForByte) {
     big.weekdays = 127;
     big.period = 4294967295u;
     EXPECT_EQ(formatProgramLine(big), "/x?n\t2,127,-1\r\n");
+    big.text = "/x\ty\nz?n";
+    EXPECT_EQ(formatProgramLine(big), "/x y z?n\t2,127,-1\r\n");
 }
 
 // Whatever the file holds, every non-empty line becomes one entry, nothing crashes, and what
