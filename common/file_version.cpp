@@ -30,11 +30,13 @@ template <typename T> bool readAt(const std::vector<char>& data, std::uint64_t o
 }
 
 // Finds the named section in a little-endian ELF image; returns offset and size.
-std::optional<std::pair<std::uint64_t, std::uint64_t>>
-findElfSection(const std::vector<char>& data, const char* wanted) {
-    if (data.size() < 64 || std::memcmp(data.data(), "\x7f"
-                                                     "ELF",
-                                        4) != 0 ||
+std::optional<std::pair<std::uint64_t, std::uint64_t>> findElfSection(const std::vector<char>& data,
+                                                                      const char* wanted) {
+    if (data.size() < 64 ||
+        std::memcmp(data.data(),
+                    "\x7f"
+                    "ELF",
+                    4) != 0 ||
         data[5] != 1) // little endian only
         return std::nullopt;
     const bool is64 = data[4] == 2;
@@ -60,8 +62,8 @@ findElfSection(const std::vector<char>& data, const char* wanted) {
             return readAt(data, base, name) && readAt(data, base + 0x18, off) &&
                    readAt(data, base + 0x20, size);
         std::uint32_t o = 0, s = 0;
-        const bool ok =
-            readAt(data, base, name) && readAt(data, base + 0x10, o) && readAt(data, base + 0x14, s);
+        const bool ok = readAt(data, base, name) && readAt(data, base + 0x10, o) &&
+                        readAt(data, base + 0x14, s);
         off = o;
         size = s;
         return ok;

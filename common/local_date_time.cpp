@@ -10,7 +10,9 @@ constexpr int kMinYear = 100;
 constexpr int kMaxYear = 9999;
 constexpr std::int64_t kSecondsPerDay = 86400;
 
-bool isLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool isLeap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int daysInMonth(int y, int m) {
     static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -117,13 +119,27 @@ std::string LocalDateTime::format(std::string_view pattern) const {
             continue;
         }
         switch (pattern[++i]) {
-        case 'd': append2(out, day_); break;
-        case 'm': append2(out, month_); break;
-        case 'Y': out += std::to_string(year_); break;
-        case 'y': append2(out, year_ % 100); break;
-        case 'H': append2(out, hour_); break;
-        case 'M': append2(out, minute_); break;
-        case 'S': append2(out, second_); break;
+        case 'd':
+            append2(out, day_);
+            break;
+        case 'm':
+            append2(out, month_);
+            break;
+        case 'Y':
+            out += std::to_string(year_);
+            break;
+        case 'y':
+            append2(out, year_ % 100);
+            break;
+        case 'H':
+            append2(out, hour_);
+            break;
+        case 'M':
+            append2(out, minute_);
+            break;
+        case 'S':
+            append2(out, second_);
+            break;
         case 'X':
             append2(out, hour_);
             out += ':';
@@ -131,7 +147,9 @@ std::string LocalDateTime::format(std::string_view pattern) const {
             out += ':';
             append2(out, second_);
             break;
-        case '%': out += '%'; break;
+        case '%':
+            out += '%';
+            break;
         default:
             out += '%';
             out += pattern[i];
@@ -146,8 +164,12 @@ std::optional<std::int64_t> secondsBetween(const LocalDateTime& from, const Loca
     return to.serialSeconds() - from.serialSeconds();
 }
 
-std::int64_t wholeMinutes(std::int64_t seconds) { return seconds / 60; }
+std::int64_t wholeMinutes(std::int64_t seconds) {
+    return seconds / 60;
+}
 
-std::int64_t roundSeconds(double seconds) { return static_cast<std::int64_t>(std::round(seconds)); }
+std::int64_t roundSeconds(double seconds) {
+    return static_cast<std::int64_t>(std::round(seconds));
+}
 
 } // namespace kestrun

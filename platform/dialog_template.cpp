@@ -9,8 +9,12 @@
 
 namespace kestrun {
 
-int dialogUnitsToPixelsX(int units) { return units * 3 / 2; }
-int dialogUnitsToPixelsY(int units) { return units * 13 / 8; }
+int dialogUnitsToPixelsX(int units) {
+    return units * 3 / 2;
+}
+int dialogUnitsToPixelsY(int units) {
+    return units * 13 / 8;
+}
 
 namespace {
 

@@ -12,11 +12,11 @@ namespace kestrun {
 // Every control's objectName is its decimal id ("1002"), so code and tests find it; controls
 // without an id get none.
 enum class ControlKind {
-    GroupBox,         // frame, optional text
-    ReadOnlyEdit,     // one-line edit, read-only, text centred
-    StaticCentered,   // label, centred
-    StaticLeft,       // label, left-aligned
-    ProgressBar,      // range 0..100, starts at 0
+    GroupBox,       // frame, optional text
+    ReadOnlyEdit,   // one-line edit, read-only, text centred
+    StaticCentered, // label, centred
+    StaticLeft,     // label, left-aligned
+    ProgressBar,    // range 0..100, starts at 0
     PushButton,
     DefaultPushButton,
 };

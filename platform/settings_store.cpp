@@ -17,7 +17,9 @@ struct IniSettingsStore::Impl {
 
 namespace {
 
-QString key(std::string_view name) { return QString::fromUtf8(name.data(), qsizetype(name.size())); }
+QString key(std::string_view name) {
+    return QString::fromUtf8(name.data(), qsizetype(name.size()));
+}
 
 // The value as the file holds it; a value that Qt split at commas is joined again.
 std::optional<std::string> rawText(const QSettings& s, std::string_view name) {

@@ -8,6 +8,8 @@ namespace kestrun {
 EventLog::EventLog(Clock& clock, std::filesystem::path workingFolder)
     : clock_(clock), file_(std::move(workingFolder) / kFileName) {}
 
-void EventLog::log(std::string_view message) const { appendLogLine(file_, clock_.now(), message); }
+void EventLog::log(std::string_view message) const {
+    appendLogLine(file_, clock_.now(), message);
+}
 
 } // namespace kestrun

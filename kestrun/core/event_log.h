@@ -14,7 +14,9 @@ public:
     EventLog(Clock& clock, std::filesystem::path workingFolder);
 
     void log(std::string_view message) const;
-    void setWorkingFolder(std::filesystem::path workingFolder) { file_ = workingFolder / kFileName; }
+    void setWorkingFolder(std::filesystem::path workingFolder) {
+        file_ = workingFolder / kFileName;
+    }
     const std::filesystem::path& file() const { return file_; }
 
     static constexpr const char* kFileName = "Kestrun.log";

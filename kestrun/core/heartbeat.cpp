@@ -29,7 +29,9 @@ Heartbeat::Heartbeat(Clock& clock, const Settings& settings, PauseCounter& pause
                      HeartbeatTarget& target)
     : clock_(clock), settings_(settings), pause_(pause), target_(target) {}
 
-Heartbeat::~Heartbeat() { stop(); }
+Heartbeat::~Heartbeat() {
+    stop();
+}
 
 void Heartbeat::start() {
     thread_ = std::jthread([this](std::stop_token token) { run(std::move(token)); });
@@ -59,7 +61,8 @@ void Heartbeat::begin() {
 void Heartbeat::beat() {
     // Pause count-down, or the program check.
     if (const auto left = pause_.countDown(kBeatSeconds)) {
-        target_.setStatusLine(kPauseStatusLine, "Resuming in " + std::to_string(*left) + " seconds");
+        target_.setStatusLine(kPauseStatusLine,
+                              "Resuming in " + std::to_string(*left) + " seconds");
         if (*left == 0) {
             target_.setStatusLine(kPauseStatusLine, "Starting..");
             target_.setPauseItemText("Stop");

@@ -4,6 +4,8 @@
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/display.h"
+#include "platform/process_table.h"
+#include "platform/program_launcher.h"
 #include "platform/settings_store.h"
 #include "platform/single_instance.h"
 
@@ -27,8 +29,11 @@ int CKestrunApp::run(int argc, char** argv) {
     SystemClock clock;
     IniSettingsStore store(IniSettingsStore::defaultFile());
     AutostartEntry autostart(AutostartEntry::defaultFile());
+    ProcProcessTable processes(clock);
+    DetachedProgramLauncher launcher;
     std::error_code ec;
-    CKestrunDlg window({clock, store, autostart, std::filesystem::current_path(ec)});
+    CKestrunDlg window(
+        {clock, store, autostart, processes, launcher, std::filesystem::current_path(ec)});
     window.initialize();
     window.show();
     window.raise();

@@ -81,6 +81,9 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     : QDialog(parent), context_(std::move(context)), workingFolder_(context_.workingFolder),
       eventLog_(context_.clock, workingFolder_) {
     buildWindow();
+    monitor_ = std::make_unique<ProgramMonitor>(programs_, busy_, *this, context_.clock,
+                                                context_.processes, context_.launcher);
+    setHandler(KsnMessage::ProgramCheck, [this] { monitor_->check(); });
     setHandler(KsnMessage::BackupLaunch, [this] { launchBackup(); });
 }
 
@@ -152,13 +155,18 @@ void CKestrunDlg::checkAutostart() {
     eventLog_.setWorkingFolder(workingFolder_);
 }
 
-// The program list and the backup lists are loaded here once their subsystems provide them.
-void CKestrunDlg::loadLists() {}
+void CKestrunDlg::loadLists() {
+    programs_ = loadProgramList(workingFolder_);
+    loadIncludeList(workingFolder_, backupInclude_);
+    loadExcludeList(workingFolder_, backupExclude_);
+}
 
 // The update server of the server modes starts here once the update engine provides it.
 void CKestrunDlg::startUpdateServer() {}
 
-void CKestrunDlg::launchBackup() { startBackupProgram(eventLog_, workingFolder_); }
+void CKestrunDlg::launchBackup() {
+    startBackupProgram(eventLog_, context_.launcher, workingFolder_);
+}
 
 void CKestrunDlg::setHandler(KsnMessage message, Handler handler) {
     handlers_[message] = std::move(handler);
@@ -209,8 +217,8 @@ void CKestrunDlg::send(KsnMessage message) {
 }
 
 void CKestrunDlg::post(KsnMessage message) {
-    QMetaObject::invokeMethod(this, [this, message] { handleMessage(message); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, message] { handleMessage(message); }, Qt::QueuedConnection);
 }
 
 void CKestrunDlg::setStatusLine(int id, const std::string& text) {
@@ -231,7 +239,9 @@ void CKestrunDlg::repaint() {
     runOnWindowThread([this] { update(); });
 }
 
-void CKestrunDlg::reject() { hide(); }
+void CKestrunDlg::reject() {
+    hide();
+}
 
 void CKestrunDlg::accept() {}
 

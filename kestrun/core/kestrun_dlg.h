@@ -1,11 +1,14 @@
 #pragma once
 
+#include "common/backup_list.h"
 #include "kestrun/core/event_log.h"
 #include "kestrun/core/heartbeat.h"
 #include "kestrun/core/messages.h"
 #include "kestrun/core/pause_counter.h"
 #include "kestrun/core/settings.h"
 #include "kestrun/core/tray.h"
+#include "kestrun/supervisor/program_list.h"
+#include "kestrun/supervisor/program_monitor.h"
 
 #include <QDialog>
 
@@ -27,6 +30,8 @@ namespace kestrun {
 
 class AutostartEntry;
 class Clock;
+class ProcessTable;
+class ProgramLauncher;
 class SettingsStore;
 
 // What the main window takes from outside; the program passes the real ones, tests temporary
@@ -35,6 +40,8 @@ struct KestrunContext {
     Clock& clock;
     SettingsStore& settingsStore;
     AutostartEntry& autostart;
+    ProcessTable& processes;
+    ProgramLauncher& launcher;
     std::filesystem::path workingFolder; // the current directory at start
     bool startHeartbeat = true;
 };
@@ -53,7 +60,7 @@ enum SystemMenuId : int {
 // The main window of Kestrun. It owns all shared state, runs every handler on its thread, and
 // receives the heartbeat's messages. It is shown for 30 seconds after start, then lives hidden
 // behind the tray icon; closing it only hides it.
-class CKestrunDlg : public QDialog, public HeartbeatTarget {
+class CKestrunDlg : public QDialog, public HeartbeatTarget, public MonitorHost {
     Q_OBJECT
 public:
     static constexpr int kHideAfterMs = 30000;
@@ -70,6 +77,9 @@ public:
     PauseCounter& pauseCounter() { return pause_; }
     std::atomic<std::int32_t>& busyFlag() { return busy_; }
     const EventLog& eventLog() const { return eventLog_; }
+    ProgramList& programs() { return programs_; }
+    BackupList& backupIncludes() { return backupInclude_; }
+    BackupList& backupExcludes() { return backupExclude_; }
     TrayNotifier& tray() { return *tray_; }
 
     // Message handlers: each custom message runs its handler on the window thread. Later
@@ -85,6 +95,9 @@ public:
     QTimer& hideTimer() { return *hideTimer_; }
     void onHideTimer();
 
+    // MonitorHost: the program check's log lines.
+    void log(std::string_view message) override { eventLog_.log(message); }
+
     // HeartbeatTarget: safe to call from the heartbeat thread.
     void send(KsnMessage message) override;
     void post(KsnMessage message) override;
@@ -93,9 +106,9 @@ public:
     void repaint() override;
 
 protected:
-    void reject() override;                        // Esc, the close box: hide
-    void accept() override;                        // Enter: nothing
-    void closeEvent(QCloseEvent* event) override;  // closing never ends the program
+    void reject() override;                       // Esc, the close box: hide
+    void accept() override;                       // Enter: nothing
+    void closeEvent(QCloseEvent* event) override; // closing never ends the program
 
 private:
     void buildWindow();
@@ -112,6 +125,10 @@ private:
     PauseCounter pause_;
     std::atomic<std::int32_t> busy_{0};
     EventLog eventLog_;
+    ProgramList programs_;
+    BackupList backupInclude_;
+    BackupList backupExclude_;
+    std::unique_ptr<ProgramMonitor> monitor_;
     std::string newestAnnouncedVersion_;
     std::string silencedVersion_;
 

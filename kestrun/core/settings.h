@@ -12,26 +12,26 @@ class SettingsStore;
 // other threads while the window thread may change them, so every number is one atomic
 // 32-bit word; texts change only on the window thread.
 struct Settings {
-    std::atomic<std::int32_t> delay{5};        // minutes of one supervision pause
-    std::atomic<std::int32_t> period{12};      // hours between backups; 0 = none
-    std::atomic<std::int32_t> folder{1};       // 1 = copy to Path, 0 = send by FTP
-    std::string path = "/mnt/backup";          // backup destination folder
-    std::string host = "127.0.0.1";            // FTP server of the backup
-    std::atomic<std::int32_t> port{21};        // FTP port
-    std::string user = "Anonymous";            // FTP user
-    std::string password;                      // FTP password, plain text
-    std::atomic<std::int32_t> passive{0};      // 1 = passive FTP
-    std::atomic<std::int32_t> umode{0};        // 0 off, 1 server, 2 client, 3 server and client
-    std::string uhost = "127.0.0.1";           // update server a client polls
-    std::atomic<std::int32_t> uport{10201};    // update server TCP port
-    std::string uhttp = "http://zelmo.plenart.example/Zelmov5"; // web base of Zelmo updates
+    std::atomic<std::int32_t> delay{5};     // minutes of one supervision pause
+    std::atomic<std::int32_t> period{12};   // hours between backups; 0 = none
+    std::atomic<std::int32_t> folder{1};    // 1 = copy to Path, 0 = send by FTP
+    std::string path = "/mnt/backup";       // backup destination folder
+    std::string host = "127.0.0.1";         // FTP server of the backup
+    std::atomic<std::int32_t> port{21};     // FTP port
+    std::string user = "Anonymous";         // FTP user
+    std::string password;                   // FTP password, plain text
+    std::atomic<std::int32_t> passive{0};   // 1 = passive FTP
+    std::atomic<std::int32_t> umode{0};     // 0 off, 1 server, 2 client, 3 server and client
+    std::string uhost = "127.0.0.1";        // update server a client polls
+    std::atomic<std::int32_t> uport{10201}; // update server TCP port
+    std::string uhttp = "http://zelmo.plenart.example/Zelmov5";   // web base of Zelmo updates
     std::string ufile = "/opt/Plenart/ZLM_Server/Zelmo_serv.exe"; // executable 1
-    std::atomic<std::uint32_t> upull{60};      // seconds between two LAN polls
-    std::atomic<std::uint32_t> upost{60};      // seconds of the countdown before Zelmo closes
-    std::atomic<std::int32_t> update{1};       // "Update program automatically"
-    std::atomic<std::uint32_t> promt{1};       // hours between new-version checks; 0 = never
+    std::atomic<std::uint32_t> upull{60};                         // seconds between two LAN polls
+    std::atomic<std::uint32_t> upost{60}; // seconds of the countdown before Zelmo closes
+    std::atomic<std::int32_t> update{1};  // "Update program automatically"
+    std::atomic<std::uint32_t> promt{1};  // hours between new-version checks; 0 = never
     std::string ufile2 = "/opt/Plenart/ZLM_Client/Zelmo.exe?+"; // executable 2
-    std::atomic<std::int32_t> autodelete{0};   // days until backup sets expire; 0 = never
+    std::atomic<std::int32_t> autodelete{0}; // days until backup sets expire; 0 = never
 
     Settings() = default;
     Settings(const Settings& other) { *this = other; }

@@ -51,6 +51,8 @@ bool TrayNotifier::notify(Operation operation, const QString& text, int kind) {
     return false;
 }
 
-bool TrayNotifier::visible() const { return icon_->isVisible(); }
+bool TrayNotifier::visible() const {
+    return icon_->isVisible();
+}
 
 } // namespace kestrun

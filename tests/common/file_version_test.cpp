@@ -19,7 +19,10 @@ TEST(FileVersion, ReadsTheNoteOfOurExecutableAndNothingElse) {
     EXPECT_EQ(v->text(), "1.2.1.3");
     EXPECT_FALSE(kestrun::readFileVersion("/bin/sh").has_value());
     kestrun::test::TempDir dir;
-    kestrun::test::writeFile(dir / "garbage", std::string("\x7f" "ELF\2\1", 6) + std::string(100, '\xff'));
+    kestrun::test::writeFile(dir / "garbage", std::string("\x7f"
+                                                          "ELF\2\1",
+                                                          6) +
+                                                  std::string(100, '\xff'));
     EXPECT_FALSE(kestrun::readFileVersion(dir / "garbage").has_value());
     EXPECT_FALSE(kestrun::readFileVersion(dir / "missing").has_value());
 }

@@ -27,7 +27,7 @@ TEST(LocalDateTime, DayArithmeticCrossesMonthsYearsAndLeapDays) {
 }
 
 TEST(LocalDateTime, WeekdaysAndDifferences) {
-    EXPECT_EQ(LocalDateTime::fromFields(2024, 1, 1, 0, 0, 0).weekdayFromMonday(), 0); // Monday
+    EXPECT_EQ(LocalDateTime::fromFields(2024, 1, 1, 0, 0, 0).weekdayFromMonday(), 0);   // Monday
     EXPECT_EQ(LocalDateTime::fromFields(2026, 12, 13, 0, 0, 0).weekdayFromMonday(), 6); // Sunday
     EXPECT_EQ(LocalDateTime().weekdayFromMonday(), -1);
     const auto a = LocalDateTime::fromFields(2019, 1, 1, 0, 0, 0);

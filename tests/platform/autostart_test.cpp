@@ -9,7 +9,8 @@ using kestrun::test::TempDir;
 TEST(AutostartEntry, WriteReadDeleteAndDefaultLocation) {
     TempDir dir;
     {
-        kestrun::test::ScopedEnv env("XDG_CONFIG_DIRS", (dir.path() / "xdg").string() + ":/etc/xdg");
+        kestrun::test::ScopedEnv env("XDG_CONFIG_DIRS",
+                                     (dir.path() / "xdg").string() + ":/etc/xdg");
         EXPECT_EQ(AutostartEntry::defaultFile(), dir.path() / "xdg/autostart/kestrun.desktop");
     }
     AutostartEntry entry(dir.path() / "xdg/autostart/kestrun.desktop");

@@ -32,7 +32,8 @@ TEST(SingleInstanceLock, MissingRuntimeFolderFallsBackToTmp) {
     kestrun::test::ScopedEnv env("XDG_RUNTIME_DIR", (dir.path() / "missing").string());
     SingleInstanceLock first("KESTRUN_TEST_FALLBACK");
     EXPECT_TRUE(first.acquired());
-    EXPECT_TRUE(std::filesystem::exists(SingleInstanceLock::fallbackLockFile("KESTRUN_TEST_FALLBACK")));
+    EXPECT_TRUE(
+        std::filesystem::exists(SingleInstanceLock::fallbackLockFile("KESTRUN_TEST_FALLBACK")));
     SingleInstanceLock second("KESTRUN_TEST_FALLBACK");
     EXPECT_FALSE(second.acquired());
 }

@@ -8,7 +8,9 @@
 namespace kestrun::test {
 
 // Widget tests link kestrun_qt_test_main, whose main() creates the application object.
-inline QApplication& qtApp() { return *qApp; }
+inline QApplication& qtApp() {
+    return *qApp;
+}
 
 // Processes events until the condition holds or the wall-time limit passes; returns whether it
 // holds. Used to wait for other threads and processes, never for a schedule.

@@ -42,7 +42,9 @@ ScopedEnv::~ScopedEnv() {
         unsetenv(name_.c_str());
 }
 
-ScopedCwd::ScopedCwd(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
+ScopedCwd::ScopedCwd(const fs::path& dir) : old_(fs::current_path()) {
+    fs::current_path(dir);
+}
 
 ScopedCwd::~ScopedCwd() {
     std::error_code ec;
@@ -74,7 +76,11 @@ std::vector<std::string> readLines(const fs::path& file) {
     return lines;
 }
 
-fs::path binDir() { return KESTRUN_BIN_DIR; }
-fs::path sourceDir() { return KESTRUN_SOURCE_DIR; }
+fs::path binDir() {
+    return KESTRUN_BIN_DIR;
+}
+fs::path sourceDir() {
+    return KESTRUN_SOURCE_DIR;
+}
 
 } // namespace kestrun::test

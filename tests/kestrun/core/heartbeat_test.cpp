@@ -172,7 +172,8 @@ TEST(Heartbeat, PauseCountsDownWithoutChecksThenResumes) {
     const int stopBeat = rig.target.beat;
     rig.beats(61);
     ASSERT_FALSE(rig.target.line1002.empty());
-    EXPECT_EQ(rig.target.line1002.front(), std::make_pair(stopBeat + 1, std::string("Resuming in 295 seconds")));
+    EXPECT_EQ(rig.target.line1002.front(),
+              std::make_pair(stopBeat + 1, std::string("Resuming in 295 seconds")));
     EXPECT_EQ(rig.target.line1002.back(), std::make_pair(stopBeat + 60, std::string("Starting..")));
     EXPECT_EQ(rig.target.pauseItem, "Stop");
     EXPECT_EQ(rig.target.beatsOf(KsnMessage::ProgramCheck), (std::vector<int>{1, stopBeat + 61}));

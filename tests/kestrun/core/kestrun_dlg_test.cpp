@@ -1,6 +1,8 @@
 #include "kestrun/core/kestrun_dlg.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
+#include "platform/process_table.h"
+#include "platform/program_launcher.h"
 #include "platform/settings_store.h"
 #include "tests/support/qt_app.h"
 #include "tests/support/test_support.h"
@@ -30,6 +32,8 @@ struct WindowRig {
     kestrun::TestClock clock{LocalDateTime::fromFields(2024, 3, 4, 8, 0, 0)};
     kestrun::IniSettingsStore store{dir / "config/Tavisoft/Kestrun.conf"};
     kestrun::AutostartEntry autostart{dir / "xdg/autostart/kestrun.desktop"};
+    kestrun::ProcProcessTable processes{clock};
+    kestrun::DetachedProgramLauncher launcher;
     std::filesystem::path work = dir / "work";
 
     WindowRig() {
@@ -38,7 +42,7 @@ struct WindowRig {
     }
     std::unique_ptr<CKestrunDlg> window(bool heartbeat = false) {
         return std::make_unique<CKestrunDlg>(
-            kestrun::KestrunContext{clock, store, autostart, work, heartbeat});
+            kestrun::KestrunContext{clock, store, autostart, processes, launcher, work, heartbeat});
     }
 };
 
@@ -103,8 +107,8 @@ TEST(MainWindow, MenuItemsFollowAutostartAndUpdateMode) {
     }
     kestrun::test::writeFile(rig.store.file(), "[General]\nUmode=3\n");
     kestrun::IniSettingsStore store(rig.store.file());
-    auto w = std::make_unique<CKestrunDlg>(
-        kestrun::KestrunContext{rig.clock, store, rig.autostart, rig.work, false});
+    auto w = std::make_unique<CKestrunDlg>(kestrun::KestrunContext{
+        rig.clock, store, rig.autostart, rig.processes, rig.launcher, rig.work, false});
     w->initialize();
     EXPECT_TRUE(w->menuItem(kestrun::kMenuServerUpdate)->isEnabled());
 }
@@ -126,7 +130,8 @@ TEST(MainWindow, UpdateClientModeRunsWithFastPoll) {
     WindowRig rig;
     kestrun::test::writeFile(rig.store.file(), "[General]\nUmode=2\nUpull=300\n");
     kestrun::IniSettingsStore store(rig.store.file());
-    CKestrunDlg w(kestrun::KestrunContext{rig.clock, store, rig.autostart, rig.work, false});
+    CKestrunDlg w(kestrun::KestrunContext{rig.clock, store, rig.autostart, rig.processes,
+                                          rig.launcher, rig.work, false});
     w.initialize();
     EXPECT_EQ(w.settings().upull, 10u);
     EXPECT_EQ(w.settings().upost, 60u);
@@ -139,8 +144,8 @@ TEST(MainWindow, HeartbeatDeliversEveryMessageOnTheWindowThread) {
     WindowRig rig;
     kestrun::test::writeFile(rig.store.file(), "[General]\nUmode=2\nPeriod=1\n");
     kestrun::IniSettingsStore store(rig.store.file());
-    auto w = std::make_unique<CKestrunDlg>(
-        kestrun::KestrunContext{rig.clock, store, rig.autostart, rig.work, true});
+    auto w = std::make_unique<CKestrunDlg>(kestrun::KestrunContext{
+        rig.clock, store, rig.autostart, rig.processes, rig.launcher, rig.work, true});
     std::map<KsnMessage, int> handled;
     std::atomic<bool> offThread{false};
     for (KsnMessage m : {KsnMessage::ProgramCheck, KsnMessage::BackupLaunch, KsnMessage::LanUpdate,
@@ -179,4 +184,55 @@ TEST(MainWindow, StatusLinesSetFromTheHeartbeatReachTheWindow) {
     w->initialize();
     ASSERT_TRUE(kestrun::test::processEventsUntil([&] { return checks >= 2; }));
     EXPECT_EQ(afterFirstBeat, "Next backup in 12:00.00");
+}
+
+TEST(MainWindow, LoadsItsListsAndRunsTheProgramCheckOnItsMessage) {
+    WindowRig rig;
+    kestrun::test::writeFile(rig.work / "progs.lst", "/nonexistent/kestrun-none?n\t0,0,0\r\n");
+    kestrun::test::writeFile(rig.work / "backup.lst", "/data\t1\t0\r\n");
+    kestrun::test::writeFile(rig.work / "xbackup.lst", "/data/cache\r\n");
+    auto w = rig.window();
+    w->initialize();
+    ASSERT_EQ(w->programs().size(), 1u);
+    ASSERT_EQ(w->backupIncludes().size(), 1u);
+    EXPECT_EQ(w->backupIncludes()[0].path, "/data");
+    ASSERT_EQ(w->backupExcludes().size(), 1u);
+    EXPECT_EQ(w->backupExcludes()[0].path, "/data/cache");
+
+    w->handleMessage(KsnMessage::ProgramCheck);
+    EXPECT_EQ(
+        kestrun::test::readLines(rig.work / "Kestrun.log"),
+        (std::vector<std::string>{
+            "04.03.2024 08:00:00\tProgram started",
+            "04.03.2024 08:00:00\tImage not found as running proccess: /nonexistent/kestrun-none",
+            "04.03.2024 08:00:00\tImage NOT started: /nonexistent/kestrun-none"}));
+}
+
+TEST(MainWindow, BackupLaunchLogsAndStartsKbmInTheWorkingFolder) {
+    WindowRig rig;
+    // A stand-in backup program that notes where it ran.
+    kestrun::test::writeFile(rig.work / "kbm", "#!/bin/sh\npwd > started-in.txt\n");
+    std::filesystem::permissions(rig.work / "kbm", std::filesystem::perms::owner_all);
+    auto w = rig.window();
+    w->initialize();
+    w->handleMessage(KsnMessage::BackupLaunch);
+    const auto lines = kestrun::test::readLines(rig.work / "Kestrun.log");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "04.03.2024 08:00:00\tBackup started: ");
+    const auto marker = rig.work / "started-in.txt";
+    ASSERT_TRUE(kestrun::test::processEventsUntil([&] {
+        return std::filesystem::exists(marker) && !kestrun::test::readFile(marker).empty();
+    }));
+    EXPECT_EQ(kestrun::test::readFile(marker), rig.work.string() + "\n");
+}
+
+TEST(MainWindow, VanishedWorkingFolderDropsLogLinesWithoutHarm) {
+    WindowRig rig;
+    std::filesystem::remove_all(rig.work);
+    auto w = rig.window();
+    w->initialize();
+    w->handleMessage(KsnMessage::ProgramCheck);
+    w->handleMessage(KsnMessage::BackupLaunch);
+    EXPECT_FALSE(std::filesystem::exists(rig.work));
+    EXPECT_TRUE(w->programs().empty());
 }

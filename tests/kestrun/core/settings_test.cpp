@@ -47,9 +47,9 @@ TEST(Settings, NoFileGivesDefaultsAndSaveWritesAllTwentyValues) {
 
     const std::string text = kestrun::test::readFile(file);
     for (const char* name :
-         {"Delay", "Period", "Folder", "Path", "Host", "Port", "User", "Password", "Passive",
-          "Umode", "Uhost", "Uport", "Uhttp", "Ufile", "Upull", "Upost", "Update", "Promt",
-          "Ufile2", "Autodelete"})
+         {"Delay",    "Period",  "Folder", "Path",  "Host",   "Port",      "User",
+          "Password", "Passive", "Umode",  "Uhost", "Uport",  "Uhttp",     "Ufile",
+          "Upull",    "Upost",   "Update", "Promt", "Ufile2", "Autodelete"})
         EXPECT_NE(text.find(std::string("\n") + name + "="), std::string::npos) << name;
     IniSettingsStore again(file);
     Settings loaded;
