@@ -1,5 +1,7 @@
 #include "common/backup_list.h"
 
+#include "common/text_file.h"
+
 #include "common/file_util.h"
 #include "common/number.h"
 
@@ -30,22 +32,6 @@ std::string formatIncludeLine(const BackupEntry& entry) {
            "\r\n";
 }
 
-std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) {
-        // Text mode turns CR LF into LF; a stray CR before it goes too.
-        while (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(std::move(line));
-        line.clear();
-    }
-    return lines;
-}
-
 void loadIncludeList(const fs::path& workingFolder, BackupList& include) {
     const auto lines = readTextLines(workingFolder / kIncludeListFile);
     if (!lines)
@@ -62,35 +48,6 @@ void loadExcludeList(const fs::path& workingFolder, BackupList& exclude) {
     for (const std::string& line : *lines)
         exclude.push_back(BackupEntry{line, 0, 0});
 }
-
-namespace {
-
-// Writes the content under a temporary name beside the file and renames it into place.
-void replaceFile(const fs::path& file, const std::string& content) {
-    if (isReadOnlyFile(file))
-        return;
-    std::random_device random;
-    const fs::path temp =
-        file.parent_path() / (file.filename().string() + ".tmp" + std::to_string(random()));
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return;
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
-        out.close();
-        if (!out) {
-            std::error_code ec;
-            fs::remove(temp, ec);
-            return;
-        }
-    }
-    std::error_code ec;
-    fs::rename(temp, file, ec);
-    if (ec)
-        fs::remove(temp, ec);
-}
-
-} // namespace
 
 void saveBackupLists(const fs::path& workingFolder, const BackupList& include,
                      const BackupList& exclude) {

@@ -55,8 +55,4 @@ void loadExcludeList(const std::filesystem::path& workingFolder, BackupList& exc
 void saveBackupLists(const std::filesystem::path& workingFolder, const BackupList& include,
                      const BackupList& exclude);
 
-// The lines of a text file without their line ends (LF, CR LF, or CR CR LF); nullopt when the
-// file cannot be opened. A last line without a line end counts; an empty file has no lines.
-std::optional<std::vector<std::string>> readTextLines(const std::filesystem::path& file);
-
 } // namespace kestrun

@@ -3,6 +3,7 @@
 #include "common/backup_list.h"
 #include "common/file_util.h"
 #include "common/number.h"
+#include "common/text_file.h"
 #include "kbm/folder_walk.h"
 
 #include <filesystem>

@@ -1,11 +1,12 @@
 #include "kestrun/supervisor/program_list.h"
 
+#include "common/text_file.h"
+
 #include "common/number.h"
 #include "common/text.h"
 
 #include <cstdio>
 #include <fstream>
-#include <unistd.h>
 
 namespace kestrun {
 
@@ -84,49 +85,20 @@ std::string formatProgramLine(const ProgramEntry& entry) {
 
 ProgramList loadProgramList(const fs::path& workingFolder) {
     ProgramList list;
-    std::ifstream in(workingFolder / kProgramListFileName, std::ios::binary);
-    if (!in)
+    const auto lines = readTextLines(workingFolder / kProgramListFileName);
+    if (!lines)
         return list;
-    std::string line;
-    while (std::getline(in, line)) {
-        // The CRs before the LF belong to the line end, and so do those of a last line
-        // without LF.
-        while (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            continue;
-        list.push_back(parseProgramLine(line));
-    }
+    for (const std::string& line : *lines)
+        if (!line.empty())
+            list.push_back(parseProgramLine(line));
     return list;
 }
 
 bool saveProgramList(const ProgramList& list, const fs::path& workingFolder) {
-    const fs::path file = workingFolder / kProgramListFileName;
-    // Written beside the list and renamed over it: a failed write leaves the old list whole.
-    const fs::path temporary =
-        workingFolder / ("." + std::string(kProgramListFileName) + "." +
-                         std::to_string(static_cast<long>(::getpid())) + ".tmp");
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        for (const auto& entry : list)
-            out << formatProgramLine(entry);
-        out.flush();
-        if (!out) {
-            out.close();
-            std::error_code ec;
-            fs::remove(temporary, ec);
-            return false;
-        }
-    }
-    std::error_code ec;
-    fs::rename(temporary, file, ec);
-    if (ec) {
-        fs::remove(temporary, ec);
-        return false;
-    }
-    return true;
+    std::string text;
+    for (const auto& entry : list)
+        text += formatProgramLine(entry);
+    return replaceFile(workingFolder / kProgramListFileName, text);
 }
 
 std::optional<ProgramCommand> splitProgramText(std::string_view text) {
