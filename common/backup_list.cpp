@@ -5,8 +5,6 @@
 #include "common/file_util.h"
 #include "common/number.h"
 
-#include <fstream>
-#include <random>
 
 namespace kestrun {
 

@@ -6,7 +6,6 @@
 #include "common/text.h"
 
 #include <cstdio>
-#include <fstream>
 
 namespace kestrun {
 
