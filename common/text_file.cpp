@@ -25,9 +25,17 @@ std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
     return lines;
 }
 
-bool replaceFile(const fs::path& file, const std::string& content) {
-    if (isReadOnlyFile(file))
+bool replaceFile(const fs::path& link, const std::string& content) {
+    if (isReadOnlyFile(link))
         return false;
+    // A linked list file is replaced where the link points, and keeps its permissions.
+    std::error_code linkEc;
+    fs::path file = link;
+    if (fs::is_symlink(link, linkEc)) {
+        file = fs::weakly_canonical(link, linkEc);
+        if (linkEc)
+            return false;
+    }
     std::random_device random;
     const fs::path temp =
         file.parent_path() / ("." + file.filename().string() + ".tmp" + std::to_string(random()));
@@ -44,6 +52,8 @@ bool replaceFile(const fs::path& file, const std::string& content) {
         }
     }
     std::error_code ec;
+    if (const auto old = fs::status(file, ec); !ec && fs::exists(old))
+        fs::permissions(temp, old.permissions(), fs::perm_options::replace, ec);
     fs::rename(temp, file, ec);
     if (ec) {
         fs::remove(temp, ec);

@@ -17,20 +17,31 @@ FolderWalker::FolderWalker(const BackupList& excludes, const std::vector<std::st
         while (folder.size() > 1 && folder.ends_with('/'))
             folder.pop_back();
         if (!folder.empty())
-            excluded_.insert(std::move(folder));
+            skipFolders_.push_back(std::move(folder));
     }
 }
 
+bool FolderWalker::isSkipFolder(const std::string& folder) const {
+    for (const std::string& skip : skipFolders_) {
+        std::error_code ec;
+        if (folder == skip || fs::equivalent(folder, skip, ec))
+            return true;
+    }
+    return false;
+}
+
 void FolderWalker::walk(const std::string& folder, std::vector<std::string>& files) const {
+    if (folder.empty())
+        return;
     walkInto(folder, folder.find('.') != std::string::npos, files);
 }
 
 void FolderWalker::walkInto(const std::string& folder, bool folderHasDot,
                             std::vector<std::string>& files) const {
-    if (excluded_.contains(folder))
+    if (excluded_.contains(folder) || isSkipFolder(folder))
         return;
     std::error_code ec;
-    fs::directory_iterator it(folder.empty() ? fs::path(".") : fs::path(folder), ec);
+    fs::directory_iterator it(fs::path(folder), ec);
     if (ec)
         return;
     const std::string prefix = folder.ends_with('/') ? folder : folder + '/';

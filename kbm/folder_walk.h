@@ -12,7 +12,9 @@ namespace kestrun {
 // A folder (the start folder or any subfolder) whose full path equals an exclude entry's path
 // byte for byte is skipped with everything in it. A file is taken only when its full path
 // holds a "." somewhere. Only regular files (or links to them) are taken; links to folders are
-// not followed, so a walk always ends. Unreadable folders contribute nothing.
+// not followed, so a walk always ends. Unreadable folders contribute nothing, and so does an
+// empty start folder. The skip folders are recognised by identity, however their path is
+// spelled (".", "..", links).
 class FolderWalker {
 public:
     explicit FolderWalker(const BackupList& excludes);
@@ -25,7 +27,10 @@ private:
     void walkInto(const std::string& folder, bool folderHasDot,
                   std::vector<std::string>& files) const;
 
+    bool isSkipFolder(const std::string& folder) const;
+
     std::unordered_set<std::string> excluded_;
+    std::vector<std::string> skipFolders_;
 };
 
 } // namespace kestrun

@@ -41,13 +41,13 @@ struct Upload {
 
 std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* userData) {
     auto& upload = *static_cast<Upload*>(userData);
+    if (!upload.source)
+        return 0;
     if (!upload.started) {
         // The server accepted the file: show what is being sent.
         upload.started = true;
         upload.progress->setStatus(upload.status);
     }
-    if (!upload.source)
-        return 0;
     const std::size_t want = std::min(size * count, kBlockSize);
     const std::size_t got = std::fread(buffer, 1, want, upload.source);
     if (got == 0)

@@ -17,23 +17,15 @@ namespace {
 
 constexpr std::size_t kListNameLength = 19; // "YYYYmmdd-HHMMSS.txt"
 
-// A recorded copy is deleted only when it lies in the list's own set folder, never through
-// "..": a damaged or edited list cannot reach other files.
-bool insideSet(const std::string& path, const std::string& setName) {
-    bool inSet = false;
-    std::size_t pos = 0;
-    while (pos <= path.size()) {
-        auto end = path.find('/', pos);
-        if (end == std::string::npos)
-            end = path.size();
-        const std::string_view component = std::string_view(path).substr(pos, end - pos);
+// A recorded copy is deleted only when it lies in the list's own set folder below the
+// destination, never through "..": a damaged or edited list cannot reach other files.
+bool insideSet(const std::string& path, const std::string& setFolder) {
+    if (setFolder.empty() || path.size() <= setFolder.size() || !path.starts_with(setFolder))
+        return false;
+    for (const auto& component : fs::path(path))
         if (component == "..")
             return false;
-        if (component == setName && end < path.size())
-            inSet = true;
-        pos = end + 1;
-    }
-    return inSet;
+    return true;
 }
 
 } // namespace
@@ -79,10 +71,11 @@ void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
             continue;
         const std::string name = list.substr(list.size() - kListNameLength);
         const std::string setName = name.substr(0, kListNameLength - 4);
+        const std::string setFolder = destination + "/" + setName + "/";
         for (const std::string& copy : *lines) {
             std::error_code ec;
-            if (insideSet(copy, setName) && isWritableFile(fs::path(copy)) &&
-                fs::remove(fs::path(copy), ec) && !ec)
+            if (!destination.empty() && insideSet(copy, setFolder) &&
+                isWritableFile(fs::path(copy)) && fs::remove(fs::path(copy), ec) && !ec)
                 continue;
             log.write("Can not delete file: " + copy);
         }
@@ -90,7 +83,6 @@ void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
             std::error_code ec;
             fs::remove(fs::path(list), ec);
         }
-        const std::string setFolder = destination + "/" + setName + "/";
         log.write("Cleaning: " + setFolder + " deleted.");
         std::vector<std::string> left;
         walker.walk(destination + "/" + setName, left);

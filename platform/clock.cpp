@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <condition_variable>
 #include <ctime>
 #include <thread>
 
@@ -22,6 +23,13 @@ std::uint64_t SystemClock::monotonicMs() {
 
 void SystemClock::sleepFor(std::chrono::milliseconds duration) {
     std::this_thread::sleep_for(duration);
+}
+
+void SystemClock::sleepFor(std::chrono::milliseconds duration, std::stop_token stop) {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, stop, duration, [] { return false; });
 }
 
 TestClock::TestClock(LocalDateTime start, std::uint64_t monotonicStartMs)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <stop_token>
 
 namespace kestrun {
 
@@ -19,6 +20,8 @@ public:
     virtual std::uint64_t monotonicMs() = 0;
     // Blocks the calling thread for the given time (a test clock advances instead).
     virtual void sleepFor(std::chrono::milliseconds duration) = 0;
+    // The same, but a real clock wakes early when the stop is requested.
+    virtual void sleepFor(std::chrono::milliseconds duration, std::stop_token stop) = 0;
 };
 
 class SystemClock final : public Clock {
@@ -26,6 +29,7 @@ public:
     LocalDateTime now() override;
     std::uint64_t monotonicMs() override;
     void sleepFor(std::chrono::milliseconds duration) override;
+    void sleepFor(std::chrono::milliseconds duration, std::stop_token stop) override;
 };
 
 // Virtual time: it moves only when a test advances it or when someone sleeps on it.
@@ -38,6 +42,10 @@ public:
     std::uint64_t monotonicMs() override;
     // Advances virtual time by the duration, then calls the sleep hook if one is set.
     void sleepFor(std::chrono::milliseconds duration) override;
+    // Virtual sleeps are instant: the stop is not needed to end them.
+    void sleepFor(std::chrono::milliseconds duration, std::stop_token) override {
+        sleepFor(duration);
+    }
 
     void advance(std::chrono::milliseconds duration);
     // Sets the local date and time (the monotonic count is not touched).

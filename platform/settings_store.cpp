@@ -3,7 +3,9 @@
 #include "common/number.h"
 
 #include <QSettings>
+
 #include <QStringList>
+#include <fstream>
 
 namespace kestrun {
 
@@ -27,7 +29,7 @@ std::optional<std::string> rawText(const QSettings& s, std::string_view name) {
     if (!v.isValid())
         return std::nullopt;
     if (v.typeId() == QMetaType::QStringList)
-        return v.toStringList().join(QStringLiteral(", ")).toStdString();
+        return v.toStringList().join(QLatin1Char(',')).toStdString();
     if (!v.canConvert<QString>())
         return std::nullopt;
     return v.toString().toStdString();
@@ -89,8 +91,15 @@ bool IniSettingsStore::writeText(std::string_view name, std::string_view text) {
 }
 
 bool IniSettingsStore::flush() {
-    impl_->settings.sync();
+    // The file holds the FTP password: it is private from its first byte on.
     std::error_code ec;
+    if (!fs::exists(file_, ec)) {
+        fs::create_directories(file_.parent_path(), ec);
+        std::ofstream(file_, std::ios::binary).flush();
+        fs::permissions(file_, fs::perms::owner_read | fs::perms::owner_write,
+                        fs::perm_options::replace, ec);
+    }
+    impl_->settings.sync();
     if (fs::exists(file_, ec))
         fs::permissions(file_, fs::perms::owner_read | fs::perms::owner_write,
                         fs::perm_options::replace, ec);

@@ -45,7 +45,8 @@ void Heartbeat::stop() {
 }
 
 void Heartbeat::run(std::stop_token token) {
-    clock_.sleepFor(std::chrono::milliseconds(kStartDelayMs));
+    stop_ = token;
+    clock_.sleepFor(std::chrono::milliseconds(kStartDelayMs), stop_);
     begin();
     while (!token.stop_requested())
         beat();
@@ -86,7 +87,7 @@ void Heartbeat::beat() {
         lastBackup_ = clock_.now();
     }
 
-    clock_.sleepFor(std::chrono::milliseconds(kBeatMs));
+    clock_.sleepFor(std::chrono::milliseconds(kBeatMs), stop_);
 
     // LAN poll of an update client.
     if (settings_.umode == 2) {

@@ -70,6 +70,7 @@ private:
     std::uint32_t pollSeconds_ = 0;
     std::int32_t webSeconds_ = 0;
     std::uint64_t noticeDeadlineMs_ = 0;
+    std::stop_token stop_; // ends the thread's sleeps early
 
     std::jthread thread_;
 };

@@ -66,7 +66,7 @@ struct ProgramCommand {
     std::string path;       // before the marker, case as given
     std::string parameters; // after the marker
     bool minimised = false; // the marker is "?m"
-    std::string lowerPath;  // path lower-cased: how it is matched and logged
+    std::string lowerPath;  // path lower-cased: how it is matched
     std::string fileName;   // lower-cased, after the last "/" (the whole path without one)
     std::string folder;     // case as given, before the last "/"; empty without one
 };

@@ -41,7 +41,7 @@ void ProgramMonitor::check() {
                 host_.setStatusLine(kStatusLastCheck,
                                     "Last check: " + clock_.now().format(kLogStampFormat));
             } else {
-                host_.log("Image not found as running proccess: " + command->lowerPath);
+                host_.log("Image not found as running proccess: " + command->path);
                 start(*command);
             }
             continue;
@@ -55,7 +55,7 @@ void ProgramMonitor::check() {
         host_.log(std::string(list_[i].mode == ProgramMode::Daily
                                   ? "Its time to execute (daily): "
                                   : "Its time to execute (periodically): ") +
-                  command->lowerPath);
+                  command->path);
         start(*command);
     }
     javaLines_.reset();
@@ -143,15 +143,21 @@ bool ProgramMonitor::due(const ProgramEntry& entry, const LocalDateTime& now) co
     return static_cast<std::uint64_t>(wholeMinutes(*seconds)) > std::uint64_t{entry.period};
 }
 
+// Log and status lines show the path as the user gave it; matching uses the lower-cased one.
+static std::string baseName(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 void ProgramMonitor::start(const ProgramCommand& command) {
     const auto pid =
         launcher_.start(command.path, command.parameters, command.folder, command.minimised);
     if (pid) {
         host_.setStatusLine(kStatusLastRun, "Last run: " + clock_.now().format(kLogStampFormat) +
-                                                " " + command.fileName);
-        host_.log("Image started: " + command.lowerPath);
+                                                " " + baseName(command.path));
+        host_.log("Image started: " + command.path);
     } else {
-        host_.log("Image NOT started: " + command.lowerPath);
+        host_.log("Image NOT started: " + command.path);
     }
 }
 

@@ -1,5 +1,8 @@
 #include "platform/data_folder.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 namespace kestrun {
@@ -18,8 +21,12 @@ std::filesystem::path userDataFolder() {
         return appData;
     if (const char* xdg = nonEmptyEnv("XDG_DATA_HOME"))
         return xdg;
-    const char* home = nonEmptyEnv("HOME");
-    return std::filesystem::path(home ? home : "/tmp") / ".local" / "share";
+    if (const char* home = nonEmptyEnv("HOME"))
+        return std::filesystem::path(home) / ".local" / "share";
+    // Without HOME, the user's home folder from the password database; never a shared folder.
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir)
+        return std::filesystem::path(pw->pw_dir) / ".local" / "share";
+    return {};
 }
 
 } // namespace kestrun

@@ -63,6 +63,10 @@ private:
 // read: a FIFO or device named by a process argument is never opened for reading.
 std::optional<std::string> readBytes(const fs::path& file, std::size_t limit,
                                      bool regularOnly = false) {
+    // Never open a device or a pipe that a process merely names: opening can have effects.
+    struct stat before {};
+    if (regularOnly && (::stat(file.c_str(), &before) != 0 || !S_ISREG(before.st_mode)))
+        return std::nullopt;
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid())
         return std::nullopt;

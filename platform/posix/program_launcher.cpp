@@ -43,6 +43,10 @@ std::optional<std::int64_t> DetachedProgramLauncher::start(const std::string& pa
     QString program;
     QStringList arguments;
     if (endsWith(toLowerAscii(path), ".jar")) {
+        // Java would start and fail on a missing file: that is a failed start.
+        struct stat st {};
+        if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return std::nullopt;
         program = QStringLiteral("java");
         arguments << QStringLiteral("-jar") << fromPath(target) << words;
     } else if (path.find('/') == std::string::npos) {

@@ -89,11 +89,15 @@ TEST(RetentionTest, ListsNeverReachFilesOutsideTheirSet) {
     RetentionBox box;
     const std::string precious = box.source("home/precious.txt", "keep");
     box.emptyList("20240101-120000");
-    writeFile(box.list("20240101-120000"),
-              precious + "\r\n" + box.setFolder("20240101-120000") + "/../x/precious.txt\r\n");
+    // A folder elsewhere that happens to carry the set's name is not the set.
+    const std::string lookalike = box.source("home/20240101-120000/precious.txt", "keep");
+    writeFile(box.list("20240101-120000"), precious + "\r\n" + box.setFolder("20240101-120000") +
+                                               "/../x/precious.txt\r\n" + lookalike + "\r\n");
     box.clean(3, "2024-02-01 00:00:00");
     EXPECT_EQ(readFile(precious), "keep");
+    EXPECT_EQ(readFile(lookalike), "keep");
     EXPECT_EQ(box.logMessages().front(), "Can not delete file: " + precious);
+    EXPECT_EQ(box.logMessages()[2], "Can not delete file: " + lookalike);
 }
 
 TEST(RetentionTest, ZeroOrNegativeDaysAndBadNamesDoNothing) {
@@ -103,6 +107,10 @@ TEST(RetentionTest, ZeroOrNegativeDaysAndBadNamesDoNothing) {
     writeFile(fs::path(autodeleteFolder(box.data)) / "short.txt", copy + "\r\n");
     box.clean(0, "2030-01-01 00:00:00");
     box.clean(-5, "2030-01-01 00:00:00");
+    EXPECT_TRUE(fs::exists(copy));
+    EXPECT_TRUE(box.logMessages().empty());
+    // With real days, only the well-named list (still young here) could act.
+    box.clean(3, "2024-01-02 00:00:00");
     EXPECT_TRUE(fs::exists(copy));
     EXPECT_TRUE(box.logMessages().empty());
     EXPECT_FALSE(autodeleteListStamp("/x/20241399-990000.txt"));

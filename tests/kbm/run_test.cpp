@@ -222,6 +222,12 @@ TEST(BackupRunTest, TheRunsOwnFoldersInsideASourceAreNeverBackedUp) {
     box.clock.advance(std::chrono::hours(12));
     box.run();
     EXPECT_EQ(box.queue(), "");
+    // However the source spells its way to them.
+    box.clock.advance(std::chrono::hours(12));
+    box.run_.include = {{(box.src / "home/ann/.").string(), 1, 0},
+                        {(box.src / "home/./ann/../ann").string(), 1, 0}};
+    box.run();
+    EXPECT_EQ(box.queue(), "");
 }
 
 // Bad input ------------------------------------------------------------------------------
@@ -316,7 +322,10 @@ TEST(BackupRunBadInputTest, FolderEntriesThatAreNoFoldersYieldNothing) {
     KbmSandbox box;
     const std::string file = box.source("n/file.txt");
     const std::string tooLong = box.src.string() + "/" + std::string(5000, 'x') + ".txt";
-    box.run_.include = {{file, 1, 0}, {(box.src / "missing").string(), 1, 0}, {tooLong, 1, 0}};
+    // An empty folder path (a hand-edited list) walks nothing, not the current folder.
+    ScopedCwd cwd(box.src / "n");
+    box.run_.include = {
+        {file, 1, 0}, {(box.src / "missing").string(), 1, 0}, {tooLong, 1, 0}, {"", 1, 0}};
     box.run();
     EXPECT_EQ(box.queue(), "");
     EXPECT_TRUE(box.logMessages().empty());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using kestrun::LocalDateTime;
 using kestrun::TestClock;
 using namespace std::chrono_literals;
@@ -30,4 +32,16 @@ TEST(SystemClock, GivesAValidLocalTimeAndAMonotonicCount) {
     const auto a = clock.monotonicMs();
     clock.sleepFor(20ms);
     EXPECT_GE(clock.monotonicMs(), a + 20);
+}
+
+TEST(SystemClock, StoppableSleepWakesWhenStopped) {
+    kestrun::SystemClock clock;
+    std::stop_source stop;
+    const auto start = clock.monotonicMs();
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(50ms);
+        stop.request_stop();
+    });
+    clock.sleepFor(std::chrono::hours(1), stop.get_token());
+    EXPECT_LT(clock.monotonicMs() - start, 30000u);
 }

@@ -78,6 +78,8 @@ TEST_F(ProgramLauncherTest, FailuresAreReported) {
     EXPECT_FALSE(launcher.start("no-such-tool-anywhere", "", {}, false));
     EXPECT_FALSE(launcher.start((dir / "Apps" / "Tool").string(), "", dir / "NoFolder", false));
     EXPECT_FALSE(launcher.start("", "", {}, false));
+    // Java would start for a missing archive and then fail: that is a failed start.
+    EXPECT_FALSE(launcher.start((dir / "Apps" / "Gone.jar").string(), "", dir / "Apps", false));
     // Nothing opens other files on this PATH.
     test::ScopedEnv bare{"PATH", (dir / "empty").string()};
     test::writeFile(dir / "Docs" / "a.txt", "x");
