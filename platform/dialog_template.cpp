@@ -18,9 +18,9 @@ int dialogUnitsToPixelsY(int units) {
 
 namespace {
 
-QWidget* makeControl(QWidget& parent, const ControlSpec& spec) {
-    const QString text = QString::fromStdString(spec.text);
-    switch (spec.kind) {
+QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
+    const QString text = QString::fromStdString(item.text);
+    switch (item.kind) {
     case ControlKind::GroupBox:
         return new QGroupBox(text, &parent);
     case ControlKind::ReadOnlyEdit: {
@@ -47,7 +47,7 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& spec) {
     case ControlKind::DefaultPushButton: {
         auto* button = new QPushButton(text, &parent);
         button->setAutoDefault(false);
-        button->setDefault(spec.kind == ControlKind::DefaultPushButton);
+        button->setDefault(item.kind == ControlKind::DefaultPushButton);
         return button;
     }
     }
@@ -59,14 +59,14 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& spec) {
 void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl) {
     window.setWindowTitle(QString::fromStdString(tmpl.title));
     window.setFixedSize(dialogUnitsToPixelsX(tmpl.width), dialogUnitsToPixelsY(tmpl.height));
-    for (const ControlSpec& spec : tmpl.controls) {
-        QWidget* control = makeControl(window, spec);
+    for (const ControlSpec& item : tmpl.controls) {
+        QWidget* control = makeControl(window, item);
         if (!control)
             continue;
-        if (spec.id != 0)
-            control->setObjectName(QString::number(spec.id));
-        control->setGeometry(dialogUnitsToPixelsX(spec.x), dialogUnitsToPixelsY(spec.y),
-                             dialogUnitsToPixelsX(spec.w), dialogUnitsToPixelsY(spec.h));
+        if (item.id != 0)
+            control->setObjectName(QString::number(item.id));
+        control->setGeometry(dialogUnitsToPixelsX(item.x), dialogUnitsToPixelsY(item.y),
+                             dialogUnitsToPixelsX(item.w), dialogUnitsToPixelsY(item.h));
     }
 }
 
