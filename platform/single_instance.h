@@ -1,6 +1,9 @@
 #pragma once
 
+#include "platform/file_lock.h"
+
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace kestrun {
@@ -12,19 +15,17 @@ namespace kestrun {
 class SingleInstanceLock {
 public:
     explicit SingleInstanceLock(const std::string& name);
-    ~SingleInstanceLock();
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
-    bool acquired() const { return acquired_; }
+    bool acquired() const { return !lock_ || lock_->state() != FileLock::State::Busy; }
 
     // $XDG_RUNTIME_DIR/<name>.lock, else /tmp/<name>-<uid>.lock.
     static std::filesystem::path lockFile(const std::string& name);
     static std::filesystem::path fallbackLockFile(const std::string& name);
 
 private:
-    int fd_ = -1;
-    bool acquired_ = false;
+    std::unique_ptr<FileLock> lock_; // null when no lock file could be used
 };
 
 } // namespace kestrun

@@ -3,6 +3,8 @@
 // Real processes for tests: children started and reaped by the test, and a guard that ends
 // every process started from a test folder, however it was started.
 
+#include "tests/support/test_support.h"
+
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -100,19 +102,6 @@ public:
 private:
     std::filesystem::path folder_;
 };
-
-// Polls the condition every 10 ms until it holds or the time is up (for real processes to
-// come and go, never for a schedule).
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // Copies an executable under a new name and makes it executable.
 inline void copyExecutable(const std::filesystem::path& from, const std::filesystem::path& to) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +53,11 @@ std::string readFile(const std::filesystem::path& file);
 void writeFile(const std::filesystem::path& file, const std::string& content);
 // The lines of a text file without their CR LF / LF ends.
 std::vector<std::string> readLines(const std::filesystem::path& file);
+
+// Polls the condition every 10 ms until it holds or the time is up (for real processes and
+// files to come and go, never for a schedule).
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
 // The folder of the built executables (kestrun, kbm).
 std::filesystem::path binDir();

@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 using kestrun::test::TempDir;
 
 namespace {
@@ -27,15 +24,6 @@ QProcessEnvironment isolatedEnvironment(const TempDir& dir) {
     return env;
 }
 
-bool waitFor(const std::function<bool()>& done, int limitMs) {
-    for (int waited = 0; waited < limitMs; waited += 20) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
-
 } // namespace
 
 TEST(Startup, SecondInstanceEndsAtOnceAndLeavesTheFirstAlone) {
@@ -48,7 +36,8 @@ TEST(Startup, SecondInstanceEndsAtOnceAndLeavesTheFirstAlone) {
     first.start(program, {});
     ASSERT_TRUE(first.waitForStarted());
     const auto log = dir / "work/Kestrun.log";
-    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(log); }, 10000));
+    ASSERT_TRUE(kestrun::test::waitUntil([&] { return std::filesystem::exists(log); },
+                                         std::chrono::seconds(10)));
 
     QProcess second;
     second.setProcessEnvironment(isolatedEnvironment(dir));
