@@ -73,16 +73,19 @@ void Heartbeat::beat() {
         target_.send(KsnMessage::ProgramCheck);
     }
 
-    // Time to the next backup. A period beyond the calendar's range leaves no backup due.
+    // Time to the next backup. A period beyond the calendar's range leaves no backup due; a
+    // negative one (a stored value above 2147483647) disables backups like 0 does, rather than
+    // making a backup due at every beat.
     const std::int32_t periodHours = settings_.period;
+    const bool backups = periodHours > 0;
     const LocalDateTime due = lastBackup_.addSeconds(std::int64_t{periodHours} * 3600);
     const std::int64_t remaining = secondsBetween(clock_.now(), due).value_or(0);
     target_.setStatusLine(kBackupStatusLine,
-                          periodHours != 0 ? nextBackupText(remaining) : "Backup disabled");
+                          backups ? nextBackupText(remaining) : "Backup disabled");
 
     const auto overdue = secondsBetween(due, clock_.now());
     if (overdue && *overdue > 0) {
-        if (periodHours != 0)
+        if (backups)
             target_.send(KsnMessage::BackupLaunch);
         lastBackup_ = clock_.now();
     }

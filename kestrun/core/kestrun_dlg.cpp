@@ -109,6 +109,7 @@ void CKestrunDlg::buildWindow() {
     hideTimer_->setSingleShot(true);
     connect(hideTimer_, &QTimer::timeout, this, &CKestrunDlg::onHideTimer);
     tray_ = std::make_unique<TrayNotifier>(*this);
+    connect(tray_->icon(), &QSystemTrayIcon::activated, this, &CKestrunDlg::onTrayNotify);
 }
 
 void CKestrunDlg::initialize() {
@@ -176,6 +177,11 @@ void CKestrunDlg::handleMessage(KsnMessage message) {
     const auto it = handlers_.find(message);
     if (it != handlers_.end() && it->second)
         it->second();
+}
+
+void CKestrunDlg::onTrayNotify(QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger && openTrayMenu_)
+        openTrayMenu_();
 }
 
 QString CKestrunDlg::statusLine(int id) const {

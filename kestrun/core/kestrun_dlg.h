@@ -90,6 +90,13 @@ public:
     // Posts a message to the window's own queue (the system menu's update routine uses it).
     void postMessage(KsnMessage message) { post(message); }
 
+    // The tray icon's notification (0x83E9) carries the mouse event, so it has its own handler:
+    // the left-button release opens the tray menu; every other event does nothing. The tray
+    // menu is installed by the commands, which also make it the icon's context menu.
+    using TrayMenuHook = std::function<void()>;
+    void setTrayMenu(TrayMenuHook open) { openTrayMenu_ = std::move(open); }
+    void onTrayNotify(QSystemTrayIcon::ActivationReason reason);
+
     QString statusLine(int id) const;
     QAction* menuItem(int id) const;
     QTimer& hideTimer() { return *hideTimer_; }
@@ -133,6 +140,7 @@ private:
     std::string silencedVersion_;
 
     std::map<KsnMessage, Handler> handlers_;
+    TrayMenuHook openTrayMenu_;
     std::map<int, QAction*> menuItems_;
     QMenuBar* menuBar_ = nullptr;
     QTimer* hideTimer_ = nullptr;

@@ -2,7 +2,6 @@
 
 #include <QPainter>
 #include <QPixmap>
-#include <QSystemTrayIcon>
 #include <QWidget>
 
 namespace kestrun {
@@ -28,27 +27,28 @@ TrayNotifier::TrayNotifier(QWidget& owner) : icon_(new QSystemTrayIcon(kestrunIc
     icon_->setToolTip(QStringLiteral("Kestrun"));
 }
 
-QString TrayNotifier::balloonTitle(int kind) {
-    return kind == 1 ? QStringLiteral("KSN INFORMATION!") : QStringLiteral("KSN WARNING!");
+TrayNotifier::Balloon TrayNotifier::balloon(int kind) {
+    if (kind == 1)
+        return {QStringLiteral("KSN INFORMATION!"), QSystemTrayIcon::Information};
+    return {QStringLiteral("KSN WARNING!"), QSystemTrayIcon::Warning};
 }
 
 bool TrayNotifier::notify(Operation operation, const QString& text, int kind) {
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        return false;
     switch (operation) {
     case Operation::Add:
         icon_->show();
-        return true;
-    case Operation::Modify:
+        break;
+    case Operation::Modify: {
         icon_->show();
-        icon_->showMessage(balloonTitle(kind), text,
-                           kind == 1 ? QSystemTrayIcon::Information : QSystemTrayIcon::Warning);
-        return true;
+        const Balloon b = balloon(kind);
+        icon_->showMessage(b.title, text, b.icon);
+        break;
+    }
     case Operation::Delete:
         icon_->hide();
-        return true;
+        break;
     }
-    return false;
+    return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 bool TrayNotifier::visible() const {

@@ -3,8 +3,8 @@
 #include <QIcon>
 #include <QObject>
 #include <QString>
+#include <QSystemTrayIcon>
 
-class QSystemTrayIcon;
 class QWidget;
 
 namespace kestrun {
@@ -13,18 +13,24 @@ namespace kestrun {
 QIcon kestrunIcon();
 
 // The one tray icon of Kestrun with the tip "Kestrun". Balloons carry the title
-// "KSN INFORMATION!" (kind 1) or "KSN WARNING!" (any other kind). Where the desktop has no
-// tray the program runs on without an icon.
+// "KSN INFORMATION!" with the information icon (kind 1) or "KSN WARNING!" with the warning icon
+// (any other kind). The icon is shown even while the desktop has no tray: Qt attaches it when a
+// tray host appears later.
 class TrayNotifier {
 public:
     enum class Operation { Add, Modify, Delete };
 
+    struct Balloon {
+        QString title;
+        QSystemTrayIcon::MessageIcon icon;
+    };
+
     explicit TrayNotifier(QWidget& owner);
 
-    // Returns whether the platform took the operation.
+    // Returns whether a tray host took the operation; the icon's state changes either way.
     bool notify(Operation operation, const QString& text = {}, int kind = 1);
 
-    static QString balloonTitle(int kind);
+    static Balloon balloon(int kind);
     bool visible() const;
     QSystemTrayIcon* icon() const { return icon_; }
 

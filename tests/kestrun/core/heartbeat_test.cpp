@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <limits>
 #include <map>
+#include <thread>
 #include <vector>
 
 using kestrun::Heartbeat;
@@ -85,12 +88,16 @@ TEST(Heartbeat, BackupIsDueOnePeriodAfterTheLoopStartsThenAPeriodAfterEachLaunch
     EXPECT_EQ(rig.target.beatsOf(KsnMessage::ProgramCheck).size(), 17301u);
 }
 
-TEST(Heartbeat, PeriodZeroNeverLaunchesAndShowsBackupDisabled) {
-    HeartbeatRig rig;
-    rig.settings.period = 0;
-    rig.beats(9000);
-    EXPECT_TRUE(rig.target.beatsOf(KsnMessage::BackupLaunch).empty());
-    EXPECT_EQ(rig.target.lines[1004], "Backup disabled");
+TEST(Heartbeat, PeriodZeroOrNegativeNeverLaunchesAndShowsBackupDisabled) {
+    // A stored value above 2147483647 arrives negative in the 32-bit field.
+    for (const std::int32_t period : {0, -1, static_cast<std::int32_t>(3000000000u),
+                                      std::numeric_limits<std::int32_t>::min()}) {
+        HeartbeatRig rig;
+        rig.settings.period = period;
+        rig.beats(9000);
+        EXPECT_TRUE(rig.target.beatsOf(KsnMessage::BackupLaunch).empty()) << period;
+        EXPECT_EQ(rig.target.lines[1004], "Backup disabled") << period;
+    }
 }
 
 TEST(Heartbeat, PeriodBeyondTheCalendarShowsZeroAndNeverLaunches) {
@@ -191,4 +198,82 @@ TEST(PauseCounter, CountDownNeverGoesBelowZeroAndResumeWins) {
     pause.set(300);
     pause.set(0); // Resume
     EXPECT_FALSE(pause.countDown(5));
+}
+
+// The thread itself: nothing happens for the first 10 seconds, then the loop starts its backup
+// period with the first beat.
+TEST(Heartbeat, ThreadWaitsTenSecondsBeforeItsFirstBeat) {
+    // Holds the first send until the test has read the clock, as a busy handler would.
+    struct FirstBeat : RecordingTarget {
+        kestrun::TestClock* clock = nullptr;
+        std::uint64_t firstSendMs = 0;
+        std::string firstBackupLine;
+        std::atomic<bool> sent{false};
+        std::atomic<bool> release{false};
+        void send(KsnMessage m) override {
+            if (sent)
+                return;
+            firstSendMs = clock->monotonicMs();
+            events.push_back({0, m, false});
+            sent = true;
+            sent.notify_all();
+            release.wait(false);
+        }
+        void setStatusLine(int id, const std::string& text) override {
+            if (id == 1004 && firstBackupLine.empty())
+                firstBackupLine = text;
+        }
+    };
+    kestrun::TestClock clock{LocalDateTime::fromFields(2024, 3, 4, 8, 0, 0), 1'000'000};
+    kestrun::Settings settings;
+    kestrun::PauseCounter pause;
+    FirstBeat target;
+    target.clock = &clock;
+    Heartbeat heartbeat{clock, settings, pause, target};
+    heartbeat.start();
+    target.sent.wait(false);
+    const std::uint64_t firstSendMs = target.firstSendMs;
+    target.release = true;
+    target.release.notify_all();
+    heartbeat.stop();
+    EXPECT_EQ(firstSendMs, 1'010'000u);
+    ASSERT_EQ(target.events.size(), 1u);
+    EXPECT_EQ(target.events.front().message, KsnMessage::ProgramCheck);
+    // The backup period begins when the loop starts, after the wait.
+    EXPECT_EQ(target.firstBackupLine, "Next backup in 12:00.00");
+}
+
+// Stop and Resume from the window thread race the heartbeat's count-down: a Resume must never be
+// undone by a count-down that read the pause before it, a Stop never lost to one.
+TEST(PauseCounter, StopAndResumeAreNeverUndoneByAConcurrentCountDown) {
+    kestrun::PauseCounter pause;
+    std::atomic<long> countDowns{0};
+    std::atomic<bool> done{false};
+    std::jthread beats([&] {
+        while (!done) {
+            pause.countDown(5);
+            countDowns.fetch_add(1);
+        }
+    });
+    const auto letTwoCountDownsRun = [&] {
+        const long from = countDowns.load();
+        while (countDowns.load() < from + 2)
+            std::this_thread::yield();
+    };
+    constexpr std::int32_t kLongPause = 1'000'000'000;
+    int undoneResumes = 0;
+    int lostStops = 0;
+    for (int i = 0; i < 20000; ++i) {
+        pause.set(kLongPause); // Stop
+        letTwoCountDownsRun();
+        if (!pause.paused())
+            ++lostStops;
+        pause.set(0); // Resume
+        letTwoCountDownsRun();
+        if (pause.value() != 0)
+            ++undoneResumes;
+    }
+    done = true;
+    EXPECT_EQ(undoneResumes, 0);
+    EXPECT_EQ(lostStops, 0);
 }

@@ -26,17 +26,25 @@ using kestrun::test::TempDir;
 
 namespace {
 
+// Writes the settings file before the store reads it; no lines, no file.
+std::filesystem::path settingsFile(const TempDir& dir, const std::string& lines) {
+    const auto file = dir / "config/Tavisoft/Kestrun.conf";
+    if (!lines.empty())
+        kestrun::test::writeFile(file, "[General]\n" + lines);
+    return file;
+}
+
 // A main window on temporary folders, the test clock and its own settings file.
 struct WindowRig {
     TempDir dir;
     kestrun::TestClock clock{LocalDateTime::fromFields(2024, 3, 4, 8, 0, 0)};
-    kestrun::IniSettingsStore store{dir / "config/Tavisoft/Kestrun.conf"};
+    kestrun::IniSettingsStore store;
     kestrun::AutostartEntry autostart{dir / "xdg/autostart/kestrun.desktop"};
     kestrun::ProcProcessTable processes{clock};
     kestrun::DetachedProgramLauncher launcher;
     std::filesystem::path work = dir / "work";
 
-    WindowRig() {
+    explicit WindowRig(const std::string& settings = {}) : store(settingsFile(dir, settings)) {
         kestrun::test::qtApp();
         std::filesystem::create_directories(work);
     }
@@ -71,6 +79,9 @@ TEST(MainWindow, StartsVisibleWithEmptyStatusLinesAndWritesProgramStarted) {
               std::vector<std::string>{"04.03.2024 08:00:00\tProgram started"});
     EXPECT_EQ(w->windowTitle(), "Kestrun");
     EXPECT_EQ(w->tray().icon()->toolTip(), "Kestrun");
+    // Shown although offscreen has no tray host: Qt attaches it when a panel appears.
+    EXPECT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    EXPECT_TRUE(w->tray().visible());
 }
 
 TEST(MainWindow, EscAndTheTimerHideEnterAndCloseDoNotEndAnything) {
@@ -96,21 +107,26 @@ TEST(MainWindow, EscAndTheTimerHideEnterAndCloseDoNotEndAnything) {
     EXPECT_FALSE(w->isVisible());
 }
 
-TEST(MainWindow, MenuItemsFollowAutostartAndUpdateMode) {
-    WindowRig rig;
-    {
+TEST(MainWindow, MenuItemsFollowTheUpdateModeAndAClientStartsWithAFastPoll) {
+    struct Case {
+        const char* settings;
+        bool updateRoutine;
+        std::uint32_t upull;
+        std::uint32_t upost;
+    };
+    for (const Case& c : {Case{"", false, 60, 60}, Case{"Umode=1\nUpull=300\n", true, 300, 60},
+                          Case{"Umode=2\nUpull=300\nUpost=90\n", false, 10, 60},
+                          Case{"Umode=3\nUpost=90\n", true, 60, 90}}) {
+        WindowRig rig(c.settings);
         auto w = rig.window();
         w->initialize();
+        EXPECT_EQ(w->menuItem(kestrun::kMenuServerUpdate)->isEnabled(), c.updateRoutine)
+            << c.settings;
+        EXPECT_EQ(w->settings().upull, c.upull) << c.settings;
+        EXPECT_EQ(w->settings().upost, c.upost) << c.settings;
         EXPECT_FALSE(w->menuItem(kestrun::kMenuAutostart)->isChecked());
-        EXPECT_FALSE(w->menuItem(kestrun::kMenuServerUpdate)->isEnabled());
         EXPECT_EQ(w->menuItem(kestrun::kMenuStop)->text(), "S&top");
     }
-    kestrun::test::writeFile(rig.store.file(), "[General]\nUmode=3\n");
-    kestrun::IniSettingsStore store(rig.store.file());
-    auto w = std::make_unique<CKestrunDlg>(kestrun::KestrunContext{
-        rig.clock, store, rig.autostart, rig.processes, rig.launcher, rig.work, false});
-    w->initialize();
-    EXPECT_TRUE(w->menuItem(kestrun::kMenuServerUpdate)->isEnabled());
 }
 
 TEST(MainWindow, AutostartEntryInAnotherFolderMakesItTheWorkingFolder) {
@@ -126,28 +142,17 @@ TEST(MainWindow, AutostartEntryInAnotherFolderMakesItTheWorkingFolder) {
     EXPECT_FALSE(std::filesystem::exists(rig.work / "Kestrun.log"));
 }
 
-TEST(MainWindow, UpdateClientModeRunsWithFastPoll) {
-    WindowRig rig;
-    kestrun::test::writeFile(rig.store.file(), "[General]\nUmode=2\nUpull=300\n");
-    kestrun::IniSettingsStore store(rig.store.file());
-    CKestrunDlg w(kestrun::KestrunContext{rig.clock, store, rig.autostart, rig.processes,
-                                          rig.launcher, rig.work, false});
-    w.initialize();
-    EXPECT_EQ(w.settings().upull, 10u);
-    EXPECT_EQ(w.settings().upost, 60u);
-    EXPECT_FALSE(std::filesystem::exists(rig.work / "Drop"));
-}
-
 // The heartbeat thread delivers every message to its handler on the window thread, the
-// synchronous ones while it waits and the notice through the queue.
+// synchronous ones while it waits (each beat's program check has run before the beat sleeps) and
+// the notice through the queue.
 TEST(MainWindow, HeartbeatDeliversEveryMessageOnTheWindowThread) {
-    WindowRig rig;
-    kestrun::test::writeFile(rig.store.file(), "[General]\nUmode=2\nPeriod=1\n");
-    kestrun::IniSettingsStore store(rig.store.file());
-    auto w = std::make_unique<CKestrunDlg>(kestrun::KestrunContext{
-        rig.clock, store, rig.autostart, rig.processes, rig.launcher, rig.work, true});
+    WindowRig rig("Umode=2\nPeriod=1\n");
+    auto w = rig.window(true);
     std::map<KsnMessage, int> handled;
     std::atomic<bool> offThread{false};
+    std::atomic<int> checks{0};
+    std::atomic<int> beatSleeps{0};
+    std::atomic<int> checksMissingAtSleep{0};
     for (KsnMessage m : {KsnMessage::ProgramCheck, KsnMessage::BackupLaunch, KsnMessage::LanUpdate,
                          KsnMessage::LanguageUpdate, KsnMessage::SelfUpdate, KsnMessage::KbmUpdate,
                          KsnMessage::UpdaterUpdate, KsnMessage::NewVersionNotice})
@@ -155,13 +160,24 @@ TEST(MainWindow, HeartbeatDeliversEveryMessageOnTheWindowThread) {
             if (QThread::currentThread() != w->thread())
                 offThread = true;
             ++handled[m];
+            if (m == KsnMessage::ProgramCheck)
+                ++checks;
         });
+    // Runs on the heartbeat thread after each of its sleeps.
+    rig.clock.setSleepHook([&](std::chrono::milliseconds slept) {
+        if (slept.count() == kestrun::Heartbeat::kBeatMs && checks.load() != ++beatSleeps)
+            ++checksMissingAtSleep;
+    });
     w->initialize();
     // One virtual hour is 720 beats; the first backup is due at beat 722.
     ASSERT_TRUE(kestrun::test::processEventsUntil(
         [&] { return handled[KsnMessage::ProgramCheck] >= 800; }, 60000));
+    // Counted before the window goes: a send stopped by the shutdown returns unhandled.
+    const int missing = checksMissingAtSleep;
     w.reset();
+    rig.clock.setSleepHook({});
     EXPECT_FALSE(offThread);
+    EXPECT_EQ(missing, 0);
     EXPECT_GE(handled[KsnMessage::BackupLaunch], 1);
     EXPECT_GE(handled[KsnMessage::LanUpdate], 200);
     EXPECT_EQ(handled[KsnMessage::LanUpdate], handled[KsnMessage::LanguageUpdate]);
@@ -172,18 +188,55 @@ TEST(MainWindow, HeartbeatDeliversEveryMessageOnTheWindowThread) {
 }
 
 TEST(MainWindow, StatusLinesSetFromTheHeartbeatReachTheWindow) {
+    // A stored period above 2147483647 disables backups.
+    for (const auto& [stored, line] :
+         {std::pair<std::string, QString>{"", "Next backup in 12:00.00"},
+          std::pair<std::string, QString>{"Period=3000000000\n", "Backup disabled"}}) {
+        WindowRig rig(stored);
+        auto w = rig.window(true);
+        int checks = 0;
+        int launches = 0;
+        QString afterFirstBeat;
+        // The second check runs after the first beat's status line has arrived.
+        w->setHandler(KsnMessage::ProgramCheck, [&] {
+            if (++checks == 2)
+                afterFirstBeat = w->statusLine(1004);
+        });
+        w->setHandler(KsnMessage::BackupLaunch, [&] { ++launches; });
+        w->initialize();
+        ASSERT_TRUE(kestrun::test::processEventsUntil([&] { return checks >= 2; }));
+        w.reset();
+        EXPECT_EQ(afterFirstBeat, line);
+        EXPECT_EQ(launches, 0);
+    }
+}
+
+// The tray icon's activation reaches the window with its reason; only a left click opens the
+// tray menu.
+TEST(MainWindow, TrayLeftClickOpensTheTrayMenuOtherEventsNothing) {
     WindowRig rig;
-    auto w = rig.window(true);
-    int checks = 0;
-    QString afterFirstBeat;
-    // The second check runs after the first beat's status line has arrived.
-    w->setHandler(KsnMessage::ProgramCheck, [&] {
-        if (++checks == 2)
-            afterFirstBeat = w->statusLine(1004);
-    });
+    auto w = rig.window();
     w->initialize();
-    ASSERT_TRUE(kestrun::test::processEventsUntil([&] { return checks >= 2; }));
-    EXPECT_EQ(afterFirstBeat, "Next backup in 12:00.00");
+    QSystemTrayIcon* icon = w->tray().icon();
+    emit icon->activated(QSystemTrayIcon::Trigger); // no menu installed yet: nothing happens
+    int opened = 0;
+    w->setTrayMenu([&] { ++opened; });
+    for (const auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::DoubleClick,
+                              QSystemTrayIcon::MiddleClick, QSystemTrayIcon::Unknown})
+        emit icon->activated(reason);
+    EXPECT_EQ(opened, 0);
+    emit icon->activated(QSystemTrayIcon::Trigger);
+    EXPECT_EQ(opened, 1);
+}
+
+TEST(Tray, BalloonKindOneIsInformationEveryOtherKindAWarning) {
+    for (const int kind : {1, 0, 2, -1}) {
+        const auto balloon = kestrun::TrayNotifier::balloon(kind);
+        const bool info = kind == 1;
+        EXPECT_EQ(balloon.title, info ? "KSN INFORMATION!" : "KSN WARNING!") << kind;
+        EXPECT_EQ(balloon.icon, info ? QSystemTrayIcon::Information : QSystemTrayIcon::Warning)
+            << kind;
+    }
 }
 
 TEST(MainWindow, LoadsItsListsAndRunsTheProgramCheckOnItsMessage) {
