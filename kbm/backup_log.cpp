@@ -1,6 +1,6 @@
 #include "kbm/backup_log.h"
 
-#include "common/log_writer.h"
+#include "platform/log_file.h"
 
 namespace kestrun {
 

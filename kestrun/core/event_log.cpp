@@ -1,6 +1,6 @@
 #include "kestrun/core/event_log.h"
 
-#include "common/log_writer.h"
+#include "platform/log_file.h"
 #include "platform/clock.h"
 
 namespace kestrun {

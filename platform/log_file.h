@@ -1,0 +1,18 @@
+#pragma once
+
+#include "common/local_date_time.h"
+
+#include <filesystem>
+#include <string_view>
+
+namespace kestrun {
+
+// Appends one log line ("%d.%m.%Y %X", a tab, the message, CR LF) to the log file. The file is
+// opened for this one line and closed again; appends from all threads of the process are
+// serialized, so no line is lost or mixed. A new log is the user's own (mode 0600). A file that
+// cannot be opened or created (read-only, missing folder, not a regular file) drops the line
+// silently.
+void appendLogLine(const std::filesystem::path& file, const LocalDateTime& when,
+                   std::string_view message);
+
+} // namespace kestrun
