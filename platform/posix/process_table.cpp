@@ -177,7 +177,7 @@ bool isInterpreterLike(std::string_view exeBase) {
         "sh",     "ash",  "bash", "dash",    "ksh",     "mksh",   "pdksh", "yash", "zsh",    "fish",
         "csh",    "tcsh", "posh", "busybox", "python",  "pypy",   "perl",  "ruby", "jruby",  "node",
         "nodejs", "deno", "bun",  "php",     "lua",     "luajit", "tclsh", "wish", "expect", "awk",
-        "gawk",   "mawk", "nawk", "guile",   "rscript", "pwsh",   "julia", "make"};
+        "gawk",   "mawk", "nawk", "guile",   "rscript", "pwsh",   "julia"};
     const std::string name = toLowerAscii(withoutVersion(exeBase));
     return std::find(std::begin(kInterpreters), std::end(kInterpreters), name) !=
            std::end(kInterpreters);
