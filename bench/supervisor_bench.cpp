@@ -14,6 +14,10 @@ class SilentHost final : public MonitorHost {
 public:
     void log(std::string_view) override {}
     void setStatusLine(int, const std::string&) override {}
+    const std::filesystem::path& workingFolder() const override { return folder_; }
+
+private:
+    std::filesystem::path folder_ = "/nonexistent";
 };
 
 // Counts the starts instead of starting anything.

@@ -14,8 +14,9 @@ namespace kestrun {
 struct ProcessInfo {
     long pid = 0;
     // The names the process is known by, as the system gives them (case kept): the base name of
-    // its executable; the base name of argv[0] when that differs (a program started through a
-    // symbolic link); and for a script that runs through its "#!" line, the script's base name.
+    // its executable (of argv[0] only when the executable cannot be read); and for an
+    // interpreter that runs a script whose "#!" line names that interpreter, the script's base
+    // name.
     std::vector<std::string> names;
 };
 

@@ -1,6 +1,7 @@
 #include "kestrun/supervisor/program_monitor.h"
 
 #include "common/text.h"
+#include "platform/program_paths.h"
 
 #include <algorithm>
 
@@ -65,6 +66,9 @@ void ProgramMonitor::markRunning(const std::vector<ProcessInfo>& processes) {
     struct Candidate {
         std::size_t index;
         std::string fileName;
+        // An entry that names a symbolic link also runs as the file the link leads to
+        // (/usr/bin/python3 runs as python3.11).
+        std::optional<std::string> targetName;
     };
     // Disabled entries take no process: a disabled twin would otherwise hide that an
     // enabled entry for the same program is missing.
@@ -72,8 +76,12 @@ void ProgramMonitor::markRunning(const std::vector<ProcessInfo>& processes) {
     for (std::size_t i = 0; i < list_.size(); ++i) {
         if (list_[i].disabled)
             continue;
-        if (auto command = splitProgramText(list_[i].text))
-            candidates.push_back({i, std::move(command->fileName)});
+        if (auto command = splitProgramText(list_[i].text)) {
+            auto target = command->folder.empty() ? std::nullopt : linkTargetName(command->path);
+            if (target)
+                target = toLowerAscii(*target);
+            candidates.push_back({i, std::move(command->fileName), std::move(target)});
+        }
     }
     if (candidates.empty())
         return;
@@ -87,7 +95,11 @@ void ProgramMonitor::markRunning(const std::vector<ProcessInfo>& processes) {
             ProgramEntry& entry = list_[candidate.index];
             if (entry.running)
                 continue;
-            if (std::find(names.begin(), names.end(), candidate.fileName) != names.end()) {
+            const auto named = [&](const std::string& name) {
+                return std::find(names.begin(), names.end(), name) != names.end();
+            };
+            if (named(candidate.fileName) ||
+                (candidate.targetName && named(*candidate.targetName))) {
                 entry.running = true;
                 break;
             }
@@ -149,9 +161,12 @@ static std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A program with a folder starts there; a bare name is looked up from the working folder on
+// and starts where it is found.
 void ProgramMonitor::start(const ProgramCommand& command) {
-    const auto pid =
-        launcher_.start(command.path, command.parameters, command.folder, command.minimised);
+    const std::filesystem::path folder =
+        command.folder.empty() ? host_.workingFolder() : std::filesystem::path(command.folder);
+    const auto pid = launcher_.start(command.path, command.parameters, folder, command.minimised);
     if (pid) {
         host_.setStatusLine(kStatusLastRun, "Last run: " + clock_.now().format(kLogStampFormat) +
                                                 " " + baseName(command.path));

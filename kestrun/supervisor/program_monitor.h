@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,9 @@ public:
     virtual void log(std::string_view message) = 0;
     // Replaces the text of a status line of the main window.
     virtual void setStatusLine(int id, const std::string& text) = 0;
+    // The working folder: a program given by its bare name is looked up there first. (The main
+    // window's accessor of the same name provides it.)
+    virtual const std::filesystem::path& workingFolder() const = 0;
 };
 
 // The check that keeps the programs of the list running and starts the scheduled ones.

@@ -3,11 +3,13 @@
 #include "common/text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -22,10 +24,13 @@ namespace {
 constexpr std::size_t kNameCmdlineLimit = 16 * 1024;
 // The most of a Java command line read; longer ones are cut there.
 constexpr std::size_t kJavaCmdlineLimit = 4 * 1024 * 1024;
+// The most of a process's environment read to find its PATH.
+constexpr std::size_t kEnvironLimit = 64 * 1024;
 // The most of a script read to find its "#!" line.
 constexpr std::size_t kShebangLimit = 256;
 // Arguments after argv[0] that may name the script of an interpreter: the kernel puts it
-// first, after the one optional argument of the "#!" line ("env -S" adds one more).
+// first, after the one optional argument of the "#!" line; a caller may put a few options
+// before it ("python3 -W ignore job.py").
 constexpr std::size_t kScriptArgumentSlots = 3;
 
 class FileDescriptor {
@@ -157,35 +162,145 @@ RawProcess readProcess(const fs::path& dir, std::size_t cmdlineLimit) {
     return p;
 }
 
-// The base name of the script that this process runs through its "#!" line: the first of
-// the leading arguments that names an existing file decides; it counts when the file starts
-// with "#!" naming this process's interpreter (or "env", which started it).
+// Version digits that follow an interpreter's name: "python3.11", "perl5.36.0", "tclsh8.6".
+std::string_view withoutVersion(std::string_view name) {
+    while (!name.empty() && (std::isdigit(static_cast<unsigned char>(name.back())) ||
+                             name.back() == '.' || name.back() == '-'))
+        name.remove_suffix(1);
+    return name;
+}
+
+// Executables that run scripts: only their processes have their arguments looked at, so a
+// scan never opens the files that other programs (viewers, editors, "tail -f") name.
+bool isInterpreterLike(std::string_view exeBase) {
+    static constexpr std::string_view kInterpreters[] = {
+        "sh",     "ash",  "bash", "dash",    "ksh",     "mksh",   "pdksh", "yash", "zsh",    "fish",
+        "csh",    "tcsh", "posh", "busybox", "python",  "pypy",   "perl",  "ruby", "jruby",  "node",
+        "nodejs", "deno", "bun",  "php",     "lua",     "luajit", "tclsh", "wish", "expect", "awk",
+        "gawk",   "mawk", "nawk", "guile",   "rscript", "pwsh",   "julia"};
+    const std::string name = toLowerAscii(withoutVersion(exeBase));
+    return std::find(std::begin(kInterpreters), std::end(kInterpreters), name) !=
+           std::end(kInterpreters);
+}
+
+// The interpreter a script's first line names: the path after "#!", or for "#!/usr/bin/env"
+// the program that env runs (its first word that is neither an option nor a variable).
+std::optional<std::string> shebangInterpreter(std::string_view head) {
+    if (head.size() < 2 || head.substr(0, 2) != "#!")
+        return std::nullopt;
+    head.remove_prefix(2);
+    head = head.substr(0, head.find('\n'));
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    while (i < head.size()) {
+        while (i < head.size() && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r'))
+            ++i;
+        std::size_t e = i;
+        while (e < head.size() && head[e] != ' ' && head[e] != '\t' && head[e] != '\r')
+            ++e;
+        if (e > i)
+            words.push_back(head.substr(i, e - i));
+        i = e;
+    }
+    if (words.empty())
+        return std::nullopt;
+    if (baseName(words[0]) != "env")
+        return std::string(words[0]);
+    for (std::size_t w = 1; w < words.size(); ++w)
+        if (words[w][0] != '-' && words[w].find('=') == std::string_view::npos)
+            return std::string(words[w]);
+    return std::nullopt;
+}
+
+// The real executables of the interpreters that scripts name, each resolved once per scan:
+// a path through its links (/bin/sh is dash, /usr/bin/python3 is python3.11), a bare name (of
+// "#!/usr/bin/env NAME") as env finds it on the PATH it was given.
+class InterpreterResolver {
+public:
+    std::optional<std::string> resolve(const std::string& interpreter,
+                                       std::string_view searchPath) {
+        std::string key = interpreter;
+        if (interpreter.find('/') == std::string::npos)
+            key.append(1, '\0').append(searchPath);
+        const auto known = cache_.find(key);
+        if (known != cache_.end())
+            return known->second;
+        return cache_[key] = lookUp(interpreter, searchPath);
+    }
+
+private:
+    static std::optional<std::string> realPath(const fs::path& file) {
+        std::error_code ec;
+        const fs::path real = fs::canonical(file, ec);
+        if (ec || !fs::is_regular_file(real, ec))
+            return std::nullopt;
+        return real.string();
+    }
+    static std::optional<std::string> lookUp(const std::string& interpreter,
+                                             std::string_view rest) {
+        if (interpreter.find('/') != std::string::npos)
+            return realPath(interpreter);
+        while (!rest.empty()) {
+            const auto colon = rest.find(':');
+            const std::string_view dir = rest.substr(0, colon);
+            const fs::path candidate = fs::path(dir) / interpreter;
+            if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0)
+                if (auto real = realPath(candidate))
+                    return real;
+            if (colon == std::string_view::npos)
+                break;
+            rest.remove_prefix(colon + 1);
+        }
+        return std::nullopt;
+    }
+
+    std::map<std::string, std::optional<std::string>> cache_;
+};
+
+// The PATH that a process started with (env looks its program up there); this program's own
+// when that cannot be read.
+std::string processSearchPath(const fs::path& dir) {
+    if (const auto variables = readBytes(dir / "environ", kEnvironLimit)) {
+        constexpr std::string_view kPath = "PATH=";
+        for (const auto& variable : splitArguments(*variables))
+            if (variable.compare(0, kPath.size(), kPath) == 0)
+                return variable.substr(kPath.size());
+    }
+    const char* own = std::getenv("PATH");
+    return own ? own : "";
+}
+
+// The base name of the script that this process runs: its executable is an interpreter, and
+// its first argument that names an existing file is a regular file whose "#!" line names that
+// same interpreter. Leading options are passed over (the kernel puts the one optional argument
+// of the "#!" line before the script).
 std::optional<std::string> scriptName(const fs::path& dir, const RawProcess& p,
-                                      std::string_view exeBase, std::string_view argv0Base) {
+                                      InterpreterResolver& interpreters) {
+    if (p.exe.empty() || !isInterpreterLike(baseName(p.exe)))
+        return std::nullopt;
     const std::size_t last = std::min(p.argv.size(), kScriptArgumentSlots + 1);
     for (std::size_t i = 1; i < last; ++i) {
         const std::string& arg = p.argv[i];
         if (arg.empty() || arg[0] == '-')
             continue;
         const fs::path file = arg[0] == '/' ? fs::path(arg) : dir / "cwd" / arg;
+        struct stat st {};
+        if (::stat(file.c_str(), &st) != 0)
+            continue; // a word that names no file: an option's value
+        if (!S_ISREG(st.st_mode))
+            return std::nullopt;
         const auto head = readBytes(file, kShebangLimit, true);
-        if (!head)
-            continue;
-        if (head->size() < 2 || head->compare(0, 2, "#!") != 0)
+        const auto interpreter = head ? shebangInterpreter(*head) : std::nullopt;
+        if (!interpreter)
             return std::nullopt;
-        std::size_t b = 2;
-        while (b < head->size() && ((*head)[b] == ' ' || (*head)[b] == '\t'))
-            ++b;
-        std::size_t e = b;
-        while (e < head->size() && (*head)[e] != ' ' && (*head)[e] != '\t' && (*head)[e] != '\n' &&
-               (*head)[e] != '\r')
-            ++e;
-        const std::string_view interpreter = baseName(std::string_view(*head).substr(b, e - b));
-        if (interpreter.empty())
+        const bool bare = interpreter->find('/') == std::string::npos;
+        const auto real =
+            interpreters.resolve(*interpreter, bare ? processSearchPath(dir) : std::string());
+        // A bare name that no folder of the PATH holds is compared by name.
+        const bool same = real ? *real == p.exe : bare && *interpreter == baseName(p.exe);
+        if (!same)
             return std::nullopt;
-        if (interpreter == "env" || interpreter == exeBase || interpreter == argv0Base)
-            return std::string(baseName(arg));
-        return std::nullopt;
+        return std::string(baseName(arg));
     }
     return std::nullopt;
 }
@@ -206,22 +321,22 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
         return std::nullopt;
     std::vector<ProcessInfo> out;
     out.reserve(pids->size());
+    InterpreterResolver interpreters;
     for (long pid : *pids) {
         const fs::path dir = root_ / std::to_string(pid);
         const RawProcess raw = readProcess(dir, kNameCmdlineLimit);
-        const std::string_view exeBase = baseName(raw.exe);
-        const std::string_view argv0Base =
-            raw.argv.empty() ? std::string_view() : baseName(raw.argv[0]);
+        // argv[0] is whatever the starter chose; it names a process only when the executable
+        // link cannot be read (another user's process).
+        const std::string_view name =
+            !raw.exe.empty() ? baseName(raw.exe)
+                             : (raw.argv.empty() ? std::string_view() : baseName(raw.argv[0]));
+        if (name.empty())
+            continue; // kernel threads, zombies and processes gone meanwhile
         ProcessInfo info;
         info.pid = pid;
-        if (!exeBase.empty())
-            info.names.emplace_back(exeBase);
-        if (!argv0Base.empty() && argv0Base != exeBase)
-            info.names.emplace_back(argv0Base);
-        if (info.names.empty())
-            continue; // kernel threads, zombies and processes gone meanwhile
-        if (auto script = scriptName(dir, raw, exeBase, argv0Base))
-            if (std::find(info.names.begin(), info.names.end(), *script) == info.names.end())
+        info.names.emplace_back(name);
+        if (auto script = scriptName(dir, raw, interpreters))
+            if (*script != info.names.front())
                 info.names.push_back(std::move(*script));
         out.push_back(std::move(info));
     }

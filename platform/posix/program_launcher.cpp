@@ -1,6 +1,7 @@
 #include "platform/program_launcher.h"
 
 #include "common/text.h"
+#include "platform/program_paths.h"
 
 #include <QFile>
 #include <QProcess>
@@ -19,56 +20,67 @@ QString fromPath(const fs::path& path) {
     return QFile::decodeName(path.c_str());
 }
 
-// A path with a folder is made absolute against the current directory: the started program
-// changes to its working folder before the path is resolved.
-fs::path absoluteIfFolder(const std::string& path) {
-    if (path.find('/') == std::string::npos)
-        return fs::path(path);
+fs::path absoluteOf(const fs::path& path) {
     std::error_code ec;
-    fs::path absolute = fs::absolute(path, ec);
-    return ec ? fs::path(path) : absolute;
+    fs::path full = fs::absolute(path, ec);
+    return ec ? path : full;
 }
 
 } // namespace
+
+DetachedProgramLauncher::DetachedProgramLauncher()
+    : DetachedProgramLauncher(currentExecutableDir()) {}
+
+DetachedProgramLauncher::DetachedProgramLauncher(fs::path besideFolder)
+    : besideFolder_(std::move(besideFolder)) {}
 
 std::optional<std::int64_t> DetachedProgramLauncher::start(const std::string& path,
                                                            const std::string& parameters,
                                                            const fs::path& workingFolder,
                                                            bool /*minimised*/) {
-    if (path.empty())
+    // A NUL byte would cut the path or a word short: some other file would start.
+    if (path.empty() || path.find('\0') != std::string::npos ||
+        parameters.find('\0') != std::string::npos)
         return std::nullopt;
     const QStringList words = QProcess::splitCommand(QFile::decodeName(parameters.c_str()));
-    const fs::path target = absoluteIfFolder(path);
+    const bool jar = endsWith(toLowerAscii(path), ".jar");
+
+    // A path with a folder is made absolute against the current directory (the started program
+    // changes to its working folder before the path is resolved); a bare name is looked up.
+    fs::path target;
+    fs::path folder = workingFolder;
+    if (path.find('/') == std::string::npos) {
+        const auto found = locateFile(path, workingFolder, besideFolder_, !jar);
+        if (!found)
+            return std::nullopt;
+        target = absoluteOf(*found);
+        folder = target.parent_path();
+    } else {
+        target = absoluteOf(path);
+    }
 
     QString program;
     QStringList arguments;
-    if (endsWith(toLowerAscii(path), ".jar")) {
+    struct stat st {};
+    if (::stat(target.c_str(), &st) != 0)
+        return std::nullopt;
+    if (jar) {
         // Java would start and fail on a missing file: that is a failed start.
-        struct stat st {};
-        if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (!S_ISREG(st.st_mode))
             return std::nullopt;
         program = QStringLiteral("java");
         arguments << QStringLiteral("-jar") << fromPath(target) << words;
-    } else if (path.find('/') == std::string::npos) {
-        // A bare name: the launch looks it up on PATH.
+    } else if (S_ISREG(st.st_mode) && ::access(target.c_str(), X_OK) == 0) {
         program = fromPath(target);
         arguments = words;
     } else {
-        struct stat st {};
-        if (::stat(target.c_str(), &st) != 0)
-            return std::nullopt;
-        if (S_ISREG(st.st_mode) && ::access(target.c_str(), X_OK) == 0) {
-            program = fromPath(target);
-            arguments = words;
-        } else {
-            program = QStringLiteral("xdg-open");
-            arguments << fromPath(target);
-        }
+        program = QStringLiteral("xdg-open");
+        arguments << fromPath(target);
     }
 
     qint64 pid = 0;
-    const QString folder = workingFolder.empty() ? QString() : fromPath(workingFolder);
-    if (!QProcess::startDetached(program, arguments, folder, &pid))
+    const QString dir = folder.empty() ? QString() : fromPath(folder);
+    if (!QProcess::startDetached(program, arguments, dir, &pid))
         return std::nullopt;
     return static_cast<std::int64_t>(pid);
 }

@@ -10,9 +10,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isExecutableFile(const fs::path& p) {
+bool isWantedFile(const fs::path& p, bool executableOnly) {
     std::error_code ec;
-    return fs::is_regular_file(p, ec) && ::access(p.c_str(), X_OK) == 0;
+    return fs::is_regular_file(p, ec) && (!executableOnly || ::access(p.c_str(), X_OK) == 0);
 }
 
 } // namespace
@@ -23,22 +23,37 @@ fs::path currentExecutableDir() {
     return ec ? fs::current_path(ec) : self.parent_path();
 }
 
-std::optional<fs::path> locateProgram(const std::string& name, const fs::path& folder) {
-    for (const fs::path& dir : {folder, currentExecutableDir()})
-        if (isExecutableFile(dir / name))
+std::optional<fs::path> locateFile(const std::string& name, const fs::path& folder,
+                                   const fs::path& besideFolder, bool executableOnly) {
+    for (const fs::path& dir : {folder, besideFolder})
+        if (isWantedFile(dir / name, executableOnly))
             return dir / name;
     const char* path = std::getenv("PATH");
     std::string_view rest = path ? path : "";
     while (!rest.empty()) {
         const auto colon = rest.find(':');
         const std::string_view dir = rest.substr(0, colon);
-        if (!dir.empty() && isExecutableFile(fs::path(dir) / name))
+        if (!dir.empty() && isWantedFile(fs::path(dir) / name, executableOnly))
             return fs::path(dir) / name;
         if (colon == std::string_view::npos)
             break;
         rest.remove_prefix(colon + 1);
     }
     return std::nullopt;
+}
+
+std::optional<fs::path> locateProgram(const std::string& name, const fs::path& folder) {
+    return locateFile(name, folder, currentExecutableDir(), true);
+}
+
+std::optional<std::string> linkTargetName(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::is_symlink(path, ec))
+        return std::nullopt;
+    const fs::path target = fs::canonical(path, ec);
+    if (ec)
+        return std::nullopt;
+    return target.filename().string();
 }
 
 } // namespace kestrun

@@ -128,6 +128,112 @@ TEST_F(ProcessTableTest, CloseFirstEndsTheLowestPidAndKillsWhatIgnoresTerm) {
     EXPECT_TRUE(WIFSIGNALED(*hardStatus) && WTERMSIG(*hardStatus) == SIGKILL);
 }
 
+// Whether a real process, started one way or another, is known by a script's name. Only the
+// interpreter that the script's "#!" line names, running the script as its first file argument,
+// is; viewers, other interpreters and a borrowed argv[0] are not.
+TEST_F(ProcessTableTest, ScriptNamesOnlyForTheInterpreterTheScriptNames) {
+    const auto realName = [](const char* program) {
+        return fs::canonical(program).filename().string();
+    };
+    const std::string shell = realName("/bin/sh");
+    ASSERT_NE(shell, realName("/bin/bash")) << "needs two different shells";
+    const std::string loop = "while :; do sleep 1; done\n";
+    const auto script = [&](const std::string& name, const std::string& firstLine,
+                            const std::string& body) {
+        test::writeFile(dir / name, firstLine + "\n" + body);
+        fs::permissions(dir / name, fs::perms::owner_all, fs::perm_options::add);
+        return name;
+    };
+    const std::string tag = test::uniqueName("", dir.path());
+    const std::string job = script("job" + tag + ".sh", "#!/bin/sh", loop);
+    const std::string other = script("other" + tag, "", loop); // no "#!" line: sh runs it anyway
+    const std::string viaEnv = script("viaenv" + tag, "#!/usr/bin/env sh", loop);
+    const std::string ownPath = script("ownpath" + tag, "#!/usr/bin/env -S myshell -e", loop);
+    const std::string py =
+        script("job" + tag + ".py", "#!/usr/bin/python3", "import time\ntime.sleep(300)\n");
+    fs::create_directories(dir / "ibin");
+    fs::create_symlink("/bin/sh", dir / "ibin" / "myshell");
+    const std::string at = dir.path().string() + "/";
+    const auto inFolder = [](const fs::path& folder) {
+        test::SpawnOptions o;
+        o.cwd = folder;
+        return o;
+    };
+    const auto withPath = [](const std::string& path) {
+        test::SpawnOptions o;
+        o.path = path;
+        return o;
+    };
+    const auto calledAs = [](const std::string& argv0) {
+        test::SpawnOptions o;
+        o.argv0 = argv0;
+        return o;
+    };
+
+    struct Case {
+        const char* how;
+        std::string program;
+        std::vector<std::string> args;
+        test::SpawnOptions options;
+        std::string runsAs; // the executable's name
+        std::string script;
+        bool known;
+    };
+    const std::vector<Case> cases = {
+        {"started itself", at + job, {}, {}, shell, job, true},
+        {"given to its interpreter", "/bin/sh", {at + job}, {}, shell, job, true},
+        {"relative, after an option",
+         "/bin/sh",
+         {"-e", job},
+         inFolder(dir.path()),
+         shell,
+         job,
+         true},
+        {"env sh, sh a link to the shell", at + viaEnv, {}, {}, shell, viaEnv, true},
+        {"env NAME on the process's own PATH",
+         at + ownPath,
+         {},
+         withPath(at + "ibin:/usr/bin:/bin"),
+         shell,
+         ownPath,
+         true},
+        {"python3, a link", at + py, {}, {}, realName("/usr/bin/python3"), py, true},
+        {"tail -f", "/usr/bin/tail", {"-f", at + job}, {}, "tail", job, false},
+        {"tail -f of an env script",
+         "/usr/bin/tail",
+         {"-f", at + viaEnv},
+         {},
+         "tail",
+         viaEnv,
+         false},
+        {"another interpreter", "/bin/bash", {at + job}, {}, realName("/bin/bash"), job, false},
+        {"second file argument", "/bin/sh", {at + other, at + job}, {}, shell, job, false},
+        {"argv[0] a script's path",
+         "/bin/sleep",
+         {"300"},
+         calledAs("/opt/x/" + job),
+         "sleep",
+         job,
+         false},
+        {"argv[0] a bare name", "/bin/sleep", {"300"}, calledAs(job), "sleep", job, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        ChildProcess child(c.program, c.args, c.options);
+        std::vector<std::string> names;
+        const auto settled = [&] {
+            const auto all = table.processes();
+            const ProcessInfo* p = all ? findPid(*all, child.pid()) : nullptr;
+            names = p ? p->names : std::vector<std::string>{};
+            return !names.empty() && (!c.known || names.size() > 1);
+        };
+        ASSERT_TRUE(test::waitUntil(settled));
+        EXPECT_EQ(names.front(), c.runsAs);
+        EXPECT_EQ(std::find(names.begin(), names.end(), c.script) != names.end(), c.known);
+        EXPECT_LE(names.size(), 2u);
+    }
+}
+
 // Processes that end while the table is read leave no hole: every scan still finds the
 // long-lived one, and nothing breaks.
 TEST_F(ProcessTableTest, ProcessesVanishingDuringScans) {
@@ -157,7 +263,7 @@ TEST_F(ProcessTableTest, ProcessesVanishingDuringScans) {
 
 // A table read from a folder laid out like /proc, with what a real one may hold: processes
 // without an executable link, links that cannot be read, replaced executables, endless and
-// garbage command lines, scripts and FIFOs named as arguments.
+// garbage command lines, a FIFO named as an interpreter's argument.
 TEST_F(ProcessTableTest, ReadsOddEntriesOfAFakeProcFolder) {
     const fs::path root = dir / "proc";
     const auto proc = [&](const std::string& pid, const std::string& cmdline) {
@@ -174,13 +280,9 @@ TEST_F(ProcessTableTest, ReadsOddEntriesOfAFakeProcFolder) {
     fs::create_directories(root / "13");   // vanished: nothing readable
     proc("14", std::string(1 << 20, 'x')); // endless argv[0] without NUL
     proc("15", "\xff\xfe\x01\0\0\0"s);     // garbage
-    test::writeScript(dir / "scripts" / "Run.sh", "sleep 1\n");
-    fs::create_symlink("/usr/bin/dash",
-                       proc("16", "/bin/sh\0"s + (dir / "scripts" / "Run.sh").string() + "\0"s) /
-                           "exe");
-    test::writeFile(dir / "scripts" / "rel.py", "#!/usr/bin/env python3\nprint()\n");
-    fs::create_symlink("/usr/bin/python3.11", proc("17", "python3\0-u\0rel.py\0"s) / "exe");
-    fs::create_symlink(dir / "scripts", root / "17" / "cwd");
+    fs::create_directories(dir / "scripts");
+    // argv[0] chosen by the starter: the executable names the process.
+    fs::create_symlink("/usr/bin/sleep", proc("16", "tool\0"s) / "exe");
     ASSERT_EQ(::mkfifo((dir / "scripts" / "pipe").c_str(), 0600), 0);
     fs::create_symlink("/usr/bin/dash",
                        proc("18", "sh\0"s + (dir / "scripts" / "pipe").string() + "\0"s) / "exe");
@@ -197,15 +299,14 @@ TEST_F(ProcessTableTest, ReadsOddEntriesOfAFakeProcFolder) {
     std::vector<long> pids;
     for (const auto& p : *all)
         pids.push_back(p.pid);
-    EXPECT_EQ(pids, (std::vector<long>{9, 14, 15, 16, 17, 18, 19, 20, 21, 100}));
+    EXPECT_EQ(pids, (std::vector<long>{9, 14, 15, 16, 18, 19, 20, 21, 100}));
     const auto names = [&](long pid) { return findPid(*all, pid)->names; };
     EXPECT_EQ(names(100), std::vector<std::string>{"Zelmo"});
     EXPECT_EQ(names(9), std::vector<std::string>{"Thing"});
     EXPECT_EQ(names(14).front().size(), 16u * 1024u);
     EXPECT_EQ(names(15), std::vector<std::string>{"\xff\xfe\x01"});
-    EXPECT_EQ(names(16), (std::vector<std::string>{"dash", "sh", "Run.sh"}));
-    EXPECT_EQ(names(17), (std::vector<std::string>{"python3.11", "python3", "rel.py"}));
-    EXPECT_EQ(names(18), (std::vector<std::string>{"dash", "sh"}));
+    EXPECT_EQ(names(16), std::vector<std::string>{"sleep"});
+    EXPECT_EQ(names(18), std::vector<std::string>{"dash"}); // a FIFO is not waited on
     EXPECT_EQ(names(19), std::vector<std::string>{"less"}); // a viewer is not an interpreter
 
     const auto java = fake.javaCommandLines();

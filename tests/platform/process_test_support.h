@@ -15,6 +15,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -24,17 +25,43 @@ extern char** environ;
 
 namespace kestrun::test {
 
-// A child process of the test, killed and reaped when the object goes.
+// How a child is started beyond its program and arguments.
+struct SpawnOptions {
+    std::optional<std::string> argv0; // what the child is told it is called (bash's "exec -a")
+    std::filesystem::path cwd;        // its current directory; empty: the test's
+    std::optional<std::string> path;  // its PATH; unset: the test's
+};
+
+// A child process of the test, killed and reaped when the object goes. It has executed its
+// program when the constructor returns.
 class ChildProcess {
 public:
-    ChildProcess(const std::filesystem::path& program, std::vector<std::string> args) {
-        std::vector<std::string> argv{program.string()};
+    ChildProcess(const std::filesystem::path& program, std::vector<std::string> args,
+                 const SpawnOptions& options = {}) {
+        std::vector<std::string> argv{options.argv0.value_or(program.string())};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> raw;
         for (auto& a : argv)
             raw.push_back(a.data());
         raw.push_back(nullptr);
-        if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, raw.data(), environ) != 0)
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e)
+            if (!options.path || std::string_view(*e).substr(0, 5) != "PATH=")
+                env.emplace_back(*e);
+        if (options.path)
+            env.push_back("PATH=" + *options.path);
+        std::vector<char*> rawEnv;
+        for (auto& e : env)
+            rawEnv.push_back(e.data());
+        rawEnv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (!options.cwd.empty())
+            posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
+        const int failed =
+            posix_spawn(&pid_, program.c_str(), &actions, nullptr, raw.data(), rawEnv.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed != 0)
             throw std::runtime_error("posix_spawn failed: " + program.string());
     }
     ~ChildProcess() { stop(); }

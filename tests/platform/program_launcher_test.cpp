@@ -14,7 +14,7 @@ class ProgramLauncherTest : public ::testing::Test {
 protected:
     ProgramLauncherTest() {
         // Stand-ins on PATH that write their working folder and arguments to a file.
-        for (const char* tool : {"java", "xdg-open", "bare-tool"})
+        for (const char* tool : {"java", "xdg-open"})
             test::writeScript(dir / "bin" / tool, "pwd > '" + (dir / tool).string() +
                                                       ".out'\nprintf '%s\\n' \"$@\" >> '" +
                                                       (dir / tool).string() + ".out'\n");
@@ -67,9 +67,46 @@ TEST_F(ProgramLauncherTest, OtherFilesOpenThroughXdgOpen) {
     EXPECT_EQ(output("xdg-open"), (std::vector<std::string>{(dir / "Docs").string(), doc}));
 }
 
-TEST_F(ProgramLauncherTest, BareNameIsLookedUpOnPath) {
-    ASSERT_TRUE(launcher.start("bare-tool", "x", dir.path(), false));
-    EXPECT_EQ(output("bare-tool"), (std::vector<std::string>{dir.path().string(), "x"}));
+// A bare name is looked up in the working folder, then beside the program, then on PATH, and
+// runs in the folder it was found in.
+TEST_F(ProgramLauncherTest, BareNameStartsWhereItIsFound) {
+    const std::string name = test::uniqueName("bare", dir.path());
+    const fs::path work = dir / "work", beside = dir / "beside", onPath = dir / "bin";
+    DetachedProgramLauncher besideHere(beside);
+    struct Case {
+        std::vector<fs::path> holders;
+        std::optional<fs::path> runsIn;
+    };
+    const std::vector<Case> cases = {
+        {{work, beside, onPath}, work},
+        {{beside, onPath}, beside},
+        {{onPath}, onPath},
+        {{}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.holders.size());
+        for (const fs::path& folder : {work, beside, onPath})
+            fs::remove(folder / name);
+        for (const fs::path& folder : c.holders)
+            test::copyExecutable("/bin/sleep", folder / name);
+        // Not executable: passed over.
+        if (c.holders.size() == 2)
+            test::writeFile(work / name, "data");
+        const auto pid = besideHere.start(name, "300", work, false);
+        ASSERT_EQ(pid.has_value(), c.runsIn.has_value());
+        if (!pid)
+            continue;
+        const fs::path proc = "/proc/" + std::to_string(*pid);
+        std::error_code ec;
+        EXPECT_EQ(fs::read_symlink(proc / "cwd", ec), *c.runsIn);
+        EXPECT_EQ(fs::read_symlink(proc / "exe", ec), *c.runsIn / name);
+        ::kill(static_cast<pid_t>(*pid), SIGKILL);
+    }
+    // A bare ".jar" is any regular file, found the same way.
+    test::writeFile(beside / "Tool.jar", "PK");
+    ASSERT_TRUE(besideHere.start("Tool.jar", "-q", work, false));
+    EXPECT_EQ(output("java"), (std::vector<std::string>{beside.string(), "-jar",
+                                                        (beside / "Tool.jar").string(), "-q"}));
 }
 
 TEST_F(ProgramLauncherTest, FailuresAreReported) {
@@ -78,6 +115,8 @@ TEST_F(ProgramLauncherTest, FailuresAreReported) {
     EXPECT_FALSE(launcher.start("no-such-tool-anywhere", "", {}, false));
     EXPECT_FALSE(launcher.start((dir / "Apps" / "Tool").string(), "", dir / "NoFolder", false));
     EXPECT_FALSE(launcher.start("", "", {}, false));
+    EXPECT_FALSE(launcher.start((dir / "Apps" / "Tool").string() + std::string(1, '\0') + "x", "",
+                                dir / "Apps", false));
     // Java would start for a missing archive and then fail: that is a failed start.
     EXPECT_FALSE(launcher.start((dir / "Apps" / "Gone.jar").string(), "", dir / "Apps", false));
     // Nothing opens other files on this PATH.

@@ -19,7 +19,9 @@ class RecordingHost final : public MonitorHost {
 public:
     void log(std::string_view message) override { lines.emplace_back(message); }
     void setStatusLine(int id, const std::string& text) override { status[id] = text; }
+    const fs::path& workingFolder() const override { return folder; }
 
+    fs::path folder;
     std::vector<std::string> lines;
     std::map<int, std::string> status;
 };
@@ -203,6 +205,35 @@ TEST_F(ProgramMonitorTest, LongRunningScriptStartsOnceThenCountsAsRunning) {
     EXPECT_TRUE(waitInstances(script, 1));
 }
 
+// A program given by its bare name is looked up from the working folder on and starts where
+// it is found; one found nowhere is a failed start.
+TEST_F(ProgramMonitorTest, BareNameStartsFromTheWorkingFolder) {
+    host.folder = dir / "work";
+    const std::string name = test::uniqueName("bare", dir.path());
+    test::copyExecutable("/bin/sleep", host.folder / name);
+    add(name + "?n300");
+    const std::string nowhere = test::uniqueName("nowhere", dir.path());
+    add(nowhere + "?n");
+
+    monitor.check();
+    EXPECT_EQ(host.lines, (std::vector<std::string>{
+                              "Image not found as running proccess: " + name,
+                              "Image started: " + name,
+                              "Image not found as running proccess: " + nowhere,
+                              "Image NOT started: " + nowhere,
+                          }));
+    ASSERT_TRUE(waitInstances(name, 1));
+    const auto all = table.processes();
+    const auto started = std::find_if(all->begin(), all->end(),
+                                      [&](const auto& p) { return p.names.front() == name; });
+    ASSERT_NE(started, all->end());
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(started->pid) + "/cwd"), host.folder);
+
+    host.lines.clear();
+    monitor.check();
+    EXPECT_EQ(host.lines.size(), 2u); // only the one found nowhere
+}
+
 TEST_F(ProgramMonitorTest, BusyFlagAndUnreadableProcessTable) {
     add(dir.path().string() + "/Missing?n");
     busy = 1;
@@ -224,6 +255,51 @@ protected:
     RecordingLauncher recorder;
     ProgramMonitor scheduled{list, busy, host, clock, table, recorder};
 };
+
+// Which running process keeps an "always" entry from being started.
+TEST_F(ScheduleTest, WhatCountsAsTheRunningProgram) {
+    const std::string tool = sleeper("tool");
+    const fs::path link = dir / "bin" / ("link_" + tool);
+    fs::create_symlink(dir / "bin" / tool, link);
+    const std::string borrowed = "/opt/x/" + tool + ".sh";
+    struct Case {
+        const char* how;
+        std::string entry;
+        fs::path program;
+        std::vector<std::string> args;
+        bool counts;
+    };
+    const std::vector<Case> cases = {
+        {"a copy under the entry's name", tool + "?n", dir / "bin" / tool, {"40"}, true},
+        {"started through the entry's link", link.string() + "?n", link, {"40"}, true},
+        {"exec -a <script path>",
+         borrowed + "?n",
+         "/bin/bash",
+         {"-c", "exec -a " + borrowed + " sleep 40"},
+         false},
+        {"exec -a <bare name>",
+         tool + "?n",
+         "/bin/bash",
+         {"-c", "exec -a " + tool + " sleep 40"},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        list.clear();
+        recorder.starts.clear();
+        add(c.entry);
+        ChildProcess process(c.program, c.args);
+        // Until bash has made way for sleep.
+        ASSERT_TRUE(test::waitUntil([&] {
+            const auto all = table.processes();
+            return all && std::any_of(all->begin(), all->end(), [&](const auto& p) {
+                       return p.pid == process.pid() && p.names.front() != "bash";
+                   });
+        }));
+        scheduled.check();
+        EXPECT_EQ(recorder.starts.empty(), c.counts);
+    }
+}
 
 TEST_F(ScheduleTest, PeriodicStartsFirstThenAfterThePeriodAndNotWhileRunning) {
     const std::string name = sleeper("periodic");
