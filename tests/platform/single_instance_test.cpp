@@ -101,9 +101,12 @@ TEST(SingleInstanceLock, InstancesMeetInTheFirstUsableFolderAndMakeTheCacheFolde
     SingleInstanceLock second("KESTRUN_1.0", folders);
     EXPECT_FALSE(second.acquired());
 
-    // No private folder at all: the program runs unguarded.
-    fs::permissions(dir / "run", fs::perms::all, fs::perm_options::replace);
-    SingleInstanceLock unguarded("KESTRUN_1.0", {dir / "run"});
+    // A folder others may write is passed over; with no private folder at all the program
+    // runs unguarded.
+    fs::create_directories(dir / "open");
+    fs::permissions(dir / "open", fs::perms::all, fs::perm_options::replace);
+    SingleInstanceLock unguarded("KESTRUN_1.0", {dir / "open"});
     EXPECT_TRUE(unguarded.acquired());
     EXPECT_TRUE(unguarded.file().empty());
+    EXPECT_FALSE(fs::exists(dir / "open/KESTRUN_1.0.lock"));
 }
