@@ -50,7 +50,8 @@ void loadExcludeList(const std::filesystem::path& workingFolder, BackupList& exc
 
 // Rewrites "backup.lst" and then "xbackup.lst" from the lists, whole, even when nothing
 // changed. Each file is written to a temporary name and renamed into place, so a failed
-// write keeps the old file; a file that cannot be written (or is read-only) is skipped
+// write keeps the old file; in a folder the user may not write, a list file the user may
+// write is overwritten in place. A file that cannot be written (or is read-only) is skipped
 // silently and the other one is still written.
 void saveBackupLists(const std::filesystem::path& workingFolder, const BackupList& include,
                      const BackupList& exclude);

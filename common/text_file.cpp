@@ -15,34 +15,48 @@ std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
         return std::nullopt;
     std::vector<std::string> lines;
     std::string line;
-    while (std::getline(in, line)) {
-        // The CRs before the LF belong to the line end.
-        while (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(std::move(line));
-        line.clear();
+    bool open = false; // a line has begun and has not ended yet
+    char c = 0;
+    while (in.get(c)) {
+        if (c == '\r') {
+            // The CRs before an LF belong to its line end; a CR without an LF ends a line.
+            std::size_t crs = 1;
+            while (in.peek() == '\r' && in.get(c))
+                ++crs;
+            if (in.peek() == '\n') {
+                in.get(c);
+                crs = 1;
+            }
+            lines.push_back(std::move(line));
+            line.clear();
+            lines.insert(lines.end(), crs - 1, std::string());
+            open = false;
+        } else if (c == '\n') {
+            lines.push_back(std::move(line));
+            line.clear();
+            open = false;
+        } else {
+            line += c;
+            open = true;
+        }
     }
+    if (open)
+        lines.push_back(std::move(line));
     return lines;
 }
 
-bool replaceFile(const fs::path& link, const std::string& content) {
-    if (isReadOnlyFile(link))
-        return false;
-    // A linked list file is replaced where the link points, and keeps its permissions.
-    std::error_code linkEc;
-    fs::path file = link;
-    if (fs::is_symlink(link, linkEc)) {
-        file = fs::weakly_canonical(link, linkEc);
-        if (linkEc)
-            return false;
-    }
+namespace {
+
+// Writes the content under a temporary name beside the file and renames it into place.
+// nullopt when no temporary file can be made there (the folder is not writable).
+std::optional<bool> replaceAtomically(const fs::path& file, const std::string& content) {
     std::random_device random;
     const fs::path temp =
         file.parent_path() / ("." + file.filename().string() + ".tmp" + std::to_string(random()));
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         if (!out)
-            return false;
+            return std::nullopt;
         out.write(content.data(), static_cast<std::streamsize>(content.size()));
         out.close();
         if (!out) {
@@ -60,6 +74,41 @@ bool replaceFile(const fs::path& link, const std::string& content) {
         return false;
     }
     return true;
+}
+
+// Overwrites an existing file where it is, for a user who may write the file but not its
+// folder.
+bool overwriteInPlace(const fs::path& file, const std::string& content) {
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec))
+        return false;
+    std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+    if (!out)
+        return false;
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    out.close();
+    if (!out)
+        return false;
+    fs::resize_file(file, content.size(), ec);
+    return !ec;
+}
+
+} // namespace
+
+bool replaceFile(const fs::path& link, const std::string& content) {
+    if (isReadOnlyFile(link))
+        return false;
+    // A linked list file is replaced where the link points, and keeps its permissions.
+    std::error_code linkEc;
+    fs::path file = link;
+    if (fs::is_symlink(link, linkEc)) {
+        file = fs::weakly_canonical(link, linkEc);
+        if (linkEc)
+            return false;
+    }
+    if (const auto replaced = replaceAtomically(file, content))
+        return *replaced;
+    return overwriteInPlace(file, content);
 }
 
 } // namespace kestrun

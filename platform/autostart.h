@@ -3,31 +3,41 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrun {
 
 // The machine-wide autostart entry of Kestrun: its presence means the program starts with the
 // desktop session, and the program path it holds names the working folder.
+//
+// The entry has one place in each of the machine's configuration folders, most important
+// first; the first place that holds the entry is the one in force, as the desktop reads it.
 class AutostartEntry {
 public:
+    // An entry with a single place.
     explicit AutostartEntry(std::filesystem::path entryFile);
+    // An entry read from the first of its places that holds it and written to the first place.
+    explicit AutostartEntry(std::vector<std::filesystem::path> places);
 
-    // kestrun.desktop in the autostart folder of the first entry of $XDG_CONFIG_DIRS
-    // (default /etc/xdg).
-    static std::filesystem::path defaultFile();
+    // kestrun.desktop in the autostart folder of each absolute entry of $XDG_CONFIG_DIRS, in
+    // order (/etc/xdg when the variable names none).
+    static std::vector<std::filesystem::path> defaultFile();
 
     bool exists() const;
     // The program path the entry starts; nullopt when the entry or its Exec line is missing
     // or when the path is 260 bytes or longer.
     std::optional<std::string> programPath() const;
-    // Writes the entry; false when the folder is not writable (it needs root).
+    // Writes the entry to the first place; false when it cannot be written (it needs root).
     bool write(const std::string& programPath) const;
+    // Deletes the entry from every place that holds it; true when one was deleted and none is
+    // left.
     bool remove() const;
 
-    const std::filesystem::path& file() const { return file_; }
+    // The file in force: the first place that holds the entry, else the first place.
+    std::filesystem::path file() const;
 
 private:
-    std::filesystem::path file_;
+    std::vector<std::filesystem::path> places_;
 };
 
 } // namespace kestrun

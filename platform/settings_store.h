@@ -30,14 +30,19 @@ public:
     static constexpr std::size_t kMaxTextBytes = 260;
 };
 
-// The store as an INI file (keys under [General], numbers as decimal text), kept with mode
-// 0600 because it holds the FTP password.
+// The store as an INI file: keys under [General], numbers as decimal text, each line read on its
+// own (see IniDocument). The file is private (mode 0600, it holds the FTP password): it is
+// written whole to a 0600 temporary file in its folder and renamed into place, so a reader
+// sees the old file or the new one, and no other user can read it at any moment. Only a
+// regular file is read. On Windows the registry key takes this place.
 class IniSettingsStore final : public SettingsStore {
 public:
     explicit IniSettingsStore(std::filesystem::path file);
     ~IniSettingsStore() override;
 
-    // $XDG_CONFIG_HOME/Tavisoft/Kestrun.conf, with ~/.config when the variable is unset.
+    // $XDG_CONFIG_HOME/Tavisoft/Kestrun.conf, with ~/.config below the user's home folder when
+    // the variable is unset. Empty when the user has no home folder: nothing is then read or
+    // saved.
     static std::filesystem::path defaultFile();
 
     bool exists() const override;

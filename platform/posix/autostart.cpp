@@ -1,5 +1,6 @@
 #include "platform/autostart.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -12,25 +13,43 @@ namespace {
 constexpr std::size_t kMaxPathBytes = 260;
 }
 
-AutostartEntry::AutostartEntry(fs::path entryFile) : file_(std::move(entryFile)) {}
+AutostartEntry::AutostartEntry(fs::path entryFile) : places_{std::move(entryFile)} {}
 
-fs::path AutostartEntry::defaultFile() {
+AutostartEntry::AutostartEntry(std::vector<fs::path> places) : places_(std::move(places)) {}
+
+std::vector<fs::path> AutostartEntry::defaultFile() {
+    std::vector<fs::path> places;
     std::string dirs;
-    if (const char* env = std::getenv("XDG_CONFIG_DIRS"); env && *env)
+    if (const char* env = std::getenv("XDG_CONFIG_DIRS"))
         dirs = env;
-    std::string first = dirs.substr(0, dirs.find(':'));
-    if (first.empty())
-        first = "/etc/xdg";
-    return fs::path(first) / "autostart" / "kestrun.desktop";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const fs::path dir = dirs.substr(start, end - start);
+        // Empty and relative entries are not configuration folders.
+        if (dir.is_absolute())
+            places.push_back(dir / "autostart" / "kestrun.desktop");
+        start = end + 1;
+    }
+    if (places.empty())
+        places.push_back(fs::path("/etc/xdg") / "autostart" / "kestrun.desktop");
+    return places;
+}
+
+fs::path AutostartEntry::file() const {
+    std::error_code ec;
+    for (const fs::path& place : places_)
+        if (fs::is_regular_file(place, ec))
+            return place;
+    return places_.empty() ? fs::path() : places_.front();
 }
 
 bool AutostartEntry::exists() const {
     std::error_code ec;
-    return fs::is_regular_file(file_, ec);
+    return fs::is_regular_file(file(), ec);
 }
 
 std::optional<std::string> AutostartEntry::programPath() const {
-    std::ifstream in(file_, std::ios::binary);
+    std::ifstream in(file(), std::ios::binary);
     if (!in)
         return std::nullopt;
     std::string line;
@@ -51,9 +70,12 @@ std::optional<std::string> AutostartEntry::programPath() const {
 }
 
 bool AutostartEntry::write(const std::string& programPath) const {
+    if (places_.empty())
+        return false;
+    const fs::path& first = places_.front();
     std::error_code ec;
-    fs::create_directories(file_.parent_path(), ec);
-    std::ofstream out(file_, std::ios::binary | std::ios::trunc);
+    fs::create_directories(first.parent_path(), ec);
+    std::ofstream out(first, std::ios::binary | std::ios::trunc);
     if (!out)
         return false;
     const bool quote = programPath.find(' ') != std::string::npos;
@@ -65,8 +87,12 @@ bool AutostartEntry::write(const std::string& programPath) const {
 }
 
 bool AutostartEntry::remove() const {
-    std::error_code ec;
-    return fs::remove(file_, ec) && !ec;
+    bool removed = false;
+    for (const fs::path& place : places_) {
+        std::error_code ec;
+        removed = fs::remove(place, ec) || removed;
+    }
+    return removed && !exists();
 }
 
 } // namespace kestrun

@@ -7,25 +7,43 @@
 
 namespace kestrun {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-const char* nonEmptyEnv(const char* name) {
+fs::path absoluteEnv(const char* name) {
     const char* value = std::getenv(name);
-    return value && *value ? value : nullptr;
+    if (!value || !*value)
+        return {};
+    fs::path path(value);
+    return path.is_absolute() ? path : fs::path();
 }
 
 } // namespace
 
-std::filesystem::path userDataFolder() {
-    if (const char* appData = nonEmptyEnv("APPDATA"))
+fs::path passwordDatabaseHome() {
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+        return pw->pw_dir;
+    return {};
+}
+
+fs::path userHomeFolder() {
+    if (fs::path home = absoluteEnv("HOME"); !home.empty())
+        return home;
+    return passwordDatabaseHome();
+}
+
+fs::path xdgFolder(const char* variable) {
+    return absoluteEnv(variable);
+}
+
+fs::path userDataFolder() {
+    if (const char* appData = std::getenv("APPDATA"); appData && *appData)
         return appData;
-    if (const char* xdg = nonEmptyEnv("XDG_DATA_HOME"))
+    if (fs::path xdg = xdgFolder("XDG_DATA_HOME"); !xdg.empty())
         return xdg;
-    if (const char* home = nonEmptyEnv("HOME"))
-        return std::filesystem::path(home) / ".local" / "share";
-    // Without HOME, the user's home folder from the password database; never a shared folder.
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir)
-        return std::filesystem::path(pw->pw_dir) / ".local" / "share";
+    if (fs::path home = userHomeFolder(); !home.empty())
+        return home / ".local" / "share";
     return {};
 }
 

@@ -43,13 +43,15 @@ TEST(BackupListTest, LoadSkipsMalformedLinesAndKeepsPathsUnchanged) {
                                       "only\tone tab\r\n"
                                       "\r\n"
                                       "/x/a -> Smart backup.txt\t0\t1\n"
+                                      "/cr/only\t1\t1\r"
                                       "/last/without/end\t2\t1");
     BackupList include;
     loadIncludeList(dir.path(), include);
-    ASSERT_EQ(include.size(), 3u);
+    ASSERT_EQ(include.size(), 4u);
     EXPECT_EQ(include[0], (BackupEntry{"/data/Sync me", 1, 0}));
     EXPECT_EQ(include[1], (BackupEntry{"/x/a -> Smart backup.txt", 0, 1}));
-    EXPECT_EQ(include[2], (BackupEntry{"/last/without/end", 2, 1}));
+    EXPECT_EQ(include[2], (BackupEntry{"/cr/only", 1, 1}));
+    EXPECT_EQ(include[3], (BackupEntry{"/last/without/end", 2, 1}));
 }
 
 TEST(BackupListTest, ExcludeLinesAreWholePathsEvenWhenEmpty) {

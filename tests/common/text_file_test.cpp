@@ -3,10 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 using kestrun::test::readFile;
 using kestrun::test::TempDir;
 using kestrun::test::writeFile;
+
+namespace {
+
+ino_t fileInode(const fs::path& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
 
 TEST(TextFile, ReplaceKeepsPermissionsFollowsLinksAndSparesReadOnlyFiles) {
     TempDir dir;
@@ -32,8 +45,59 @@ TEST(TextFile, ReplaceKeepsPermissionsFollowsLinksAndSparesReadOnlyFiles) {
 
 TEST(TextFile, ReadsLinesWithAnyLineEnd) {
     TempDir dir;
-    writeFile(dir / "a.lst", "one\r\ntwo\r\r\nthree\n\nlast");
-    EXPECT_EQ(kestrun::readTextLines(dir / "a.lst"),
-              (std::vector<std::string>{"one", "two", "three", "", "last"}));
+    writeFile(dir / "a.lst", "one\r\ntwo\r\r\nthree\n\nfour\rfive\r\rsix\r\r\r\nlast");
+    EXPECT_EQ(
+        kestrun::readTextLines(dir / "a.lst"),
+        (std::vector<std::string>{"one", "two", "three", "", "four", "five", "", "six", "last"}));
+    writeFile(dir / "b.lst", "only\rcr\r");
+    EXPECT_EQ(kestrun::readTextLines(dir / "b.lst"), (std::vector<std::string>{"only", "cr"}));
     EXPECT_FALSE(kestrun::readTextLines(dir / "none.lst"));
+}
+
+// A user who may write a list file but not its machine-wide folder still saves it, in place;
+// where the folder is writable the file is replaced whole.
+TEST(TextFile, ReplaceInAFolderTheUserMayNotWriteOverwritesInPlace) {
+    struct Case {
+        const char* name;
+        fs::perms folder;
+        fs::perms file;
+        bool saved;
+        bool sameFile;
+    };
+    const auto rw = fs::perms::owner_read | fs::perms::owner_write;
+    const auto shared = rw | fs::perms::group_read | fs::perms::group_write |
+                        fs::perms::others_read | fs::perms::others_write;
+    const auto openFolder = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec;
+    const Case cases[] = {
+        {"writable folder", fs::perms::all, shared, true, false},
+        {"machine folder, writable file", openFolder, shared, true, true},
+        {"machine folder, foreign file", openFolder, rw | fs::perms::others_read, false, true},
+    };
+    TempDir dir;
+    fs::permissions(dir.path(), openFolder, fs::perm_options::replace);
+    for (const Case& c : cases) {
+        const fs::path folder = dir / c.name;
+        const fs::path file = folder / "backup.lst";
+        writeFile(file, "a much longer old content\r\n");
+        fs::permissions(file, c.file, fs::perm_options::replace);
+        fs::permissions(folder, c.folder, fs::perm_options::replace);
+        const ino_t inode = fileInode(file);
+        // The save runs in a child process as an unprivileged user.
+        const pid_t child = fork();
+        if (child == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(2);
+            _exit(kestrun::replaceFile(file, "new\r\n") ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << c.name;
+        ASSERT_NE(WEXITSTATUS(status), 2) << c.name;
+        EXPECT_EQ(WEXITSTATUS(status) == 0, c.saved) << c.name;
+        EXPECT_EQ(readFile(file), c.saved ? "new\r\n" : "a much longer old content\r\n") << c.name;
+        EXPECT_EQ(fileInode(file) == inode, c.sameFile) << c.name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1)
+            << c.name;
+    }
 }

@@ -3,25 +3,46 @@
 
 #include <gtest/gtest.h>
 
+namespace fs = std::filesystem;
 using kestrun::AutostartEntry;
+using kestrun::test::ScopedEnv;
 using kestrun::test::TempDir;
 
-TEST(AutostartEntry, WriteReadDeleteAndDefaultLocation) {
-    TempDir dir;
+TEST(AutostartEntry, PlacesFollowXdgConfigDirs) {
     {
-        kestrun::test::ScopedEnv env("XDG_CONFIG_DIRS",
-                                     (dir.path() / "xdg").string() + ":/etc/xdg");
-        EXPECT_EQ(AutostartEntry::defaultFile(), dir.path() / "xdg/autostart/kestrun.desktop");
+        ScopedEnv env("XDG_CONFIG_DIRS", "/etc/xdg/xdg-ubuntu:relative::/etc/xdg");
+        EXPECT_EQ(AutostartEntry::defaultFile(),
+                  (std::vector<fs::path>{"/etc/xdg/xdg-ubuntu/autostart/kestrun.desktop",
+                                         "/etc/xdg/autostart/kestrun.desktop"}));
     }
-    AutostartEntry entry(dir.path() / "xdg/autostart/kestrun.desktop");
+    ScopedEnv unset("XDG_CONFIG_DIRS", std::nullopt);
+    EXPECT_EQ(AutostartEntry::defaultFile(),
+              std::vector<fs::path>{"/etc/xdg/autostart/kestrun.desktop"});
+}
+
+TEST(AutostartEntry, ReadFromTheFirstFolderHoldingItWrittenToTheFirstDeletedFromAll) {
+    TempDir dir;
+    const fs::path first = dir / "xdg-desktop/autostart/kestrun.desktop";
+    const fs::path second = dir / "xdg/autostart/kestrun.desktop";
+    AutostartEntry entry(std::vector<fs::path>{first, second});
     EXPECT_FALSE(entry.exists());
     EXPECT_FALSE(entry.programPath());
-    ASSERT_TRUE(entry.write("/opt/Kest run/kestrun"));
-    EXPECT_TRUE(entry.exists());
-    EXPECT_EQ(entry.programPath(), "/opt/Kest run/kestrun");
-    EXPECT_TRUE(entry.remove());
-    EXPECT_FALSE(entry.exists());
     EXPECT_FALSE(entry.remove());
+
+    kestrun::test::writeFile(second, "[Desktop Entry]\nExec=/opt/second/kestrun\n");
+    EXPECT_TRUE(entry.exists());
+    EXPECT_EQ(entry.file(), second);
+    EXPECT_EQ(entry.programPath(), "/opt/second/kestrun");
+
+    ASSERT_TRUE(entry.write("/opt/Kest run/kestrun"));
+    EXPECT_TRUE(fs::exists(first));
+    EXPECT_EQ(entry.file(), first);
+    EXPECT_EQ(entry.programPath(), "/opt/Kest run/kestrun");
+
+    EXPECT_TRUE(entry.remove());
+    EXPECT_FALSE(fs::exists(first));
+    EXPECT_FALSE(fs::exists(second));
+    EXPECT_FALSE(entry.exists());
 }
 
 TEST(AutostartEntry, EntryWithoutExecOrWithOverlongPathGivesNoPath) {

@@ -79,14 +79,17 @@ TEST(Settings, StoredValuesOverrideOnlyTheirFieldsAndBadOnesKeepDefaults) {
     EXPECT_EQ(t.promt, 0u);
 }
 
-TEST(Settings, CorruptFileGivesDefaults) {
+TEST(Settings, StrayBytesCostOnlyTheirLines) {
     TempDir dir;
     const auto file = dir / "Kestrun.conf";
-    writeFile(file, std::string("\x00\xff[[[General\n=\n\x01Period=3", 24));
+    writeFile(file, std::string("\x00\xff[[[General\n=\n\x01Period=3\nDelay=7\n", 33) +
+                        "\xfe\xfe\nUser=bob\n");
     Settings s;
     s.load(IniSettingsStore(file));
-    EXPECT_EQ(s.delay, 5);
-    EXPECT_EQ(s.user, "Anonymous");
+    EXPECT_EQ(s.delay, 7);
+    EXPECT_EQ(s.user, "bob");
+    EXPECT_EQ(s.period, 12);
+    EXPECT_EQ(s.host, "127.0.0.1");
 }
 
 TEST(Settings, UpdateClientStartsWithFastPollInMemoryOnly) {
