@@ -54,7 +54,7 @@ TEST(KbmProcessTest, SecondProgramDuringARunLogsOnceAndLeavesTheQueueAlone) {
     writeFile(box.work / kIncludeListFile, box.source("q/a.txt") + "\t1\t1\r\n");
     writeFile(box.work / kQueueFile, "/being/read\t1\r\n");
     fs::create_directories(box.data / "KBM");
-    const FileLock running(runLockFile(box.data));
+    const FileLock running(runLockFile(box.work), FileLock::Sharing::AnyUser);
     ASSERT_TRUE(running.acquired());
     EXPECT_EQ(runKbm(box), 1);
     EXPECT_THAT(box.logMessages(), ElementsAre("Backup already running."));

@@ -151,18 +151,40 @@ TEST(BackupRunTest, UnknownModeRefreshesMarkersAndQueuesNothing) {
     EXPECT_TRUE(box.logMessages().empty());
 }
 
-TEST(BackupRunTest, MissingFileEntryIsQueuedOnceAndFailsItsCopy) {
+TEST(BackupRunTest, FailedCopiesAreTriedAgainAtTheNextRun) {
     KbmSandbox box;
+    const std::string smart = box.source("f/smart.txt", "S");
+    const std::string mirrored = box.source("d/sub/mirror.txt", "M");
+    const std::string full = box.source("g/full.txt", "F");
     const std::string missing = (box.src / "gone/none.txt").string();
-    box.run_.include = {{missing, 0, 1}, {(box.src / "no-such-folder").string(), 1, 0}};
+    box.run_.include = {{smart, 0, 1},
+                        {(box.src / "d").string(), 1, 0},
+                        {full, 2, 1},
+                        {missing, 0, 1},
+                        {(box.src / "no-such-folder").string(), 1, 0}};
+    // The backup disk is not mounted: its folder is missing and must not be made.
+    fs::remove_all(box.dest);
     const LocalDateTime first = box.run();
-    EXPECT_EQ(box.queue(), missing + "\t0\r\n");
-    EXPECT_THAT(box.logMessages(), ElementsAre("Can not backup file: " + missing + " to " +
-                                               box.setCopy(missing, first)));
+    EXPECT_FALSE(fs::exists(box.dest));
+    EXPECT_THAT(
+        box.logMessages(),
+        ElementsAre("Can not backup file: " + smart + " to " + box.setCopy(smart, first),
+                    "Can not backup file: " + mirrored + " to " + box.mirrorCopy(mirrored),
+                    "Can not backup file: " + full + " to " + box.setCopy(full, first),
+                    "Can not backup file: " + missing + " to " + box.setCopy(missing, first)));
+
+    fs::create_directories(box.dest);
+    box.clock.advance(std::chrono::hours(12));
+    const LocalDateTime second = box.run();
+    EXPECT_EQ(readFile(box.setCopy(smart, second)), "S");
+    EXPECT_EQ(readFile(box.mirrorCopy(mirrored)), "M");
+    EXPECT_EQ(readFile(box.setCopy(full, second)), "F");
+    // Copies that arrived leave empty markers: the third run queues only what still fails.
+    EXPECT_EQ(fs::file_size(box.marker(smart)), 0u);
     box.clock.advance(std::chrono::hours(12));
     box.run();
-    EXPECT_EQ(box.queue(), "");
-    EXPECT_EQ(box.logMessages().size(), 1u);
+    EXPECT_EQ(box.queue(), full + "\t2\r\n" + missing + "\t0\r\n");
+    EXPECT_EQ(box.logMessages().size(), 6u);
 }
 
 TEST(BackupRunTest, ProgressAndPausesFollowTheQueue) {
@@ -216,6 +238,7 @@ TEST(BackupRunTest, TheRunsOwnFoldersInsideASourceAreNeverBackedUp) {
     const std::string file = box.source("home/ann/a.txt", "A");
     box.run_.dataFolder = box.src / "home/ann/.local/share";
     box.run_.settings.destination = (box.src / "home/ann/backup.d").string() + "/";
+    fs::create_directories(box.run_.settings.destination);
     box.run_.include = {{(box.src / "home").string(), 1, 0}};
     box.run();
     EXPECT_EQ(box.queue(), file + "\t1\r\n");
@@ -290,19 +313,27 @@ TEST(BackupRunBadInputTest, QueueLinesWithoutTabsOrWithExtraCrAreHandled) {
     KbmSandbox box;
     const std::string a = box.source("q/a.txt", "A");
     const std::string b = box.source("q/b.txt", "B");
+    const std::string c = box.source("q/c.txt", "C");
+    const std::string d = box.source("q/d.txt", "D");
     const std::string longLine(50000, 'z');
+    // Lines may also end in a lone CR.
     writeFile(box.work / kQueueFile, "no tab here\r\n\r\n" + a + "\t1\r\r\n" + longLine + "\r\n" +
                                          b + "\t2 trailing\r\n" + a + "\t9\r\n" +
-                                         "/outside/../x.txt\t1\r\n");
+                                         "/outside/../x.txt\t1\r\n" + c + "\t1\r" + d + "\t1\r");
     NullProgress progress;
     struct NoSend final : FileSender {
-        void send(const std::string&, const std::string&) override { ADD_FAILURE(); }
+        bool send(const std::string&, const std::string&) override {
+            ADD_FAILURE();
+            return false;
+        }
     } noSend;
     CopyPhase::Config cfg{box.work / kQueueFile, autodeleteFolder(box.data), true,
-                          box.dest.string()};
+                          box.dest.string(), markerFolder(box.data)};
     const LocalDateTime stamp = CopyPhase(cfg, box.clock, box.log, progress, noSend).run();
     EXPECT_EQ(readFile(box.mirrorCopy(a)), "A");
     EXPECT_EQ(readFile(box.setCopy(b, stamp)), "B");
+    EXPECT_EQ(readFile(box.mirrorCopy(c)), "C");
+    EXPECT_EQ(readFile(box.mirrorCopy(d)), "D");
     EXPECT_THAT(readLines(box.autodeleteList(stamp)), ElementsAre(box.setCopy(b, stamp)));
     EXPECT_THAT(box.logMessages(), ElementsAre("Can not backup file: /outside/../x.txt to " +
                                                box.dest.string() + "/outside/../x.txt"));
