@@ -166,6 +166,9 @@ TEST(BackupRunTest, FailedCopiesAreTriedAgainAtTheNextRun) {
     fs::remove_all(box.dest);
     const LocalDateTime first = box.run();
     EXPECT_FALSE(fs::exists(box.dest));
+    // Their markers are gone: the files count as new.
+    for (const std::string& file : {smart, mirrored, full, missing})
+        EXPECT_FALSE(fs::exists(box.marker(file))) << file;
     EXPECT_THAT(
         box.logMessages(),
         ElementsAre("Can not backup file: " + smart + " to " + box.setCopy(smart, first),
