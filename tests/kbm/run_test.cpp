@@ -1,4 +1,5 @@
 #include "kbm/copy_phase.h"
+#include "kbm/file_copy.h"
 #include "kbm/folder_walk.h"
 #include "kbm/queue_file.h"
 #include "kbm/scan_phase.h"
@@ -219,21 +220,28 @@ TEST(BackupRunTest, MirrorReplacesThePreviousCopyAndNeverDeletes) {
     KbmSandbox box;
     const std::string a = box.source("s/a.txt", "old");
     const std::string b = box.source("s/b.txt", "bee");
+    // A name as long as the file system allows still backs up.
+    const std::string longName = box.source("s/" + std::string(251, 'n') + ".txt", "long");
     box.run_.include = {{(box.src / "s").string(), 1, 0}};
     box.run();
+    EXPECT_EQ(readFile(box.mirrorCopy(longName)), "long");
     writeFile(a, "new content");
     setModifiedRelative(a, box.marker(a), 2);
     fs::remove(b);
+    // What an interrupted copy of a left behind is replaced by the next copy of a.
+    const fs::path mirrorFolder = fs::path(box.mirrorCopy(a)).parent_path();
+    writeFile(mirrorFolder / copyTemporaryName("a.txt"), "half a cop");
     box.run();
     EXPECT_EQ(readFile(box.mirrorCopy(a)), "new content");
     EXPECT_EQ(readFile(box.mirrorCopy(b)), "bee");
     // Copies keep the source's modification time and leave no temporary files.
     EXPECT_EQ(fs::last_write_time(box.mirrorCopy(a)), fs::last_write_time(a));
-    int entries = 0;
-    for ([[maybe_unused]] const auto& e :
-         fs::directory_iterator(fs::path(box.mirrorCopy(a)).parent_path()))
-        ++entries;
-    EXPECT_EQ(entries, 2);
+    std::vector<std::string> entries;
+    for (const auto& e : fs::directory_iterator(mirrorFolder))
+        entries.push_back(e.path().filename().string());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{"a.txt", "b.txt",
+                                                 fs::path(longName).filename().string()}));
 }
 
 TEST(BackupRunTest, TheRunsOwnFoldersInsideASourceAreNeverBackedUp) {
