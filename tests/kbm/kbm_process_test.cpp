@@ -105,7 +105,10 @@ TEST(KbmProcessTest, AKillDuringACopyKeepsTheGoodCopyAndTheNextRunMakesTheNewOne
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>(i * 7 + i / 1000);
     writeFile(file, big);
-    setModifiedRelative(file, box.marker(file), 2);
+    // Changed after the first run's marker, and before the second run's.
+    const auto now = fs::file_time_type::clock::now();
+    fs::last_write_time(box.marker(file), now - std::chrono::seconds(10));
+    fs::last_write_time(file, now - std::chrono::seconds(5));
     // The file size limit ends kbm (SIGXFSZ) in the middle of writing the copy.
     EXPECT_EQ(runKbm(box, "ulimit -f 128"), -2);
     EXPECT_EQ(readFile(box.mirrorCopy(file)), "good copy");
