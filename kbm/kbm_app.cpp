@@ -7,6 +7,7 @@
 #include "platform/data_folder.h"
 #include "platform/display.h"
 #include "platform/file_lock.h"
+#include "platform/interrupt_notifier.h"
 #include "platform/process_priority.h"
 #include "platform/settings_store.h"
 
@@ -69,8 +70,15 @@ int CKbmApp::run(int argc, char** argv) {
         return kExitAfterRun;
     }
 
+    // Ctrl-C is the cancel of a window that may not be on any screen.
+    CKbmBackupDlg* shown = nullptr;
+    const InterruptNotifier interrupt([&shown] {
+        if (shown)
+            shown->reject();
+    });
     const IniSettingsStore store(IniSettingsStore::defaultFile());
     CKbmBackupDlg window(workingFolder, dataFolder, store, clock);
+    shown = &window;
     window.setRunFinishedHandler([] { QCoreApplication::exit(kExitAfterRun); });
     QObject::connect(&window, &QDialog::rejected, &app, [&window] {
         if (!window.runStarted())

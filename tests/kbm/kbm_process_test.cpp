@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <csignal>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -94,6 +95,19 @@ TEST(KbmProcessTest, RunsTheListsIntoTheStoredDestinationAtIdlePriorityFromTheSt
     EXPECT_EQ(finish(kbm), 1);
     EXPECT_EQ(readFile(box.mirrorCopy(file)), "payload");
     EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+}
+
+TEST(KbmProcessTest, CancelBeforeTheRunEndsTheProgramWithoutARun) {
+    KbmSandbox box;
+    const std::string file = box.source("c/a.txt");
+    mirrorFolderSettings(box, box.src / "c");
+    QProcess kbm;
+    startKbm(box, kbm);
+    ASSERT_TRUE(waitUntil([&] { return logHas(box, "Backup started."); }));
+    ::kill(static_cast<pid_t>(kbm.processId()), SIGINT); // Ctrl-C: the cancel without a screen
+    EXPECT_EQ(finish(kbm), 0);
+    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started."));
+    EXPECT_FALSE(fs::exists(box.mirrorCopy(file)));
 }
 
 TEST(KbmProcessTest, AKillDuringACopyKeepsTheGoodCopyAndTheNextRunMakesTheNewOne) {

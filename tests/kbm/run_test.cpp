@@ -268,8 +268,8 @@ TEST(BackupRunTest, MirrorReplacesThePreviousCopyAndNeverDeletes) {
     for (const auto& e : fs::directory_iterator(mirrorFolder))
         entries.push_back(e.path().filename().string());
     std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries, (std::vector<std::string>{"a.txt", "b.txt",
-                                                 fs::path(longName).filename().string()}));
+    EXPECT_EQ(entries,
+              (std::vector<std::string>{"a.txt", "b.txt", fs::path(longName).filename().string()}));
 }
 
 TEST(BackupRunTest, TheRunsOwnFoldersInsideASourceAreNeverBackedUp) {
