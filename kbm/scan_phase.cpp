@@ -7,6 +7,7 @@
 #include "platform/file_status.h"
 
 #include <fstream>
+#include <unordered_set>
 #include <vector>
 
 namespace kestrun {
@@ -34,6 +35,9 @@ std::size_t ScanPhase::run() {
     }
     const FolderWalker walker(exclude_, paths_.ownFolders);
     std::size_t queued = 0;
+    // Markers made pending by this scan stand for a queued file: a later entry naming the same
+    // file compares with them like with any marker, and does not queue it again.
+    std::unordered_set<std::string> pendingNow;
     std::vector<std::string> candidates;
     for (const BackupEntry& entry : include_) {
         candidates.clear();
@@ -53,7 +57,13 @@ std::size_t ScanPhase::run() {
             }
             const std::string marker = paths_.markerFolder + *rel;
             // One status call for the marker (existence, state and time), one for the source.
-            const auto markerTime = settledMarkerTime(marker);
+            std::optional<std::int64_t> markerTime;
+            if (pendingNow.contains(marker)) {
+                if (const auto status = fileStatus(marker))
+                    markerTime = status->modifiedSecond;
+            } else {
+                markerTime = settledMarkerTime(marker);
+            }
             if (markerTime && entry.mode != 2) {
                 const auto sourceStatus = fileStatus(source);
                 if (!sourceStatus || sourceStatus->modifiedSecond <= *markerTime)
@@ -64,6 +74,7 @@ std::size_t ScanPhase::run() {
                 continue;
             }
             if (code) {
+                pendingNow.insert(marker);
                 queue << formatQueueLine(source, *code);
                 ++queued;
             }

@@ -25,7 +25,8 @@ bool hasSetFolder(const fs::path& dest) {
 TEST(BackupRunTest, FirstRunOfSmartFileEntryCopiesIntoTheRunsSet) {
     KbmSandbox box;
     const std::string doc = box.source("Work/report.doc", "first");
-    box.run_.include = {{doc, 0, 1}};
+    // A file named twice is queued by the first entry only.
+    box.run_.include = {{doc, 0, 1}, {(box.src / "Work").string(), 1, 0}};
     const LocalDateTime stamp = box.run();
 
     EXPECT_EQ(stamp, stampOf("2024-01-05 09:30:00"));
