@@ -147,8 +147,10 @@ TEST(KbmProcessTest, SecondProgramDuringARunLogsOnceAndLeavesTheQueueAlone) {
         EXPECT_THAT(box.logMessages(), ElementsAre("Backup already running."));
         EXPECT_EQ(box.queue(), "/being/read\t1\r\n");
     }
-    // Where no lock can be taken beside the queue, the user's own lock stands in.
-    fs::create_directories(runLockFile(box.work));
+    // Where no lock can be taken beside the queue (here a link, never used), the user's own
+    // lock stands in.
+    fs::remove(runLockFile(box.work));
+    fs::create_symlink(box.root / "elsewhere.lock", runLockFile(box.work));
     const FileLock running(fallbackRunLockFile(box.data));
     ASSERT_TRUE(running.acquired());
     EXPECT_EQ(runKbm(box), 1);
