@@ -43,6 +43,7 @@ LocalDateTime BackupRun::perform() {
     copy.autodeleteFolder = autodeleteFolder(config_.dataFolder);
     copy.destinationIsFolder = s.destinationIsFolder != 0;
     copy.destination = s.destination;
+    copy.markerFolder = markers;
     const LocalDateTime stamp = CopyPhase(copy, clock_, log_, progress_, *sender).run();
 
     if (s.retentionDays != 0)

@@ -1,6 +1,7 @@
 #include "kbm/copy_phase.h"
 
 #include "kbm/file_copy.h"
+#include "kbm/marker.h"
 #include "kbm/paths.h"
 #include "kbm/queue_file.h"
 
@@ -32,31 +33,39 @@ LocalDateTime CopyPhase::run() {
     const auto total = static_cast<std::int64_t>(fs::file_size(config_.queueFile, sizeEc));
     std::int64_t done = 0;
     std::string line;
-    while (std::getline(queue, line)) {
-        while (!line.empty() && line.back() == '\r')
-            line.pop_back();
+    while (readQueueLine(queue, line)) {
         if (line.empty())
             continue;
         done += static_cast<std::int64_t>(line.size());
         const auto item = parseQueueLine(line);
         if (!item)
             continue;
+        const auto rel = relativePath(item->source);
+        bool arrived = false;
+        // A code outside 0 to 2 copies nothing, and no marker of ours stands for its line.
+        const bool known = item->code >= 0 && item->code <= 2;
         if (config_.destinationIsFolder) {
             clock_.sleepFor(std::chrono::milliseconds(500));
-            copyToFolder(item->source, item->code, stamp,
-                         autodeleteList.is_open() ? &autodeleteList : nullptr);
+            if (known)
+                arrived = copyToFolder(item->source, item->code, stamp,
+                                       autodeleteList.is_open() ? &autodeleteList : nullptr);
         } else {
-            sender_.send(item->source, relativePath(item->source).value_or(std::string()));
+            arrived = sender_.send(item->source, rel.value_or(std::string()));
+        }
+        if (rel && known && !config_.markerFolder.empty()) {
+            const std::string marker = config_.markerFolder + *rel;
+            if (arrived)
+                settleMarker(marker);
+            else
+                dropMarker(marker);
         }
         progress_.setOverall(static_cast<int>(done * 100 / ((sizeEc ? 0 : total) + 1)));
     }
     return stamp;
 }
 
-void CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
+bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
                              const LocalDateTime& stamp, std::ofstream* autodeleteList) {
-    if (code < 0 || code > 2)
-        return;
     const auto rel = relativePath(source);
     const std::string folder =
         code == 1 ? config_.destination + "/"
@@ -65,18 +74,21 @@ void CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
         rel ? *rel : source.substr(std::min(source.find_first_not_of('/'), source.size()));
     const std::string target = folder + relText;
     // An empty destination would place copies at the root (a mirror copy onto its own
-    // source); a path that leaves its folder through ".." is never written either.
+    // source); a path that leaves its folder through ".." is never written either. A missing
+    // destination is an absent disk: creating it would fill the system disk instead.
     bool copied = false;
-    if (!config_.destination.empty() && rel) {
+    std::error_code ec;
+    if (!config_.destination.empty() && rel && fs::is_directory(config_.destination, ec)) {
         createFoldersAlong(target);
         copied = copyFileAtomically(fs::path(source), fs::path(target));
     }
     if (!copied) {
         log_.write("Can not backup file: " + source + " to " + target);
-        return;
+        return false;
     }
     if (code == 2 && autodeleteList)
         *autodeleteList << target << "\r\n" << std::flush;
+    return true;
 }
 
 } // namespace kestrun

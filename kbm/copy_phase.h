@@ -14,14 +14,18 @@ namespace kestrun {
 
 // Reads the queue file and copies each file into the destination folder (the mirror for
 // code 1, the run's set for codes 0 and 2, each copy after a 500 ms pause) or hands it to the
-// sender when the destination is the FTP server. Writes the run's autodelete list.
+// sender when the destination is the FTP server. Writes the run's autodelete list. A file
+// that arrived settles its marker; one that did not loses it, so the next run tries again.
+// A destination folder that does not exist (a disk not mounted) is never created: every copy
+// into it fails.
 class CopyPhase {
 public:
     struct Config {
         std::filesystem::path queueFile;
         std::string autodeleteFolder; // ends in "/"
         bool destinationIsFolder = true;
-        std::string destination; // normalised, no trailing "/"
+        std::string destination;  // normalised, no trailing "/"
+        std::string markerFolder; // ends in "/"; a failed copy drops its file's marker
     };
 
     CopyPhase(Config config, Clock& clock, BackupLog& log, RunProgress& progress,
@@ -31,7 +35,8 @@ public:
     LocalDateTime run();
 
 private:
-    void copyToFolder(const std::string& source, std::int32_t code, const LocalDateTime& stamp,
+    // True when the file arrived.
+    bool copyToFolder(const std::string& source, std::int32_t code, const LocalDateTime& stamp,
                       std::ofstream* autodeleteList);
 
     Config config_;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <string_view>
 
 namespace kestrun {
 
@@ -8,6 +10,15 @@ namespace kestrun {
 // is renamed into place, so the target holds either its old or its new content, never a part.
 // The copy keeps the source's modification time. False when anything failed; the target is
 // then unchanged and no temporary file is left.
+//
+// The temporary name is short whatever the target's name (".kbm-" and a hash of the name), and
+// always the same for one target: a copy cut short by a kill or a power cut leaves a file that
+// the next copy of that target replaces.
 bool copyFileAtomically(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// The temporary name used for a target's file name.
+std::string copyTemporaryName(std::string_view targetName);
+// True for a name that copyTemporaryName can give (a leftover, never a copy).
+bool isCopyTemporaryName(std::string_view name);
 
 } // namespace kestrun

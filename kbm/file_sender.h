@@ -8,8 +8,9 @@ namespace kestrun {
 class FileSender {
 public:
     virtual ~FileSender() = default;
-    // source: the full path; relative: its relative path.
-    virtual void send(const std::string& source, const std::string& relative) = 0;
+    // source: the full path; relative: its relative path. True when the file arrived; false
+    // when it was not sent (a failure, or nowhere to send it).
+    virtual bool send(const std::string& source, const std::string& relative) = 0;
 };
 
 } // namespace kestrun

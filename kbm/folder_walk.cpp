@@ -1,5 +1,7 @@
 #include "kbm/folder_walk.h"
 
+#include "platform/file_status.h"
+
 #include <filesystem>
 
 namespace kestrun {
@@ -33,12 +35,16 @@ bool FolderWalker::isSkipFolder(const std::string& folder) const {
 void FolderWalker::walk(const std::string& folder, std::vector<std::string>& files) const {
     if (folder.empty())
         return;
-    walkInto(folder, folder.find('.') != std::string::npos, files);
+    Visited visited;
+    walkInto(folder, folder.find('.') != std::string::npos, visited, files);
 }
 
-void FolderWalker::walkInto(const std::string& folder, bool folderHasDot,
+void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, Visited& visited,
                             std::vector<std::string>& files) const {
     if (excluded_.contains(folder) || isSkipFolder(folder))
+        return;
+    const auto status = fileStatus(folder);
+    if (!status || !visited.insert({status->device, status->inode}).second)
         return;
     std::error_code ec;
     fs::directory_iterator it(fs::path(folder), ec);
@@ -51,12 +57,11 @@ void FolderWalker::walkInto(const std::string& folder, bool folderHasDot,
         const std::string name = it->path().filename().string();
         std::string full = prefix + name;
         std::error_code typeEc;
-        const bool isLink = it->is_symlink(typeEc);
-        if (!isLink && it->is_directory(typeEc)) {
-            walkInto(full, folderHasDot || name.find('.') != std::string::npos, files);
+        if (it->is_directory(typeEc)) { // follows a link to its target
+            walkInto(full, folderHasDot || name.find('.') != std::string::npos, visited, files);
             continue;
         }
-        if (!it->is_regular_file(typeEc)) // follows a link to its target
+        if (!it->is_regular_file(typeEc))
             continue;
         if (folderHasDot || name.find('.') != std::string::npos)
             files.push_back(std::move(full));

@@ -2,8 +2,11 @@
 
 #include "common/backup_list.h"
 
+#include <cstdint>
+#include <set>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace kestrun {
@@ -11,10 +14,11 @@ namespace kestrun {
 // Collects the files below a folder, depth first in the order the directory listing gives.
 // A folder (the start folder or any subfolder) whose full path equals an exclude entry's path
 // byte for byte is skipped with everything in it. A file is taken only when its full path
-// holds a "." somewhere. Only regular files (or links to them) are taken; links to folders are
-// not followed, so a walk always ends. Unreadable folders contribute nothing, and so does an
-// empty start folder. The skip folders are recognised by identity, however their path is
-// spelled (".", "..", links).
+// holds a "." somewhere. Links are followed: a link to a file is taken as that file, a link to
+// a folder is walked under the link's name; each real folder (device and inode) is walked at
+// most once per walk, so a link loop still ends. Unreadable folders contribute nothing, and so
+// does an empty start folder. The skip folders are recognised by identity, however their path
+// is spelled (".", "..", links).
 class FolderWalker {
 public:
     explicit FolderWalker(const BackupList& excludes);
@@ -24,7 +28,9 @@ public:
     void walk(const std::string& folder, std::vector<std::string>& files) const;
 
 private:
-    void walkInto(const std::string& folder, bool folderHasDot,
+    using Visited = std::set<std::pair<std::uint64_t, std::uint64_t>>;
+
+    void walkInto(const std::string& folder, bool folderHasDot, Visited& visited,
                   std::vector<std::string>& files) const;
 
     bool isSkipFolder(const std::string& folder) const;

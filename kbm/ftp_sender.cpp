@@ -104,21 +104,21 @@ void FtpSender::setTimeouts(long connectSeconds, long stallSeconds) {
     stallTimeout_ = stallSeconds;
 }
 
-void FtpSender::send(const std::string& source, const std::string& relative) {
+bool FtpSender::send(const std::string& source, const std::string& relative) {
     std::error_code ec;
     if (!fs::exists(fs::path(source), ec)) {
         log_.write("Can not find source file: " + source);
-        return;
+        return false;
     }
     progress_.setTransfer(0);
     if (settings_.host.empty())
-        return;
+        return false;
 
     const std::string url = ftpUrl(settings_, relative);
     CurlHandle handle(curl_easy_init());
     if (url.empty() || !handle) {
         log_.write("Sending to FTP failed: " + source);
-        return;
+        return false;
     }
     FilePtr file(std::fopen(source.c_str(), "rb"));
     Upload upload;
@@ -152,8 +152,11 @@ void FtpSender::send(const std::string& source, const std::string& relative) {
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallTimeout_);
 
-    if (curl_easy_perform(h) != CURLE_OK)
+    if (curl_easy_perform(h) != CURLE_OK) {
         log_.write("Sending to FTP failed: " + source);
+        return false;
+    }
+    return true;
 }
 
 } // namespace kestrun

@@ -28,7 +28,7 @@ class FtpSender final : public FileSender {
 public:
     FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress);
 
-    void send(const std::string& source, const std::string& relative) override;
+    bool send(const std::string& source, const std::string& relative) override;
 
     // Seconds a connection may take to open, and a transfer may stall, before it fails.
     void setTimeouts(long connectSeconds, long stallSeconds);

@@ -7,6 +7,8 @@
 #include "platform/data_folder.h"
 #include "platform/display.h"
 #include "platform/file_lock.h"
+#include "platform/interrupt_notifier.h"
+#include "platform/process_priority.h"
 #include "platform/settings_store.h"
 
 #include <QApplication>
@@ -15,6 +17,7 @@
 #include <curl/curl.h>
 
 #include <filesystem>
+#include <memory>
 
 namespace kestrun {
 
@@ -41,6 +44,8 @@ private:
 } // namespace
 
 int CKbmApp::run(int argc, char** argv) {
+    // In the background from the first moment, not only once the run begins.
+    setIdleProcessPriority();
     chooseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
@@ -57,14 +62,23 @@ int CKbmApp::run(int argc, char** argv) {
     SystemClock clock;
     const fs::path dataFolder = userDataFolder();
     fs::create_directories(dataFolder / "KBM", ec);
-    const FileLock lock(runLockFile(dataFolder));
-    if (lock.state() == FileLock::State::Busy) {
+    auto lock = std::make_unique<FileLock>(runLockFile(workingFolder), FileLock::Sharing::AnyUser);
+    if (lock->state() == FileLock::State::Unavailable)
+        lock = std::make_unique<FileLock>(fallbackRunLockFile(dataFolder));
+    if (lock->state() == FileLock::State::Busy) {
         BackupLog(workingFolder, clock).write("Backup already running.");
         return kExitAfterRun;
     }
 
+    // Ctrl-C is the cancel of a window that may not be on any screen.
+    CKbmBackupDlg* shown = nullptr;
+    const InterruptNotifier interrupt([&shown] {
+        if (shown)
+            shown->reject();
+    });
     const IniSettingsStore store(IniSettingsStore::defaultFile());
     CKbmBackupDlg window(workingFolder, dataFolder, store, clock);
+    shown = &window;
     window.setRunFinishedHandler([] { QCoreApplication::exit(kExitAfterRun); });
     QObject::connect(&window, &QDialog::rejected, &app, [&window] {
         if (!window.runStarted())

@@ -12,7 +12,11 @@ std::string autodeleteFolder(const fs::path& dataFolder) {
     return (dataFolder / "KBM" / "del").string() + "/";
 }
 
-fs::path runLockFile(const fs::path& dataFolder) {
+fs::path runLockFile(const fs::path& workingFolder) {
+    return workingFolder / (std::string(kQueueFile) + ".lock");
+}
+
+fs::path fallbackRunLockFile(const fs::path& dataFolder) {
     return dataFolder / "KBM" / "kbm.lock";
 }
 

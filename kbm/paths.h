@@ -10,9 +10,14 @@ namespace kestrun {
 // Folders of the run below the data folder, each ending in "/".
 std::string markerFolder(const std::filesystem::path& dataFolder);     // <data>/KBM/tmp/
 std::string autodeleteFolder(const std::filesystem::path& dataFolder); // <data>/KBM/del/
-std::filesystem::path runLockFile(const std::filesystem::path& dataFolder);
 
 inline constexpr const char* kQueueFile = "tobkp";
+
+// The run lock guards the queue file, so it lies beside it in the working folder, which every
+// user of an installation shares: <working>/tobkp.lock. Only when no lock can be taken there
+// (a folder that is not writable) does the user's own <data>/KBM/kbm.lock stand in.
+std::filesystem::path runLockFile(const std::filesystem::path& workingFolder);
+std::filesystem::path fallbackRunLockFile(const std::filesystem::path& dataFolder);
 
 // The relative path of a source: its full path without the leading "/". nullopt when nothing
 // is left or when a ".." component would lead out of the folder it is placed below.

@@ -12,6 +12,24 @@ std::string formatQueueLine(std::string_view source, std::int32_t code) {
     return line;
 }
 
+bool readQueueLine(std::istream& in, std::string& line) {
+    line.clear();
+    bool any = false;
+    char c = 0;
+    while (in.get(c)) { // a read error ends the stream like its end
+        any = true;
+        if (c == '\n')
+            return true;
+        if (c == '\r') {
+            if (in.peek() == '\n')
+                in.get(c);
+            return true;
+        }
+        line += c;
+    }
+    return any;
+}
+
 std::optional<QueueItem> parseQueueLine(std::string_view line) {
     const auto tab = line.find('\t');
     if (tab == std::string_view::npos)

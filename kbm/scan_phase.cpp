@@ -1,11 +1,13 @@
 #include "kbm/scan_phase.h"
 
 #include "kbm/folder_walk.h"
+#include "kbm/marker.h"
 #include "kbm/paths.h"
 #include "kbm/queue_file.h"
+#include "platform/file_status.h"
 
-#include <chrono>
 #include <fstream>
+#include <unordered_set>
 #include <vector>
 
 namespace kestrun {
@@ -20,32 +22,6 @@ std::optional<std::int32_t> queueCode(const BackupEntry& entry) {
     return entry.mode == 2 ? 2 : 1;
 }
 
-namespace {
-
-std::optional<std::int64_t> modifiedSecond(const std::string& path) {
-    std::error_code ec;
-    const auto t = fs::last_write_time(fs::path(path), ec);
-    if (ec)
-        return std::nullopt;
-    return std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count();
-}
-
-// Creates the marker empty (or empties it) and stamps it with the present.
-bool touchMarker(const std::string& marker) {
-    createFoldersAlong(marker);
-    const fs::path file(marker);
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-    }
-    std::error_code ec;
-    fs::last_write_time(file, fs::file_time_type::clock::now(), ec);
-    return true;
-}
-
-} // namespace
-
 ScanPhase::ScanPhase(Paths paths, const BackupList& include, const BackupList& exclude,
                      BackupLog& log, RunProgress& progress)
     : paths_(std::move(paths)), include_(include), exclude_(exclude), log_(log),
@@ -59,6 +35,9 @@ std::size_t ScanPhase::run() {
     }
     const FolderWalker walker(exclude_, paths_.ownFolders);
     std::size_t queued = 0;
+    // Markers made pending by this scan stand for a queued file: a later entry naming the same
+    // file compares with them like with any marker, and does not queue it again.
+    std::unordered_set<std::string> pendingNow;
     std::vector<std::string> candidates;
     for (const BackupEntry& entry : include_) {
         candidates.clear();
@@ -77,18 +56,25 @@ std::size_t ScanPhase::run() {
                 continue;
             }
             const std::string marker = paths_.markerFolder + *rel;
-            // One status call for the marker (existence and time), one for the source.
-            const auto markerTime = modifiedSecond(marker);
+            // One status call for the marker (existence, state and time), one for the source.
+            std::optional<std::int64_t> markerTime;
+            if (pendingNow.contains(marker)) {
+                if (const auto status = fileStatus(marker))
+                    markerTime = status->modifiedSecond;
+            } else {
+                markerTime = settledMarkerTime(marker);
+            }
             if (markerTime && entry.mode != 2) {
-                const auto sourceTime = modifiedSecond(source);
-                if (!sourceTime || *sourceTime <= *markerTime)
+                const auto sourceStatus = fileStatus(source);
+                if (!sourceStatus || sourceStatus->modifiedSecond <= *markerTime)
                     continue;
             }
-            if (!touchMarker(marker)) {
+            if (!queueMarker(marker, code.has_value())) {
                 log_.write(failure);
                 continue;
             }
             if (code) {
+                pendingNow.insert(marker);
                 queue << formatQueueLine(source, *code);
                 ++queued;
             }

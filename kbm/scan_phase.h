@@ -18,7 +18,8 @@ std::optional<std::int32_t> queueCode(const BackupEntry& entry);
 
 // Selects the files of the include list that need a backup and writes them to the queue
 // file. A file is selected when it has no marker yet, when it is newer (in whole seconds)
-// than its marker, or always in mode 2; its marker is created or refreshed as it is queued.
+// than its marker, or always in mode 2; its marker is created or refreshed as it is queued,
+// pending until the copy phase settles it (a marker left pending counts as missing).
 class ScanPhase {
 public:
     struct Paths {

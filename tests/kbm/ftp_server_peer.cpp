@@ -14,7 +14,8 @@ const QString kPython = QStringLiteral("/usr/bin/python3");
 
 FtpServerPeer::FtpServerPeer(const std::filesystem::path& root, const std::string& user,
                              const std::string& password) {
-    start({"-m", "pyftpdlib", "-i", "127.0.0.1", "-p", "0", "-w", "-d",
+    // -D logs every command, so tests can see how the client talked to the server.
+    start({"-m", "pyftpdlib", "-D", "-i", "127.0.0.1", "-p", "0", "-w", "-d",
            QString::fromStdString(root.string()), "-u", QString::fromStdString(user), "-P",
            QString::fromStdString(password)});
 }

@@ -23,7 +23,7 @@ public:
     FtpServerPeer(FtpServerPeer&&) = default;
 
     int port() const { return port_; }
-    // What the server logged so far.
+    // What the server logged so far (every command it received: "<- EPSV", ...).
     std::string log() const;
 
 private:

@@ -7,15 +7,22 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <csignal>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+
 namespace kestrun::test {
 namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
-// Runs the built kbm in the sandbox's working folder without a display; returns its exit code.
-int runKbm(const KbmSandbox& box) {
-    QProcess kbm;
+// Starts the built kbm in the sandbox's working folder without a display, through a shell
+// that first runs `shellPrefix` (for example a resource limit).
+void startKbm(const KbmSandbox& box, QProcess& kbm, const std::string& shellPrefix = "") {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
     env.remove("WAYLAND_DISPLAY");
@@ -25,10 +32,46 @@ int runKbm(const KbmSandbox& box) {
     env.insert("XDG_RUNTIME_DIR", QString::fromStdString(box.root.path().string()));
     kbm.setProcessEnvironment(env);
     kbm.setWorkingDirectory(QString::fromStdString(box.work.string()));
-    kbm.start(QString::fromStdString((binDir() / "kbm").string()), {});
+    const QString program = QString::fromStdString((binDir() / "kbm").string());
+    if (shellPrefix.empty())
+        kbm.start(program, {});
+    else
+        kbm.start("/bin/sh",
+                  {"-c", QString::fromStdString(shellPrefix + "; exec \"$0\""), program});
+}
+
+// The exit code of a kbm that ran to its end; -2 when a signal ended it.
+int finish(QProcess& kbm) {
     if (!kbm.waitForFinished(60000))
         return -1;
     return kbm.exitStatus() == QProcess::NormalExit ? kbm.exitCode() : -2;
+}
+
+int runKbm(const KbmSandbox& box, const std::string& shellPrefix = "") {
+    QProcess kbm;
+    startKbm(box, kbm, shellPrefix);
+    return finish(kbm);
+}
+
+bool logHas(const KbmSandbox& box, const std::string& message) {
+    const auto messages = box.logMessages();
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
+}
+
+// Field 19 of /proc/<pid>/stat: the nice value.
+int niceOf(qint64 pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2)); // from field 3 on
+    std::string field;
+    for (int i = 3; i <= 19 && fields >> field; ++i) {
+    }
+    return std::stoi(field);
+}
+
+void mirrorFolderSettings(const KbmSandbox& box, const fs::path& folder) {
+    writeFile(box.work / kIncludeListFile, folder.string() + "\t1\t0\r\n");
+    writeFile(box.config / "Tavisoft" / "Kestrun.conf",
+              "[General]\nFolder=1\nPath=" + box.dest.string() + "/\n");
 }
 
 TEST(KbmProcessTest, WithoutListsTheLogGetsStartAndCompletionAndTheExitCodeIsOne) {
@@ -38,15 +81,57 @@ TEST(KbmProcessTest, WithoutListsTheLogGetsStartAndCompletionAndTheExitCodeIsOne
     EXPECT_EQ(box.queue(), "");
 }
 
-TEST(KbmProcessTest, RunsTheListsIntoTheStoredDestination) {
+TEST(KbmProcessTest, RunsTheListsIntoTheStoredDestinationAtIdlePriorityFromTheStart) {
     KbmSandbox box;
     const std::string file = box.source("p/a.txt", "payload");
-    writeFile(box.work / kIncludeListFile, (box.src / "p").string() + "\t1\t0\r\n");
-    writeFile(box.config / "Tavisoft" / "Kestrun.conf",
-              "[General]\nFolder=1\nPath=" + box.dest.string() + "/\n");
-    EXPECT_EQ(runKbm(box), 1);
+    mirrorFolderSettings(box, box.src / "p");
+    QProcess kbm;
+    startKbm(box, kbm);
+    // Already when the window is up, before the run begins, kbm works in the background.
+    ASSERT_TRUE(waitUntil([&] { return logHas(box, "Backup started."); }));
+    EXPECT_EQ(niceOf(kbm.processId()), 19);
+    const long ioPriority = syscall(SYS_ioprio_get, 1, static_cast<int>(kbm.processId()));
+    EXPECT_EQ(ioPriority >> 13, 3) << ioPriority; // the idle class
+    EXPECT_EQ(finish(kbm), 1);
     EXPECT_EQ(readFile(box.mirrorCopy(file)), "payload");
     EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+}
+
+TEST(KbmProcessTest, CancelBeforeTheRunEndsTheProgramWithoutARun) {
+    KbmSandbox box;
+    const std::string file = box.source("c/a.txt");
+    mirrorFolderSettings(box, box.src / "c");
+    QProcess kbm;
+    startKbm(box, kbm);
+    ASSERT_TRUE(waitUntil([&] { return logHas(box, "Backup started."); }));
+    ::kill(static_cast<pid_t>(kbm.processId()), SIGINT); // Ctrl-C: the cancel without a screen
+    EXPECT_EQ(finish(kbm), 0);
+    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started."));
+    EXPECT_FALSE(fs::exists(box.mirrorCopy(file)));
+}
+
+TEST(KbmProcessTest, AKillDuringACopyKeepsTheGoodCopyAndTheNextRunMakesTheNewOne) {
+    KbmSandbox box;
+    const std::string file = box.source("k/big.bin", "good copy");
+    mirrorFolderSettings(box, box.src / "k");
+    ASSERT_EQ(runKbm(box), 1);
+    std::string big(1024 * 1024, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7 + i / 1000);
+    writeFile(file, big);
+    // Changed after the first run's marker, and before the second run's.
+    const auto now = fs::file_time_type::clock::now();
+    fs::last_write_time(box.marker(file), now - std::chrono::seconds(10));
+    fs::last_write_time(file, now - std::chrono::seconds(5));
+    // The file size limit ends kbm (SIGXFSZ) in the middle of writing the copy.
+    EXPECT_EQ(runKbm(box, "ulimit -f 128"), -2);
+    EXPECT_EQ(readFile(box.mirrorCopy(file)), "good copy");
+    EXPECT_EQ(runKbm(box), 1);
+    EXPECT_EQ(readFile(box.mirrorCopy(file)), big);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(fs::path(box.mirrorCopy(file)).parent_path()))
+        left.push_back(e.path().filename().string());
+    EXPECT_THAT(left, ElementsAre("big.bin"));
 }
 
 TEST(KbmProcessTest, SecondProgramDuringARunLogsOnceAndLeavesTheQueueAlone) {
@@ -54,10 +139,22 @@ TEST(KbmProcessTest, SecondProgramDuringARunLogsOnceAndLeavesTheQueueAlone) {
     writeFile(box.work / kIncludeListFile, box.source("q/a.txt") + "\t1\t1\r\n");
     writeFile(box.work / kQueueFile, "/being/read\t1\r\n");
     fs::create_directories(box.data / "KBM");
-    const FileLock running(runLockFile(box.data));
+    {
+        // The lock beside the queue, which every user's kbm takes.
+        const FileLock running(runLockFile(box.work), FileLock::Sharing::AnyUser);
+        ASSERT_TRUE(running.acquired());
+        EXPECT_EQ(runKbm(box), 1);
+        EXPECT_THAT(box.logMessages(), ElementsAre("Backup already running."));
+        EXPECT_EQ(box.queue(), "/being/read\t1\r\n");
+    }
+    // Where no lock can be taken beside the queue (here a link, never used), the user's own
+    // lock stands in.
+    fs::remove(runLockFile(box.work));
+    fs::create_symlink(box.root / "elsewhere.lock", runLockFile(box.work));
+    const FileLock running(fallbackRunLockFile(box.data));
     ASSERT_TRUE(running.acquired());
     EXPECT_EQ(runKbm(box), 1);
-    EXPECT_THAT(box.logMessages(), ElementsAre("Backup already running."));
+    EXPECT_EQ(box.logMessages().size(), 2u);
     EXPECT_EQ(box.queue(), "/being/read\t1\r\n");
 }
 

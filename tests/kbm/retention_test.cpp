@@ -1,3 +1,4 @@
+#include "kbm/file_copy.h"
 #include "kbm/retention.h"
 #include "tests/kbm/kbm_test_support.h"
 
@@ -56,17 +57,22 @@ TEST(RetentionTest, ExpiredEmptyListStillCleansAnEmptySetFolder) {
                 ElementsAre("Cleaning: " + box.setFolder("20240101-120000") + "/ deleted."));
 }
 
-TEST(RetentionTest, SetFolderWithOtherFilesStaysAndUndottedFilesDoNotKeepOneAlive) {
+TEST(RetentionTest, SetFolderWithAnyFileLeftStaysButALeftoverTemporaryFileDoesNot) {
     RetentionBox box;
     const std::string listed = box.addCopy("20240101-120000", "x/full.txt");
     const std::string smart = box.addCopy("20240101-120000", "x/smart.txt", false);
+    // A Smart-backup copy without a dot anywhere in its path keeps its set folder too.
     box.addCopy("20240102-120000", "y/full.txt");
-    box.addCopy("20240102-120000", "y/README", false);
+    const std::string makefile = box.addCopy("20240102-120000", "y/Makefile", false);
+    // What an interrupted copy left behind is no file of the set.
+    box.addCopy("20240103-120000", "z/full.txt");
+    box.addCopy("20240103-120000", "z/" + copyTemporaryName("big.iso"), false);
     box.clean(3, "2024-02-01 00:00:00");
     EXPECT_FALSE(fs::exists(listed));
     EXPECT_TRUE(fs::exists(smart));
-    EXPECT_FALSE(fs::exists(box.setFolder("20240102-120000")));
-    EXPECT_EQ(box.logMessages().size(), 2u);
+    EXPECT_EQ(readFile(makefile), "copy");
+    EXPECT_FALSE(fs::exists(box.setFolder("20240103-120000")));
+    EXPECT_EQ(box.logMessages().size(), 3u);
 }
 
 TEST(RetentionTest, UndeletableCopiesAreReportedAndTheListIsProcessedToTheEnd) {
@@ -85,19 +91,43 @@ TEST(RetentionTest, UndeletableCopiesAreReportedAndTheListIsProcessedToTheEnd) {
     EXPECT_TRUE(fs::exists(box.setFolder("20240101-120000")));
 }
 
-TEST(RetentionTest, ListsNeverReachFilesOutsideTheirSet) {
+TEST(RetentionTest, ListsNeverReachFilesOutsideAFolderNamedByTheirStamp) {
     RetentionBox box;
     const std::string precious = box.source("home/precious.txt", "keep");
-    box.emptyList("20240101-120000");
-    // A folder elsewhere that happens to carry the set's name is not the set.
-    const std::string lookalike = box.source("home/20240101-120000/precious.txt", "keep");
-    writeFile(box.list("20240101-120000"), precious + "\r\n" + box.setFolder("20240101-120000") +
-                                               "/../x/precious.txt\r\n" + lookalike + "\r\n");
+    const std::string other = box.source("home/20240102-120000/other.txt", "keep");
+    const std::string listed = box.addCopy("20240101-120000", "a/full.txt");
+    writeFile(box.list("20240101-120000"), readFile(box.list("20240101-120000")) + precious +
+                                               "\r\n" + box.setFolder("20240101-120000") +
+                                               "/../x/precious.txt\r\n" + other + "\r\n" +
+                                               "20240101-120000/relative.txt\r\n");
+    box.source("x/precious.txt", "keep");
     box.clean(3, "2024-02-01 00:00:00");
+    EXPECT_FALSE(fs::exists(listed));
     EXPECT_EQ(readFile(precious), "keep");
-    EXPECT_EQ(readFile(lookalike), "keep");
-    EXPECT_EQ(box.logMessages().front(), "Can not delete file: " + precious);
-    EXPECT_EQ(box.logMessages()[2], "Can not delete file: " + lookalike);
+    EXPECT_EQ(readFile(other), "keep");
+    EXPECT_EQ(box.logMessages()[0], "Can not delete file: " + precious);
+    EXPECT_EQ(box.logMessages()[2], "Can not delete file: " + other);
+    // A list naming files it may not delete stays.
+    EXPECT_TRUE(fs::exists(box.list("20240101-120000")));
+}
+
+TEST(RetentionTest, SetsMadeUnderAnEarlierDestinationStillExpire) {
+    RetentionBox box;
+    // The run wrote its set below another destination; "Path" has changed since.
+    const std::string oldSet = (box.root / "old-disk" / "20240101-120000").string();
+    const std::string first = oldSet + "/home/a.txt";
+    const std::string second = oldSet + "/home/deeper/b.txt";
+    writeFile(first, "copy");
+    writeFile(second, "copy");
+    writeFile(box.list("20240101-120000"), first + "\r\n" + second + "\r\n");
+    fs::create_directories(box.setFolder("20240101-120000"));
+    const std::string unrelated = box.addCopy("20240101-120000", "own/kept.txt", false);
+    box.clean(3, "2024-02-01 00:00:00");
+    EXPECT_FALSE(fs::exists(oldSet));
+    EXPECT_FALSE(fs::exists(box.list("20240101-120000")));
+    // The line names the folder that was cleaned; the present destination's is left alone.
+    EXPECT_THAT(box.logMessages(), ElementsAre("Cleaning: " + oldSet + "/ deleted."));
+    EXPECT_TRUE(fs::exists(unrelated));
 }
 
 TEST(RetentionTest, ZeroOrNegativeDaysAndBadNamesDoNothing) {

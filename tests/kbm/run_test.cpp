@@ -1,4 +1,5 @@
 #include "kbm/copy_phase.h"
+#include "kbm/file_copy.h"
 #include "kbm/folder_walk.h"
 #include "kbm/queue_file.h"
 #include "kbm/scan_phase.h"
@@ -24,7 +25,8 @@ bool hasSetFolder(const fs::path& dest) {
 TEST(BackupRunTest, FirstRunOfSmartFileEntryCopiesIntoTheRunsSet) {
     KbmSandbox box;
     const std::string doc = box.source("Work/report.doc", "first");
-    box.run_.include = {{doc, 0, 1}};
+    // A file named twice is queued by the first entry only.
+    box.run_.include = {{doc, 0, 1}, {(box.src / "Work").string(), 1, 0}};
     const LocalDateTime stamp = box.run();
 
     EXPECT_EQ(stamp, stampOf("2024-01-05 09:30:00"));
@@ -141,6 +143,34 @@ TEST(BackupRunTest, FilesWithoutADotInTheirFullPathAreSkipped) {
     EXPECT_EQ(files, (std::vector<std::string>{dotted, named}));
 }
 
+TEST(BackupRunTest, LinkedFoldersAreWalkedOnceAndLinkedFilesTakenAsFiles) {
+    KbmSandbox box;
+    box.source("elsewhere/data/a.txt", "A");
+    const std::string target = box.source("elsewhere/file.txt", "F");
+    fs::create_directories(box.src / "w");
+    fs::create_directory_symlink(box.src / "elsewhere/data", box.src / "w/linked");
+    fs::create_directory_symlink(box.src / "elsewhere/data", box.src / "w/again");
+    fs::create_directory_symlink(box.src / "w", box.src / "w/loop");
+    fs::create_symlink(target, box.src / "w/file-link.txt");
+    std::vector<std::string> files;
+    FolderWalker({}).walk((box.src / "w").string(), files);
+    std::sort(files.begin(), files.end(), [](const std::string& x, const std::string& y) {
+        return x.ends_with("file-link.txt") > y.ends_with("file-link.txt");
+    });
+    // The real folder behind two links is walked once, under whichever link came first; the
+    // loop back to the start ends at once.
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0], (box.src / "w/file-link.txt").string());
+    EXPECT_TRUE(files[1] == (box.src / "w/linked/a.txt").string() ||
+                files[1] == (box.src / "w/again/a.txt").string())
+        << files[1];
+    box.run_.include = {{(box.src / "w").string(), 1, 0}};
+    box.run();
+    EXPECT_EQ(readFile(box.mirrorCopy(files[0])), "F");
+    EXPECT_EQ(readFile(box.mirrorCopy(files[1])), "A");
+    EXPECT_FALSE(fs::is_symlink(box.mirrorCopy(files[0])));
+}
+
 TEST(BackupRunTest, UnknownModeRefreshesMarkersAndQueuesNothing) {
     KbmSandbox box;
     const std::string file = box.source("m/seven.txt");
@@ -151,18 +181,43 @@ TEST(BackupRunTest, UnknownModeRefreshesMarkersAndQueuesNothing) {
     EXPECT_TRUE(box.logMessages().empty());
 }
 
-TEST(BackupRunTest, MissingFileEntryIsQueuedOnceAndFailsItsCopy) {
+TEST(BackupRunTest, FailedCopiesAreTriedAgainAtTheNextRun) {
     KbmSandbox box;
+    const std::string smart = box.source("f/smart.txt", "S");
+    const std::string mirrored = box.source("d/sub/mirror.txt", "M");
+    const std::string full = box.source("g/full.txt", "F");
     const std::string missing = (box.src / "gone/none.txt").string();
-    box.run_.include = {{missing, 0, 1}, {(box.src / "no-such-folder").string(), 1, 0}};
+    box.run_.include = {{smart, 0, 1},
+                        {(box.src / "d").string(), 1, 0},
+                        {full, 2, 1},
+                        {missing, 0, 1},
+                        {(box.src / "no-such-folder").string(), 1, 0}};
+    // The backup disk is not mounted: its folder is missing and must not be made.
+    fs::remove_all(box.dest);
     const LocalDateTime first = box.run();
-    EXPECT_EQ(box.queue(), missing + "\t0\r\n");
-    EXPECT_THAT(box.logMessages(), ElementsAre("Can not backup file: " + missing + " to " +
-                                               box.setCopy(missing, first)));
+    EXPECT_FALSE(fs::exists(box.dest));
+    // Their markers are gone: the files count as new.
+    for (const std::string& file : {smart, mirrored, full, missing})
+        EXPECT_FALSE(fs::exists(box.marker(file))) << file;
+    EXPECT_THAT(
+        box.logMessages(),
+        ElementsAre("Can not backup file: " + smart + " to " + box.setCopy(smart, first),
+                    "Can not backup file: " + mirrored + " to " + box.mirrorCopy(mirrored),
+                    "Can not backup file: " + full + " to " + box.setCopy(full, first),
+                    "Can not backup file: " + missing + " to " + box.setCopy(missing, first)));
+
+    fs::create_directories(box.dest);
+    box.clock.advance(std::chrono::hours(12));
+    const LocalDateTime second = box.run();
+    EXPECT_EQ(readFile(box.setCopy(smart, second)), "S");
+    EXPECT_EQ(readFile(box.mirrorCopy(mirrored)), "M");
+    EXPECT_EQ(readFile(box.setCopy(full, second)), "F");
+    // Copies that arrived leave empty markers: the third run queues only what still fails.
+    EXPECT_EQ(fs::file_size(box.marker(smart)), 0u);
     box.clock.advance(std::chrono::hours(12));
     box.run();
-    EXPECT_EQ(box.queue(), "");
-    EXPECT_EQ(box.logMessages().size(), 1u);
+    EXPECT_EQ(box.queue(), full + "\t2\r\n" + missing + "\t0\r\n");
+    EXPECT_EQ(box.logMessages().size(), 6u);
 }
 
 TEST(BackupRunTest, ProgressAndPausesFollowTheQueue) {
@@ -194,21 +249,28 @@ TEST(BackupRunTest, MirrorReplacesThePreviousCopyAndNeverDeletes) {
     KbmSandbox box;
     const std::string a = box.source("s/a.txt", "old");
     const std::string b = box.source("s/b.txt", "bee");
+    // A name as long as the file system allows still backs up.
+    const std::string longName = box.source("s/" + std::string(251, 'n') + ".txt", "long");
     box.run_.include = {{(box.src / "s").string(), 1, 0}};
     box.run();
+    EXPECT_EQ(readFile(box.mirrorCopy(longName)), "long");
     writeFile(a, "new content");
     setModifiedRelative(a, box.marker(a), 2);
     fs::remove(b);
+    // What an interrupted copy of a left behind is replaced by the next copy of a.
+    const fs::path mirrorFolder = fs::path(box.mirrorCopy(a)).parent_path();
+    writeFile(mirrorFolder / copyTemporaryName("a.txt"), "half a cop");
     box.run();
     EXPECT_EQ(readFile(box.mirrorCopy(a)), "new content");
     EXPECT_EQ(readFile(box.mirrorCopy(b)), "bee");
     // Copies keep the source's modification time and leave no temporary files.
     EXPECT_EQ(fs::last_write_time(box.mirrorCopy(a)), fs::last_write_time(a));
-    int entries = 0;
-    for ([[maybe_unused]] const auto& e :
-         fs::directory_iterator(fs::path(box.mirrorCopy(a)).parent_path()))
-        ++entries;
-    EXPECT_EQ(entries, 2);
+    std::vector<std::string> entries;
+    for (const auto& e : fs::directory_iterator(mirrorFolder))
+        entries.push_back(e.path().filename().string());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries,
+              (std::vector<std::string>{"a.txt", "b.txt", fs::path(longName).filename().string()}));
 }
 
 TEST(BackupRunTest, TheRunsOwnFoldersInsideASourceAreNeverBackedUp) {
@@ -216,6 +278,7 @@ TEST(BackupRunTest, TheRunsOwnFoldersInsideASourceAreNeverBackedUp) {
     const std::string file = box.source("home/ann/a.txt", "A");
     box.run_.dataFolder = box.src / "home/ann/.local/share";
     box.run_.settings.destination = (box.src / "home/ann/backup.d").string() + "/";
+    fs::create_directories(box.run_.settings.destination);
     box.run_.include = {{(box.src / "home").string(), 1, 0}};
     box.run();
     EXPECT_EQ(box.queue(), file + "\t1\r\n");
@@ -290,19 +353,27 @@ TEST(BackupRunBadInputTest, QueueLinesWithoutTabsOrWithExtraCrAreHandled) {
     KbmSandbox box;
     const std::string a = box.source("q/a.txt", "A");
     const std::string b = box.source("q/b.txt", "B");
+    const std::string c = box.source("q/c.txt", "C");
+    const std::string d = box.source("q/d.txt", "D");
     const std::string longLine(50000, 'z');
+    // Lines may also end in a lone CR.
     writeFile(box.work / kQueueFile, "no tab here\r\n\r\n" + a + "\t1\r\r\n" + longLine + "\r\n" +
                                          b + "\t2 trailing\r\n" + a + "\t9\r\n" +
-                                         "/outside/../x.txt\t1\r\n");
+                                         "/outside/../x.txt\t1\r\n" + c + "\t1\r" + d + "\t1\r");
     NullProgress progress;
     struct NoSend final : FileSender {
-        void send(const std::string&, const std::string&) override { ADD_FAILURE(); }
+        bool send(const std::string&, const std::string&) override {
+            ADD_FAILURE();
+            return false;
+        }
     } noSend;
     CopyPhase::Config cfg{box.work / kQueueFile, autodeleteFolder(box.data), true,
-                          box.dest.string()};
+                          box.dest.string(), markerFolder(box.data)};
     const LocalDateTime stamp = CopyPhase(cfg, box.clock, box.log, progress, noSend).run();
     EXPECT_EQ(readFile(box.mirrorCopy(a)), "A");
     EXPECT_EQ(readFile(box.setCopy(b, stamp)), "B");
+    EXPECT_EQ(readFile(box.mirrorCopy(c)), "C");
+    EXPECT_EQ(readFile(box.mirrorCopy(d)), "D");
     EXPECT_THAT(readLines(box.autodeleteList(stamp)), ElementsAre(box.setCopy(b, stamp)));
     EXPECT_THAT(box.logMessages(), ElementsAre("Can not backup file: /outside/../x.txt to " +
                                                box.dest.string() + "/outside/../x.txt"));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,6 +42,57 @@ TEST(FileLockTest, OneHolderAtATimeAndReleasedWithTheObject) {
     FileLock again(file);
     EXPECT_TRUE(again.acquired());
     EXPECT_EQ(FileLock(dir / "missing" / "run.lock").state(), FileLock::State::Unavailable);
+}
+
+// In a child that has become another user: the state of its lock on the file.
+int lockStateAsOtherUser(const fs::path& file, FileLock::Sharing sharing) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(99);
+        _exit(static_cast<int>(FileLock(file, sharing).state()));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(FileLockTest, ASharedLockServesEveryUserOfTheFolderButNeverALink) {
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all, fs::perm_options::replace);
+    const fs::path file = dir / "tobkp.lock";
+    const mode_t oldMask = umask(077);
+    {
+        FileLock held(file, FileLock::Sharing::AnyUser);
+        umask(oldMask);
+        ASSERT_TRUE(held.acquired());
+        // Every user may open it, whatever the creator's umask.
+        EXPECT_EQ(fs::status(file).permissions() & fs::perms::others_read, fs::perms::others_read);
+        EXPECT_EQ(FileLock(file, FileLock::Sharing::AnyUser).state(), FileLock::State::Busy);
+        if (getuid() != 0)
+            GTEST_SKIP() << "needs root to act as another user";
+        // Another user's program sees the lock held...
+        EXPECT_EQ(lockStateAsOtherUser(file, FileLock::Sharing::AnyUser),
+                  static_cast<int>(FileLock::State::Busy));
+    }
+    // ... and takes it once it is free, while a private lock never uses another's file.
+    EXPECT_EQ(lockStateAsOtherUser(file, FileLock::Sharing::AnyUser),
+              static_cast<int>(FileLock::State::Acquired));
+    EXPECT_EQ(lockStateAsOtherUser(file, FileLock::Sharing::OwnerOnly),
+              static_cast<int>(FileLock::State::Unavailable));
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(FileLock(file, FileLock::Sharing::AnyUser).state(), FileLock::State::Acquired);
+    EXPECT_EQ(FileLock(file).state(), FileLock::State::Unavailable);
+
+    // A link or a FIFO in its place is never used (and never blocks).
+    const fs::path link = dir / "link.lock";
+    fs::create_symlink(file, link);
+    const fs::path fifo = dir / "fifo.lock";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    for (const auto sharing : {FileLock::Sharing::AnyUser, FileLock::Sharing::OwnerOnly}) {
+        EXPECT_EQ(FileLock(link, sharing).state(), FileLock::State::Unavailable);
+        EXPECT_EQ(FileLock(fifo, sharing).state(), FileLock::State::Unavailable);
+    }
 }
 
 TEST(FileLockTest, StartedProgramsDoNotInheritTheLock) {

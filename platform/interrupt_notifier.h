@@ -1,0 +1,28 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace kestrun {
+
+// Turns the terminal's interrupt (Ctrl-C, SIGINT) into a call on the main thread's event loop,
+// for a program whose window may not be reachable (no display). While the object lives the
+// process is not ended by the interrupt; afterwards the default action is back. One at a time.
+class InterruptNotifier {
+public:
+    explicit InterruptNotifier(std::function<void()> onInterrupt);
+    ~InterruptNotifier();
+    InterruptNotifier(const InterruptNotifier&) = delete;
+    InterruptNotifier& operator=(const InterruptNotifier&) = delete;
+
+private:
+    void drain();
+
+    std::function<void()> onInterrupt_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    int readFd_ = -1;
+};
+
+} // namespace kestrun
