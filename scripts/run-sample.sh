@@ -13,6 +13,8 @@ if [[ ! -d $sample ]]; then
     done
     chmod 600 "$sample/config/Tavisoft/Kestrun.conf"
 fi
+# The backup destination stands for a mounted backup disk: kbm never creates a missing one.
+mkdir -p "$sample/backup-destination"
 export XDG_CONFIG_HOME=$sample/config
 export APPDATA=$sample/appdata
 cd "$sample"
