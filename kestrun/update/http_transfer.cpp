@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -40,16 +41,33 @@ void initCurlOnce() {
 
 // State of one transfer, seen by the callbacks on the transferring thread.
 struct Transfer {
+    CURL* handle = nullptr;
     const BodySink* sink = nullptr;
     bool sinkSatisfied = false;
     std::string contentLength;
+    std::chrono::steady_clock::duration stallLimit{};
+    std::chrono::steady_clock::time_point lastByte = std::chrono::steady_clock::now();
 };
+
+// Ends the transfer when no byte has arrived for the stall limit since it connected.
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    const auto now = std::chrono::steady_clock::now();
+    curl_off_t connectedAfter = 0;
+    curl_easy_getinfo(transfer.handle, CURLINFO_CONNECT_TIME_T, &connectedAfter);
+    if (connectedAfter == 0) {
+        transfer.lastByte = now; // still connecting: the connect limit applies
+        return 0;
+    }
+    return now - transfer.lastByte > transfer.stallLimit ? 1 : 0;
+}
 
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
     const std::size_t bytes = size * count;
     if (bytes == 0)
         return 0;
+    transfer.lastByte = std::chrono::steady_clock::now();
     if (!(*transfer.sink)(std::string_view(data, bytes))) {
         transfer.sinkSatisfied = true;
         return 0; // ends the transfer
@@ -60,6 +78,7 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
     const std::size_t bytes = size * count;
+    transfer.lastByte = std::chrono::steady_clock::now();
     std::string_view line(data, bytes);
     if (line.starts_with("HTTP/")) {
         // A new reply (after an interim one): only its own headers count.
@@ -123,10 +142,12 @@ HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     if (!handle)
         return outcome;
     const HeaderList headers = requestHeaders(request.noCache);
-    Transfer transfer;
-    transfer.sink = &sink;
-
     CURL* h = handle.get();
+    Transfer transfer;
+    transfer.handle = h;
+    transfer.sink = &sink;
+    transfer.stallLimit = request.limits.stall;
+
     curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
 #if LIBCURL_VERSION_NUM >= 0x075500
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -156,8 +177,9 @@ HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.limits.connect.count()));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.limits.stall.count()));
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
 
     const CURLcode result = curl_easy_perform(h);
     outcome.completed =
