@@ -68,7 +68,17 @@ TEST(ManifestScannerTest, FindsTheVersionWhateverThePiecesOfTheManifest) {
     }
 }
 
+TEST(ManifestScannerTest, FindsAKeyThatRepeatsItsOwnBeginning) {
+    for (const std::size_t pieceSize : {std::size_t{1}, std::size_t{64}})
+        EXPECT_EQ(scan("aab:", "aaab:1.2.3.4", pieceSize), (Version{{1, 2, 3, 4}}));
+}
+
 class WebManifestTest : public WebFixture {};
+
+std::string header(const ServedRequest& request, const std::string& name) {
+    const auto it = request.headers.find(name);
+    return it == request.headers.end() ? "(none)" : it->second;
+}
 
 TEST_F(WebManifestTest, ReadsEachKindFromItsSite) {
     startSite();
@@ -97,15 +107,14 @@ TEST_F(WebManifestTest, AsksForAFreshManifestWithTheAgentAndHeaders) {
     const std::vector<ServedRequest> requests = server_->requests();
     ASSERT_EQ(requests.size(), 2u);
     for (const ServedRequest& request : requests) {
-        EXPECT_EQ(request.headers.at("user-agent"), "KSN v1.2") << request.path;
-        EXPECT_EQ(request.headers.at("charset"), "UTF-8") << request.path;
-        EXPECT_EQ(request.headers.at("content-type"), "application/x-www-form-urlencoded")
+        EXPECT_EQ(header(request, "user-agent"), "KSN v1.2") << request.path;
+        EXPECT_EQ(header(request, "charset"), "UTF-8") << request.path;
+        EXPECT_EQ(header(request, "content-type"), "application/x-www-form-urlencoded")
             << request.path;
     }
-    EXPECT_EQ(requests[0].headers.count("cache-control"), 1u);
-    EXPECT_EQ(requests[0].headers.at("cache-control"), "no-cache");
+    EXPECT_EQ(header(requests[0], "cache-control"), "no-cache");
     // Over plain http a cache may answer a download.
-    EXPECT_EQ(requests[1].headers.count("cache-control"), 0u);
+    EXPECT_EQ(header(requests[1], "cache-control"), "(none)");
 }
 
 TEST_F(WebManifestTest, TakesTheBodyOfAnyReplyAndFollowsNoRedirect) {
@@ -149,7 +158,8 @@ TEST_F(WebManifestTest, RefusesOtherServicesWithoutTraffic) {
         EXPECT_FALSE(web_.readWebVersion(0)) << base;
         EXPECT_FALSE(web_.download(0)) << base;
     }
-    EXPECT_FALSE(listener.waitForNewConnection(200));
+    // The local wait serves events, so the listener may have taken a connection already.
+    EXPECT_FALSE(listener.hasPendingConnections() || listener.waitForNewConnection(200));
     EXPECT_FALSE(std::filesystem::exists(work_ / "Zelmo.exe"));
     EXPECT_TRUE(logMessages().empty());
 }
@@ -174,7 +184,7 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
     EXPECT_TRUE(web_.download(2));
     EXPECT_EQ(readFile(work_ / "kbm~"), versionedExecutable());
     // Over https no cache answers a download either.
-    EXPECT_EQ(server_->requests().back().headers.at("cache-control"), "no-cache");
+    EXPECT_EQ(header(server_->requests().back(), "cache-control"), "no-cache");
 }
 
 long peakKilobytes() {
