@@ -12,6 +12,9 @@ packages=(
     libbenchmark-dev                        # benchmarks
     python3 python3-pyftpdlib               # the FTP server the tests talk to
     rsync                                   # the reference in the backup scan benchmark
+    binutils-mingw-w64-x86-64               # real PE files with version resources for tests
+    python3-pefile                          # an independent reader of those PE versions
+    openssl                                 # certificates of the HTTPS test server
     fonts-dejavu-core                       # without a font, Qt draws text as empty boxes
 )
 if [[ "${1:-}" == "--screenshots" ]]; then

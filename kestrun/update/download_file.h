@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+namespace kestrun {
+
+// A download on its way to a file: the bytes go to a temporary file beside the target, which
+// replaces the target only when it is committed. An older file of the target's name stays
+// untouched by a download that fails or cannot be stored.
+class DownloadFile {
+public:
+    explicit DownloadFile(std::filesystem::path target);
+    ~DownloadFile();
+    DownloadFile(const DownloadFile&) = delete;
+    DownloadFile& operator=(const DownloadFile&) = delete;
+
+    // Stores a piece; once a write fails (or the temporary file could not be made) nothing
+    // more is stored, the temporary file is gone and the download can no longer be committed.
+    void write(std::string_view piece);
+    // Moves the complete download into the target's place, readable and executable (0755);
+    // false when it was not stored whole or could not be moved.
+    bool commit();
+
+private:
+    struct Closer {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    void discard();
+
+    std::filesystem::path target_;
+    std::filesystem::path temp_;
+    std::unique_ptr<std::FILE, Closer> file_;
+    bool tempExists_ = false;
+};
+
+} // namespace kestrun

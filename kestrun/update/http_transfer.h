@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace kestrun {
+
+// How long a transfer may take to connect, and how long it may go without receiving a byte,
+// before it fails.
+struct TransferLimits {
+    std::chrono::seconds connect;
+    std::chrono::seconds stall;
+};
+
+// One GET request of the update engine. The address is used exactly as given: no dot segments
+// are removed and double slashes stay.
+struct HttpGetRequest {
+    std::string url;
+    bool noCache = false; // ask every cache on the way for a fresh copy
+    TransferLimits limits{std::chrono::seconds(60), std::chrono::seconds(60)};
+    // Certificates trusted in addition to the system's store; empty: the system's store only.
+    std::filesystem::path extraCaFile;
+};
+
+// Receives the body piece by piece; returns false when it needs no more of it.
+using BodySink = std::function<bool(std::string_view piece)>;
+
+struct HttpGetOutcome {
+    // The reply was read to its end, or until the sink wanted no more. False when the
+    // address was refused, the connection failed, a limit ran out or the certificate was
+    // not trusted.
+    bool completed = false;
+    // The text of the reply's Content-Length header; empty when it had none.
+    std::string contentLength;
+};
+
+// Whether an address is an absolute http or https address with a host. Nothing else is ever
+// requested, so any other service ends a transfer before any traffic.
+bool isWebAddress(std::string_view url);
+
+// Sends the request with the agent "KSN v1.2", never follows a redirect and takes whatever
+// body the server sends, whatever its status code. Blocks the calling thread until the
+// transfer ends.
+HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink);
+
+} // namespace kestrun

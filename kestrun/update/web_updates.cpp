@@ -1,0 +1,95 @@
+#include "kestrun/update/web_updates.h"
+
+#include "common/number.h"
+#include "common/text.h"
+#include "kestrun/core/event_log.h"
+#include "kestrun/core/settings.h"
+#include "kestrun/update/download_file.h"
+#include "kestrun/update/local_wait.h"
+#include "kestrun/update/manifest_scanner.h"
+#include "kestrun/update/web_kinds.h"
+
+#include <cstdint>
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+WebUpdates::WebUpdates(const Settings& settings, const EventLog& log, fs::path workingFolder)
+    : settings_(settings), log_(log), workingFolder_(std::move(workingFolder)) {}
+
+std::string WebUpdates::siteBase(bool kestrunSite) const {
+    return kestrunSite ? kestrunWebBase() : settings_.uhttp;
+}
+
+HttpGetRequest WebUpdates::request(std::string url, bool noCache, TransferLimits limits) const {
+    HttpGetRequest get;
+    get.url = std::move(url);
+    get.limits = limits;
+    // Over https no cache may answer either.
+    get.noCache = noCache || toLowerAscii(get.url).starts_with("https:");
+    std::error_code ec;
+    const fs::path ca = workingFolder_ / kCaFileName;
+    if (fs::is_regular_file(ca, ec))
+        get.extraCaFile = ca;
+    return get;
+}
+
+std::optional<FileVersion> WebUpdates::readWebVersion(int kind) const {
+    const auto manifest = manifestKind(kind);
+    if (!manifest)
+        return std::nullopt;
+    const HttpGetRequest get =
+        request(fileAddress(siteBase(manifest->site == WebSite::Kestrun), kManifestName), true,
+                manifestLimits_);
+    if (!isWebAddress(get.url))
+        return std::nullopt;
+    ManifestScanner scanner{std::string(manifest->key)};
+    HttpGetOutcome outcome;
+    runWhileServingEvents([&] {
+        outcome = httpGet(get, [&scanner](std::string_view piece) { return scanner.feed(piece); });
+    });
+    if (!outcome.completed)
+        return std::nullopt;
+    return scanner.result();
+}
+
+bool WebUpdates::download(int kind) const {
+    const auto file = downloadKind(kind);
+    if (!file)
+        return false;
+    const HttpGetRequest get =
+        request(fileAddress(siteBase(file->site == WebSite::Kestrun), file->remoteName), false,
+                downloadLimits_);
+    if (!isWebAddress(get.url))
+        return false;
+    const fs::path local = workingFolder_ / file->localName;
+
+    const ScopedWaitCursor cursor;
+    std::int64_t received = 0;
+    DownloadFile saved(local);
+    HttpGetOutcome outcome;
+    runWhileServingEvents([&] {
+        outcome = httpGet(get, [&](std::string_view piece) {
+            received += static_cast<std::int64_t>(piece.size());
+            saved.write(piece);
+            return true;
+        });
+    });
+    if (!outcome.completed)
+        return false;
+    saved.commit();
+
+    const std::int32_t announced = atoiPrefix(outcome.contentLength);
+    const std::string sizes = "Update downloaded, size: " + std::to_string(received) + " of " +
+                              std::to_string(announced) + " bytes, ";
+    const auto version = readFileVersion(local);
+    if (!version) {
+        log_.log(sizes + "file: " + local.string() + ", but could not read version! cancelation!");
+        return false;
+    }
+    log_.log(sizes + "version: " + version->text() + ", file: " + local.string());
+    return true;
+}
+
+} // namespace kestrun

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QProcess>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrun::test {
+
+// A self-signed certificate for 127.0.0.1 and localhost, made with openssl.
+struct Certificate {
+    std::filesystem::path cert;
+    std::filesystem::path key;
+};
+// Empty paths when openssl failed.
+Certificate makeCertificate(const std::filesystem::path& dir, const std::string& name);
+
+// One request the server received.
+struct ServedRequest {
+    std::string path;
+    std::map<std::string, std::string> headers;
+};
+
+// The HTTP (or, with a certificate, HTTPS) test server of tests/peers on 127.0.0.1, serving a
+// folder; started in the constructor, killed in the destructor. port() is 0 when it did not
+// start.
+class HttpServerPeer {
+public:
+    explicit HttpServerPeer(const std::filesystem::path& root, const Certificate* tls = nullptr);
+    ~HttpServerPeer();
+    HttpServerPeer(const HttpServerPeer&) = delete;
+    HttpServerPeer& operator=(const HttpServerPeer&) = delete;
+
+    int port() const { return port_; }
+    // "http://127.0.0.1:<port>" or "https://..."
+    std::string origin() const;
+    std::vector<ServedRequest> requests() const;
+
+private:
+    std::filesystem::path control_;
+    std::unique_ptr<QProcess> process_;
+    bool tls_ = false;
+    int port_ = 0;
+};
+
+} // namespace kestrun::test

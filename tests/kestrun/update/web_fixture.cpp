@@ -1,0 +1,49 @@
+#include "tests/kestrun/update/web_fixture.h"
+
+#include <chrono>
+
+namespace kestrun::test {
+
+WebFixture::WebFixture() {
+    // Tests that stall wait seconds, not the 25 minutes of the program.
+    web_.setManifestLimits({std::chrono::seconds(10), std::chrono::seconds(2)});
+    web_.setDownloadLimits({std::chrono::seconds(10), std::chrono::seconds(2)});
+}
+
+void WebFixture::startSite(const Certificate* tls) {
+    server_ = std::make_unique<HttpServerPeer>(site_.path(), tls);
+    ASSERT_NE(server_->port(), 0) << "the test web server did not start";
+    settings_.uhttp = server_->origin() + "/Zelmov5";
+    kestrunBase_.emplace("KESTRUN_WEB_BASE", server_->origin() + "/KSN");
+}
+
+void WebFixture::publish(const std::string& relative, const std::string& content) {
+    writeFile(site_ / relative, content);
+}
+
+void WebFixture::setRoutes(const std::string& json) {
+    writeFile(site_ / "routes.json", json);
+}
+
+std::vector<std::string> WebFixture::logMessages() const {
+    std::vector<std::string> messages;
+    for (const std::string& line : readLines(log_.file())) {
+        const auto tab = line.find('\t');
+        messages.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
+    }
+    return messages;
+}
+
+std::vector<std::string> WebFixture::requestedPaths() const {
+    std::vector<std::string> paths;
+    if (server_)
+        for (const ServedRequest& request : server_->requests())
+            paths.push_back(request.path);
+    return paths;
+}
+
+std::string WebFixture::versionedExecutable() {
+    return readFile(binDir() / "kbm");
+}
+
+} // namespace kestrun::test
