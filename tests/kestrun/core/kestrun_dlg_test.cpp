@@ -172,18 +172,25 @@ TEST(MainWindow, HeartbeatDeliversEveryMessageOnTheWindowThread) {
     // One virtual hour is 720 beats; the first backup is due at beat 722.
     ASSERT_TRUE(kestrun::test::processEventsUntil(
         [&] { return handled[KsnMessage::ProgramCheck] >= 800; }, 60000));
-    // Counted before the window goes: a send stopped by the shutdown returns unhandled.
+    // Counted before the window goes: a send stopped by the shutdown returns unhandled, and
+    // the shutdown may fall between two sends of one beat.
     const int missing = checksMissingAtSleep;
+    const auto count = [&](KsnMessage m) { return handled[m]; };
+    const int lan = count(KsnMessage::LanUpdate);
+    const int self = count(KsnMessage::SelfUpdate);
+    const auto followsWithin = [](int later, int earlier) {
+        return later == earlier || later == earlier - 1;
+    };
+    EXPECT_TRUE(followsWithin(count(KsnMessage::LanguageUpdate), lan));
+    EXPECT_TRUE(followsWithin(count(KsnMessage::KbmUpdate), self));
+    EXPECT_TRUE(followsWithin(count(KsnMessage::UpdaterUpdate), count(KsnMessage::KbmUpdate)));
     w.reset();
     rig.clock.setSleepHook({});
     EXPECT_FALSE(offThread);
     EXPECT_EQ(missing, 0);
     EXPECT_GE(handled[KsnMessage::BackupLaunch], 1);
-    EXPECT_GE(handled[KsnMessage::LanUpdate], 200);
-    EXPECT_EQ(handled[KsnMessage::LanUpdate], handled[KsnMessage::LanguageUpdate]);
-    EXPECT_GE(handled[KsnMessage::SelfUpdate], 3);
-    EXPECT_EQ(handled[KsnMessage::SelfUpdate], handled[KsnMessage::KbmUpdate]);
-    EXPECT_EQ(handled[KsnMessage::SelfUpdate], handled[KsnMessage::UpdaterUpdate]);
+    EXPECT_GE(lan, 200);
+    EXPECT_GE(self, 3);
     EXPECT_GE(handled[KsnMessage::NewVersionNotice], 1);
 }
 
