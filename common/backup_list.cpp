@@ -5,7 +5,6 @@
 #include "common/file_util.h"
 #include "common/number.h"
 
-
 namespace kestrun {
 
 namespace fs = std::filesystem;
