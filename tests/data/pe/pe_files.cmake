@@ -3,7 +3,7 @@
 # ${KESTRUN_TEST_PE_DIR}; the target kestrun_test_pe_files makes them.
 find_program(KESTRUN_WINDRES x86_64-w64-mingw32-windres REQUIRED)
 find_program(KESTRUN_PE_LD x86_64-w64-mingw32-ld REQUIRED)
-set(KESTRUN_TEST_PE_DIR "${CMAKE_BINARY_DIR}/tests/pe")
+set(KESTRUN_TEST_PE_DIR "${CMAKE_BINARY_DIR}/tests/pe" CACHE INTERNAL "Test executables")
 set(pe_sources ${CMAKE_CURRENT_LIST_DIR})
 set(pe_outputs)
 foreach(name zelmo_5_2_0_117 largest_parts other_resources no_version)
