@@ -2,7 +2,11 @@
 #include "platform/clock.h"
 #include "tests/kestrun/update/server_fixture.h"
 
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QTcpServer>
+
+#include <thread>
 
 namespace fs = std::filesystem;
 using kestrun::test::readLines;
@@ -71,4 +75,70 @@ TEST(UpdateServerStart, APortInUseIsLoggedOnceAndTheDropFolderStillMade) {
     EXPECT_FALSE(outOfRange.handler.start(outOfRange.dir.path(), {}, QHostAddress::LocalHost));
     EXPECT_EQ(outOfRange.logLines(), std::vector<std::string>{"Update server not started"});
     EXPECT_TRUE(fs::is_directory(outOfRange.dir / "Drop"));
+}
+
+namespace {
+
+// Runs the real program as an update server with the given port until its log has `lines`
+// lines; returns the log's messages. `whileRunning` talks to it meanwhile.
+std::vector<std::string> runServerProgram(const kestrun::test::TempDir& dir, int port,
+                                          std::size_t lines,
+                                          const std::function<void()>& whileRunning) {
+    const auto work = dir / "work";
+    fs::create_directories(work);
+    fs::create_directories(dir / "config/Tavisoft");
+    kestrun::test::writeFile(dir / "config/Tavisoft/Kestrun.conf",
+                             "[General]\nUmode=1\nUport=" + std::to_string(port) + "\n");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* sub : {"xdg", "runtime", "appdata"}) {
+        fs::create_directories(dir / sub);
+    }
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString((dir / "config").string()));
+    env.insert("XDG_CONFIG_DIRS", QString::fromStdString((dir / "xdg").string()));
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString((dir / "runtime").string()));
+    env.insert("APPDATA", QString::fromStdString((dir / "appdata").string()));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.setWorkingDirectory(QString::fromStdString(work.string()));
+    program.start(QString::fromStdString((kestrun::test::binDir() / "kestrun").string()), {});
+    EXPECT_TRUE(program.waitForStarted());
+    const auto log = work / "Kestrun.log";
+    EXPECT_TRUE(kestrun::test::waitUntil(
+        [&] { return fs::exists(log) && readLines(log).size() >= lines; }, 10s));
+    whileRunning();
+    program.kill();
+    program.waitForFinished();
+    std::vector<std::string> messages;
+    for (const std::string& line : readLines(log))
+        messages.push_back(line.substr(line.find('\t') + 1));
+    return messages;
+}
+
+} // namespace
+
+TEST(UpdateServerStart, TheProgramInServerModeStartsItsServerAfterProgramStarted) {
+    kestrun::test::TempDir dir;
+    QTcpServer probe; // a free port
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const int port = probe.serverPort();
+    probe.close();
+    std::string state;
+    const auto messages = runServerProgram(dir, port, 2, [&] {
+        state =
+            kestrun::test::rawExchange(static_cast<std::uint16_t>(port), {"getState\r\n"}).bytes();
+    });
+    EXPECT_EQ(messages, (std::vector<std::string>{"Program started", "Update server started"}));
+    EXPECT_EQ(state, "60;60;0\r");
+    EXPECT_TRUE(fs::is_directory(dir / "work/Drop"));
+}
+
+TEST(UpdateServerStart, TheProgramWithItsPortTakenRunsOnWithoutServer) {
+    kestrun::test::TempDir dir;
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost, 0));
+    const auto messages =
+        runServerProgram(dir, taken.serverPort(), 2, [] { std::this_thread::sleep_for(300ms); });
+    EXPECT_EQ(messages, (std::vector<std::string>{"Program started", "Update server not started"}));
+    EXPECT_TRUE(fs::is_directory(dir / "work/Drop"));
 }
