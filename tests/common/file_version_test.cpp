@@ -160,6 +160,8 @@ TEST(FileVersion, DamagedStructuresGiveNoVersion) {
         {"PE header beyond the end", 0x3C, 0xFFFFFFF0u},
         {"PE header at 2 GB", 0x3C, 0x80000000u},
         {"resource section's data beyond the end", at("rsrc_raw_pointer"), 0x7FFFFFF0u},
+        // the bytes are still in the file, but no longer the section's
+        {"resource section's raw size cut to 16 bytes", at("rsrc_raw_pointer") - 4, 16},
         {"version type pointing back at the root", at("version_type_entry") + 4, 0x80000000u},
         {"language entry pointing back at the root as a folder", at("version_language_entry") + 4,
          0x80000000u},
