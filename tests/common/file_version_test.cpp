@@ -98,6 +98,7 @@ TEST(FileVersion, ReadsPeVersionResourcesAsPefileDoes) {
         const char* expected;
     } cases[] = {
         {"zelmo_5_2_0_117.exe", "5.2.0.117"},
+        {"zelmo32_5_2_0_118.exe", "5.2.0.118"}, // 32-bit, as the client application is
         {"largest_parts.exe", "65535.65534.65533.65532"},
         {"other_resources.exe", "1.2.3.4"}, // behind an RCDATA and a string table
         {"no_version.exe", "none"},

@@ -20,6 +20,18 @@ foreach(name zelmo_5_2_0_117 largest_parts other_resources no_version)
         VERBATIM)
     list(APPEND pe_outputs "${exe}")
 endforeach()
+# A 32-bit executable, as the client application is one.
+set(obj "${KESTRUN_TEST_PE_DIR}/zelmo32_5_2_0_118.o")
+set(exe "${KESTRUN_TEST_PE_DIR}/zelmo32_5_2_0_118.exe")
+add_custom_command(OUTPUT "${exe}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${KESTRUN_TEST_PE_DIR}"
+    COMMAND ${KESTRUN_WINDRES} --preprocessor=cat -F pe-i386 -O coff
+            -i "${pe_sources}/zelmo32_5_2_0_118.rc" -o "${obj}"
+    COMMAND ${KESTRUN_PE_LD} -m i386pe -T "${pe_sources}/pe32.x" --entry=0 -o "${exe}" "${obj}"
+    DEPENDS "${pe_sources}/zelmo32_5_2_0_118.rc" "${pe_sources}/pe32.x"
+    COMMENT "Making test executable zelmo32_5_2_0_118.exe"
+    VERBATIM)
+list(APPEND pe_outputs "${exe}")
 if(NOT TARGET kestrun_test_pe_files)
     add_custom_target(kestrun_test_pe_files DEPENDS ${pe_outputs})
 endif()

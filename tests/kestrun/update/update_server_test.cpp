@@ -123,7 +123,7 @@ TEST_F(UpdateServer, ListsRegularFilesWithLocalStampsAndEmptyOtherwise) {
 
 // Only regular files inside the drop folder are served, however the name is spelled.
 TEST_F(UpdateServer, NamesThatLeadOutOfTheDropFolderGetNothing) {
-    startServer(quickTiming());
+    startServer({50ms, 1ms, 3000ms, 16 * 1024});
     writeFile(dir_ / "secret", "outside");
     writeFile(drop() / "de.ini", "inside");
     fs::create_directory(drop() / "sub");
