@@ -1,6 +1,7 @@
 #include "kestrun/core/kestrun_dlg.h"
 
 #include "kestrun/core/backup_launch.h"
+#include "kestrun/update/update_server_handler.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
@@ -163,7 +164,10 @@ void CKestrunDlg::loadLists() {
 }
 
 // The update server of the server modes starts here once the update engine provides it.
-void CKestrunDlg::startUpdateServer() {}
+void CKestrunDlg::startUpdateServer() {
+    updateServer_ = std::make_unique<UpdateServerHandler>(settings_, busy_, eventLog_);
+    updateServer_->start(context_.workingFolder); // the current directory at start
+}
 
 void CKestrunDlg::launchBackup() {
     startBackupProgram(eventLog_, context_.launcher, workingFolder_);

@@ -33,6 +33,7 @@ class Clock;
 class ProcessTable;
 class ProgramLauncher;
 class SettingsStore;
+class UpdateServerHandler;
 
 // What the main window takes from outside; the program passes the real ones, tests temporary
 // folders and a test clock.
@@ -145,6 +146,7 @@ private:
     QMenuBar* menuBar_ = nullptr;
     QTimer* hideTimer_ = nullptr;
     std::unique_ptr<TrayNotifier> tray_;
+    std::unique_ptr<UpdateServerHandler> updateServer_;
 
     // Ends every wait of the heartbeat when the window goes away.
     std::stop_source shutdown_;

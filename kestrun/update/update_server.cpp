@@ -1,0 +1,156 @@
+#include "kestrun/update/update_server.h"
+
+#include "common/file_version.h"
+#include "kestrun/update/drop_folder.h"
+#include "platform/regular_file.h"
+
+#include <QFile>
+#include <QTimer>
+
+namespace kestrun {
+
+std::string peerAddressText(const QHostAddress& address) {
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    if (isIpv4)
+        return QHostAddress(ipv4).toString().toStdString();
+    return address.toString().toStdString();
+}
+
+CClientSocket::CClientSocket(UpdateServerHost& host, const DropFolder& drop,
+                             const ServerTiming& timing, QObject* parent)
+    : QTcpSocket(parent), host_(host), drop_(drop), timing_(timing) {
+    idle_ = new QTimer(this);
+    idle_->setSingleShot(true);
+    connect(idle_, &QTimer::timeout, this, &CClientSocket::closeNow);
+    idle_->start(timing_.idleLimit);
+    connect(this, &QTcpSocket::readyRead, this, &CClientSocket::onReceive);
+    connect(this, &QTcpSocket::bytesWritten, this, &CClientSocket::onBytesWritten);
+    connect(this, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+}
+
+CClientSocket::~CClientSocket() = default;
+
+void CClientSocket::onReceive() {
+    if (received_) {
+        readAll(); // one request per connection; later bytes are dropped
+        return;
+    }
+    received_ = true;
+    const QByteArray bytes = read(wire::kReadSize);
+    const wire::Request request = wire::matchRequest(std::string_view(bytes.data(), bytes.size()));
+    switch (request.kind) {
+    case wire::RequestKind::GetVer:
+        reply(wire::versionReply(readFileVersion(executablePath(host_.zelmoFile()))));
+        return;
+    case wire::RequestKind::Done:
+        host_.log(peerAddressText(peerAddress()) + " ZLM client updated");
+        closeNow();
+        return;
+    case wire::RequestKind::GetState:
+        reply(wire::stateReply(host_.upost(), host_.upull(), host_.busy()));
+        return;
+    case wire::RequestKind::Fail:
+        host_.log(peerAddressText(peerAddress()) + " ZLM client NOT updated!");
+        closeNow();
+        return;
+    case wire::RequestKind::GetLang:
+        reply(wire::listReply(drop_.list()));
+        return;
+    case wire::RequestKind::GetFile:
+        serveFile(request.name);
+        return;
+    case wire::RequestKind::GetSize: {
+        const auto path = drop_.servable(request.name);
+        const FileDescriptor fd = path ? openRegularForReading(*path) : FileDescriptor{};
+        if (!fd) {
+            reply(std::string(wire::kUnavailable));
+            return;
+        }
+        std::error_code ec;
+        const auto length = std::filesystem::file_size(*path, ec);
+        reply(ec ? std::string(wire::kUnavailable) : wire::sizeReply(length));
+        return;
+    }
+    case wire::RequestKind::Other:
+        closeNow();
+        return;
+    }
+}
+
+void CClientSocket::serveFile(const std::string& name) {
+    const auto path = drop_.servable(name);
+    FileDescriptor fd = path ? openRegularForReading(*path) : FileDescriptor{};
+    auto file = std::make_unique<QFile>();
+    if (!fd || !file->open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        reply(std::string(wire::kUnavailable));
+        return;
+    }
+    fd.release(); // the QFile closes it now
+    file_ = std::move(file);
+    sendNextPiece();
+}
+
+void CClientSocket::sendNextPiece() {
+    if (!file_ || state() != QAbstractSocket::ConnectedState)
+        return;
+    if (bytesToWrite() >= timing_.unsentLimit) {
+        waitingToDrain_ = true; // resumed by onBytesWritten
+        return;
+    }
+    const QByteArray piece = file_->read(wire::kReadSize);
+    if (piece.isEmpty()) {
+        file_.reset();
+        pauseThenClose();
+        return;
+    }
+    write(piece);
+    QTimer::singleShot(timing_.piecePause, Qt::PreciseTimer, this, &CClientSocket::sendNextPiece);
+}
+
+void CClientSocket::onBytesWritten() {
+    idle_->start(timing_.idleLimit); // the peer is reading: not idle
+    if (waitingToDrain_ && bytesToWrite() < timing_.unsentLimit) {
+        waitingToDrain_ = false;
+        sendNextPiece();
+    }
+}
+
+void CClientSocket::reply(const std::string& bytes) {
+    write(bytes.data(), static_cast<qint64>(bytes.size()));
+    pauseThenClose();
+}
+
+void CClientSocket::pauseThenClose() {
+    QTimer::singleShot(timing_.replyPause, Qt::PreciseTimer, this, [this] {
+        // The rest of the reply still goes out; the idle limit drops a peer that never takes it.
+        disconnectFromHost();
+        if (state() == QAbstractSocket::UnconnectedState)
+            deleteLater();
+    });
+}
+
+void CClientSocket::closeNow() {
+    abort();
+    deleteLater();
+}
+
+CListenSocket::CListenSocket(UpdateServerHost& host, const std::filesystem::path& dropFolder,
+                             ServerTiming timing, QObject* parent)
+    : QTcpServer(parent), host_(host), drop_(std::make_unique<DropFolder>(dropFolder)),
+      timing_(timing) {}
+
+CListenSocket::~CListenSocket() = default;
+
+bool CListenSocket::start(std::uint16_t port, const QHostAddress& address) {
+    setListenBacklogSize(kListenBacklog);
+    return listen(address, port);
+}
+
+void CListenSocket::incomingConnection(qintptr descriptor) {
+    auto* connection = new CClientSocket(host_, *drop_, timing_, this);
+    if (!connection->setSocketDescriptor(descriptor))
+        connection->deleteLater(); // a failed accept is dropped silently
+}
+
+} // namespace kestrun

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QFile;
+class QTimer;
+
+namespace kestrun {
+
+class DropFolder;
+
+// The pauses of the update server. Each is a timer of its connection: the thread never sleeps.
+struct ServerTiming {
+    std::chrono::milliseconds replyPause{1000}; // after a reply, before the close
+    std::chrono::milliseconds piecePause{10};   // after each piece of a file
+    std::chrono::milliseconds idleLimit{10000}; // a peer without request or progress is dropped
+    // A file is read on only while fewer bytes than this wait to go out.
+    std::int64_t unsentLimit = 16 * 1024;
+};
+
+// What the server reports, read at the moment of each request, and where it logs.
+class UpdateServerHost {
+public:
+    virtual ~UpdateServerHost() = default;
+    virtual std::string zelmoFile() = 0; // the Ufile setting, "?" suffix included
+    virtual std::uint32_t upost() = 0;
+    virtual std::uint32_t upull() = 0;
+    virtual std::int32_t busy() = 0;
+    virtual void log(std::string_view message) = 0;
+};
+
+// A peer's address as the log names it: dotted IPv4, also for an IPv4-mapped IPv6 peer.
+std::string peerAddressText(const QHostAddress& address);
+
+// One accepted connection: it reads one request, answers it, pauses and closes, and deletes
+// itself when the connection ends from either side.
+class CClientSocket : public QTcpSocket {
+    Q_OBJECT
+public:
+    CClientSocket(UpdateServerHost& host, const DropFolder& drop, const ServerTiming& timing,
+                  QObject* parent);
+    ~CClientSocket() override;
+
+private:
+    void onReceive();
+    void serveFile(const std::string& name);
+    void sendNextPiece();
+    void onBytesWritten();
+    void reply(const std::string& bytes);
+    void pauseThenClose();
+    void closeNow();
+
+    UpdateServerHost& host_;
+    const DropFolder& drop_;
+    const ServerTiming& timing_;
+    QTimer* idle_ = nullptr;
+    bool received_ = false;
+    bool waitingToDrain_ = false;
+    std::unique_ptr<QFile> file_;
+};
+
+// The listening socket of the update server, on all addresses (IPv4 and IPv6).
+class CListenSocket : public QTcpServer {
+    Q_OBJECT
+public:
+    static constexpr int kListenBacklog = 1024;
+
+    // Serves the files of the given drop folder (it need not exist yet).
+    CListenSocket(UpdateServerHost& host, const std::filesystem::path& dropFolder,
+                  ServerTiming timing = {}, QObject* parent = nullptr);
+    ~CListenSocket() override;
+
+    // False when the port cannot be taken (in use, no permission).
+    bool start(std::uint16_t port, const QHostAddress& address = QHostAddress::Any);
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+
+private:
+    UpdateServerHost& host_;
+    std::unique_ptr<DropFolder> drop_;
+    ServerTiming timing_;
+};
+
+} // namespace kestrun

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "kestrun/update/update_server.h"
+#include "tests/peers/raw_client.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+namespace kestrun::test {
+
+// The values a server reports, set by the test, and the lines it logs.
+class FakeServerHost final : public UpdateServerHost {
+public:
+    std::string ufile;
+    std::uint32_t postSeconds = 25;
+    std::uint32_t pullSeconds = 20;
+    std::int32_t busyFlag = 1;
+    std::vector<std::string> lines;
+
+    std::string zelmoFile() override { return ufile; }
+    std::uint32_t upost() override { return postSeconds; }
+    std::uint32_t upull() override { return pullSeconds; }
+    std::int32_t busy() override { return busyFlag; }
+    void log(std::string_view message) override { lines.emplace_back(message); }
+};
+
+inline std::filesystem::path testPe(const std::string& name) {
+    return std::filesystem::path(KESTRUN_TEST_PE_DIR) / name;
+}
+
+// A server on 127.0.0.1 with its drop folder in a temporary folder.
+class ServerFixture : public ::testing::Test {
+protected:
+    void startServer(ServerTiming timing) {
+        std::filesystem::create_directories(drop());
+        server_ = std::make_unique<CListenSocket>(host_, drop(), timing);
+        ASSERT_TRUE(server_->start(0, QHostAddress::LocalHost));
+    }
+    std::filesystem::path drop() const { return dir_ / "Drop"; }
+    std::uint16_t port() const { return server_->serverPort(); }
+
+    RawExchange exchange(const std::string& bytes, RawRequest request = {}) {
+        request.bytes = bytes;
+        const std::uint16_t p = port();
+        return whileServing<RawExchange>([p, request] { return rawExchange(p, request); });
+    }
+
+    TempDir dir_;
+    FakeServerHost host_;
+    std::unique_ptr<CListenSocket> server_;
+};
+
+} // namespace kestrun::test

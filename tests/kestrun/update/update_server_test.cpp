@@ -1,0 +1,264 @@
+#include "tests/kestrun/update/server_fixture.h"
+
+#include <QHostAddress>
+
+#include <cstdlib>
+#include <future>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+using kestrun::CClientSocket;
+using kestrun::ServerTiming;
+using kestrun::test::RawExchange;
+using kestrun::test::RawRequest;
+using kestrun::test::ServerFixture;
+using kestrun::test::writeFile;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+namespace {
+
+// Short pauses, far enough apart that an immediate close and a paused one never mix up.
+constexpr auto kPause = 400ms;
+ServerTiming quickTiming() {
+    return {kPause, 1ms, 3000ms, 16 * 1024};
+}
+
+std::string pattern(std::size_t length) {
+    std::string s(length, '\0');
+    for (std::size_t i = 0; i < length; ++i)
+        s[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    return s;
+}
+
+double msBetween(RawExchange::Clock::time_point from, RawExchange::Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+void touchAt(const fs::path& file, const char* stamp) { // stamp as touch -t takes it, local time
+    const std::string command = "touch -t "s + stamp + " '" + file.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+} // namespace
+
+class UpdateServer : public ServerFixture {};
+
+TEST_F(UpdateServer, AnswersEachRequestByteForByteAndClosesAfterThePauseOrAtOnce) {
+    startServer(quickTiming());
+    host_.ufile = kestrun::test::testPe("zelmo_5_2_0_117.exe").string() + "?+";
+    const std::string de = pattern(3000);
+    writeFile(drop() / "de.ini", de);
+    writeFile(drop() / "empty.ini", "");
+    const struct {
+        std::string request;
+        std::string reply;
+        bool paused; // closed after the pause, else at once
+    } cases[] = {
+        {"getVer\r\n", "ZLM:5.2.0.117\r", true},
+        {"getver\r\n", "", false},
+        {"getVer", "", false},
+        {"getVer\r", "", false},
+        {"getVer\r\ngetState\r\n", "", false},
+        {"getState\r\n", "25;20;1\r", true},
+        {"getState\r\n\0junk"s, "25;20;1\r", true},
+        {"getSize:de.ini\r\n", "3000\n", true},
+        {"getSize:de.ini", "3000\n", true},
+        {"getSize:d\r\ne.ini\r\n", "3000\n", true},
+        {"getSize:empty.ini\r\n", "0\n", true},
+        {"getSize:missing.ini\r\n", "0\n", true},
+        {"getFile:de.ini\r\n", de, true},
+        {"getFile:d\r\ne.ini", de, true},
+        {"getFile:empty.ini\r\n", "", true},
+        {"getFile:missing.ini\r\n", "0\n", true},
+        {"getSize\r\n", "", false},
+        {"Done\r\n", "", false},
+        {"Fail\r\n", "", false},
+        {"hello", "", false},
+    };
+    for (const auto& c : cases) {
+        const RawExchange x = exchange(c.request);
+        const auto label = testing::PrintToString(c.request);
+        ASSERT_TRUE(x.connected) << label;
+        EXPECT_TRUE(x.closedByServer) << label;
+        EXPECT_EQ(x.bytes(), c.reply) << label;
+        if (c.paused)
+            EXPECT_GE(x.msFromLastPieceToClose(), 0.9 * kPause.count()) << label;
+        else
+            EXPECT_LT(x.msToClose(), 0.75 * kPause.count()) << label;
+    }
+    EXPECT_EQ(host_.lines, (std::vector<std::string>{"127.0.0.1 ZLM client updated",
+                                                     "127.0.0.1 ZLM client NOT updated!"}));
+}
+
+TEST_F(UpdateServer, VersionReplyCarriesZerosWithoutAReadableVersion) {
+    startServer(quickTiming());
+    for (const fs::path& file : {kestrun::test::testPe("no_version.exe"), dir_ / "missing.exe"}) {
+        host_.ufile = file.string();
+        EXPECT_EQ(exchange("getVer\r\n").bytes(), "ZLM:0.0.0.0\r") << file;
+    }
+    host_.ufile = kestrun::test::testPe("largest_parts.exe").string() + "?x?y";
+    EXPECT_EQ(exchange("getVer\r\n").bytes(), "ZLM:65535.65534.65533.65532\r");
+    host_.busyFlag = 0;
+    host_.postSeconds = 0xFFFFFFFFu;
+    EXPECT_EQ(exchange("getState\r\n").bytes(), "-1;20;0\r");
+}
+
+TEST_F(UpdateServer, ListsRegularFilesWithLocalStampsAndEmptyOtherwise) {
+    startServer(quickTiming());
+    EXPECT_EQ(exchange("getLang\r\n").bytes(), "Empty");
+    fs::create_directory(drop() / "old");
+    writeFile(drop() / "old" / "inside.ini", "x");
+    EXPECT_EQ(exchange("getLang\r\n").bytes(), "Empty");
+    writeFile(drop() / "de.ini", "de");
+    writeFile(drop() / "en.ini", "en");
+    touchAt(drop() / "de.ini", "202403151030.00");
+    touchAt(drop() / "en.ini", "199912312359.59");
+    const std::string reply = exchange("getLang\r\n").bytes();
+    const std::string deLine = "de.ini\t240315103000\n", enLine = "en.ini\t991231235959\n";
+    EXPECT_TRUE(reply == deLine + enLine || reply == enLine + deLine) << reply;
+    fs::remove_all(drop());
+    EXPECT_EQ(exchange("getLang\r\n").bytes(), "Empty"); // no folder at all
+}
+
+// Only regular files inside the drop folder are served, however the name is spelled.
+TEST_F(UpdateServer, NamesThatLeadOutOfTheDropFolderGetNothing) {
+    startServer({50ms, 1ms, 3000ms, 16 * 1024});
+    writeFile(dir_ / "secret", "outside");
+    writeFile(drop() / "de.ini", "inside");
+    fs::create_directory(drop() / "sub");
+    writeFile(drop() / "sub" / "x.ini", "in a subfolder");
+    fs::create_symlink(dir_ / "secret", drop() / "link_out");
+    fs::create_symlink("../secret", drop() / "relative_out");
+    fs::create_directory_symlink(dir_.path(), drop() / "folder_out");
+    fs::create_symlink("de.ini", drop() / "link_in");
+    fs::create_symlink("/dev/zero", drop() / "device");
+    ASSERT_EQ(mkfifo((drop() / "fifo").c_str(), 0600), 0);
+    const std::string names[] = {
+        "../secret",
+        "..\\secret",
+        (dir_ / "secret").string(), // absolute
+        "/etc/passwd",
+        ".\r\n./secret", // the CR LF goes, leaving "../secret"
+        "..\r\n",
+        "..",
+        ".",
+        "",
+        "sub/x.ini",
+        "sub\\x.ini",
+        "./de.ini",
+        "link_out",
+        "relative_out",
+        "folder_out",
+        "sub",
+        "device",
+        "fifo",
+    };
+    for (const std::string& name : names) {
+        for (const char* verb : {"getSize:", "getFile:"}) {
+            const RawExchange x = exchange(verb + name + "\r\n");
+            EXPECT_EQ(x.bytes(), "0\n") << verb << testing::PrintToString(name);
+        }
+    }
+    EXPECT_EQ(exchange("getFile:link_in\r\n").bytes(), "inside"); // a link that stays inside
+    const std::string list = exchange("getLang\r\n").bytes();
+    EXPECT_NE(list.find("de.ini\t"), std::string::npos);
+    EXPECT_NE(list.find("link_in\t"), std::string::npos);
+    for (const char* hidden : {"link_out", "relative_out", "folder_out", "sub", "device", "fifo"})
+        EXPECT_EQ(list.find(std::string(hidden) + "\t"), std::string::npos) << hidden;
+}
+
+TEST_F(UpdateServer, FilesGoInPiecesOfAtMost1024BytesWithTheirPauses) {
+    startServer({kPause, 60ms, 3000ms, 16 * 1024});
+    const std::string content = pattern(2500);
+    writeFile(drop() / "de.ini", content);
+    const RawExchange x = exchange("getFile:de.ini\r\n");
+    ASSERT_EQ(x.bytes(), content);
+    ASSERT_EQ(x.pieces.size(), 3u);
+    EXPECT_EQ(x.pieces[0].bytes.size(), 1024u);
+    EXPECT_EQ(x.pieces[1].bytes.size(), 1024u);
+    EXPECT_EQ(x.pieces[2].bytes.size(), 452u);
+    for (std::size_t i = 1; i < 3; ++i)
+        EXPECT_GE(msBetween(x.pieces[i - 1].at, x.pieces[i].at), 50.0);
+    EXPECT_GE(x.msFromLastPieceToClose(), 0.9 * kPause.count());
+}
+
+// The defaults, on real sockets: measured with wide bounds, not asserting speed.
+TEST_F(UpdateServer, DefaultPacingIs1024BytesEvery10MsThenASecondBeforeTheClose) {
+    startServer({});
+    writeFile(drop() / "de.ini", pattern(2500));
+    const RawExchange x = exchange("getFile:de.ini\r\n");
+    ASSERT_EQ(x.bytes(), pattern(2500));
+    // However the reads cut the stream, no cut falls inside a piece.
+    std::size_t received = 0;
+    for (const auto& piece : x.pieces) {
+        received += piece.bytes.size();
+        EXPECT_TRUE(received == 1024 || received == 2048 || received == 2500) << received;
+    }
+    const double spread =
+        std::chrono::duration<double, std::milli>(x.pieces.back().at - x.pieces.front().at).count();
+    EXPECT_GE(spread, 15.0); // two 10 ms pauses lie between the first and the last piece
+    EXPECT_GE(x.msFromLastPieceToClose(), 950.0);
+    EXPECT_LT(x.msFromLastPieceToClose(), 5000.0);
+}
+
+TEST_F(UpdateServer, ManyClientsAreServedAtOnce) {
+    startServer({800ms, 1ms, 5000ms, 16 * 1024});
+    const std::uint16_t p = port();
+    const auto started = std::chrono::steady_clock::now();
+    const auto results = kestrun::test::whileServing<std::vector<RawExchange>>([p] {
+        std::vector<std::future<RawExchange>> running;
+        for (int i = 0; i < 30; ++i)
+            running.push_back(std::async(std::launch::async, [p] {
+                return kestrun::test::rawExchange(p, {"getState\r\n"});
+            }));
+        std::vector<RawExchange> done;
+        for (auto& r : running)
+            done.push_back(r.get());
+        return done;
+    });
+    const double total =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    for (const RawExchange& x : results)
+        EXPECT_EQ(x.bytes(), "25;20;1\r");
+    EXPECT_LT(total, 8000.0); // one after the other would take 30 × 800 ms
+}
+
+TEST_F(UpdateServer, APeerThatSendsNothingIsClosedAfterTheIdleLimit) {
+    startServer({kPause, 1ms, 600ms, 16 * 1024});
+    const RawExchange x = exchange("", RawRequest{{}, 0ms, 5000ms, 0});
+    EXPECT_TRUE(x.closedByServer);
+    EXPECT_GE(x.msToClose(), 550.0);
+    EXPECT_LT(x.msToClose(), 4000.0);
+    EXPECT_TRUE(host_.lines.empty());
+}
+
+TEST_F(UpdateServer, AClientThatStopsReadingDoesNotMakeTheServerBufferTheFile) {
+    constexpr std::int64_t kLimit = 16 * 1024;
+    startServer({50ms, 0ms, 8000ms, kLimit});
+    const std::string content = pattern(24 * 1024 * 1024);
+    writeFile(drop() / "big.ini", content);
+    const std::uint16_t p = port();
+    std::int64_t largestBacklog = 0;
+    auto running = std::async(std::launch::async, [p] {
+        // A small receive window and a long stop before reading.
+        return kestrun::test::rawExchange(p, {"getFile:big.ini\r\n", 1500ms, 30000ms, 4096});
+    });
+    kestrun::test::serveEventsUntil([&] {
+        for (const CClientSocket* c : server_->findChildren<CClientSocket*>())
+            largestBacklog = std::max<std::int64_t>(largestBacklog, c->bytesToWrite());
+        return running.wait_for(0ms) == std::future_status::ready;
+    });
+    const RawExchange x = running.get();
+    EXPECT_EQ(x.bytes().size(), content.size());
+    EXPECT_TRUE(x.bytes() == content);
+    EXPECT_GT(largestBacklog, 0);
+    EXPECT_LE(largestBacklog, kLimit + 1024);
+}
+
+TEST(UpdateServerAddress, PeersAreNamedInDottedIpv4) {
+    EXPECT_EQ(kestrun::peerAddressText(QHostAddress("::ffff:192.168.1.20")), "192.168.1.20");
+    EXPECT_EQ(kestrun::peerAddressText(QHostAddress("192.168.1.20")), "192.168.1.20");
+    EXPECT_EQ(kestrun::peerAddressText(QHostAddress("::1")), "::1");
+}

@@ -1,0 +1,85 @@
+#include "tests/peers/raw_client.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kestrun::test {
+
+std::string RawExchange::bytes() const {
+    std::string all;
+    for (const Piece& p : pieces)
+        all += p.bytes;
+    return all;
+}
+
+double RawExchange::msToClose() const {
+    return std::chrono::duration<double, std::milli>(closed - sent).count();
+}
+
+double RawExchange::msFromLastPieceToClose() const {
+    const auto from = pieces.empty() ? sent : pieces.back().at;
+    return std::chrono::duration<double, std::milli>(closed - from).count();
+}
+
+RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
+    RawExchange result;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return result;
+    if (request.receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &request.receiveBuffer,
+                     sizeof request.receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return result;
+    }
+    result.connected = true;
+    if (!request.bytes.empty())
+        ::send(fd, request.bytes.data(), request.bytes.size(), MSG_NOSIGNAL);
+    result.sent = RawExchange::Clock::now();
+    std::this_thread::sleep_for(request.holdOff);
+    const auto deadline = result.sent + request.giveUp;
+    char buffer[65536];
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - RawExchange::Clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const auto now = RawExchange::Clock::now();
+        if (n <= 0) {
+            result.closed = now;
+            result.closedByServer = true;
+            break;
+        }
+        result.pieces.push_back({std::string(buffer, static_cast<std::size_t>(n)), now});
+    }
+    if (!result.closedByServer)
+        result.closed = RawExchange::Clock::now();
+    ::close(fd);
+    return result;
+}
+
+void serveEventsUntil(const std::function<bool()>& done) {
+    while (!done()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+} // namespace kestrun::test
