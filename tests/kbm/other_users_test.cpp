@@ -102,6 +102,7 @@ TEST_F(OtherUserTest, CopiesNeverGoThroughALinkBelowTheDestination) {
     // The destination itself may be a link (a disk mounted elsewhere).
     fs::remove_all(box.dest);
     fs::create_directories(box.dest);
+    fs::remove_all(box.data);
     fs::create_directory_symlink(box.dest, box.root / "mounted");
     box.run_.settings.destination = (box.root / "mounted").string();
     box.run_.include = {{source, 1, 1}};
