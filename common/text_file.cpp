@@ -9,22 +9,21 @@ namespace kestrun {
 
 namespace fs = std::filesystem;
 
-std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
+std::vector<std::string> splitTextLines(std::string_view text) {
     std::vector<std::string> lines;
     std::string line;
     bool open = false; // a line has begun and has not ended yet
-    char c = 0;
-    while (in.get(c)) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (c == '\r') {
             // The CRs before an LF belong to its line end; a CR without an LF ends a line.
             std::size_t crs = 1;
-            while (in.peek() == '\r' && in.get(c))
+            while (i + 1 < text.size() && text[i + 1] == '\r') {
+                ++i;
                 ++crs;
-            if (in.peek() == '\n') {
-                in.get(c);
+            }
+            if (i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
                 crs = 1;
             }
             lines.push_back(std::move(line));
@@ -43,6 +42,28 @@ std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
     if (open)
         lines.push_back(std::move(line));
     return lines;
+}
+
+std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
+    // The type is checked before the open, since opening a FIFO would wait for a writer; the
+    // read stops at the bound in case the file grows meanwhile.
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec))
+        return std::nullopt;
+    const auto size = fs::file_size(file, ec);
+    if (ec || size > kMaxTextFileBytes)
+        return std::nullopt;
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string content;
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        content.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (content.size() > kMaxTextFileBytes)
+            return std::nullopt;
+    }
+    return splitTextLines(content);
 }
 
 namespace {

@@ -1,15 +1,25 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrun {
 
-// The lines of a text file without their line ends (LF, CR LF, CR CR LF, or a CR alone);
-// nullopt when the file cannot be opened. A last line without a line end counts; an empty file
-// has no lines.
+// The largest text file that is read; a larger one cannot be read.
+inline constexpr std::uintmax_t kMaxTextFileBytes = 64u * 1024 * 1024;
+
+// The lines of a text without their line ends (LF, CR LF, CR CR LF, or a CR alone). A last line
+// without a line end counts; an empty text has no lines.
+std::vector<std::string> splitTextLines(std::string_view text);
+
+// The lines of a text file, split as splitTextLines does; nullopt when the file cannot be
+// opened. Only a regular file (or a link to one) of at most kMaxTextFileBytes is read: a FIFO,
+// a device or a socket counts as a file that cannot be opened, so neither blocks nor grows
+// memory without end.
 std::optional<std::vector<std::string>> readTextLines(const std::filesystem::path& file);
 
 // Replaces a file's content whole: written under a temporary name beside it and renamed into

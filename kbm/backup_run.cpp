@@ -5,6 +5,7 @@
 #include "kbm/paths.h"
 #include "kbm/retention.h"
 #include "kbm/scan_phase.h"
+#include "platform/data_folder.h"
 
 #include <memory>
 
@@ -18,10 +19,7 @@ BackupRun::BackupRun(const RunConfig& config, Clock& clock, BackupLog& log, RunP
 
 LocalDateTime BackupRun::perform() {
     const std::string markers = markerFolder(config_.dataFolder);
-    {
-        std::error_code ec;
-        fs::create_directories(fs::path(markers), ec);
-    }
+    createPrivateFolders(fs::path(markers));
     const fs::path queueFile = config_.workingFolder / kQueueFile;
     const KbmSettings& s = config_.settings;
     std::vector<std::string> ownFolders{(config_.dataFolder / "KBM").lexically_normal().string()};

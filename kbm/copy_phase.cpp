@@ -4,13 +4,73 @@
 #include "kbm/marker.h"
 #include "kbm/paths.h"
 #include "kbm/queue_file.h"
+#include "platform/data_folder.h"
+#include "platform/file_status.h"
+#include "platform/folder_handle.h"
+#include "platform/regular_file.h"
 
 #include <algorithm>
-#include <fstream>
+#include <istream>
+#include <vector>
 
 namespace kestrun {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// The components of a relative path, without empty ones and ".".
+std::vector<std::string> componentsOf(std::string_view rel) {
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    while (pos <= rel.size()) {
+        auto end = rel.find('/', pos);
+        if (end == std::string_view::npos)
+            end = rel.size();
+        const std::string_view part = rel.substr(pos, end - pos);
+        if (!part.empty() && part != ".")
+            parts.emplace_back(part);
+        pos = end + 1;
+    }
+    return parts;
+}
+
+// The subfolder of a folder below the destination, never reached through a link. A folder
+// made here takes the permission bits of the source folder it stands for, so what is private
+// at the source stays private in the backup; the owner keeps full access, or later copies
+// could not go in.
+FolderHandle copyFolder(const FolderHandle& parent, const std::string& name,
+                        const std::string& standsFor) {
+    if (!parent)
+        return {};
+    if (FolderHandle existing = parent.child(name))
+        return existing;
+    const auto source = fileStatus(fs::path(standsFor));
+    const unsigned bits = source && source->isFolder ? source->permissions & 0777 : 0700;
+    return parent.childCreating(name, bits | 0700);
+}
+
+// Copies the source to its relative path below the destination, inside the set folder when one
+// is named (the set stands for the root of the sources).
+bool placeCopy(const std::string& source, const std::string& destination, const std::string& set,
+               const std::string& rel) {
+    std::vector<std::string> parts = componentsOf(rel);
+    if (parts.empty())
+        return false;
+    const std::string name = parts.back();
+    parts.pop_back();
+    FolderHandle folder = FolderHandle::open(fs::path(destination));
+    if (!set.empty())
+        folder = copyFolder(folder, set, "/");
+    std::string standsFor;
+    for (const std::string& part : parts) {
+        standsFor += "/" + part;
+        folder = copyFolder(folder, part, standsFor);
+    }
+    return folder && copyFileAtomically(fs::path(source), folder, name);
+}
+
+} // namespace
 
 CopyPhase::CopyPhase(Config config, Clock& clock, BackupLog& log, RunProgress& progress,
                      FileSender& sender)
@@ -18,19 +78,18 @@ CopyPhase::CopyPhase(Config config, Clock& clock, BackupLog& log, RunProgress& p
 
 LocalDateTime CopyPhase::run() {
     const LocalDateTime stamp = clock_.now();
-    {
-        std::error_code ec;
-        fs::create_directories(fs::path(config_.autodeleteFolder), ec);
-    }
-    std::ofstream autodeleteList(
-        fs::path(config_.autodeleteFolder + stamp.format(kSetStampFormat) + ".txt"),
-        std::ios::binary | std::ios::trunc);
+    createPrivateFolders(fs::path(config_.autodeleteFolder));
+    const FileDescriptor autodeleteList = openRegularForRewrite(
+        fs::path(config_.autodeleteFolder + stamp.format(kSetStampFormat) + ".txt"), 0600);
 
-    std::ifstream queue(config_.queueFile, std::ios::binary);
-    if (!queue)
+    // Only a regular file is read: a FIFO in the queue's place is a queue that cannot be opened.
+    const FileDescriptor queueFd = openRegularForReading(config_.queueFile);
+    const auto queueStatus = fileStatus(queueFd);
+    if (!queueStatus)
         return stamp;
-    std::error_code sizeEc;
-    const auto total = static_cast<std::int64_t>(fs::file_size(config_.queueFile, sizeEc));
+    FileReadBuffer queueBuffer(queueFd);
+    std::istream queue(&queueBuffer);
+    const std::int64_t total = queueStatus->size;
     std::int64_t done = 0;
     std::string line;
     while (readQueueLine(queue, line)) {
@@ -48,7 +107,7 @@ LocalDateTime CopyPhase::run() {
             clock_.sleepFor(std::chrono::milliseconds(500));
             if (known)
                 arrived = copyToFolder(item->source, item->code, stamp,
-                                       autodeleteList.is_open() ? &autodeleteList : nullptr);
+                                       autodeleteList ? &autodeleteList : nullptr);
         } else {
             arrived = sender_.send(item->source, rel.value_or(std::string()));
         }
@@ -59,13 +118,13 @@ LocalDateTime CopyPhase::run() {
             else
                 dropMarker(marker);
         }
-        progress_.setOverall(static_cast<int>(done * 100 / ((sizeEc ? 0 : total) + 1)));
+        progress_.setOverall(static_cast<int>(done * 100 / (total + 1)));
     }
     return stamp;
 }
 
 bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
-                             const LocalDateTime& stamp, std::ofstream* autodeleteList) {
+                             const LocalDateTime& stamp, const FileDescriptor* autodeleteList) {
     const auto rel = relativePath(source);
     const std::string folder =
         code == 1 ? config_.destination + "/"
@@ -75,19 +134,17 @@ bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
     const std::string target = folder + relText;
     // An empty destination would place copies at the root (a mirror copy onto its own
     // source); a path that leaves its folder through ".." is never written either. A missing
-    // destination is an absent disk: creating it would fill the system disk instead.
-    bool copied = false;
-    std::error_code ec;
-    if (!config_.destination.empty() && rel && fs::is_directory(config_.destination, ec)) {
-        createFoldersAlong(target);
-        copied = copyFileAtomically(fs::path(source), fs::path(target));
-    }
+    // destination is an absent disk: creating it would fill the system disk instead. The
+    // destination may be reached through a link; nothing below it is.
+    const bool copied = !config_.destination.empty() && rel &&
+                        placeCopy(source, config_.destination,
+                                  code == 1 ? "" : stamp.format(kSetStampFormat), *rel);
     if (!copied) {
         log_.write("Can not backup file: " + source + " to " + target);
         return false;
     }
     if (code == 2 && autodeleteList)
-        *autodeleteList << target << "\r\n" << std::flush;
+        writeAll(*autodeleteList, target + "\r\n");
     return true;
 }
 

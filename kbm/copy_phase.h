@@ -5,9 +5,9 @@
 #include "kbm/file_sender.h"
 #include "kbm/run_progress.h"
 #include "platform/clock.h"
+#include "platform/regular_file.h"
 
 #include <filesystem>
-#include <iosfwd>
 #include <string>
 
 namespace kestrun {
@@ -17,7 +17,9 @@ namespace kestrun {
 // sender when the destination is the FTP server. Writes the run's autodelete list. A file
 // that arrived settles its marker; one that did not loses it, so the next run tries again.
 // A destination folder that does not exist (a disk not mounted) is never created: every copy
-// into it fails.
+// into it fails. Nothing is written through a link below the destination: a copy whose folder
+// or target is a link fails like any other, and folders made for copies take the permission
+// bits of the source folders they stand for.
 class CopyPhase {
 public:
     struct Config {
@@ -37,7 +39,7 @@ public:
 private:
     // True when the file arrived.
     bool copyToFolder(const std::string& source, std::int32_t code, const LocalDateTime& stamp,
-                      std::ofstream* autodeleteList);
+                      const FileDescriptor* autodeleteList);
 
     Config config_;
     Clock& clock_;

@@ -1,5 +1,8 @@
 #include "kbm/file_copy.h"
 
+#include "platform/file_status.h"
+#include "platform/regular_file.h"
+
 #include <cstdint>
 
 namespace kestrun {
@@ -40,26 +43,32 @@ bool isCopyTemporaryName(std::string_view name) {
     return true;
 }
 
-bool copyFileAtomically(const fs::path& source, const fs::path& target) {
-    std::error_code ec;
-    if (!fs::is_regular_file(source, ec) || target.filename().empty())
+bool copyFileAtomically(const fs::path& source, const FolderHandle& folder,
+                        const std::string& name) {
+    const FileDescriptor in = openRegularForReading(source);
+    const auto from = fileStatus(in);
+    if (!from || !folder)
         return false;
-    const fs::path temp = target.parent_path() / copyTemporaryName(target.filename().string());
+    if (const auto there = folder.entryStatus(name); there && !there->isRegular)
+        return false;
+    const std::string temp = copyTemporaryName(name);
     // A leftover of an interrupted copy (or anything else under that name, a link included)
-    // goes first; the copy then makes a new file and never writes through a link.
-    fs::remove(temp, ec);
-    if (!fs::copy_file(source, temp, fs::copy_options::none, ec)) {
-        fs::remove(temp, ec);
-        return false;
+    // goes first, as itself; the copy then makes a new file.
+    folder.removeFile(temp);
+    {
+        const FileDescriptor out = folder.createFile(temp, 0600);
+        if (!out)
+            return false;
+        const bool written = copyContent(in, out) &&
+                             setModifiedTime(out, from->modifiedSecond, from->modifiedNanosecond) &&
+                             setPermissions(out, from->permissions & 0777);
+        if (!written) {
+            folder.removeFile(temp);
+            return false;
+        }
     }
-    std::error_code timeEc;
-    const auto modified = fs::last_write_time(source, timeEc);
-    if (!timeEc)
-        fs::last_write_time(temp, modified, timeEc);
-    fs::rename(temp, target, ec);
-    if (ec) {
-        std::error_code removeEc;
-        fs::remove(temp, removeEc);
+    if (!folder.rename(temp, name)) {
+        folder.removeFile(temp);
         return false;
     }
     return true;

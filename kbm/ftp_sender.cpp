@@ -1,9 +1,11 @@
 #include "kbm/ftp_sender.h"
 
+#include "platform/file_status.h"
+#include "platform/regular_file.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 
@@ -22,17 +24,12 @@ struct CurlStringDeleter {
     void operator()(char* text) const { curl_free(text); }
 };
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 constexpr std::size_t kBlockSize = 1024;
 
 // State of one upload, seen by the read callback.
 struct Upload {
-    std::FILE* source = nullptr; // may be null: an empty remote file is stored
-    std::int64_t length = 0;     // source length + 1
+    const FileDescriptor* source = nullptr; // may be null: an empty remote file is stored
+    std::int64_t length = 0;                // source length + 1
     std::int64_t sent = 0;
     bool started = false;
     std::string status;
@@ -49,9 +46,10 @@ std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* u
         upload.progress->setStatus(upload.status);
     }
     const std::size_t want = std::min(size * count, kBlockSize);
-    const std::size_t got = std::fread(buffer, 1, want, upload.source);
-    if (got == 0)
+    const long read = readSome(*upload.source, buffer, want);
+    if (read <= 0) // a read failure ends the file like its end
         return 0;
+    const auto got = static_cast<std::size_t>(read);
     upload.sent += static_cast<std::int64_t>(got);
     upload.progress->setTransfer(static_cast<int>(upload.sent * 100 / upload.length));
     upload.progress->pump();
@@ -120,12 +118,13 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
         log_.write("Sending to FTP failed: " + source);
         return false;
     }
-    FilePtr file(std::fopen(source.c_str(), "rb"));
+    // A source that is no regular file (a FIFO, a device) cannot be opened, without waiting on
+    // it: the remote file is then stored empty.
+    const FileDescriptor file = openRegularForReading(fs::path(source));
+    const auto status = fileStatus(file);
     Upload upload;
-    upload.source = file.get();
-    upload.length = static_cast<std::int64_t>(fs::file_size(fs::path(source), ec)) + 1;
-    if (ec)
-        upload.length = 1;
+    upload.source = status ? &file : nullptr;
+    upload.length = (status ? status->size : 0) + 1;
     upload.progress = &progress_;
     const auto slash = relative.rfind('/');
     upload.status = (slash == std::string::npos ? relative : relative.substr(slash + 1)) + " -> " +

@@ -61,7 +61,7 @@ int CKbmApp::run(int argc, char** argv) {
     const fs::path workingFolder = fs::current_path(ec);
     SystemClock clock;
     const fs::path dataFolder = userDataFolder();
-    fs::create_directories(dataFolder / "KBM", ec);
+    createPrivateFolders(dataFolder / "KBM");
     auto lock = std::make_unique<FileLock>(runLockFile(workingFolder), FileLock::Sharing::AnyUser);
     if (lock->state() == FileLock::State::Unavailable)
         lock = std::make_unique<FileLock>(fallbackRunLockFile(dataFolder));

@@ -2,9 +2,9 @@
 
 #include "kbm/paths.h"
 #include "platform/file_status.h"
+#include "platform/regular_file.h"
 
 #include <filesystem>
-#include <fstream>
 
 namespace kestrun {
 
@@ -19,16 +19,13 @@ std::optional<std::int64_t> settledMarkerTime(const std::string& marker) {
 
 bool queueMarker(const std::string& marker, bool pending) {
     createFoldersAlong(marker);
-    const fs::path file(marker);
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        if (pending && !(out << 'q'))
-            return false;
-    }
-    std::error_code ec;
-    fs::last_write_time(file, fs::file_time_type::clock::now(), ec);
+    // The markers name the user's files: they are the user's own.
+    const FileDescriptor out = openRegularForRewrite(fs::path(marker), 0600);
+    if (!out)
+        return false;
+    if (pending && !writeAll(out, "q"))
+        return false;
+    touchModifiedTime(out);
     return true;
 }
 

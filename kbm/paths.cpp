@@ -1,5 +1,7 @@
 #include "kbm/paths.h"
 
+#include "platform/data_folder.h"
+
 namespace kestrun {
 
 namespace fs = std::filesystem;
@@ -45,8 +47,30 @@ void createFoldersAlong(const std::string& path) {
     const auto slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0)
         return;
-    std::error_code ec;
-    fs::create_directories(fs::path(path.substr(0, slash)), ec);
+    createPrivateFolders(fs::path(path.substr(0, slash)));
+}
+
+std::string escapedName(std::string_view name) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string shown;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\t')
+            shown += "\\t";
+        else if (c == '\n')
+            shown += "\\n";
+        else if (c == '\r')
+            shown += "\\r";
+        else if (c == '\\')
+            shown += "\\\\";
+        else if (byte < 0x20 || byte == 0x7f) {
+            shown += "\\x";
+            shown += kDigits[byte >> 4];
+            shown += kDigits[byte & 0xF];
+        } else
+            shown += c;
+    }
+    return shown;
 }
 
 } // namespace kestrun

@@ -26,7 +26,12 @@ std::optional<std::string> relativePath(std::string_view fullPath);
 // True when the path cannot be written as one line of a tab-separated list.
 bool hasLineBreakOrTab(std::string_view path);
 
-// Creates every folder above the last "/" of the path; failures are ignored.
+// Creates every folder above the last "/" of the path, each the user's own (0700); failures are
+// ignored. For the run's data folder, never below the destination.
 void createFoldersAlong(const std::string& path);
+
+// A name as a log line shows it: tabs, line breaks and other control bytes escaped ("\t",
+// "\n", "\r", "\x1b"), and a backslash doubled so the escapes stay readable.
+std::string escapedName(std::string_view name);
 
 } // namespace kestrun

@@ -1,8 +1,24 @@
 #include "kbm/queue_file.h"
 
 #include "common/number.h"
+#include "platform/folder_handle.h"
 
 namespace kestrun {
+
+FileDescriptor createQueueFile(const std::filesystem::path& queueFile) {
+    const FolderHandle folder = FolderHandle::open(queueFile.parent_path());
+    const std::string name = queueFile.filename().string();
+    const std::string temporary = "." + name + ".new";
+    folder.removeFile(temporary); // a leftover of a run that was cut short
+    FileDescriptor fd = folder.createFile(temporary, 0600);
+    if (!fd)
+        return fd;
+    if (!folder.rename(temporary, name)) {
+        folder.removeFile(temporary);
+        return {};
+    }
+    return fd;
+}
 
 std::string formatQueueLine(std::string_view source, std::int32_t code) {
     std::string line(source);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "platform/regular_file.h"
+
 #include <cstdint>
+#include <filesystem>
 #include <istream>
 #include <optional>
 #include <string>
@@ -16,6 +19,12 @@ struct QueueItem {
     std::string source;
     std::int32_t code = 0;
 };
+
+// Makes a new, empty queue file, the user's own (0600), and returns it open for writing: it is
+// made under a temporary name beside it and renamed into place, so whatever stood in its place
+// (a link to another file, a FIFO) is replaced, never written through or waited on. Invalid
+// when it cannot be made; the old queue file is then left as it was.
+FileDescriptor createQueueFile(const std::filesystem::path& queueFile);
 
 // "source\tcode\r\n"
 std::string formatQueueLine(std::string_view source, std::int32_t code);

@@ -6,6 +6,8 @@
 #include "common/text_file.h"
 #include "kbm/file_copy.h"
 #include "kbm/folder_walk.h"
+#include "platform/folder_handle.h"
+#include "platform/regular_file.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -21,44 +23,126 @@ constexpr std::size_t kListNameLength = 19; // "YYYYmmdd-HHMMSS.txt"
 
 // A recorded copy is trusted for deletion when it lies below a folder named by its list's own
 // stamp, wherever that folder is (the destination may have changed since the run), and never
-// through "..": a damaged or edited list cannot reach other files. Returns the set folder
-// (ending in "/") that the copy lies in, or nothing.
-std::optional<std::string> setFolderOf(const std::string& copy, const std::string& setName) {
+// through "..": a damaged or edited list cannot reach other files. Returns where the set
+// folder's name begins in the copy's path, or nothing.
+std::optional<std::size_t> setNameAt(const std::string& copy, const std::string& setName) {
     if (!copy.starts_with('/'))
         return std::nullopt;
-    std::optional<std::string> folder;
+    std::optional<std::size_t> at;
     std::size_t pos = 1;
     while (pos < copy.size()) {
         auto end = copy.find('/', pos);
         if (end == std::string::npos)
-            return folder; // the file name itself
+            return at; // the file name itself
         const std::string_view component = std::string_view(copy).substr(pos, end - pos);
         if (component == "..")
             return std::nullopt;
-        if (!folder && component == setName)
-            folder = copy.substr(0, end + 1);
+        if (!at && component == setName)
+            at = pos;
         pos = end + 1;
     }
     return std::nullopt;
 }
 
-// Whether any file is left below a folder (links are not followed; a leftover temporary file
-// of an interrupted copy does not count).
-bool holdsAnyFile(const std::string& folder) {
-    std::error_code ec;
-    fs::recursive_directory_iterator it(fs::path(folder), ec);
-    if (ec)
-        return !fs::is_directory(fs::path(folder), ec) && fs::exists(fs::path(folder), ec);
-    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec)
-            return true; // what cannot be seen may hold files
-        std::error_code typeEc;
-        if (it->is_directory(typeEc) && !it->is_symlink(typeEc))
-            continue;
-        if (!isCopyTemporaryName(it->path().filename().string()))
+// The components of a path, without empty ones and ".".
+std::vector<std::string> componentsOf(std::string_view path) {
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        auto end = path.find('/', pos);
+        if (end == std::string_view::npos)
+            end = path.size();
+        const std::string_view part = path.substr(pos, end - pos);
+        if (!part.empty() && part != ".")
+            parts.emplace_back(part);
+        pos = end + 1;
+    }
+    return parts;
+}
+
+// Deletes a listed copy that may be written. The folder that holds the set is reached as its
+// path says; from the set folder down no link is followed, so a link planted below the
+// destination never leads the deletion to another file.
+bool deleteCopy(const std::string& copy, std::size_t setNameAt) {
+    std::vector<std::string> parts = componentsOf(std::string_view(copy).substr(setNameAt));
+    if (parts.size() < 2)
+        return false;
+    const std::string name = parts.back();
+    parts.pop_back();
+    FolderHandle folder = FolderHandle::open(fs::path(copy.substr(0, setNameAt)));
+    for (const std::string& part : parts)
+        folder = folder.child(part);
+    const auto status = folder.entryStatus(name);
+    // A file without any write permission bit is read-only, whoever runs the program.
+    if (!status || !status->isRegular || (status->permissions & 0222) == 0)
+        return false;
+    return folder.removeFile(name);
+}
+
+// Whether any file is left below a folder (links are not followed and count as files; a
+// leftover temporary file of an interrupted copy does not count).
+bool holdsAnyFile(const FolderHandle& folder) {
+    const auto names = folder.names();
+    if (!names)
+        return true; // what cannot be seen may hold files
+    for (const std::string& name : *names) {
+        const auto status = folder.entryStatus(name);
+        if (!status)
             return true;
+        if (status->isFolder) {
+            const FolderHandle sub = folder.child(name);
+            if (!sub || holdsAnyFile(sub))
+                return true;
+        } else if (!isCopyTemporaryName(name)) {
+            return true;
+        }
     }
     return false;
+}
+
+// Removes the folders below a folder and the leftover temporary files in them; anything else
+// (a file that arrived meanwhile) stays, and so does its folder.
+void removeEmptiedTree(const FolderHandle& folder) {
+    const auto names = folder.names();
+    if (!names)
+        return;
+    for (const std::string& name : *names) {
+        const auto status = folder.entryStatus(name);
+        if (!status)
+            continue;
+        if (status->isFolder) {
+            removeEmptiedTree(folder.child(name));
+            folder.removeFolder(name);
+        } else if (isCopyTemporaryName(name)) {
+            folder.removeFile(name);
+        }
+    }
+}
+
+// Removes a set folder that holds no file. A set folder that is a link goes as a link, its
+// target untouched.
+void removeSetFolder(const std::string& setFolder) {
+    std::string path = setFolder;
+    while (path.size() > 1 && path.ends_with('/'))
+        path.pop_back();
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return;
+    const std::string name = path.substr(slash + 1);
+    const FolderHandle parent =
+        FolderHandle::open(fs::path(slash == 0 ? "/" : path.substr(0, slash)));
+    const auto status = parent.entryStatus(name);
+    if (!status)
+        return;
+    if (status->isLink) {
+        parent.removeFile(name);
+        return;
+    }
+    const FolderHandle set = parent.child(name);
+    if (!set || holdsAnyFile(set))
+        return;
+    removeEmptiedTree(set);
+    parent.removeFolder(name);
 }
 
 } // namespace
@@ -99,20 +183,24 @@ void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
         const auto age = secondsBetween(expiry, runStamp);
         if (!age || *age <= 0)
             continue;
-        const auto lines = readTextLines(fs::path(list));
-        if (!lines)
+        // Only a regular file is read: a FIFO among the lists is a list that cannot be opened.
+        const auto content = readRegularFile(fs::path(list), kMaxTextFileBytes);
+        if (!content)
             continue;
+        const std::vector<std::string> lines = splitTextLines(*content);
         const std::string name = list.substr(list.size() - kListNameLength);
         const std::string setName = name.substr(0, kListNameLength - 4);
         std::vector<std::string> cleaned; // the set folders the list's copies lie in
         bool allTrusted = true;
-        for (const std::string& copy : *lines) {
-            const auto inSet = setFolderOf(copy, setName);
-            if (inSet && std::find(cleaned.begin(), cleaned.end(), *inSet) == cleaned.end())
-                cleaned.push_back(*inSet);
-            allTrusted = allTrusted && inSet.has_value();
-            std::error_code ec;
-            if (inSet && isWritableFile(fs::path(copy)) && fs::remove(fs::path(copy), ec) && !ec)
+        for (const std::string& copy : lines) {
+            const auto at = setNameAt(copy, setName);
+            if (at) {
+                const std::string inSet = copy.substr(0, *at + setName.size() + 1);
+                if (std::find(cleaned.begin(), cleaned.end(), inSet) == cleaned.end())
+                    cleaned.push_back(inSet);
+            }
+            allTrusted = allTrusted && at.has_value();
+            if (at && deleteCopy(copy, *at))
                 continue;
             log.write("Can not delete file: " + copy);
         }
@@ -128,10 +216,8 @@ void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
             cleaned.push_back(destination + "/" + setName + "/");
         for (const std::string& setFolder : cleaned) {
             log.write("Cleaning: " + setFolder + " deleted.");
-            if (!(ownSet && destination.empty()) && !holdsAnyFile(setFolder)) {
-                std::error_code ec;
-                fs::remove_all(fs::path(setFolder), ec);
-            }
+            if (!(ownSet && destination.empty()))
+                removeSetFolder(setFolder);
         }
     }
 }

@@ -5,8 +5,8 @@
 #include "kbm/paths.h"
 #include "kbm/queue_file.h"
 #include "platform/file_status.h"
+#include "platform/regular_file.h"
 
-#include <fstream>
 #include <unordered_set>
 #include <vector>
 
@@ -28,7 +28,7 @@ ScanPhase::ScanPhase(Paths paths, const BackupList& include, const BackupList& e
       progress_(progress) {}
 
 std::size_t ScanPhase::run() {
-    std::ofstream queue(paths_.queueFile, std::ios::binary | std::ios::trunc);
+    const FileDescriptor queue = createQueueFile(paths_.queueFile);
     if (!queue) {
         log_.write("Can not create the result file");
         return 0;
@@ -39,6 +39,8 @@ std::size_t ScanPhase::run() {
     // file compares with them like with any marker, and does not queue it again.
     std::unordered_set<std::string> pendingNow;
     std::vector<std::string> candidates;
+    std::string lines; // written in blocks
+    constexpr std::size_t kBlock = 65536;
     for (const BackupEntry& entry : include_) {
         candidates.clear();
         if (entry.isFile())
@@ -50,9 +52,10 @@ std::size_t ScanPhase::run() {
         for (const std::string& source : candidates) {
             const auto rel = relativePath(source);
             // A path that cannot be one queue line, or that would place its marker or its
-            // copy outside their folders, is never queued.
+            // copy outside their folders, is never queued. A name found in a folder is shown
+            // too, with its odd bytes escaped.
             if (!rel || hasLineBreakOrTab(source)) {
-                log_.write(failure);
+                log_.write(source == entry.path ? failure : failure + ": " + escapedName(source));
                 continue;
             }
             const std::string marker = paths_.markerFolder + *rel;
@@ -75,14 +78,18 @@ std::size_t ScanPhase::run() {
             }
             if (code) {
                 pendingNow.insert(marker);
-                queue << formatQueueLine(source, *code);
+                lines += formatQueueLine(source, *code);
+                if (lines.size() >= kBlock) {
+                    writeAll(queue, lines);
+                    lines.clear();
+                }
                 ++queued;
             }
         }
     }
     const auto n = static_cast<std::int64_t>(include_.size());
+    writeAll(queue, lines);
     progress_.setTransfer(static_cast<int>(n * 100 / (n + 1)));
-    queue.close();
     return queued;
 }
 

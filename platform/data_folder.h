@@ -20,4 +20,8 @@ std::filesystem::path xdgFolder(const char* variable);
 // keep their data below the current folder.
 std::filesystem::path userDataFolder();
 
+// Creates a folder of the user's own data and every missing folder above it, each readable by
+// the user alone (0700); folders that exist keep their mode. True when the folder exists now.
+bool createPrivateFolders(const std::filesystem::path& folder);
+
 } // namespace kestrun

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <optional>
+#include <streambuf>
 #include <string>
 #include <string_view>
 
@@ -34,10 +38,45 @@ FileDescriptor openRegularForReading(const std::filesystem::path& file);
 // Anything but a regular file (or a link to one) is refused without waiting on it.
 FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode);
 
-// The whole content of a regular file; nullopt when it cannot be opened or read.
-std::optional<std::string> readRegularFile(const std::filesystem::path& file);
+// Opens a regular file for writing from its start, emptying it, or creates it with the given
+// mode bits (less the umask) when it is missing. A link in the file's own place is refused, and
+// so is anything but a regular file, without waiting on it.
+FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode);
+
+// The whole content of a regular file; nullopt when it cannot be opened or read, or when it
+// holds more than maxBytes.
+std::optional<std::string>
+readRegularFile(const std::filesystem::path& file,
+                std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
 
 // Writes all bytes; false when the write fails.
 bool writeAll(const FileDescriptor& fd, std::string_view bytes);
+
+// Reads up to size bytes; the number read, 0 at the end, -1 on a failure.
+long readSome(const FileDescriptor& fd, char* buffer, std::size_t size);
+
+// Copies everything from the current position of one file to the other; false on a failure.
+bool copyContent(const FileDescriptor& from, const FileDescriptor& to);
+
+// Sets the permission bits of an open file or folder exactly (the umask plays no part).
+bool setPermissions(const FileDescriptor& fd, unsigned permissions);
+
+// Sets the modification time of an open file (and its access time to the same).
+bool setModifiedTime(const FileDescriptor& fd, std::int64_t second, std::int64_t nanosecond);
+// Sets the modification time of an open file to the present.
+bool touchModifiedTime(const FileDescriptor& fd);
+
+// A read-only stream buffer over an open file, for std::istream.
+class FileReadBuffer final : public std::streambuf {
+public:
+    explicit FileReadBuffer(const FileDescriptor& fd) : fd_(fd) {}
+
+protected:
+    int_type underflow() override;
+
+private:
+    const FileDescriptor& fd_;
+    char buffer_[65536];
+};
 
 } // namespace kestrun

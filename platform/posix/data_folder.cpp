@@ -1,6 +1,7 @@
 #include "platform/data_folder.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -45,6 +46,20 @@ fs::path userDataFolder() {
     if (fs::path home = userHomeFolder(); !home.empty())
         return home / ".local" / "share";
     return {};
+}
+
+bool createPrivateFolders(const fs::path& folder) {
+    if (folder.empty())
+        return false;
+    fs::path path;
+    for (const fs::path& part : folder) {
+        path /= part;
+        if (part.empty() || part == "/" || part == "." || part == "..")
+            continue;
+        ::mkdir(path.c_str(), 0700); // an existing folder (or any failure) shows below
+    }
+    std::error_code ec;
+    return fs::is_directory(folder, ec);
 }
 
 } // namespace kestrun

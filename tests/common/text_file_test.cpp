@@ -54,6 +54,31 @@ TEST(TextFile, ReadsLinesWithAnyLineEnd) {
     EXPECT_FALSE(kestrun::readTextLines(dir / "none.lst"));
 }
 
+// Only regular files of a bounded size are read: a FIFO (whose open would wait for a writer) or
+// a huge file is a list that cannot be opened. The reads run in a child with an alarm, so a
+// reader that waits fails the test within seconds.
+TEST(TextFile, ReadsOnlyRegularFilesOfABoundedSize) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir / "fifo.lst").c_str(), 0600), 0);
+    fs::create_symlink(dir / "fifo.lst", dir / "link.lst");
+    writeFile(dir / "huge.lst", "");
+    fs::resize_file(dir / "huge.lst", kestrun::kMaxTextFileBytes + 1); // sparse: no disk used
+    writeFile(dir / "fits.lst", "a\r\n");
+    fs::resize_file(dir / "fits.lst", kestrun::kMaxTextFileBytes);
+    for (const char* name : {"fifo.lst", "link.lst", "huge.lst", "fits.lst"}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(5);
+            const auto lines = kestrun::readTextLines(dir / name);
+            _exit(!lines ? 0 : lines->at(0) == "a" ? 1 : 2);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << name << " was still being read";
+        EXPECT_EQ(WEXITSTATUS(status), std::string(name) == "fits.lst" ? 1 : 0) << name;
+    }
+}
+
 // A user who may write a list file but not its machine-wide folder still saves it, in place;
 // where the folder is writable the file is replaced whole.
 TEST(TextFile, ReplaceInAFolderTheUserMayNotWriteOverwritesInPlace) {

@@ -8,8 +8,11 @@
 #include <QProcessEnvironment>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include <algorithm>
 #include <sstream>
@@ -40,17 +43,18 @@ void startKbm(const KbmSandbox& box, QProcess& kbm, const std::string& shellPref
                   {"-c", QString::fromStdString(shellPrefix + "; exec \"$0\""), program});
 }
 
-// The exit code of a kbm that ran to its end; -2 when a signal ended it.
-int finish(QProcess& kbm) {
-    if (!kbm.waitForFinished(60000))
+// The exit code of a kbm that ran to its end; -2 when a signal ended it, -1 when it was still
+// running after the time limit.
+int finish(QProcess& kbm, int limitMs = 60000) {
+    if (!kbm.waitForFinished(limitMs))
         return -1;
     return kbm.exitStatus() == QProcess::NormalExit ? kbm.exitCode() : -2;
 }
 
-int runKbm(const KbmSandbox& box, const std::string& shellPrefix = "") {
+int runKbm(const KbmSandbox& box, const std::string& shellPrefix = "", int limitMs = 60000) {
     QProcess kbm;
     startKbm(box, kbm, shellPrefix);
-    return finish(kbm);
+    return finish(kbm, limitMs); // a kbm still running then is killed with its QProcess
 }
 
 bool logHas(const KbmSandbox& box, const std::string& message) {
@@ -156,6 +160,120 @@ TEST(KbmProcessTest, SecondProgramDuringARunLogsOnceAndLeavesTheQueueAlone) {
     EXPECT_EQ(runKbm(box), 1);
     EXPECT_EQ(box.logMessages().size(), 2u);
     EXPECT_EQ(box.queue(), "/being/read\t1\r\n");
+}
+
+// FIFOs, devices and links where kbm keeps its lists, queue, log and autodelete lists, or among
+// its sources: none of them holds the run up, and nothing is written through a link.
+TEST(KbmProcessTest, SpecialFilesInPlaceOfItsFilesNeverHoldTheRunUp) {
+    const auto fifo = [](const fs::path& path) {
+        fs::create_directories(path.parent_path());
+        fs::remove(path);
+        ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0) << path;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(KbmSandbox&)> plant;
+        std::function<void(KbmSandbox&)> check;
+        std::string settings = ""; // added to the settings file
+        std::string shellPrefix = "";
+    };
+    const auto copied = [](KbmSandbox& box) {
+        EXPECT_EQ(readFile(box.mirrorCopy((box.src / "p/a.txt").string())), "data");
+    };
+    const auto nothingCopied = [](KbmSandbox& box) {
+        EXPECT_FALSE(fs::exists(box.mirrorCopy((box.src / "p/a.txt").string())));
+        EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+    };
+    const Case cases[] = {
+        {"tobkp is a FIFO", [&](KbmSandbox& box) { fifo(box.work / kQueueFile); },
+         [&](KbmSandbox& box) {
+             copied(box);
+             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(box.work / kQueueFile)));
+         }},
+        {"tobkp links to another user's file",
+         [](KbmSandbox& box) {
+             const fs::path theirs = box.root / "theirs.txt";
+             const auto plant = [&] {
+                 writeFile(theirs, "their content");
+                 fs::create_symlink(theirs, box.work / kQueueFile);
+             };
+             openToOthers(box.root.path());
+             openToOthers(box.work);
+             if (mayActAsOtherUser())
+                 ASSERT_TRUE(asOtherUser(plant));
+             else
+                 plant();
+         },
+         [&](KbmSandbox& box) {
+             copied(box);
+             EXPECT_EQ(readFile(box.root / "theirs.txt"), "their content");
+             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(box.work / kQueueFile)));
+         }},
+        {"backup.lst is a FIFO", [&](KbmSandbox& box) { fifo(box.work / kIncludeListFile); },
+         nothingCopied},
+        {"backup.lst links to /dev/zero",
+         [](KbmSandbox& box) {
+             fs::remove(box.work / kIncludeListFile);
+             fs::create_symlink("/dev/zero", box.work / kIncludeListFile);
+         },
+         nothingCopied, "", "ulimit -v 4000000"},
+        {"xbackup.lst is a FIFO", [&](KbmSandbox& box) { fifo(box.work / kExcludeListFile); },
+         copied},
+        {"KbmBackup.log is a FIFO", [&](KbmSandbox& box) { fifo(box.log.file()); }, copied},
+        {"an autodelete list is a FIFO",
+         [&](KbmSandbox& box) {
+             fifo(fs::path(autodeleteFolder(box.data)) / "20240101-120000.txt");
+         },
+         [&](KbmSandbox& box) {
+             copied(box);
+             EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+         },
+         "Autodelete=3\n"},
+        {"sources that are FIFOs",
+         [&](KbmSandbox& box) {
+             fifo(box.src / "p/pipe.txt");
+             fifo(box.src / "q/single.fifo");
+             writeFile(box.work / kIncludeListFile, (box.src / "p").string() + "\t1\t0\r\n" +
+                                                        (box.src / "q/single.fifo").string() +
+                                                        "\t1\t1\r\n");
+         },
+         [&](KbmSandbox& box) {
+             copied(box);
+             const std::string single = (box.src / "q/single.fifo").string();
+             EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.",
+                                                        "Can not backup file: " + single + " to " +
+                                                            box.mirrorCopy(single),
+                                                        "Backup completed."));
+         }},
+        {"a FIFO source sent to the FTP server",
+         [&](KbmSandbox& box) {
+             fifo(box.src / "q/single.fifo");
+             writeFile(box.work / kIncludeListFile,
+                       (box.src / "q/single.fifo").string() + "\t1\t1\r\n");
+         },
+         [](KbmSandbox& box) {
+             // Nothing listens on port 1: the send fails once the source did not block it.
+             EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.",
+                                                        "Sending to FTP failed: " +
+                                                            (box.src / "q/single.fifo").string(),
+                                                        "Backup completed."));
+         },
+         "Folder=0\nHost=127.0.0.1\nPort=1\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KbmSandbox box;
+        box.source("p/a.txt");
+        mirrorFolderSettings(box, box.src / "p");
+        if (!c.settings.empty()) {
+            const fs::path conf = box.config / "Tavisoft" / "Kestrun.conf";
+            writeFile(conf, readFile(conf) + c.settings);
+        }
+        c.plant(box);
+        // A kbm held up by one of them fails here, within the bound.
+        EXPECT_EQ(runKbm(box, c.shellPrefix, 20000), 1);
+        c.check(box);
+    }
 }
 
 } // namespace

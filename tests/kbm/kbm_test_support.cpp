@@ -1,5 +1,11 @@
 #include "tests/kbm/kbm_test_support.h"
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -68,6 +74,59 @@ std::string KbmSandbox::queue() const {
 
 void setModifiedRelative(const fs::path& file, const fs::path& other, int seconds) {
     fs::last_write_time(file, fs::last_write_time(other) + std::chrono::seconds(seconds));
+}
+
+bool mayActAsOtherUser() {
+    return ::geteuid() == 0;
+}
+
+bool asOtherUser(const std::function<void()>& action) {
+    constexpr uid_t kOther = 65534;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kOther, kOther, kOther) != 0 ||
+            ::setresuid(kOther, kOther, kOther) != 0)
+            ::_exit(2);
+        try {
+            action();
+        } catch (...) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+void openToOthers(const fs::path& folder) {
+    fs::permissions(folder, fs::perms::all, fs::perm_options::replace);
+}
+
+std::string treeSnapshot(const fs::path& folder) {
+    std::vector<std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(folder);
+         it != fs::recursive_directory_iterator(); ++it) {
+        const fs::path rel = fs::relative(it->path(), folder);
+        std::string line = rel.string();
+        if (it->is_symlink())
+            line += " -> " + fs::read_symlink(it->path()).string();
+        else if (it->is_directory())
+            line += "/";
+        else if (it->is_regular_file())
+            line += " = " + readFile(it->path());
+        lines.push_back(line + " " + std::to_string(modeOf(it->path())));
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0u;
 }
 
 } // namespace kestrun::test

@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,5 +66,21 @@ LocalDateTime stampOf(const char* text); // "YYYY-mm-dd HH:MM:SS"
 // Sets a file's modification time relative to another file's, in whole seconds.
 void setModifiedRelative(const std::filesystem::path& file, const std::filesystem::path& other,
                          int seconds);
+
+// Another, unprivileged user of the machine (nobody), for tests of what kbm does beside them.
+// Running as them needs root, as the tests have in CI.
+bool mayActAsOtherUser();
+// Runs the action in a child process as the other user, without groups; true when it ran to
+// its end without an exception.
+bool asOtherUser(const std::function<void()>& action);
+// Makes a folder of the sandbox reachable by the other user.
+void openToOthers(const std::filesystem::path& folder);
+
+// Every entry below a folder, links not followed: its relative path, its kind, a file's
+// content and a link's target, one line each, sorted. Equal snapshots: nothing changed.
+std::string treeSnapshot(const std::filesystem::path& folder);
+
+// The permission bits of a path (links not followed).
+unsigned modeOf(const std::filesystem::path& path);
 
 } // namespace kestrun::test

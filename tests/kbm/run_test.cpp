@@ -318,14 +318,18 @@ TEST(BackupRunBadInputTest, NamesThatCannotBeQueueLinesAreReportedAndTheRestGoes
     KbmSandbox box;
     box.source("t/tab\tname.txt");
     box.source("t/line\nbreak.txt");
+    box.source("t/sub\r/c\\r.txt");
     const std::string fine = box.source("t/fine.txt");
     const std::string folder = (box.src / "t").string();
     box.run_.include = {{folder, 1, 0}, {"/", 1, 1}, {"/a/../../etc/x.txt", 1, 1}};
     box.run();
     EXPECT_EQ(box.queue(), fine + "\t1\r\n");
+    // A name found in a folder is named in the line, its odd bytes escaped.
+    const std::string failed = "Copying failed: " + folder + ": " + folder;
     EXPECT_THAT(box.logMessages(), ::testing::UnorderedElementsAre(
-                                       "Copying failed: " + folder, "Copying failed: " + folder,
-                                       "Copying failed: /", "Copying failed: /a/../../etc/x.txt"));
+                                       failed + "/tab\\tname.txt", failed + "/line\\nbreak.txt",
+                                       failed + "/sub\\r/c\\\\r.txt", "Copying failed: /",
+                                       "Copying failed: /a/../../etc/x.txt"));
     EXPECT_FALSE(fs::exists(box.data / "etc"));
 }
 
