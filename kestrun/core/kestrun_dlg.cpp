@@ -2,6 +2,7 @@
 
 #include "kestrun/core/backup_launch.h"
 #include "kestrun/update/update_server_handler.h"
+#include "kestrun/update/self_update.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
@@ -86,6 +87,14 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
                                                 context_.processes, context_.launcher);
     setHandler(KsnMessage::ProgramCheck, [this] { monitor_->check(); });
     setHandler(KsnMessage::BackupLaunch, [this] { launchBackup(); });
+    const auto selfUpdate = [this] {
+        return programSelfUpdate(settings_, eventLog_, context_.launcher, workingFolder_);
+    };
+    setHandler(KsnMessage::SelfUpdate, [selfUpdate] { selfUpdate().checkKestrun(); });
+    setHandler(KsnMessage::KbmUpdate,
+               [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Kbm); });
+    setHandler(KsnMessage::UpdaterUpdate,
+               [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Updater); });
 }
 
 CKestrunDlg::~CKestrunDlg() {

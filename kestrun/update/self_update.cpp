@@ -1,0 +1,102 @@
+#include "kestrun/update/self_update.h"
+
+#include "kestrun/core/event_log.h"
+#include "kestrun/update/companion_copy.h"
+#include "kestrun/update/web_kinds.h"
+#include "platform/program_launcher.h"
+#include "platform/program_paths.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The installed file of each program and the line of a companion put in place.
+struct ProgramNames {
+    const char* installed;
+    const char* updatedLine;
+};
+
+ProgramNames namesOf(OwnProgram program) {
+    switch (program) {
+    case OwnProgram::Kestrun:
+        return {"kestrun", nullptr};
+    case OwnProgram::Kbm:
+        return {"kbm", "kbm was updated."};
+    case OwnProgram::Updater:
+        break;
+    }
+    return {"kvu", "kvu was updated."};
+}
+
+int kindOf(OwnProgram program) {
+    return static_cast<int>(program);
+}
+
+} // namespace
+
+SelfUpdate::SelfUpdate(WebUpdates web, const EventLog& log, ProgramLauncher& launcher,
+                       fs::path workingFolder, EndProcess endProcess, fs::path currentFolder)
+    : web_(std::move(web)), log_(log), launcher_(launcher),
+      workingFolder_(std::move(workingFolder)), endProcess_(std::move(endProcess)),
+      currentFolder_(std::move(currentFolder)) {}
+
+bool SelfUpdate::fetchIfNewer(OwnProgram program, const FileVersion& installed) {
+    const auto published = web_.readWebVersion(kindOf(program));
+    if (!published) {
+        log_.log(kNoConnection);
+        return false;
+    }
+    if (!(installed < *published))
+        return false;
+    if (!web_.download(kindOf(program))) {
+        log_.log(kDownloadFailed);
+        return false;
+    }
+    return true;
+}
+
+void SelfUpdate::checkKestrun() {
+    const auto installed = readFileVersion(currentFolder_ / namesOf(OwnProgram::Kestrun).installed);
+    if (!installed || !fetchIfNewer(OwnProgram::Kestrun, *installed))
+        return;
+    log_.log(kHandingOver);
+    // The updater can only replace Kestrun once it has ended; without an updater Kestrun stays,
+    // and the next check tries again.
+    const auto updater = locateProgram("kvu", workingFolder_);
+    if (!updater || !launcher_.start(updater->string(), "", workingFolder_, false)) {
+        log_.log(std::string(kUpdaterNotStarted) + (updater ? updater->string() : "kvu"));
+        return;
+    }
+    endProcess_(kHandOverStatus);
+}
+
+void SelfUpdate::checkCompanion(OwnProgram companion) {
+    if (companion == OwnProgram::Kestrun)
+        return;
+    const ProgramNames names = namesOf(companion);
+    const FileVersion installed =
+        readFileVersion(currentFolder_ / names.installed).value_or(FileVersion{});
+    if (!fetchIfNewer(companion, installed))
+        return;
+    const auto downloaded = downloadKind(kindOf(companion));
+    if (downloaded && copyProgramInPlace(workingFolder_ / std::string(downloaded->localName),
+                                         workingFolder_ / names.installed))
+        log_.log(names.updatedLine);
+}
+
+void endProcessNow(int status) {
+    std::_Exit(status);
+}
+
+SelfUpdate programSelfUpdate(const Settings& settings, const EventLog& log,
+                             ProgramLauncher& launcher, const fs::path& workingFolder) {
+    return SelfUpdate(WebUpdates(settings, log, workingFolder), log, launcher, workingFolder,
+                      endProcessNow);
+}
+
+} // namespace kestrun

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "kestrun/update/web_updates.h"
+
+#include <filesystem>
+#include <functional>
+
+namespace kestrun {
+
+class EventLog;
+class ProgramLauncher;
+struct Settings;
+
+// Our own programs that keep themselves current from our web site; the number is their kind
+// in the manifest and among the downloads.
+enum class OwnProgram { Kestrun = 1, Kbm = 2, Updater = 3 };
+
+// The three checks that keep Kestrun, the backup program and the updater current. Each
+// compares the version of the installed file (in the current folder) with the one our site's
+// manifest names, and fetches a newer one into the working folder. A newer backup program or
+// updater is copied over the installed one in the working folder; a newer Kestrun is handed
+// to the updater "kvu", and the process ends so that the updater can put the new file in
+// place.
+class SelfUpdate {
+public:
+    // Ends the process with the status; the program's never returns.
+    using EndProcess = std::function<void(int status)>;
+
+    static constexpr const char* kNoConnection = "Could not connect: Tavisoft Web server";
+    static constexpr const char* kDownloadFailed =
+        "Error in downloading update from web: Tavisoft Web server";
+    static constexpr const char* kHandingOver = "Preparing for updates, will be terminated.";
+    static constexpr const char* kUpdaterNotStarted = "Could not start the updater: ";
+    static constexpr int kHandOverStatus = 1;
+
+    // currentFolder: where the installed files are looked up for their versions (empty: the
+    // process's current directory, whatever it is at the time of a check).
+    SelfUpdate(WebUpdates web, const EventLog& log, ProgramLauncher& launcher,
+               std::filesystem::path workingFolder, EndProcess endProcess,
+               std::filesystem::path currentFolder = {});
+
+    // Kestrun itself. An installed file without a version stops the check silently.
+    void checkKestrun();
+    // The backup program or the updater. An installed file without a version counts as
+    // 0.0.0.0, so a missing one is fetched.
+    void checkCompanion(OwnProgram companion);
+
+private:
+    // The newer version's download, or false (with its log line) when there is none to take.
+    bool fetchIfNewer(OwnProgram program, const FileVersion& installed);
+
+    WebUpdates web_;
+    const EventLog& log_;
+    ProgramLauncher& launcher_;
+    std::filesystem::path workingFolder_;
+    EndProcess endProcess_;
+    std::filesystem::path currentFolder_;
+};
+
+// Ends the process at once with the status: no window is closed, nothing is cleaned up.
+[[noreturn]] void endProcessNow(int status);
+
+// The checks as the main window runs them, on its settings, log and working folder; a hand-over
+// to the updater ends the process at once.
+SelfUpdate programSelfUpdate(const Settings& settings, const EventLog& log,
+                             ProgramLauncher& launcher, const std::filesystem::path& workingFolder);
+
+} // namespace kestrun

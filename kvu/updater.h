@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrun {
+
+class Clock;
+class ProgramLauncher;
+
+// What the updater works on; the program passes the real ones, tests temporary folders, a test
+// clock and a launcher of their own.
+struct UpdaterSetup {
+    Clock& clock;
+    ProgramLauncher& launcher;
+    std::filesystem::path workingFolder;            // Kestrun's folder, where kestrun~ lies
+    std::vector<std::filesystem::path> lockFolders; // where Kestrun's instance lock may lie
+    std::chrono::milliseconds endLimit{std::chrono::seconds(60)};   // for Kestrun to end
+    std::chrono::milliseconds startLimit{std::chrono::seconds(60)}; // for the new one to start
+    std::chrono::milliseconds pollInterval{100};
+};
+
+// The updater: once Kestrun has ended it puts the downloaded "kestrun~" in place of "kestrun"
+// and starts Kestrun again. Every step is one line of Kestrun's event log. The replaced file
+// stays as "kestrun.old" until the new Kestrun has written its "Program started" line. When
+// there is no usable new file, the old Kestrun starts again; when Kestrun does not end in
+// time, nothing is touched.
+class Updater {
+public:
+    enum class Outcome {
+        Replaced,            // the new Kestrun was started
+        OldStarted,          // no new Kestrun could be put in place; the old one was started
+        KestrunStillRunning, // Kestrun did not end in time; nothing was changed
+        NothingStarted,      // no Kestrun could be started at all
+    };
+
+    static constexpr const char* kInstanceName = "KESTRUN_1.0"; // Kestrun's instance lock
+    static constexpr const char* kLogName = "Kestrun.log";
+    static constexpr const char* kProgramName = "kestrun";
+    static constexpr const char* kNewName = "kestrun~";
+    static constexpr const char* kOldName = "kestrun.old";
+
+    explicit Updater(UpdaterSetup setup);
+    Outcome run();
+
+private:
+    bool waitForKestrunToEnd();
+    // Why kestrun~ cannot be used, or empty when it can; readies its mode when it can.
+    std::string unusableReason();
+    bool putNewInPlace();
+    void putOldBack();
+    bool startKestrun();
+    bool waitForStartLine(std::uintmax_t logOffset);
+    Outcome startOld(std::string_view reason);
+    void log(std::string_view message);
+
+    std::filesystem::path file(const char* name) const { return setup_.workingFolder / name; }
+
+    UpdaterSetup setup_;
+    bool keptOld_ = false;
+};
+
+} // namespace kestrun

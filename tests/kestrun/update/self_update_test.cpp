@@ -1,0 +1,380 @@
+#include "kestrun/update/self_update.h"
+#include "platform/program_launcher.h"
+#include "tests/kestrun/update/version_copy.h"
+#include "tests/kestrun/update/web_fixture.h"
+
+#include <QProcess>
+
+#include <optional>
+#include <sys/stat.h>
+
+namespace kestrun::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Records every start and answers with a pid, or with a failed start.
+class RecordingLauncher final : public ProgramLauncher {
+public:
+    struct Start {
+        std::string path;
+        fs::path folder;
+        std::size_t logLinesBefore; // how many lines the event log held at the start
+    };
+    explicit RecordingLauncher(const EventLog& log) : log_(log) {}
+    std::optional<std::int64_t> start(const std::string& path, const std::string&,
+                                      const fs::path& folder, bool) override {
+        starts.push_back({path, folder, readLines(log_.file()).size()});
+        return succeed ? std::optional<std::int64_t>(4242) : std::nullopt;
+    }
+    std::vector<Start> starts;
+    bool succeed = true;
+
+private:
+    const EventLog& log_;
+};
+
+unsigned modeOf(const fs::path& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+class SelfUpdateTest : public WebFixture {
+protected:
+    SelfUpdateTest() { startSite(); }
+
+    SelfUpdate checks(const fs::path& current) {
+        return SelfUpdate(
+            web_, log_, launcher_, work_.path(),
+            [this](int status) {
+                exits_.push_back({status, launcher_.starts.size()});
+            },
+            current);
+    }
+    SelfUpdate checks() { return checks(work_.path()); }
+
+    // Empties the working folder and the site between the cases of a table.
+    void clearFolders() {
+        for (const fs::path& dir : {work_.path(), site_.path(), other_.path()})
+            for (const auto& entry : fs::directory_iterator(dir))
+                fs::remove_all(entry.path());
+    }
+    std::string savedLine(const std::string& local, std::size_t size, const FileVersion& v) {
+        const std::string n = std::to_string(size);
+        return "Update downloaded, size: " + n + " of " + n + " bytes, version: " + v.text() +
+               ", file: " + (work_ / local).string();
+    }
+    std::string cancelLine(const std::string& local, std::size_t size) {
+        const std::string n = std::to_string(size);
+        return "Update downloaded, size: " + n + " of " + n +
+               " bytes, file: " + (work_ / local).string() +
+               ", but could not read version! cancelation!";
+    }
+
+    struct Exit {
+        int status;
+        std::size_t startsBefore;
+    };
+    RecordingLauncher launcher_{log_};
+    std::vector<Exit> exits_;
+    TempDir other_;
+};
+
+// The two companions behave alike but for their names.
+struct Companion {
+    OwnProgram program;
+    std::string name;
+    std::string key;
+    std::string updatedLine;
+};
+const Companion kCompanions[] = {
+    {OwnProgram::Kbm, "kbm", "KBM:", "kbm was updated."},
+    {OwnProgram::Updater, "kvu", "KVU:", "kvu was updated."},
+};
+
+TEST_F(SelfUpdateTest, CompanionChecks) {
+    enum class Installed { None, Versioned, NoVersion, Folder };
+    enum class Served { Program, Nothing };
+    enum class Expect { Nothing, NoConnection, DownloadFailed, Updated, CopyFailed };
+    struct Case {
+        const char* what;
+        Installed installed;
+        FileVersion installedVersion;
+        unsigned installedMode;
+        const char* manifestVersion; // nullptr: the manifest lacks the key
+        Served served;
+        Expect expect;
+    };
+    const Case cases[] = {
+        {"missing companion is fetched",
+         Installed::None,
+         {},
+         0,
+         "1.0.0.1",
+         Served::Program,
+         Expect::Updated},
+        {"older one is replaced and keeps its mode", Installed::Versioned, version(1, 0, 0, 0),
+         0700, "1.0.0.1", Served::Program, Expect::Updated},
+        {"first number decides", Installed::Versioned, version(1, 9, 9, 9), 0750, "2.0.0.0",
+         Served::Program, Expect::Updated},
+        {"one without version counts as 0.0.0.0",
+         Installed::NoVersion,
+         {},
+         0644,
+         "0.0.0.1",
+         Served::Program,
+         Expect::Updated},
+        {"equal version stays", Installed::Versioned, version(1, 0, 0, 1), 0755, "1.0.0.1",
+         Served::Program, Expect::Nothing},
+        {"newer one stays", Installed::Versioned, version(1, 0, 1, 0), 0755, "1.0.0.9",
+         Served::Program, Expect::Nothing},
+        {"manifest without the key", Installed::Versioned, version(1, 0, 0, 0), 0755, nullptr,
+         Served::Program, Expect::NoConnection},
+        {"download without version", Installed::Versioned, version(1, 0, 0, 0), 0755, "1.0.0.1",
+         Served::Nothing, Expect::DownloadFailed},
+        {"a folder in the way",
+         Installed::Folder,
+         {},
+         0,
+         "1.0.0.1",
+         Served::Program,
+         Expect::CopyFailed},
+    };
+    const std::string notFound = "<html><body>Not found</body></html>";
+    for (const Companion& c : kCompanions) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(c.name + ": " + k.what);
+            clearFolders();
+            const fs::path installed = work_ / c.name;
+            std::string before;
+            if (k.installed == Installed::Versioned)
+                installBuilt(c.name, k.installedVersion, installed, k.installedMode);
+            if (k.installed == Installed::NoVersion) {
+                writeFile(installed, "#!/bin/sh\n");
+                fs::permissions(installed, static_cast<fs::perms>(k.installedMode));
+            }
+            if (k.installed == Installed::Folder)
+                fs::create_directories(installed / "inside");
+            if (fs::is_regular_file(installed))
+                before = readFile(installed);
+            // The other companion's and Kestrun's versions are far ahead: a check that reads
+            // the wrong key would act on them.
+            std::string manifest = "KSN:9.0.0.0\r\n";
+            if (k.manifestVersion)
+                manifest += c.key + k.manifestVersion + "\r\n";
+            manifest += std::string(c.key == "KBM:" ? "KVU:" : "KBM:") + "9.0.0.0\r\n";
+            publish("KSN/ver.txt", manifest);
+            FileVersion served{};
+            std::string program;
+            if (k.manifestVersion) {
+                const std::string text = k.manifestVersion;
+                unsigned a = 0, b = 0, d = 0, e = 0;
+                ASSERT_EQ(std::sscanf(text.c_str(), "%u.%u.%u.%u", &a, &b, &d, &e), 4);
+                served = version(a, b, d, e);
+            }
+            if (k.served == Served::Program) {
+                program = builtWithVersion(c.name, served);
+                publish("KSN/" + c.name, program);
+            }
+
+            checks().checkCompanion(c.program);
+
+            std::vector<std::string> lines;
+            switch (k.expect) {
+            case Expect::Nothing:
+                break;
+            case Expect::NoConnection:
+                lines = {"Could not connect: Tavisoft Web server"};
+                break;
+            case Expect::DownloadFailed:
+                lines = {cancelLine(c.name + "~", notFound.size()),
+                         "Error in downloading update from web: Tavisoft Web server"};
+                break;
+            case Expect::Updated:
+                lines = {savedLine(c.name + "~", program.size(), served), c.updatedLine};
+                break;
+            case Expect::CopyFailed:
+                lines = {savedLine(c.name + "~", program.size(), served)};
+                break;
+            }
+            EXPECT_EQ(logMessages(), lines);
+            if (k.expect == Expect::Updated) {
+                EXPECT_EQ(readFile(installed), program);
+                EXPECT_EQ(modeOf(installed),
+                          k.installed == Installed::None ? 0755u : k.installedMode);
+                EXPECT_EQ(readFile(work_ / (c.name + "~")), program) << "the download stays";
+            } else if (k.installed == Installed::Folder) {
+                EXPECT_TRUE(fs::is_directory(installed / "inside"));
+            } else {
+                EXPECT_EQ(fs::exists(installed), k.installed != Installed::None);
+                if (k.installed != Installed::None) {
+                    EXPECT_EQ(readFile(installed), before);
+                    EXPECT_EQ(modeOf(installed), k.installedMode);
+                }
+            }
+            if (k.expect == Expect::Nothing || k.expect == Expect::NoConnection) {
+                EXPECT_FALSE(fs::exists(work_ / (c.name + "~")));
+            }
+            EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
+            EXPECT_TRUE(launcher_.starts.empty());
+            EXPECT_TRUE(exits_.empty());
+        }
+    }
+}
+
+// The installed file's version is read in the current folder; the download and the copy are
+// in the working folder.
+TEST_F(SelfUpdateTest, CompanionVersionComesFromTheCurrentFolderAndTheCopyGoesToTheWorkingFolder) {
+    publish("KSN/ver.txt", "KBM:1.0.0.1\r\n");
+    const std::string program = builtWithVersion("kbm", version(1, 0, 0, 1));
+    publish("KSN/kbm", program);
+
+    installBuilt("kbm", version(1, 0, 0, 1), other_ / "kbm");
+    checks(other_.path()).checkCompanion(OwnProgram::Kbm);
+    EXPECT_TRUE(logMessages().empty()) << "up to date in the current folder";
+    EXPECT_FALSE(fs::exists(work_ / "kbm"));
+
+    installBuilt("kbm", version(1, 0, 0, 0), other_ / "kbm");
+    checks(other_.path()).checkCompanion(OwnProgram::Kbm);
+    EXPECT_EQ(logMessages().back(), "kbm was updated.");
+    EXPECT_EQ(readFile(work_ / "kbm"), program);
+    EXPECT_EQ(readFileVersion(other_ / "kbm"), version(1, 0, 0, 0));
+}
+
+// A running program cannot be overwritten: the copy fails without a line, the program stays
+// whole, and the next check fetches and copies again.
+TEST_F(SelfUpdateTest, RunningCompanionIsNotOverwrittenAndIsTriedAgain) {
+    publish("KSN/ver.txt", "KVU:1.0.0.1\r\n");
+    const std::string program = builtWithVersion("kvu", version(1, 0, 0, 1));
+    publish("KSN/kvu", program);
+    const fs::path installed = work_ / "kvu";
+    fs::copy_file("/bin/sleep", installed);
+    const std::string before = readFile(installed);
+    QProcess running;
+    running.start(QString::fromStdString(installed.string()), {"30"});
+    ASSERT_TRUE(running.waitForStarted());
+
+    checks().checkCompanion(OwnProgram::Updater);
+    EXPECT_EQ(logMessages(),
+              std::vector<std::string>{savedLine("kvu~", program.size(), version(1, 0, 0, 1))});
+    EXPECT_EQ(readFile(installed), before);
+
+    running.kill();
+    running.waitForFinished();
+    checks().checkCompanion(OwnProgram::Updater);
+    ASSERT_EQ(logMessages().size(), 3u);
+    EXPECT_EQ(logMessages()[2], "kvu was updated.");
+    EXPECT_EQ(readFile(installed), program);
+}
+
+TEST_F(SelfUpdateTest, KestrunChecks) {
+    enum class Installed { None, Versioned, NoVersion };
+    enum class Expect { Nothing, NoConnection, DownloadFailed, HandOver, NoUpdater };
+    struct Case {
+        const char* what;
+        Installed installed;
+        FileVersion installedVersion;
+        const char* manifest;
+        bool served;
+        bool updaterStarts;
+        Expect expect;
+    };
+    const Case cases[] = {
+        {"same version", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.3", true, true,
+         Expect::Nothing},
+        {"newer installed", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.0.9", true, true,
+         Expect::Nothing},
+        {"newer published", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.4", true, true,
+         Expect::HandOver},
+        {"installed without version",
+         Installed::NoVersion,
+         {},
+         "KSN:1.2.1.4",
+         true,
+         true,
+         Expect::Nothing},
+        {"nothing installed", Installed::None, {}, "KSN:1.2.1.4", true, true, Expect::Nothing},
+        {"manifest without the key", Installed::Versioned, version(1, 2, 1, 3),
+         "KBM:9.0.0.0\r\nKVU:9.0.0.0", true, true, Expect::NoConnection},
+        {"download without version", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.4",
+         false, true, Expect::DownloadFailed},
+        {"updater fails to start", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.4", true,
+         false, Expect::NoUpdater},
+    };
+    const std::string notFound = "<html><body>Not found</body></html>";
+    const std::string program = builtWithVersion("kestrun", version(1, 2, 1, 4));
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        clearFolders();
+        launcher_.starts.clear();
+        exits_.clear();
+        const auto requestsBefore = requestedPaths().size();
+        if (k.installed == Installed::Versioned)
+            installBuilt("kestrun", k.installedVersion, work_ / "kestrun");
+        if (k.installed == Installed::NoVersion)
+            writeFile(work_ / "kestrun", "not a program");
+        installBuilt("kvu", version(1, 0, 0, 0), work_ / "kvu");
+        launcher_.succeed = k.updaterStarts;
+        publish("KSN/ver.txt", std::string(k.manifest) + "\r\n");
+        if (k.served)
+            publish("KSN/kestrun", program);
+
+        checks().checkKestrun();
+
+        std::vector<std::string> lines;
+        const std::string saved = savedLine("kestrun~", program.size(), version(1, 2, 1, 4));
+        switch (k.expect) {
+        case Expect::Nothing:
+            break;
+        case Expect::NoConnection:
+            lines = {"Could not connect: Tavisoft Web server"};
+            break;
+        case Expect::DownloadFailed:
+            lines = {cancelLine("kestrun~", notFound.size()),
+                     "Error in downloading update from web: Tavisoft Web server"};
+            break;
+        case Expect::HandOver:
+            lines = {saved, "Preparing for updates, will be terminated."};
+            break;
+        case Expect::NoUpdater:
+            lines = {saved, "Preparing for updates, will be terminated.",
+                     "Could not start the updater: " + (work_ / "kvu").string()};
+            break;
+        }
+        EXPECT_EQ(logMessages(), lines);
+        if (k.installed != Installed::Versioned) {
+            EXPECT_EQ(requestedPaths().size(), requestsBefore) << "stops before the web";
+        }
+        if (k.expect == Expect::HandOver) {
+            EXPECT_EQ(readFile(work_ / "kestrun~"), program);
+            ASSERT_EQ(launcher_.starts.size(), 1u);
+            EXPECT_EQ(launcher_.starts[0].path, (work_ / "kvu").string());
+            EXPECT_EQ(launcher_.starts[0].folder, work_.path());
+            EXPECT_EQ(launcher_.starts[0].logLinesBefore, 2u) << "logged before the start";
+            ASSERT_EQ(exits_.size(), 1u);
+            EXPECT_EQ(exits_[0].status, 1);
+            EXPECT_EQ(exits_[0].startsBefore, 1u) << "ends after starting the updater";
+        } else {
+            EXPECT_EQ(launcher_.starts.size(), k.expect == Expect::NoUpdater ? 1u : 0u);
+            EXPECT_TRUE(exits_.empty());
+        }
+        if (k.expect == Expect::Nothing || k.expect == Expect::NoConnection) {
+            EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
+        }
+        EXPECT_FALSE(fs::exists(work_ / "kbm~"));
+        EXPECT_FALSE(fs::exists(work_ / "kvu~"));
+    }
+}
+
+TEST_F(SelfUpdateTest, UnreachableSiteIsNoConnectionForEveryCheck) {
+    installBuilt("kestrun", version(1, 2, 1, 3), work_ / "kestrun");
+    ScopedEnv closed("KESTRUN_WEB_BASE", std::string("http://127.0.0.1:1/KSN"));
+    checks().checkKestrun();
+    checks().checkCompanion(OwnProgram::Kbm);
+    checks().checkCompanion(OwnProgram::Updater);
+    EXPECT_EQ(logMessages(), std::vector<std::string>(3, "Could not connect: Tavisoft Web server"));
+    EXPECT_TRUE(exits_.empty());
+}
+
+} // namespace
+} // namespace kestrun::test

@@ -1,0 +1,57 @@
+#include "kestrun/core/kestrun_dlg.h"
+#include "platform/autostart.h"
+#include "platform/process_table.h"
+#include "platform/program_launcher.h"
+#include "platform/settings_store.h"
+#include "tests/kestrun/update/version_copy.h"
+#include "tests/kestrun/update/web_fixture.h"
+#include "tests/support/qt_app.h"
+
+namespace kestrun::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The main window runs the companions' checks on its own settings, log and working folder
+// when the heartbeat's messages arrive.
+class SelfUpdateWindowTest : public WebFixture {
+protected:
+    SelfUpdateWindowTest() {
+        qtApp();
+        startSite();
+    }
+    IniSettingsStore store_{other_ / "Kestrun.conf"};
+    AutostartEntry autostart_{other_ / "autostart/kestrun.desktop"};
+    ProcProcessTable processes_{clock_};
+    DetachedProgramLauncher launcher_;
+    TempDir other_;
+};
+
+TEST_F(SelfUpdateWindowTest, CompanionMessagesUpdateTheirOwnProgram) {
+    struct Message {
+        KsnMessage message;
+        const char* name;
+        const char* line;
+    };
+    const Message messages[] = {
+        {KsnMessage::KbmUpdate, "kbm", "kbm was updated."},
+        {KsnMessage::UpdaterUpdate, "kvu", "kvu was updated."},
+    };
+    publish("KSN/ver.txt", "KSN:1.0.0.0\r\nKBM:1.0.0.7\r\nKVU:1.0.0.8\r\n");
+    publish("KSN/kbm", builtWithVersion("kbm", version(1, 0, 0, 7)));
+    publish("KSN/kvu", builtWithVersion("kvu", version(1, 0, 0, 8)));
+    const ScopedCwd cwd(work_.path());
+    CKestrunDlg window(
+        KestrunContext{clock_, store_, autostart_, processes_, launcher_, work_.path(), false});
+    for (const Message& m : messages) {
+        SCOPED_TRACE(m.name);
+        window.handleMessage(m.message);
+        EXPECT_EQ(logMessages().back(), m.line);
+        EXPECT_EQ(readFileVersion(work_ / m.name), version(1, 0, 0, m.name[1] == 'b' ? 7 : 8));
+    }
+    EXPECT_EQ(logMessages().size(), 4u);
+    EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
+}
+
+} // namespace
+} // namespace kestrun::test

@@ -1,0 +1,193 @@
+#include "common/file_version.h"
+#include "tests/kestrun/update/http_server_peer.h"
+#include "tests/kestrun/update/version_copy.h"
+#include "tests/support/test_support.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <optional>
+
+namespace kestrun::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The pid of a running process whose executable is the file, if any.
+std::optional<long> pidRunning(const fs::path& executable) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit))
+            continue;
+        std::error_code linkEc;
+        const fs::path exe = fs::read_symlink(entry.path() / "exe", linkEc);
+        if (!linkEc && exe == executable)
+            return std::stol(name);
+    }
+    return std::nullopt;
+}
+
+// A working folder with the real programs, and the environment of a Kestrun that touches only
+// the test's folders and reads our site from the loopback server.
+class HandOverTest : public ::testing::Test {
+protected:
+    HandOverTest() {
+        for (const char* sub : {"work", "site/KSN", "config", "xdg", "runtime", "appdata"})
+            fs::create_directories(dir_ / sub);
+        fs::permissions(dir_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
+        installBuilt("kestrun", version(1, 2, 1, 3), work_ / "kestrun");
+        fs::copy_file(binDir() / "kvu", work_ / "kvu");
+    }
+    ~HandOverTest() override {
+        // Whatever Kestrun or updater still runs from the folder goes with the test.
+        for (const char* name : {"kestrun", "kvu"})
+            for (int i = 0; i < 5; ++i)
+                if (const auto pid = pidRunning(work_ / name)) {
+                    ::kill(static_cast<pid_t>(*pid), SIGKILL);
+                    waitUntil([&] { return pidRunning(work_ / name) != pid; });
+                }
+    }
+
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        const auto at = [&](const char* sub) {
+            return QString::fromStdString((dir_ / sub).string());
+        };
+        env.insert("XDG_CONFIG_HOME", at("config"));
+        env.insert("XDG_CONFIG_DIRS", at("xdg"));
+        env.insert("XDG_RUNTIME_DIR", at("runtime"));
+        env.insert("APPDATA", at("appdata"));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        for (const char* proxy : {"http_proxy", "https_proxy", "ALL_PROXY", "all_proxy"})
+            env.remove(proxy);
+        env.insert(
+            "KESTRUN_WEB_BASE",
+            QString::fromStdString((server_ ? server_->origin() : "http://127.0.0.1:1") + "/KSN"));
+        return env;
+    }
+    void start(QProcess& process, const fs::path& program) {
+        process.setProcessEnvironment(environment());
+        process.setWorkingDirectory(QString::fromStdString(work_.string()));
+        process.start(QString::fromStdString(program.string()), {});
+        ASSERT_TRUE(process.waitForStarted()) << program;
+    }
+    std::vector<std::string> messages() const {
+        std::vector<std::string> result;
+        for (const std::string& line : readLines(work_ / "Kestrun.log"))
+            result.push_back(line.substr(line.find('\t') + 1));
+        return result;
+    }
+    bool logged(const std::string& message) const {
+        const auto lines = messages();
+        return std::find(lines.begin(), lines.end(), message) != lines.end();
+    }
+    std::size_t count(const std::string& message) const {
+        const auto lines = messages();
+        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), message));
+    }
+
+    TempDir dir_;
+    fs::path work_ = dir_ / "work";
+    std::unique_ptr<HttpServerPeer> server_;
+};
+
+// The old Kestrun fetches its successor, starts the updater and ends with status 1; the
+// updater puts the new file in place and starts it, and the new Kestrun runs from the folder.
+TEST_F(HandOverTest, OldKestrunEndsAndTheNewOneRunsFromTheSameFolder) {
+    writeFile(dir_ / "site/KSN/ver.txt", "KSN:1.2.1.4\r\nKBM:1.0.0.0\r\nKVU:1.0.0.0\r\n");
+    const std::string successor = builtWithVersion("kestrun", version(1, 2, 1, 4));
+    writeFile(dir_ / "site/KSN/kestrun", successor);
+    server_ = std::make_unique<HttpServerPeer>(dir_ / "site");
+    ASSERT_NE(server_->port(), 0);
+
+    QProcess old;
+    start(old, binDir() / "kestrun_handover_driver");
+    ASSERT_TRUE(old.waitForFinished(60000));
+    EXPECT_EQ(old.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(old.exitCode(), 1);
+    EXPECT_TRUE(logged("Preparing for updates, will be terminated."));
+
+    ASSERT_TRUE(waitUntil([&] { return logged("kvu: the new Kestrun runs, kestrun.old removed"); },
+                          std::chrono::seconds(30)))
+        << readFile(work_ / "Kestrun.log");
+    EXPECT_EQ(count("Program started"), 2u) << "the old one's and the new one's";
+    const auto lines = messages();
+    const auto handOver =
+        std::find(lines.begin(), lines.end(), "Preparing for updates, will be terminated.");
+    EXPECT_NE(std::find(handOver, lines.end(), "Program started"), lines.end());
+    EXPECT_EQ(readFile(work_ / "kestrun"), successor);
+    EXPECT_EQ(readFileVersion(work_ / "kestrun"), version(1, 2, 1, 4));
+    EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
+    EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));
+    EXPECT_TRUE(pidRunning(work_ / "kestrun").has_value()) << "the new Kestrun runs";
+}
+
+// Without a usable download the updater starts the old Kestrun again.
+TEST_F(HandOverTest, OldKestrunStartsAgainWithoutAUsableDownload) {
+    struct Case {
+        const char* what;
+        std::optional<std::string> download;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"missing", std::nullopt, "kvu: kestrun~ is missing, starting the old Kestrun"},
+        {"no version", std::string("<html>Bad gateway</html>"),
+         "kvu: kestrun~ has no version, starting the old Kestrun"},
+    };
+    const std::string old = readFile(work_ / "kestrun");
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        fs::remove(work_ / "Kestrun.log");
+        if (k.download)
+            writeFile(work_ / "kestrun~", *k.download);
+        QProcess updater;
+        start(updater, work_ / "kvu");
+        ASSERT_TRUE(updater.waitForFinished(30000));
+        EXPECT_EQ(updater.exitCode(), 1);
+        EXPECT_TRUE(logged(k.reason)) << readFile(work_ / "Kestrun.log");
+        ASSERT_TRUE(waitUntil([&] { return logged("Program started"); }, std::chrono::seconds(30)));
+        EXPECT_EQ(readFile(work_ / "kestrun"), old);
+        const auto pid = pidRunning(work_ / "kestrun");
+        ASSERT_TRUE(pid.has_value());
+        ::kill(static_cast<pid_t>(*pid), SIGKILL);
+        ASSERT_TRUE(waitUntil([&] { return !pidRunning(work_ / "kestrun"); }));
+        if (k.download) {
+            EXPECT_EQ(readFile(work_ / "kestrun~"), *k.download);
+        }
+    }
+}
+
+// The updater leaves a running Kestrun's files alone and goes on once it has ended.
+TEST_F(HandOverTest, ReplacesOnlyAfterTheRunningKestrunHasEnded) {
+    QProcess running;
+    start(running, work_ / "kestrun");
+    ASSERT_TRUE(waitUntil([&] { return logged("Program started"); }, std::chrono::seconds(30)));
+    const std::string successor = builtWithVersion("kestrun", version(1, 2, 1, 4));
+    writeFile(work_ / "kestrun~", successor);
+
+    QProcess updater;
+    start(updater, work_ / "kvu");
+    ASSERT_TRUE(waitUntil([&] { return logged("kvu: waiting for Kestrun to end"); },
+                          std::chrono::seconds(30)));
+    EXPECT_FALSE(updater.waitForFinished(300)) << "the updater waits";
+    EXPECT_EQ(readFile(work_ / "kestrun~"), successor);
+    EXPECT_FALSE(logged("kvu: Kestrun has ended"));
+
+    running.kill();
+    ASSERT_TRUE(running.waitForFinished());
+    ASSERT_TRUE(updater.waitForFinished(30000));
+    EXPECT_EQ(updater.exitCode(), 0);
+    EXPECT_TRUE(logged("kvu: the new Kestrun runs, kestrun.old removed"))
+        << readFile(work_ / "Kestrun.log");
+    EXPECT_EQ(count("Program started"), 2u);
+    EXPECT_EQ(readFileVersion(work_ / "kestrun"), version(1, 2, 1, 4));
+    EXPECT_TRUE(pidRunning(work_ / "kestrun").has_value());
+}
+
+} // namespace
+} // namespace kestrun::test
