@@ -20,11 +20,11 @@ protected:
         qtApp();
         startSite();
     }
+    TempDir other_; // before the members made from it
     IniSettingsStore store_{other_ / "Kestrun.conf"};
     AutostartEntry autostart_{other_ / "autostart/kestrun.desktop"};
     ProcProcessTable processes_{clock_};
     DetachedProgramLauncher launcher_;
-    TempDir other_;
 };
 
 TEST_F(SelfUpdateWindowTest, CompanionMessagesUpdateTheirOwnProgram) {
