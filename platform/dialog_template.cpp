@@ -1,11 +1,19 @@
 #include "platform/dialog_template.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QTimeEdit>
+#include <QTreeWidget>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace kestrun {
 
@@ -50,8 +58,50 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
         button->setDefault(item.kind == ControlKind::DefaultPushButton);
         return button;
     }
+    case ControlKind::Edit:
+        return new QLineEdit(text, &parent);
+    case ControlKind::ReadOnlyEditLeft: {
+        auto* edit = new QLineEdit(text, &parent);
+        edit->setReadOnly(true);
+        return edit;
+    }
+    case ControlKind::CheckBox:
+        return new QCheckBox(text, &parent);
+    case ControlKind::RadioButton:
+        return new QRadioButton(text, &parent);
+    case ControlKind::TimeEdit: {
+        auto* edit = new QTimeEdit(&parent);
+        edit->setDisplayFormat(text);
+        return edit;
+    }
+    case ControlKind::ListView: {
+        auto* view = new QTreeWidget(&parent);
+        view->setColumnCount(1);
+        view->setHeaderHidden(true);
+        view->setRootIsDecorated(false);
+        view->setSelectionMode(QAbstractItemView::SingleSelection);
+        view->setUniformRowHeights(true);
+        return view;
+    }
+    case ControlKind::SortedListBox: {
+        auto* list = new QListWidget(&parent);
+        list->setSortingEnabled(true);
+        list->setSelectionMode(QAbstractItemView::SingleSelection);
+        list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        return list;
+    }
+    case ControlKind::DropDownList:
+        return new QComboBox(&parent);
     }
     return nullptr;
+}
+
+// A drop-down list is one line high; its template height only bounds the dropped list.
+int controlHeight(const QWidget& control, const ControlSpec& item) {
+    const int height = dialogUnitsToPixelsY(item.h);
+    if (item.kind == ControlKind::DropDownList)
+        return std::min(height, control.sizeHint().height());
+    return height;
 }
 
 } // namespace
@@ -66,7 +116,7 @@ void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl) {
         if (item.id != 0)
             control->setObjectName(QString::number(item.id));
         control->setGeometry(dialogUnitsToPixelsX(item.x), dialogUnitsToPixelsY(item.y),
-                             dialogUnitsToPixelsX(item.w), dialogUnitsToPixelsY(item.h));
+                             dialogUnitsToPixelsX(item.w), controlHeight(*control, item));
     }
 }
 
