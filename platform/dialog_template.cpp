@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFont>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -96,6 +97,15 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
     return nullptr;
 }
 
+// A check box or radio button is never narrower than its box and text: the system font may be
+// wider than the one the template was laid out for.
+int controlWidth(const QWidget& control, const ControlSpec& item) {
+    const int width = dialogUnitsToPixelsX(item.w);
+    if (item.kind == ControlKind::CheckBox || item.kind == ControlKind::RadioButton)
+        return std::max(width, control.sizeHint().width());
+    return width;
+}
+
 // A drop-down list is one line high; its template height only bounds the dropped list.
 int controlHeight(const QWidget& control, const ControlSpec& item) {
     const int height = dialogUnitsToPixelsY(item.h);
@@ -105,6 +115,13 @@ int controlHeight(const QWidget& control, const ControlSpec& item) {
 }
 
 } // namespace
+
+void setTemplateFont(QWidget& window, int pointSize) {
+    QFont font = window.font();
+    font.setPointSize(pointSize);
+    font.setStretch(QFont::SemiCondensed);
+    window.setFont(font);
+}
 
 void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl) {
     window.setWindowTitle(QString::fromStdString(tmpl.title));
@@ -116,7 +133,7 @@ void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl) {
         if (item.id != 0)
             control->setObjectName(QString::number(item.id));
         control->setGeometry(dialogUnitsToPixelsX(item.x), dialogUnitsToPixelsY(item.y),
-                             dialogUnitsToPixelsX(item.w), controlHeight(*control, item));
+                             controlWidth(*control, item), controlHeight(*control, item));
     }
 }
 

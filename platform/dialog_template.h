@@ -46,6 +46,10 @@ struct DialogTemplate {
 int dialogUnitsToPixelsX(int units);
 int dialogUnitsToPixelsY(int units);
 
+// Gives the window the point size of its template's font ("MS Shell Dlg" 8 → the system's
+// font family at 8 points), which its dialog units are laid out for; children inherit it.
+void setTemplateFont(QWidget& window, int pointSize);
+
 // Creates the template's controls as children of the window, sizes the window to the
 // template and sets its title.
 void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl);
