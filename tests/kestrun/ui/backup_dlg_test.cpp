@@ -152,13 +152,16 @@ TEST(BackupDialog, RemoveTakesTheSelectedRowsEntryOnly) {
     rig->selectRow(1); // "/d -> Synchronization"
     EXPECT_EQ(rig->get<QLineEdit>(CBackupDlg::kPathId)->text(), "/d");
     EXPECT_EQ(rig->get<QComboBox>(CBackupDlg::kModeId)->currentIndex(), 1);
+    // A row added before it moves the selection along with its row.
+    rig->addFolder("/a", 0);
     rig->click(CBackupDlg::kRemoveId);
-    EXPECT_EQ(rig.include, (BackupList{{"/d", 0, 0}, {"/e", 1, 0}}));
-    EXPECT_EQ(rig->rows(), (QStringList{"/d -> Smart backup", "/e -> Synchronization"}));
+    EXPECT_EQ(rig.include, (BackupList{{"/d", 0, 0}, {"/e", 1, 0}, {"/a", 0, 0}}));
+    EXPECT_EQ(rig->rows(),
+              (QStringList{"/a -> Smart backup", "/d -> Smart backup", "/e -> Synchronization"}));
 
     // Nothing is selected any more: a second Remove does nothing.
     rig->click(CBackupDlg::kRemoveId);
-    EXPECT_EQ(rig.include.size(), 2u);
+    EXPECT_EQ(rig.include.size(), 3u);
 }
 
 TEST(BackupDialog, FolderChooserStartsAtTheLastFolder) {
