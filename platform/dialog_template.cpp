@@ -1,11 +1,20 @@
 #include "platform/dialog_template.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFont>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QTimeEdit>
+#include <QTreeWidget>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace kestrun {
 
@@ -50,11 +59,69 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
         button->setDefault(item.kind == ControlKind::DefaultPushButton);
         return button;
     }
+    case ControlKind::Edit:
+        return new QLineEdit(text, &parent);
+    case ControlKind::ReadOnlyEditLeft: {
+        auto* edit = new QLineEdit(text, &parent);
+        edit->setReadOnly(true);
+        return edit;
+    }
+    case ControlKind::CheckBox:
+        return new QCheckBox(text, &parent);
+    case ControlKind::RadioButton:
+        return new QRadioButton(text, &parent);
+    case ControlKind::TimeEdit: {
+        auto* edit = new QTimeEdit(&parent);
+        edit->setDisplayFormat(text);
+        return edit;
+    }
+    case ControlKind::ListView: {
+        auto* view = new QTreeWidget(&parent);
+        view->setColumnCount(1);
+        view->setHeaderHidden(true);
+        view->setRootIsDecorated(false);
+        view->setSelectionMode(QAbstractItemView::SingleSelection);
+        view->setUniformRowHeights(true);
+        return view;
+    }
+    case ControlKind::SortedListBox: {
+        auto* list = new QListWidget(&parent);
+        list->setSortingEnabled(true);
+        list->setSelectionMode(QAbstractItemView::SingleSelection);
+        list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        return list;
+    }
+    case ControlKind::DropDownList:
+        return new QComboBox(&parent);
     }
     return nullptr;
 }
 
+// A check box or radio button is never narrower than its box and text: the system font may be
+// wider than the one the template was laid out for.
+int controlWidth(const QWidget& control, const ControlSpec& item) {
+    const int width = dialogUnitsToPixelsX(item.w);
+    if (item.kind == ControlKind::CheckBox || item.kind == ControlKind::RadioButton)
+        return std::max(width, control.sizeHint().width());
+    return width;
+}
+
+// A drop-down list is one line high; its template height only bounds the dropped list.
+int controlHeight(const QWidget& control, const ControlSpec& item) {
+    const int height = dialogUnitsToPixelsY(item.h);
+    if (item.kind == ControlKind::DropDownList)
+        return std::min(height, control.sizeHint().height());
+    return height;
+}
+
 } // namespace
+
+void setTemplateFont(QWidget& window, int pointSize) {
+    QFont font = window.font();
+    font.setPointSize(pointSize);
+    font.setStretch(QFont::SemiCondensed);
+    window.setFont(font);
+}
 
 void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl) {
     window.setWindowTitle(QString::fromStdString(tmpl.title));
@@ -66,7 +133,7 @@ void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl) {
         if (item.id != 0)
             control->setObjectName(QString::number(item.id));
         control->setGeometry(dialogUnitsToPixelsX(item.x), dialogUnitsToPixelsY(item.y),
-                             dialogUnitsToPixelsX(item.w), dialogUnitsToPixelsY(item.h));
+                             controlWidth(*control, item), controlHeight(*control, item));
     }
 }
 

@@ -19,6 +19,15 @@ enum class ControlKind {
     ProgressBar,    // range 0..100, starts at 0
     PushButton,
     DefaultPushButton,
+    // Editing controls of the list dialogs.
+    Edit,             // one-line edit
+    ReadOnlyEditLeft, // one-line edit, read-only, text left-aligned, scrolls with the text
+    CheckBox,         // text beside the box
+    RadioButton,      // radio buttons of one window exclude each other
+    TimeEdit,         // time of day with up-down arrows; the text is its display format ("HH:mm")
+    ListView,         // one-column report view without header, single selection, always shown
+    SortedListBox,    // list of texts kept sorted by the rows' own order, vertical scroll bar
+    DropDownList,     // not editable; h is the height with the list dropped, the box is one line
 };
 
 struct ControlSpec {
@@ -36,6 +45,10 @@ struct DialogTemplate {
 
 int dialogUnitsToPixelsX(int units);
 int dialogUnitsToPixelsY(int units);
+
+// Gives the window the point size of its template's font ("MS Shell Dlg" 8 → the system's
+// font family at 8 points), which its dialog units are laid out for; children inherit it.
+void setTemplateFont(QWidget& window, int pointSize);
 
 // Creates the template's controls as children of the window, sizes the window to the
 // template and sets its title.

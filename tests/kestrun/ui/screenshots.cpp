@@ -1,0 +1,46 @@
+// Saves the programs and the backup list dialog, filled with sample lists, as PNG files.
+#include "kestrun/ui/backup_dlg.h"
+#include "kestrun/ui/list_prompts.h"
+#include "kestrun/ui/programs_dlg.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: ui_lists_screenshots <folder>\n");
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    const QDir folder(QString::fromLocal8Bit(argv[1]));
+    QDir().mkpath(folder.path());
+    kestrun::QtListPrompts prompts;
+
+    kestrun::ProgramList programs(3);
+    programs[0].text = "/opt/Plenart/ZLM_Server/Zelmo_serv.exe?m";
+    programs[1].text = "/usr/local/bin/report?n--daily";
+    programs[1].mode = kestrun::ProgramMode::Daily;
+    programs[1].dailyTime = 27000;
+    programs[2].text = "/opt/tools/sync.jar?m";
+    programs[2].mode = kestrun::ProgramMode::Periodic;
+    programs[2].period = 30;
+    programs[2].disabled = true;
+    kestrun::CProgramsDlg programsDlg(
+        programs, kestrun::LocalDateTime::fromFields(2024, 3, 4, 9, 41, 0), prompts);
+    programsDlg.show();
+    const bool programsSaved = programsDlg.grab().save(folder.filePath("programs.png"));
+
+    kestrun::BackupList include{
+        {"/home/office/Documents", 1, 0}, {"/srv/db/dump.sql", 0, 1}, {"/home/office/Mail", 2, 0}};
+    kestrun::BackupList exclude{{"/home/office/Documents/tmp", 0, 0}};
+    kestrun::CBackupDlg backupDlg(include, exclude, prompts);
+    backupDlg.show();
+    const bool backupSaved = backupDlg.grab().save(folder.filePath("backup.png"));
+    return programsSaved && backupSaved ? 0 : 1;
+}
