@@ -17,10 +17,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <set>
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
@@ -68,21 +68,49 @@ private:
     fs::path path_;
 };
 
-// 40 entries: "always" entries for up to 20 programs that run now (each name once), the rest
-// daily, periodic and ".jar" entries that run nowhere and are not due.
-ProgramList benchmarkList(ProcessTable& table) {
-    ProgramList list;
-    std::set<std::string> seen;
-    if (const auto all = table.processes()) {
-        for (const auto& p : *all) {
-            if (list.size() == 20)
-                break;
-            if (!seen.insert(p.names.front()).second)
-                continue;
-            ProgramEntry e;
-            e.text = "/usr/bin/" + p.names.front() + "?n";
-            list.push_back(e);
+// Programs that run for the length of the benchmark: copies of sleep under names of their own,
+// killed and reaped at the end.
+class RunningPrograms {
+public:
+    RunningPrograms(const fs::path& folder, int count) {
+        fs::create_directories(folder);
+        for (int i = 0; i < count; ++i) {
+            const fs::path program = folder / ("program" + std::to_string(i));
+            fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);
+            fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
+            std::string path = program.string();
+            char hour[] = "3600";
+            char* argv[] = {path.data(), hour, nullptr};
+            pid_t pid = -1;
+            if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
+                throw std::runtime_error("could not start " + path);
+            pids_.push_back(pid);
+            paths_.push_back(path);
         }
+    }
+    ~RunningPrograms() {
+        for (const pid_t pid : pids_) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    RunningPrograms(const RunningPrograms&) = delete;
+    RunningPrograms& operator=(const RunningPrograms&) = delete;
+    const std::vector<std::string>& paths() const { return paths_; }
+
+private:
+    std::vector<pid_t> pids_;
+    std::vector<std::string> paths_;
+};
+
+// 40 entries: "always" entries for the 20 running programs, the rest daily, periodic and
+// ".jar" entries that run nowhere and are not due.
+ProgramList benchmarkList(const RunningPrograms& running) {
+    ProgramList list;
+    for (const auto& path : running.paths()) {
+        ProgramEntry e;
+        e.text = path + "?n";
+        list.push_back(e);
     }
     for (int i = 0; list.size() < 40; ++i) {
         ProgramEntry e;
@@ -204,7 +232,8 @@ int run(int argc, char** argv) {
     AutostartEntry autostart(scratch.path() / "autostart" / "kestrun.desktop");
     ProcProcessTable processes(clock);
     CountingLauncher launcher;
-    const ProgramList list = benchmarkList(processes);
+    const RunningPrograms running(scratch.path() / "bin", 20);
+    const ProgramList list = benchmarkList(running);
     if (!saveProgramList(list, work))
         throw std::runtime_error("progs.lst could not be written");
     CKestrunDlg window({clock, store, autostart, processes, launcher, work, false});

@@ -26,6 +26,8 @@ struct ProcessInfo {
     std::optional<std::string> javaCommandLine;
 };
 
+class ProcFolder;
+
 // The running processes of the user this program runs as (of everyone when it runs as root).
 class ProcessTable {
 public:
@@ -68,7 +70,7 @@ private:
         bool exeReadable = false;
         bool viewers = false;
     };
-    bool viewers(long pid, int procDir, bool exeReadable, std::map<long, OwnerNote>& notes);
+    bool viewers(long pid, ProcFolder& folder, bool exeReadable, std::map<long, OwnerNote>& notes);
 
     Clock& clock_;
     std::filesystem::path root_;

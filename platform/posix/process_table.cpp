@@ -106,9 +106,38 @@ std::optional<std::string> readBytes(const fs::path& file, std::size_t limit,
     return readOpen(fd, limit);
 }
 
+} // namespace
+
+// The files of one process folder, named relative to the open process root: one lookup per
+// file, no descriptor for the folder itself.
+class ProcFolder {
+public:
+    ProcFolder(int rootFd, long pid)
+        : rootFd_(rootFd), pidLength_(std::snprintf(buffer_, sizeof buffer_, "%ld", pid)) {}
+    int root() const { return rootFd_; }
+    // "<pid>"
+    const char* self() {
+        buffer_[pidLength_] = '\0';
+        return buffer_;
+    }
+    // "<pid>/<name>"
+    const char* file(const char* name) {
+        std::snprintf(buffer_ + pidLength_, sizeof buffer_ - static_cast<std::size_t>(pidLength_),
+                      "/%s", name);
+        return buffer_;
+    }
+
+private:
+    int rootFd_;
+    char buffer_[64];
+    int pidLength_;
+};
+
+namespace {
+
 // Reads at most limit bytes of one file of a process folder.
-std::optional<std::string> readProcFile(int dirFd, const char* name, std::size_t limit) {
-    FileDescriptor fd(::openat(dirFd, name, kReadFlags));
+std::optional<std::string> readProcFile(ProcFolder& folder, const char* name, std::size_t limit) {
+    FileDescriptor fd(::openat(folder.root(), folder.file(name), kReadFlags));
     if (!fd.valid())
         return std::nullopt;
     return readOpen(fd, limit);
@@ -160,9 +189,9 @@ enum class ExeLink { Read, Missing, Unreadable };
 
 // The exe link of a process folder: Missing when the process has no executable (a kernel
 // thread, a zombie, a process that has ended), Unreadable when it cannot be read.
-ExeLink readExe(int dirFd, std::string& exe) {
+ExeLink readExe(ProcFolder& folder, std::string& exe) {
     char buffer[PATH_MAX];
-    const ssize_t got = ::readlinkat(dirFd, "exe", buffer, sizeof buffer);
+    const ssize_t got = ::readlinkat(folder.root(), folder.file("exe"), buffer, sizeof buffer);
     if (got < 0)
         return errno == ENOENT ? ExeLink::Missing : ExeLink::Unreadable;
     exe.assign(buffer, static_cast<std::size_t>(got));
@@ -377,16 +406,12 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
     std::lock_guard lock(notesMutex_);
     std::map<long, OwnerNote> notes; // this scan's, for the processes that still run
     for (long pid : pids) {
-        char pidName[24];
-        std::snprintf(pidName, sizeof pidName, "%ld", pid);
-        const FileDescriptor procDir(::openat(rootFd, pidName, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!procDir.valid())
-            continue; // gone meanwhile
+        ProcFolder folder(rootFd, pid);
         RawProcess raw;
-        const ExeLink link = readExe(procDir.get(), raw.exe);
+        const ExeLink link = readExe(folder, raw.exe);
         if (link == ExeLink::Missing)
             continue; // kernel threads, zombies and processes gone meanwhile
-        if (viewer_ != 0 && !viewers(pid, procDir.get(), link == ExeLink::Read, notes))
+        if (viewer_ != 0 && !viewers(pid, folder, link == ExeLink::Read, notes))
             continue;
         const std::string_view exeBase = baseName(raw.exe);
         const bool known = link == ExeLink::Read;
@@ -394,7 +419,7 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
         bool java = known && isJava(exeBase);
         if (!known || java || interpreter) {
             const auto limit = known && !java ? kNameCmdlineLimit : kJavaCmdlineLimit;
-            if (auto cmdline = readProcFile(procDir.get(), "cmdline", limit))
+            if (auto cmdline = readProcFile(folder, "cmdline", limit))
                 raw.argv = splitArguments(*cmdline);
         }
         // argv[0] is whatever the starter chose; it names a process only when the executable
@@ -412,7 +437,7 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
         info.pid = pid;
         info.names.push_back(std::move(name));
         if (interpreter)
-            if (auto script = scriptName(root_ / pidName, raw, interpreters))
+            if (auto script = scriptName(root_ / folder.self(), raw, interpreters))
                 if (*script != info.names.front())
                     info.names.push_back(std::move(*script));
         if (java && !raw.argv.empty())
@@ -428,10 +453,10 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
 // read (the kernel lets only the same real, effective and saved uid read it) it is the
 // viewer's. Anything else is decided by the "Uid:" line of its status, noted for the next
 // scans while the folder stays the same.
-bool ProcProcessTable::viewers(long pid, int procDir, bool exeReadable,
+bool ProcProcessTable::viewers(long pid, ProcFolder& folder, bool exeReadable,
                                std::map<long, OwnerNote>& notes) {
     struct stat st {};
-    if (::fstat(procDir, &st) != 0)
+    if (::fstatat(folder.root(), folder.self(), &st, 0) != 0)
         return false;
     if (st.st_uid == viewer_ && exeReadable)
         return true;
@@ -441,7 +466,7 @@ bool ProcProcessTable::viewers(long pid, int procDir, bool exeReadable,
         notes[pid] = known->second;
         return known->second.viewers;
     }
-    const auto status = readProcFile(procDir, "status", 8192);
+    const auto status = readProcFile(folder, "status", 8192);
     const auto uid = status ? realUid(*status) : std::nullopt;
     if (!uid)
         return false;
