@@ -80,48 +80,59 @@ void ProgramMonitor::check() {
     }
 }
 
+// A process marks at most one entry: the first one in list order, not marked yet, that bears
+// its name. A process left over then marks the first unmarked entry that names a symbolic link
+// to it (/usr/bin/python3 runs as python3.11); links are looked at only for the entries that
+// are still unmarked by then.
 void ProgramMonitor::markRunning(const std::vector<ProcessInfo>& processes,
                                  const std::vector<std::optional<ProgramCommand>>& commands) {
     struct Candidate {
         std::size_t index;
-        const std::string* fileName;
-        // An entry that names a symbolic link also runs as the file the link leads to
-        // (/usr/bin/python3 runs as python3.11).
-        std::optional<std::string> targetName;
+        const ProgramCommand* command;
+        std::optional<std::string> targetName; // lower-cased
     };
     // Disabled entries take no process: a disabled twin would otherwise hide that an
     // enabled entry for the same program is missing.
     std::vector<Candidate> candidates;
-    for (std::size_t i = 0; i < list_.size(); ++i) {
-        if (const auto& command = commands[i]) {
-            auto target = command->folder.empty() ? std::nullopt : linkTargetName(command->path);
-            if (target)
-                target = toLowerAscii(*target);
-            candidates.push_back({i, &command->fileName, std::move(target)});
-        }
-    }
+    for (std::size_t i = 0; i < list_.size(); ++i)
+        if (commands[i])
+            candidates.push_back({i, &*commands[i], std::nullopt});
     if (candidates.empty())
         return;
-    std::vector<std::string> names;
-    for (const auto& process : processes) {
-        names.clear();
-        for (const auto& name : process.names)
-            names.push_back(toLowerAscii(name));
-        // A process marks at most one entry: the first one in list order not marked yet.
-        for (const auto& candidate : candidates) {
-            ProgramEntry& entry = list_[candidate.index];
-            if (entry.running)
+    std::vector<std::vector<std::string>> names(processes.size());
+    for (std::size_t p = 0; p < processes.size(); ++p)
+        for (const auto& name : processes[p].names)
+            names[p].push_back(toLowerAscii(name));
+    std::vector<bool> used(processes.size(), false);
+    const auto pass = [&](const auto& nameOf) {
+        for (std::size_t p = 0; p < processes.size(); ++p) {
+            if (used[p])
                 continue;
-            const auto named = [&](const std::string& name) {
-                return std::find(names.begin(), names.end(), name) != names.end();
-            };
-            if (named(*candidate.fileName) ||
-                (candidate.targetName && named(*candidate.targetName))) {
-                entry.running = true;
-                break;
+            for (const auto& candidate : candidates) {
+                ProgramEntry& entry = list_[candidate.index];
+                const std::string* name = nameOf(candidate);
+                if (!entry.running && name &&
+                    std::find(names[p].begin(), names[p].end(), *name) != names[p].end()) {
+                    entry.running = true;
+                    used[p] = true;
+                    break;
+                }
             }
         }
+    };
+    pass([](const Candidate& c) { return &c.command->fileName; });
+
+    bool linked = false;
+    for (auto& candidate : candidates) {
+        if (list_[candidate.index].running || candidate.command->folder.empty())
+            continue;
+        if (auto target = linkTargetName(candidate.command->path)) {
+            candidate.targetName = toLowerAscii(*target);
+            linked = true;
+        }
     }
+    if (linked)
+        pass([](const Candidate& c) { return c.targetName ? &*c.targetName : nullptr; });
 }
 
 bool ProgramMonitor::jarSeen(ProgramEntry& entry, const ProgramCommand& command,

@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -364,6 +365,37 @@ std::optional<std::uint32_t> realUid(const std::string& status) {
     return static_cast<std::uint32_t>(uid);
 }
 
+// The pids of the kernel's own threads: the children of kthreadd, pid 2, when pid 2 is a
+// kernel thread (PF_KTHREAD in the flags of its stat; in a container pid 2 is an ordinary
+// process). They have no executable: one read of kthreadd's list of children spares a lookup
+// for each. Empty when that cannot be told.
+std::vector<long> kernelThreads(int rootFd) {
+    constexpr unsigned long kKernelThreadFlag = 0x00200000;
+    ProcFolder kthreadd(rootFd, 2);
+    const auto stat = readProcFile(kthreadd, "stat", 1024);
+    const auto paren = stat ? stat->rfind(')') : std::string::npos;
+    if (paren == std::string::npos)
+        return {};
+    // After the name: state, ppid, pgrp, session, tty_nr, tpgid, flags.
+    std::istringstream fields(stat->substr(paren + 1));
+    std::string field;
+    for (int i = 0; i < 7 && fields >> field; ++i) {
+    }
+    char* end = nullptr;
+    const unsigned long flags = std::strtoul(field.c_str(), &end, 10);
+    if (!fields || *end != '\0' || (flags & kKernelThreadFlag) == 0)
+        return {};
+    const auto children = readProcFile(kthreadd, "task/2/children", 1 << 20);
+    std::vector<long> pids;
+    if (children) {
+        std::istringstream list(*children);
+        for (long pid = 0; list >> pid;)
+            pids.push_back(pid);
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
 std::string joinArguments(const std::vector<std::string>& args) {
     std::string line;
     for (const auto& arg : args) {
@@ -402,10 +434,13 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
     const std::vector<long> pids = listPids(dir.get());
     std::vector<ProcessInfo> out;
     out.reserve(pids.size());
+    const std::vector<long> kernel = kernelThreads(rootFd);
     InterpreterResolver interpreters;
     std::lock_guard lock(notesMutex_);
     std::map<long, OwnerNote> notes; // this scan's, for the processes that still run
     for (long pid : pids) {
+        if (std::binary_search(kernel.begin(), kernel.end(), pid))
+            continue;
         ProcFolder folder(rootFd, pid);
         RawProcess raw;
         const ExeLink link = readExe(folder, raw.exe);
