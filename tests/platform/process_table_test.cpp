@@ -397,6 +397,19 @@ TEST_F(ProcessTableTest, ReadsOddEntriesOfAFakeProcFolder) {
     ASSERT_TRUE(java);
     EXPECT_EQ(*java, (std::vector<std::string>{"java -jar /X/App.jar", "javaw -jar /Y/Other.jar"}));
 
+    // kthreadd's children are the kernel's threads and are passed over, but only when pid 2
+    // is a kernel thread itself (in a container it is an ordinary process).
+    fs::create_symlink("/usr/bin/worker", proc("30", "worker\0"s) / "exe");
+    fs::create_directories(root / "2" / "task" / "2");
+    test::writeFile(root / "2" / "task" / "2" / "children", "30 12 ");
+    const auto listed30 = [&](const std::string& flags) {
+        test::writeFile(root / "2" / "stat", "2 (kthreadd) S 0 0 0 0 -1 " + flags + " 0 0\n");
+        const auto again = fake.processes();
+        return again && findPid(*again, 30) != nullptr;
+    };
+    EXPECT_FALSE(listed30("2129984")); // PF_KTHREAD (0x200000) set
+    EXPECT_TRUE(listed30("4194560"));
+
     ProcProcessTable missing(clock, dir / "no-such-proc");
     EXPECT_FALSE(missing.processes());
     EXPECT_FALSE(missing.javaCommandLines());
