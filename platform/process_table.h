@@ -2,7 +2,10 @@
 
 #include "platform/clock.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,28 +21,33 @@ struct ProcessInfo {
     // interpreter that runs a script whose "#!" line names that interpreter, the script's base
     // name.
     std::vector<std::string> names;
+    // For a process whose executable is "java" or "javaw": its command line, the arguments
+    // joined by single blanks (nullopt for every other process, and for an empty command line).
+    std::optional<std::string> javaCommandLine;
 };
 
-// The running processes of the machine.
+class ProcFolder;
+
+// The running processes of the user this program runs as (of everyone when it runs as root).
 class ProcessTable {
 public:
     virtual ~ProcessTable() = default;
 
-    // Every process that has a name, in the order the system lists them (ascending pid);
-    // nullopt when the table cannot be read at all.
+    // Every process of the user that has a name, in the order the system lists them (ascending
+    // pid); nullopt when the table cannot be read at all.
     virtual std::optional<std::vector<ProcessInfo>> processes() = 0;
 
-    // The command lines (arguments joined by single blanks) of the running processes whose
-    // executable is "java" or "javaw"; nullopt when the table cannot be read.
-    virtual std::optional<std::vector<std::string>> javaCommandLines() = 0;
-
-    // Ends the first process (lowest pid, never the calling process) known by this name (see
-    // ProcessInfo::names), compared ASCII case-insensitively: SIGTERM, then SIGKILL if it still
-    // lives 1 s later. False when no such process exists or it could not be signalled.
+    // Ends the first process of the user (lowest pid, never the calling process) known by this
+    // name (see ProcessInfo::names), compared ASCII case-insensitively: SIGTERM, then SIGKILL if
+    // it still lives 1 s later. False when no such process exists or it could not be signalled.
     virtual bool closeFirst(std::string_view executableName) = 0;
+
+    // The Java command lines of processes(), in its order; nullopt when the table cannot be read.
+    std::optional<std::vector<std::string>> javaCommandLines();
 };
 
-// The process table read from /proc.
+// The process table read from /proc. A process counts as the user's when its real uid is the
+// real uid of this program.
 class ProcProcessTable final : public ProcessTable {
 public:
     // procRoot is the folder that holds one folder per pid ("/proc"); the clock times the wait
@@ -47,12 +55,28 @@ public:
     explicit ProcProcessTable(Clock& clock, std::filesystem::path procRoot = "/proc");
 
     std::optional<std::vector<ProcessInfo>> processes() override;
-    std::optional<std::vector<std::string>> javaCommandLines() override;
     bool closeFirst(std::string_view executableName) override;
 
+    // Whose processes count: the real uid this table was made with; 0 means everyone's.
+    std::uint32_t viewer() const { return viewer_; }
+
 private:
+    // What the "status" of a process not owned by the viewer said, kept while the process's
+    // folder stays the same one (its inode and owner): the real uid rarely changes, and reading
+    // "status" is the dearest read of a scan.
+    struct OwnerNote {
+        std::uint64_t inode = 0;
+        std::uint32_t folderOwner = 0;
+        bool exeReadable = false;
+        bool viewers = false;
+    };
+    bool viewers(long pid, ProcFolder& folder, bool exeReadable, std::map<long, OwnerNote>& notes);
+
     Clock& clock_;
     std::filesystem::path root_;
+    std::uint32_t viewer_;
+    std::mutex notesMutex_;
+    std::map<long, OwnerNote> ownerNotes_;
 };
 
 } // namespace kestrun

@@ -25,6 +25,9 @@ namespace kestrun {
 
 namespace {
 
+// The ids of the status lines run from here.
+constexpr int kFirstStatusLine = 1002;
+
 // Window 102: three read-only, centred status lines in a frame and one line below it.
 const DialogTemplate& mainWindowTemplate() {
     static const DialogTemplate tmpl{
@@ -108,6 +111,9 @@ void CKestrunDlg::buildWindow() {
     setWindowIcon(kestrunIcon());
     auto* content = new QWidget(this);
     buildFromTemplate(*content, mainWindowTemplate());
+    for (std::size_t i = 0; i < statusLines_.size(); ++i)
+        statusLines_[i] =
+            content->findChild<QLineEdit*>(QString::number(kFirstStatusLine + static_cast<int>(i)));
     setWindowTitle(QString::fromStdString(mainWindowTemplate().title));
     menuBar_ = new QMenuBar(this);
     auto* layout = new QVBoxLayout(this);
@@ -197,8 +203,14 @@ void CKestrunDlg::onTrayNotify(QSystemTrayIcon::ActivationReason reason) {
         openTrayMenu_();
 }
 
+QLineEdit* CKestrunDlg::statusEdit(int id) const {
+    const int index = id - kFirstStatusLine;
+    return index >= 0 && index < static_cast<int>(statusLines_.size()) ? statusLines_[index]
+                                                                       : nullptr;
+}
+
 QString CKestrunDlg::statusLine(int id) const {
-    const auto* edit = findChild<QLineEdit*>(QString::number(id));
+    const auto* edit = statusEdit(id);
     return edit ? edit->text() : QString();
 }
 
@@ -242,7 +254,7 @@ void CKestrunDlg::post(KsnMessage message) {
 
 void CKestrunDlg::setStatusLine(int id, const std::string& text) {
     runOnWindowThread([this, id, text = QString::fromStdString(text)] {
-        if (auto* edit = findChild<QLineEdit*>(QString::number(id)))
+        if (auto* edit = statusEdit(id))
             edit->setText(text);
     });
 }

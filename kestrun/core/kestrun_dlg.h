@@ -12,6 +12,7 @@
 
 #include <QDialog>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -126,6 +127,7 @@ private:
     void startUpdateServer();
     void launchBackup();
     void runOnWindowThread(std::function<void()> fn);
+    QLineEdit* statusEdit(int id) const;
 
     KestrunContext context_;
     std::filesystem::path workingFolder_;
@@ -144,6 +146,8 @@ private:
     TrayMenuHook openTrayMenu_;
     std::map<int, QAction*> menuItems_;
     QMenuBar* menuBar_ = nullptr;
+    // The status lines 1002, 1003 and 1004, in that order (children of the window).
+    std::array<QLineEdit*, 3> statusLines_{};
     QTimer* hideTimer_ = nullptr;
     std::unique_ptr<TrayNotifier> tray_;
     std::unique_ptr<UpdateServerHandler> updateServer_;

@@ -24,26 +24,45 @@ void ProgramMonitor::check() {
         host_.log("Error in getting procces snapshot");
         return;
     }
-    markRunning(*table);
+    // The parts of every entry's text, split once per check (the list may change between
+    // checks while its dialog edits it).
+    std::vector<std::optional<ProgramCommand>> commands;
+    commands.reserve(list_.size());
+    for (const auto& entry : list_)
+        commands.push_back(entry.disabled ? std::nullopt : splitProgramText(entry.text));
+    markRunning(*table, commands);
 
-    javaLines_.reset();
-    javaLinesRead_ = false;
+    // The lower-cased Java command lines, made once when a ".jar" entry needs them.
+    std::optional<std::vector<std::string>> javaLines;
+    const auto jarRunning = [&](ProgramEntry& entry, const ProgramCommand& command) {
+        if (!javaLines) {
+            javaLines.emplace();
+            for (const auto& process : *table)
+                if (process.javaCommandLine)
+                    javaLines->push_back(toLowerAscii(*process.javaCommandLine));
+        }
+        return jarSeen(entry, command, *javaLines);
+    };
+    std::string lastCheck; // the status line written last in this check
     for (std::size_t i = 0; i < list_.size(); ++i) {
-        if (list_[i].disabled)
+        if (!commands[i])
             continue;
-        const auto command = splitProgramText(list_[i].text);
-        if (!command)
-            continue;
-        const bool running = endsWith(command->lowerPath, ".jar") ? jarRunning(list_[i], *command)
-                                                                  : list_[i].running;
+        const ProgramCommand& command = *commands[i];
+        const bool running =
+            endsWith(command.lowerPath, ".jar") ? jarRunning(list_[i], command) : list_[i].running;
 
         if (list_[i].mode == ProgramMode::Always) {
             if (running) {
-                host_.setStatusLine(kStatusLastCheck,
-                                    "Last check: " + clock_.now().format(kLogStampFormat));
+                // Every running entry writes the time of the check; the same text twice in a
+                // row is written once.
+                std::string text = "Last check: " + clock_.now().format(kLogStampFormat);
+                if (text != lastCheck) {
+                    host_.setStatusLine(kStatusLastCheck, text);
+                    lastCheck = std::move(text);
+                }
             } else {
-                host_.log("Image not found as running proccess: " + command->path);
-                start(*command);
+                host_.log("Image not found as running proccess: " + command.path);
+                start(command);
             }
             continue;
         }
@@ -56,69 +75,69 @@ void ProgramMonitor::check() {
         host_.log(std::string(list_[i].mode == ProgramMode::Daily
                                   ? "Its time to execute (daily): "
                                   : "Its time to execute (periodically): ") +
-                  command->path);
-        start(*command);
+                  command.path);
+        start(command);
     }
-    javaLines_.reset();
 }
 
-void ProgramMonitor::markRunning(const std::vector<ProcessInfo>& processes) {
+// A process marks at most one entry: the first one in list order, not marked yet, that bears
+// its name. A process left over then marks the first unmarked entry that names a symbolic link
+// to it (/usr/bin/python3 runs as python3.11); links are looked at only for the entries that
+// are still unmarked by then.
+void ProgramMonitor::markRunning(const std::vector<ProcessInfo>& processes,
+                                 const std::vector<std::optional<ProgramCommand>>& commands) {
     struct Candidate {
         std::size_t index;
-        std::string fileName;
-        // An entry that names a symbolic link also runs as the file the link leads to
-        // (/usr/bin/python3 runs as python3.11).
-        std::optional<std::string> targetName;
+        const ProgramCommand* command;
+        std::optional<std::string> targetName; // lower-cased
     };
     // Disabled entries take no process: a disabled twin would otherwise hide that an
     // enabled entry for the same program is missing.
     std::vector<Candidate> candidates;
-    for (std::size_t i = 0; i < list_.size(); ++i) {
-        if (list_[i].disabled)
-            continue;
-        if (auto command = splitProgramText(list_[i].text)) {
-            auto target = command->folder.empty() ? std::nullopt : linkTargetName(command->path);
-            if (target)
-                target = toLowerAscii(*target);
-            candidates.push_back({i, std::move(command->fileName), std::move(target)});
-        }
-    }
+    for (std::size_t i = 0; i < list_.size(); ++i)
+        if (commands[i])
+            candidates.push_back({i, &*commands[i], std::nullopt});
     if (candidates.empty())
         return;
-    std::vector<std::string> names;
-    for (const auto& process : processes) {
-        names.clear();
-        for (const auto& name : process.names)
-            names.push_back(toLowerAscii(name));
-        // A process marks at most one entry: the first one in list order not marked yet.
-        for (const auto& candidate : candidates) {
-            ProgramEntry& entry = list_[candidate.index];
-            if (entry.running)
+    std::vector<std::vector<std::string>> names(processes.size());
+    for (std::size_t p = 0; p < processes.size(); ++p)
+        for (const auto& name : processes[p].names)
+            names[p].push_back(toLowerAscii(name));
+    std::vector<bool> used(processes.size(), false);
+    const auto pass = [&](const auto& nameOf) {
+        for (std::size_t p = 0; p < processes.size(); ++p) {
+            if (used[p])
                 continue;
-            const auto named = [&](const std::string& name) {
-                return std::find(names.begin(), names.end(), name) != names.end();
-            };
-            if (named(candidate.fileName) ||
-                (candidate.targetName && named(*candidate.targetName))) {
-                entry.running = true;
-                break;
+            for (const auto& candidate : candidates) {
+                ProgramEntry& entry = list_[candidate.index];
+                const std::string* name = nameOf(candidate);
+                if (!entry.running && name &&
+                    std::find(names[p].begin(), names[p].end(), *name) != names[p].end()) {
+                    entry.running = true;
+                    used[p] = true;
+                    break;
+                }
             }
         }
+    };
+    pass([](const Candidate& c) { return &c.command->fileName; });
+
+    bool linked = false;
+    for (auto& candidate : candidates) {
+        if (list_[candidate.index].running || candidate.command->folder.empty())
+            continue;
+        if (auto target = linkTargetName(candidate.command->path)) {
+            candidate.targetName = toLowerAscii(*target);
+            linked = true;
+        }
     }
+    if (linked)
+        pass([](const Candidate& c) { return c.targetName ? &*c.targetName : nullptr; });
 }
 
-bool ProgramMonitor::jarRunning(ProgramEntry& entry, const ProgramCommand& command) {
-    if (!javaLinesRead_) {
-        javaLinesRead_ = true;
-        javaLines_ = processes_.javaCommandLines();
-        if (javaLines_)
-            for (auto& line : *javaLines_)
-                line = toLowerAscii(line);
-    }
-    // Without the Java command lines nothing is known: the program counts as running.
-    if (!javaLines_)
-        return true;
-    const bool seen = std::any_of(javaLines_->begin(), javaLines_->end(), [&](const auto& line) {
+bool ProgramMonitor::jarSeen(ProgramEntry& entry, const ProgramCommand& command,
+                             const std::vector<std::string>& javaLines) {
+    const bool seen = std::any_of(javaLines.begin(), javaLines.end(), [&](const auto& line) {
         return line.find(command.lowerPath) != std::string::npos;
     });
     if (seen) {

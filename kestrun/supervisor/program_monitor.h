@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrun {
 
@@ -47,8 +49,12 @@ public:
     static constexpr std::int32_t kJarMissesBeforeStart = 5;
 
 private:
-    void markRunning(const std::vector<ProcessInfo>& processes);
-    bool jarRunning(ProgramEntry& entry, const ProgramCommand& command);
+    void markRunning(const std::vector<ProcessInfo>& processes,
+                     const std::vector<std::optional<ProgramCommand>>& commands);
+    // Whether a ".jar" entry counts as running, given the lower-cased Java command lines; the
+    // misses are counted in the entry.
+    static bool jarSeen(ProgramEntry& entry, const ProgramCommand& command,
+                        const std::vector<std::string>& javaLines);
     bool due(const ProgramEntry& entry, const LocalDateTime& now) const;
     void start(const ProgramCommand& command);
 
@@ -58,10 +64,6 @@ private:
     Clock& clock_;
     ProcessTable& processes_;
     ProgramLauncher& launcher_;
-
-    // The lower-cased Java command lines, read once per check when a ".jar" entry needs them.
-    std::optional<std::vector<std::string>> javaLines_;
-    bool javaLinesRead_ = false;
 };
 
 } // namespace kestrun

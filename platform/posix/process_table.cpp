@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -64,22 +67,8 @@ private:
     DIR* dir_;
 };
 
-// Reads at most limit bytes of a file. Only regular files and the kernel's pseudo files are
-// read: a FIFO or device named by a process argument is never opened for reading.
-std::optional<std::string> readBytes(const fs::path& file, std::size_t limit,
-                                     bool regularOnly = false) {
-    // Never open a device or a pipe that a process merely names: opening can have effects.
-    struct stat before {};
-    if (regularOnly && (::stat(file.c_str(), &before) != 0 || !S_ISREG(before.st_mode)))
-        return std::nullopt;
-    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd.valid())
-        return std::nullopt;
-    if (regularOnly) {
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-            return std::nullopt;
-    }
+// Reads the rest of an open file, at most limit bytes.
+std::optional<std::string> readOpen(const FileDescriptor& fd, std::size_t limit) {
     std::string out;
     char buffer[4096];
     while (out.size() < limit) {
@@ -97,12 +86,62 @@ std::optional<std::string> readBytes(const fs::path& file, std::size_t limit,
     return out;
 }
 
-std::optional<std::string> readLink(const fs::path& link) {
-    std::error_code ec;
-    fs::path target = fs::read_symlink(link, ec);
-    if (ec)
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// Reads at most limit bytes of a file. Only regular files and the kernel's pseudo files are
+// read: a FIFO or device named by a process argument is never opened for reading.
+std::optional<std::string> readBytes(const fs::path& file, std::size_t limit,
+                                     bool regularOnly = false) {
+    // Never open a device or a pipe that a process merely names: opening can have effects.
+    struct stat before {};
+    if (regularOnly && (::stat(file.c_str(), &before) != 0 || !S_ISREG(before.st_mode)))
         return std::nullopt;
-    return target.string();
+    FileDescriptor fd(::open(file.c_str(), kReadFlags));
+    if (!fd.valid())
+        return std::nullopt;
+    if (regularOnly) {
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            return std::nullopt;
+    }
+    return readOpen(fd, limit);
+}
+
+} // namespace
+
+// The files of one process folder, named relative to the open process root: one lookup per
+// file, no descriptor for the folder itself.
+class ProcFolder {
+public:
+    ProcFolder(int rootFd, long pid)
+        : rootFd_(rootFd), pidLength_(std::snprintf(buffer_, sizeof buffer_, "%ld", pid)) {}
+    int root() const { return rootFd_; }
+    // "<pid>"
+    const char* self() {
+        buffer_[pidLength_] = '\0';
+        return buffer_;
+    }
+    // "<pid>/<name>"
+    const char* file(const char* name) {
+        std::snprintf(buffer_ + pidLength_, sizeof buffer_ - static_cast<std::size_t>(pidLength_),
+                      "/%s", name);
+        return buffer_;
+    }
+
+private:
+    int rootFd_;
+    char buffer_[64];
+    int pidLength_;
+};
+
+namespace {
+
+// Reads at most limit bytes of one file of a process folder.
+std::optional<std::string> readProcFile(ProcFolder& folder, const char* name, std::size_t limit) {
+    FileDescriptor fd(::openat(folder.root(), folder.file(name), kReadFlags));
+    if (!fd.valid())
+        return std::nullopt;
+    return readOpen(fd, limit);
 }
 
 std::string_view baseName(std::string_view path) {
@@ -123,12 +162,10 @@ std::vector<std::string> splitArguments(const std::string& cmdline) {
     return args;
 }
 
-std::optional<std::vector<long>> listPids(const fs::path& root) {
-    DirectoryHandle dir(root);
-    if (!dir.get())
-        return std::nullopt;
+// The pids below the process folder, ascending.
+std::vector<long> listPids(DIR* dir) {
     std::vector<long> pids;
-    while (const dirent* e = ::readdir(dir.get())) {
+    while (const dirent* e = ::readdir(dir)) {
         const char* name = e->d_name;
         if (*name < '1' || *name > '9')
             continue;
@@ -143,23 +180,26 @@ std::optional<std::vector<long>> listPids(const fs::path& root) {
 }
 
 // What /proc/<pid> tells of one process; any part may be missing when the process ended
-// during the scan or belongs to someone else.
+// during the scan.
 struct RawProcess {
     std::string exe; // readlink of exe, without the " (deleted)" of a replaced file
     std::vector<std::string> argv;
 };
 
-RawProcess readProcess(const fs::path& dir, std::size_t cmdlineLimit) {
-    RawProcess p;
-    if (auto exe = readLink(dir / "exe")) {
-        constexpr std::string_view kDeleted = " (deleted)";
-        if (endsWith(*exe, kDeleted))
-            exe->resize(exe->size() - kDeleted.size());
-        p.exe = std::move(*exe);
-    }
-    if (auto cmdline = readBytes(dir / "cmdline", cmdlineLimit))
-        p.argv = splitArguments(*cmdline);
-    return p;
+enum class ExeLink { Read, Missing, Unreadable };
+
+// The exe link of a process folder: Missing when the process has no executable (a kernel
+// thread, a zombie, a process that has ended), Unreadable when it cannot be read.
+ExeLink readExe(ProcFolder& folder, std::string& exe) {
+    char buffer[PATH_MAX];
+    const ssize_t got = ::readlinkat(folder.root(), folder.file("exe"), buffer, sizeof buffer);
+    if (got < 0)
+        return errno == ENOENT ? ExeLink::Missing : ExeLink::Unreadable;
+    exe.assign(buffer, static_cast<std::size_t>(got));
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (endsWith(exe, kDeleted))
+        exe.resize(exe.size() - kDeleted.size());
+    return ExeLink::Read;
 }
 
 // Version digits that follow an interpreter's name: "python3.11", "perl5.36.0", "tclsh8.6".
@@ -310,69 +350,165 @@ bool isJava(std::string_view name) {
     return lower == "java" || lower == "javaw";
 }
 
+// The real uid on the "Uid:" line of a process's status.
+std::optional<std::uint32_t> realUid(const std::string& status) {
+    constexpr std::string_view kUid = "\nUid:";
+    const auto at = status.find(kUid);
+    if (at == std::string::npos)
+        return std::nullopt;
+    const char* begin = status.c_str() + at + kUid.size();
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long uid = std::strtoul(begin, &end, 10);
+    if (end == begin || errno != 0 || uid > 0xffffffffUL)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(uid);
+}
+
+// The pids of the kernel's own threads: the children of kthreadd, pid 2, when pid 2 is a
+// kernel thread (PF_KTHREAD in the flags of its stat; in a container pid 2 is an ordinary
+// process). They have no executable: one read of kthreadd's list of children spares a lookup
+// for each. Empty when that cannot be told.
+std::vector<long> kernelThreads(int rootFd) {
+    constexpr unsigned long kKernelThreadFlag = 0x00200000;
+    ProcFolder kthreadd(rootFd, 2);
+    const auto stat = readProcFile(kthreadd, "stat", 1024);
+    const auto paren = stat ? stat->rfind(')') : std::string::npos;
+    if (paren == std::string::npos)
+        return {};
+    // After the name: state, ppid, pgrp, session, tty_nr, tpgid, flags.
+    std::istringstream fields(stat->substr(paren + 1));
+    std::string field;
+    for (int i = 0; i < 7 && fields >> field; ++i) {
+    }
+    char* end = nullptr;
+    const unsigned long flags = std::strtoul(field.c_str(), &end, 10);
+    if (!fields || *end != '\0' || (flags & kKernelThreadFlag) == 0)
+        return {};
+    const auto children = readProcFile(kthreadd, "task/2/children", 1 << 20);
+    std::vector<long> pids;
+    if (children) {
+        std::istringstream list(*children);
+        for (long pid = 0; list >> pid;)
+            pids.push_back(pid);
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+std::string joinArguments(const std::vector<std::string>& args) {
+    std::string line;
+    for (const auto& arg : args) {
+        if (!line.empty())
+            line += ' ';
+        line += arg;
+    }
+    return line;
+}
+
 } // namespace
 
-ProcProcessTable::ProcProcessTable(Clock& clock, fs::path procRoot)
-    : clock_(clock), root_(std::move(procRoot)) {}
-
-std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
-    const auto pids = listPids(root_);
-    if (!pids)
+std::optional<std::vector<std::string>> ProcessTable::javaCommandLines() {
+    const auto all = processes();
+    if (!all)
         return std::nullopt;
+    std::vector<std::string> lines;
+    for (const auto& p : *all)
+        if (p.javaCommandLine)
+            lines.push_back(*p.javaCommandLine);
+    return lines;
+}
+
+ProcProcessTable::ProcProcessTable(Clock& clock, fs::path procRoot)
+    : clock_(clock), root_(std::move(procRoot)), viewer_(static_cast<std::uint32_t>(::getuid())) {}
+
+// One pass over the process folders; each process's folder is opened once and each of its
+// files read at most once. Only what decides a name is read: the exe link of every process,
+// the command line only of interpreters, Java runtimes and processes whose link cannot be
+// read, a script only of an interpreter.
+std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
+    DirectoryHandle dir(root_);
+    if (!dir.get())
+        return std::nullopt;
+    const int rootFd = ::dirfd(dir.get());
+    const std::vector<long> pids = listPids(dir.get());
     std::vector<ProcessInfo> out;
-    out.reserve(pids->size());
+    out.reserve(pids.size());
+    const std::vector<long> kernel = kernelThreads(rootFd);
     InterpreterResolver interpreters;
-    for (long pid : *pids) {
-        const fs::path dir = root_ / std::to_string(pid);
-        const RawProcess raw = readProcess(dir, kNameCmdlineLimit);
-        // argv[0] is whatever the starter chose; it names a process only when the executable
-        // link cannot be read (another user's process).
-        const std::string_view name =
-            !raw.exe.empty() ? baseName(raw.exe)
-                             : (raw.argv.empty() ? std::string_view() : baseName(raw.argv[0]));
-        if (name.empty())
+    std::lock_guard lock(notesMutex_);
+    std::map<long, OwnerNote> notes; // this scan's, for the processes that still run
+    for (long pid : pids) {
+        if (std::binary_search(kernel.begin(), kernel.end(), pid))
+            continue;
+        ProcFolder folder(rootFd, pid);
+        RawProcess raw;
+        const ExeLink link = readExe(folder, raw.exe);
+        if (link == ExeLink::Missing)
             continue; // kernel threads, zombies and processes gone meanwhile
+        if (viewer_ != 0 && !viewers(pid, folder, link == ExeLink::Read, notes))
+            continue;
+        const std::string_view exeBase = baseName(raw.exe);
+        const bool known = link == ExeLink::Read;
+        const bool interpreter = known && isInterpreterLike(exeBase);
+        bool java = known && isJava(exeBase);
+        if (!known || java || interpreter) {
+            const auto limit = known && !java ? kNameCmdlineLimit : kJavaCmdlineLimit;
+            if (auto cmdline = readProcFile(folder, "cmdline", limit))
+                raw.argv = splitArguments(*cmdline);
+        }
+        // argv[0] is whatever the starter chose; it names a process only when the executable
+        // link cannot be read (a process that made itself undumpable).
+        std::string name;
+        if (known) {
+            name = exeBase;
+        } else if (!raw.argv.empty()) {
+            name = baseName(std::string_view(raw.argv[0]).substr(0, kNameCmdlineLimit));
+            java = isJava(baseName(raw.argv[0]));
+        }
+        if (name.empty())
+            continue;
         ProcessInfo info;
         info.pid = pid;
-        info.names.emplace_back(name);
-        if (auto script = scriptName(dir, raw, interpreters))
-            if (*script != info.names.front())
-                info.names.push_back(std::move(*script));
+        info.names.push_back(std::move(name));
+        if (interpreter)
+            if (auto script = scriptName(root_ / folder.self(), raw, interpreters))
+                if (*script != info.names.front())
+                    info.names.push_back(std::move(*script));
+        if (java && !raw.argv.empty())
+            info.javaCommandLine = joinArguments(raw.argv);
         out.push_back(std::move(info));
     }
+    ownerNotes_ = std::move(notes);
     return out;
 }
 
-std::optional<std::vector<std::string>> ProcProcessTable::javaCommandLines() {
-    const auto pids = listPids(root_);
-    if (!pids)
-        return std::nullopt;
-    std::vector<std::string> out;
-    for (long pid : *pids) {
-        const fs::path dir = root_ / std::to_string(pid);
-        const auto exe = readLink(dir / "exe");
-        if (exe) {
-            std::string_view path = *exe;
-            if (endsWith(path, " (deleted)"))
-                path.remove_suffix(10);
-            if (!isJava(baseName(path)))
-                continue;
-        }
-        const auto cmdline = readBytes(dir / "cmdline", kJavaCmdlineLimit);
-        if (!cmdline || cmdline->empty())
-            continue;
-        const auto args = splitArguments(*cmdline);
-        if (!exe && !isJava(baseName(args[0])))
-            continue;
-        std::string line;
-        for (const auto& arg : args) {
-            if (!line.empty())
-                line += ' ';
-            line += arg;
-        }
-        out.push_back(std::move(line));
+// Whether the process of an open /proc/<pid> folder has the viewer's real uid. The folder
+// belongs to the process's effective uid; when that is the viewer and the exe link could be
+// read (the kernel lets only the same real, effective and saved uid read it) it is the
+// viewer's. Anything else is decided by the "Uid:" line of its status, noted for the next
+// scans while the folder stays the same.
+bool ProcProcessTable::viewers(long pid, ProcFolder& folder, bool exeReadable,
+                               std::map<long, OwnerNote>& notes) {
+    struct stat st {};
+    if (::fstatat(folder.root(), folder.self(), &st, 0) != 0)
+        return false;
+    if (st.st_uid == viewer_ && exeReadable)
+        return true;
+    const auto known = ownerNotes_.find(pid);
+    if (known != ownerNotes_.end() && known->second.inode == st.st_ino &&
+        known->second.folderOwner == st.st_uid && known->second.exeReadable == exeReadable) {
+        notes[pid] = known->second;
+        return known->second.viewers;
     }
-    return out;
+    const auto status = readProcFile(folder, "status", 8192);
+    const auto uid = status ? realUid(*status) : std::nullopt;
+    if (!uid)
+        return false;
+    const OwnerNote note{static_cast<std::uint64_t>(st.st_ino),
+                         static_cast<std::uint32_t>(st.st_uid), exeReadable, *uid == viewer_};
+    notes[pid] = note;
+    return note.viewers;
 }
 
 bool ProcProcessTable::closeFirst(std::string_view executableName) {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <map>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace kestrun {
@@ -126,6 +128,82 @@ TEST_F(ProcessTableTest, CloseFirstEndsTheLowestPidAndKillsWhatIgnoresTerm) {
     const auto hardStatus = hard.tryWait();
     ASSERT_TRUE(hardStatus);
     EXPECT_TRUE(WIFSIGNALED(*hardStatus) && WTERMSIG(*hardStatus) == SIGKILL);
+}
+
+// Only processes whose real uid is the viewer's count; root sees everyone's. The table is
+// read as other users by a helper run through setpriv. nobody (65534) runs sleep under a
+// borrowed name, and a copy of sleep that is setuid to 65533: that one's real uid is nobody's,
+// its effective and saved uid 65533's, and it may be signalled by 65533.
+TEST_F(ProcessTableTest, OnlyProcessesOfTheViewersRealUidCount) {
+    if (::getuid() != 0)
+        GTEST_SKIP() << "starting processes as other users needs root";
+    constexpr unsigned kNobody = 65534;
+    constexpr unsigned kOther = 65533; // a uid without processes of its own
+    fs::permissions(dir.path(), fs::perms(0755));
+    const fs::path setuidSleep = dir / test::uniqueName("suidsleep", dir.path());
+    test::copyExecutable("/bin/sleep", setuidSleep);
+    ASSERT_EQ(::chown(setuidSleep.c_str(), kOther, kOther), 0);
+    fs::permissions(setuidSleep, fs::perms(04755));
+    const std::string plainName = test::uniqueName("tool", dir.path()) + ".sh";
+    const std::string setuidName = test::uniqueName("job", dir.path()) + ".sh";
+    ChildProcess plain("/usr/bin/setpriv",
+                       {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
+                        "exec -a " + plainName + " sleep 40"});
+    ChildProcess setuid("/usr/bin/setpriv",
+                        {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
+                         "exec -a " + setuidName + " " + setuidSleep.string() + " 40"});
+    ASSERT_TRUE(test::waitUntil([&] {
+        const auto all = table.processes();
+        const ProcessInfo* a = all ? findPid(*all, plain.pid()) : nullptr;
+        const ProcessInfo* b = all ? findPid(*all, setuid.pid()) : nullptr;
+        return a && b && a->names.front() == "sleep" &&
+               b->names.front() == setuidSleep.filename().string();
+    }));
+
+    // pid -> names, as the helper lists them for a user.
+    const auto listedFor = [&](unsigned uid) {
+        std::map<long, std::vector<std::string>> listed;
+        std::istringstream lines(test::outputOf(
+            test::asUser(uid, {(test::binDir() / "process_table_helper").string(), "list"})));
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            long pid = 0;
+            fields >> pid;
+            for (std::string name; fields >> name;)
+                listed[pid].push_back(name);
+        }
+        return listed;
+    };
+    const auto other = listedFor(kOther);
+    EXPECT_FALSE(other.count(plain.pid()));
+    EXPECT_FALSE(other.count(setuid.pid()));
+    for (const auto& [pid, names] : other)
+        for (const auto& name : names)
+            EXPECT_TRUE(name != plainName && name != setuidName) << pid << " " << name;
+    // The helper sees itself: the listing was read.
+    EXPECT_TRUE(std::any_of(other.begin(), other.end(), [](const auto& p) {
+        return p.second.front() == "process_table_helper";
+    }));
+
+    const auto nobody = listedFor(kNobody);
+    ASSERT_TRUE(nobody.count(plain.pid()));
+    EXPECT_EQ(nobody.at(plain.pid()), std::vector<std::string>{"sleep"});
+    // Its executable link is closed to nobody: the name it was given stands.
+    ASSERT_TRUE(nobody.count(setuid.pid()));
+    EXPECT_EQ(nobody.at(setuid.pid()), std::vector<std::string>{setuidName});
+
+    // 65533 may signal the setuid process but does not close it: it is not 65533's.
+    const auto close = [&](unsigned uid, const std::string& name) {
+        return test::outputOf(
+            test::asUser(uid, {(test::binDir() / "process_table_helper").string(), "close", name}));
+    };
+    EXPECT_EQ(close(kOther, setuidName), "not closed\n");
+    EXPECT_FALSE(setuid.tryWait());
+    EXPECT_EQ(close(kNobody, setuidName), "closed\n");
+    const auto status = setuid.tryWait();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+    EXPECT_FALSE(plain.tryWait());
 }
 
 // Whether a real process, started one way or another, is known by a script's name. Only the
@@ -276,10 +354,16 @@ TEST_F(ProcessTableTest, ReadsOddEntriesOfAFakeProcFolder) {
     fs::create_directories(root / "sys");
     fs::create_symlink("/opt/zelmo/Zelmo (deleted)", proc("100", "") / "exe");
     test::writeFile(proc("9", "/usr/bin/Thing\0--flag\0"s) / "exe", "not a link");
-    proc("12", "");                        // kernel thread: no name
-    fs::create_directories(root / "13");   // vanished: nothing readable
-    proc("14", std::string(1 << 20, 'x')); // endless argv[0] without NUL
-    proc("15", "\xff\xfe\x01\0\0\0"s);     // garbage
+    // A link that cannot be read leaves argv[0] to name the process; no link at all means no
+    // executable (a kernel thread, a zombie).
+    const auto unreadableExe = [&](const fs::path& folder) {
+        test::writeFile(folder / "exe", "not a link");
+    };
+    proc("12", "");                                       // kernel thread: no name
+    fs::create_directories(root / "13");                  // vanished: nothing readable
+    unreadableExe(proc("14", std::string(1 << 20, 'x'))); // endless argv[0] without NUL
+    unreadableExe(proc("15", "\xff\xfe\x01\0\0\0"s));     // garbage
+    proc("17", "/usr/bin/ghost\0"s);                      // no link: a command line alone
     fs::create_directories(dir / "scripts");
     // argv[0] chosen by the starter: the executable names the process.
     fs::create_symlink("/usr/bin/sleep", proc("16", "tool\0"s) / "exe");
@@ -291,7 +375,7 @@ TEST_F(ProcessTableTest, ReadsOddEntriesOfAFakeProcFolder) {
                        proc("19", "less\0"s + (dir / "scripts" / "notes.txt").string() + "\0"s) /
                            "exe");
     fs::create_symlink("/usr/lib/jvm/bin/java", proc("20", "java\0-jar\0/X/App.jar\0"s) / "exe");
-    proc("21", "javaw\0-jar\0/Y/Other.jar\0"s); // another user's: no readable link
+    unreadableExe(proc("21", "javaw\0-jar\0/Y/Other.jar\0"s)); // undumpable: no readable link
 
     ProcProcessTable fake(clock, root);
     const auto all = fake.processes();
@@ -312,6 +396,19 @@ TEST_F(ProcessTableTest, ReadsOddEntriesOfAFakeProcFolder) {
     const auto java = fake.javaCommandLines();
     ASSERT_TRUE(java);
     EXPECT_EQ(*java, (std::vector<std::string>{"java -jar /X/App.jar", "javaw -jar /Y/Other.jar"}));
+
+    // kthreadd's children are the kernel's threads and are passed over, but only when pid 2
+    // is a kernel thread itself (in a container it is an ordinary process).
+    fs::create_symlink("/usr/bin/worker", proc("30", "worker\0"s) / "exe");
+    fs::create_directories(root / "2" / "task" / "2");
+    test::writeFile(root / "2" / "task" / "2" / "children", "30 12 ");
+    const auto listed30 = [&](const std::string& flags) {
+        test::writeFile(root / "2" / "stat", "2 (kthreadd) S 0 0 0 0 -1 " + flags + " 0 0\n");
+        const auto again = fake.processes();
+        return again && findPid(*again, 30) != nullptr;
+    };
+    EXPECT_FALSE(listed30("2129984")); // PF_KTHREAD (0x200000) set
+    EXPECT_TRUE(listed30("4194560"));
 
     ProcProcessTable missing(clock, dir / "no-such-proc");
     EXPECT_FALSE(missing.processes());

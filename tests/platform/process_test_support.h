@@ -130,6 +130,45 @@ private:
     std::filesystem::path folder_;
 };
 
+// Runs a program to its end and returns what it wrote to its standard output.
+inline std::string outputOf(std::vector<std::string> argv) {
+    std::vector<char*> raw;
+    for (auto& a : argv)
+        raw.push_back(a.data());
+    raw.push_back(nullptr);
+    int fds[2];
+    if (::pipe(fds) != 0)
+        throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    std::string out;
+    char buffer[4096];
+    ssize_t got = 0;
+    while (failed == 0 && (got = ::read(fds[0], buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<std::size_t>(got));
+    ::close(fds[0]);
+    if (failed != 0)
+        throw std::runtime_error("posix_spawn failed: " + argv[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return out;
+}
+
+// The command that runs a program as another user: that uid and gid, no other groups.
+inline std::vector<std::string> asUser(unsigned uid, std::vector<std::string> argv) {
+    const std::string id = std::to_string(uid);
+    argv.insert(argv.begin(),
+                {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+    return argv;
+}
+
 // Copies an executable under a new name and makes it executable.
 inline void copyExecutable(const std::filesystem::path& from, const std::filesystem::path& to) {
     namespace fs = std::filesystem;

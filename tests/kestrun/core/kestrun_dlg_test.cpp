@@ -75,6 +75,12 @@ TEST(MainWindow, StartsVisibleWithEmptyStatusLinesAndWritesProgramStarted) {
         EXPECT_EQ(edit->alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
         EXPECT_TRUE(w->statusLine(id).isEmpty());
     }
+    // Each status line written reaches its own edit.
+    for (int id : {1002, 1003, 1004})
+        w->setStatusLine(id, "line " + std::to_string(id));
+    for (int id : {1002, 1003, 1004})
+        EXPECT_EQ(w->findChild<QLineEdit*>(QString::number(id))->text(),
+                  QString("line %1").arg(id));
     EXPECT_EQ(kestrun::test::readLines(rig.work / "Kestrun.log"),
               std::vector<std::string>{"04.03.2024 08:00:00\tProgram started"});
     EXPECT_EQ(w->windowTitle(), "Kestrun");
