@@ -71,6 +71,9 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
             return false;
         fs::path backup = local;
         backup += "-----" + localStamp;
+        // An old backup is overwritten, but never through a link.
+        if (fs::is_symlink(fs::symlink_status(backup, ec)))
+            fs::remove(backup, ec);
         fs::copy_file(local, backup, fs::copy_options::overwrite_existing, ec);
     } else if (ec && ec != std::errc::no_such_file_or_directory) {
         return false; // a name the file system cannot even look up

@@ -3,6 +3,8 @@
 #include "kestrun/update/countdown.h"
 #include "tests/support/qt_app.h"
 
+#include <QTimer>
+
 #include <map>
 #include <random>
 
@@ -239,4 +241,17 @@ TEST_F(LanClientTest, BadVersionRepliesAndNoise) {
     EXPECT_TRUE(programRunning());
     EXPECT_EQ(filesBelow(zelmoDir_.path()), Strings{fs::path(program_).filename().string()});
     EXPECT_FALSE(fs::exists(work_ / "Zelmo.exe"));
+}
+
+// The program's pause on the main thread keeps serving events (the update server's sockets,
+// repaints): a timer fires while the engine waits, and the wait still lasts its time.
+TEST(EngineWaitTest, ProgramPauseServesEvents) {
+    kestrun::SystemClock clock;
+    kestrun::EventLoopWait wait(clock);
+    bool fired = false;
+    QTimer::singleShot(20, [&] { fired = true; });
+    const auto start = std::chrono::steady_clock::now();
+    wait.wait(std::chrono::milliseconds(300));
+    EXPECT_TRUE(fired);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
 }
