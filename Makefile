@@ -5,7 +5,7 @@ ifdef CI
 CMAKE_FLAGS += -DKESTRUN_WERROR=ON
 endif
 
-.PHONY: all setup build run test screenshot-setup format clean
+.PHONY: all setup build run test lan-demo screenshot-setup format clean
 
 all: build
 
@@ -21,6 +21,10 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2 --timeout 300
+
+# Two Kestruns and a web site on loopback: a workstation updates its Zelmo from the server.
+lan-demo: build
+	BUILD=$(abspath $(BUILD)) scripts/lan-demo.sh $(LAN_DEMO_ARGS)
 
 screenshot-setup:
 	@scripts/setup.sh --screenshots

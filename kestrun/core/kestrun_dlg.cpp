@@ -1,8 +1,10 @@
 #include "kestrun/core/kestrun_dlg.h"
 
 #include "kestrun/core/backup_launch.h"
+#include "kestrun/update/language_update.h"
 #include "kestrun/update/update_server_handler.h"
 #include "kestrun/update/self_update.h"
+#include "kestrun/update/web_updates.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
@@ -98,6 +100,19 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
                [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Kbm); });
     setHandler(KsnMessage::UpdaterUpdate,
                [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Updater); });
+    engineWait_ = std::make_unique<EventLoopWait>(context_.clock);
+    setHandler(KsnMessage::LanUpdate, [this] {
+        const WebUpdates web(settings_, eventLog_, workingFolder_);
+        LanUpdateClient(updateEngine(), web, workingFolder_).check();
+    });
+    setHandler(KsnMessage::LanguageUpdate, [this] { LanguageMirror(updateEngine()).update(); });
+}
+
+UpdateEngine CKestrunDlg::updateEngine() {
+    return {settings_, eventLog_, *engineWait_, context_.processes,
+            [this](const std::string& text) {
+                tray_->notify(TrayNotifier::Operation::Modify, QString::fromStdString(text), 0);
+            }};
 }
 
 CKestrunDlg::~CKestrunDlg() {

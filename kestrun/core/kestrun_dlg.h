@@ -9,6 +9,8 @@
 #include "kestrun/core/tray.h"
 #include "kestrun/supervisor/program_list.h"
 #include "kestrun/supervisor/program_monitor.h"
+#include "kestrun/update/engine_wait.h"
+#include "kestrun/update/lan_update.h"
 
 #include <QDialog>
 
@@ -126,6 +128,7 @@ private:
     void loadLists();
     void startUpdateServer();
     void launchBackup();
+    UpdateEngine updateEngine();
     void runOnWindowThread(std::function<void()> fn);
     QLineEdit* statusEdit(int id) const;
 
@@ -151,6 +154,7 @@ private:
     QTimer* hideTimer_ = nullptr;
     std::unique_ptr<TrayNotifier> tray_;
     std::unique_ptr<UpdateServerHandler> updateServer_;
+    std::unique_ptr<EngineWait> engineWait_; // the waits of the LAN update client
 
     // Ends every wait of the heartbeat when the window goes away.
     std::stop_source shutdown_;

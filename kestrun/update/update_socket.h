@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QTcpSocket;
+
+namespace kestrun {
+
+class EngineWait;
+
+// One connection of the update client, used for one request. Its deadline of 2000 ms is armed
+// when it is created (covering the connect) and again before every read; a connect or read
+// still waiting when the deadline passes is cancelled and fails, and the deadline stays
+// disarmed until it is armed again.
+class CUpdateSocket {
+public:
+    static constexpr std::chrono::milliseconds kDeadline{2000};
+
+    enum class ReadStatus {
+        Data,   // bytes arrived
+        Closed, // the server closed without (more) bytes
+        Failed, // the read failed or the deadline cancelled it
+    };
+    struct ReadResult {
+        ReadStatus status = ReadStatus::Failed;
+        std::string bytes;
+    };
+
+    explicit CUpdateSocket(EngineWait& wait);
+    ~CUpdateSocket();
+    CUpdateSocket(const CUpdateSocket&) = delete;
+    CUpdateSocket& operator=(const CUpdateSocket&) = delete;
+
+    void arm();
+    // Connects to the host (a name or a dotted address); false when that fails or the deadline
+    // passes first. A port outside 0..65535 never connects.
+    bool connectTo(const std::string& host, std::int64_t port);
+    // Writes the request in one write; false when it could not go out.
+    bool send(std::string_view bytes);
+    // Re-arms and reads once, up to maxBytes. With waitAtMostMs the read also gives up when
+    // that many milliseconds (on the engine's clock) have passed.
+    ReadResult read(std::size_t maxBytes,
+                    std::chrono::milliseconds waitAtMost = std::chrono::milliseconds::max());
+    // Reads, re-arming before each read, until a read brings nothing or fails, keeping at most
+    // limit bytes (a peer that sends on and on is cut off there).
+    std::string readUntilClosed(std::size_t limit);
+
+private:
+    std::chrono::milliseconds remaining() const;
+
+    EngineWait& wait_;
+    bool armed_ = false;
+    std::uint64_t deadlineMs_ = 0;
+    std::unique_ptr<QTcpSocket> socket_;
+};
+
+} // namespace kestrun

@@ -1,0 +1,257 @@
+#include "tests/kestrun/update/lan_client_fixture.h"
+
+#include "kestrun/update/countdown.h"
+#include "tests/support/qt_app.h"
+
+#include <QTimer>
+
+#include <map>
+#include <random>
+
+namespace fs = std::filesystem;
+using kestrun::kZelmoCountdownMessage;
+using kestrun::test::LanClientFixture;
+using kestrun::test::readFile;
+using kestrun::test::ScriptedServer;
+using kestrun::test::writeFile;
+using Strings = std::vector<std::string>;
+using Mode = ScriptedServer::Mode;
+using namespace std::string_literals;
+
+namespace {
+
+class LanClientTest : public LanClientFixture {
+public:
+    const std::string& webBase() const { return settings_.uhttp; }
+};
+
+std::string warning(std::uint32_t seconds) {
+    return kestrun::countdownText(kZelmoCountdownMessage, seconds);
+}
+
+// A peer that answers each request by a table, closing after the answer.
+ScriptedServer::Script answers(std::map<std::string, std::string> replies) {
+    return [replies](const std::string& request, const ScriptedServer::Connection& c) {
+        const auto it = replies.find(request);
+        if (it != replies.end())
+            c.send(it->second);
+    };
+}
+
+} // namespace
+
+// The first connection of a check against every kind of unhelpful peer: what is logged and
+// how much time the deadline let pass.
+TEST_F(LanClientTest, PeersThatDoNotAnswer) {
+    struct Case {
+        const char* name;
+        std::optional<Mode> mode; // none: nothing listens
+        Strings lines;
+        std::uint64_t virtualMs;
+    } cases[] = {
+        {"nothing listens", std::nullopt, {"Update server 1 is down: 127.0.0.1"}, 0},
+        {"queue full", Mode::FullQueue, {"Update server 1 is down: 127.0.0.1"}, 2000},
+        {"accepts and closes", Mode::AcceptAndClose, {"Update server 1 is busy: 127.0.0.1"}, 0},
+        {"accepts, stays silent", Mode::Silent, {}, 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(log_.file());
+        std::unique_ptr<ScriptedServer> peer;
+        if (c.mode) {
+            peer = std::make_unique<ScriptedServer>(*c.mode);
+            useScripted(*peer);
+        } else {
+            settings_.uport = kestrun::test::closedPort();
+        }
+        const std::uint64_t before = clock_.monotonicMs();
+        runCheck();
+        EXPECT_EQ(logMessages(), c.lines);
+        EXPECT_EQ(clock_.monotonicMs() - before, c.virtualMs);
+        EXPECT_EQ(settings_.upull, 10u);
+    }
+}
+
+// State replies: what is taken over, and whether the check goes on to ask for the version.
+TEST_F(LanClientTest, StateRepliesAreTakenOver) {
+    struct Case {
+        std::string reply;
+        std::uint32_t upost, upull;
+        bool asksVersion;
+    } cases[] = {
+        {"60\r", 60, 10, false},     // no second ";": Upost only
+        {"30;40\r", 30, 10, false},  // no second ";" either: Upost only
+        {"45;15;0\r", 45, 15, true}, // not busy: the version comes next
+        {"garbage", 60, 10, false},  // no ";" at all: nothing
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply);
+        settings_.upost = 60;
+        settings_.upull = 10;
+        ScriptedServer peer(Mode::Script, answers({{"getState\r\n", c.reply}}));
+        useScripted(peer);
+        runCheck();
+        EXPECT_EQ(settings_.upost, c.upost);
+        EXPECT_EQ(settings_.upull, c.upull);
+        const Strings expected =
+            c.asksVersion ? Strings{"getState\r\n", "getVer\r\n"} : Strings{"getState\r\n"};
+        EXPECT_EQ(peer.requests(), expected);
+    }
+}
+
+// A server that runs its own update: the countdown warns at every tenth second, the last
+// balloon is removed, and the client application is closed by its name after Upost seconds.
+TEST_F(LanClientTest, BusyServerCountsDownAndClosesTheProgram) {
+    installProgram("117");
+    ScriptedServer peer(Mode::Script, answers({{"getState\r\n", "25;20;1\r"}}));
+    useScripted(peer);
+    runCheck();
+    EXPECT_EQ(balloons(), (Strings{warning(25), warning(15), warning(5), ""}));
+    EXPECT_EQ(wait_.pausedMs, 25000);
+    EXPECT_FALSE(programRunning());
+    EXPECT_EQ(settings_.upull, 20u);
+    EXPECT_EQ(peer.requests(), Strings{"getState\r\n"});
+    EXPECT_TRUE(logMessages().empty());
+}
+
+TEST_F(LanClientTest, CountdownLengths) {
+    struct Case {
+        std::uint32_t seconds;
+        Strings shown;
+    } cases[] = {
+        {0, {""}},
+        {1, {warning(1), ""}},
+        {10, {warning(10), ""}},
+        {11, {warning(11), warning(1), ""}},
+    };
+    for (const Case& c : cases) {
+        Strings shown;
+        const std::int64_t before = wait_.pausedMs;
+        kestrun::runCountdown(
+            c.seconds, kZelmoCountdownMessage, [&](const std::string& t) { shown.push_back(t); },
+            wait_);
+        EXPECT_EQ(shown, c.shown) << c.seconds;
+        EXPECT_EQ(wait_.pausedMs - before, c.seconds * 1000) << c.seconds;
+    }
+}
+
+// The whole update against our own server and the web site: the running program is closed,
+// the old executable kept under its versioned name, the new one copied in with the old mode,
+// the download removed and "Done" reported.
+TEST_F(LanClientTest, UpdatesToTheServersVersion) {
+    installProgram("117");
+    startUpdateServer("118");
+    publishWeb("5.2.0.118");
+    const std::string versioned = program_ + ".5.2.0.117";
+    const std::string downloaded = (work_ / "Zelmo.exe").string();
+    runCheck();
+    const Strings log = logMessages();
+    ASSERT_EQ(log.size(), 4u) << ::testing::PrintToString(log);
+    EXPECT_TRUE(log[0].starts_with("Update downloaded, size: "));
+    EXPECT_EQ(log[1], "Renaming " + program_ + " to " + versioned);
+    EXPECT_EQ(log[2], "Copiyng " + downloaded + " to " + program_);
+    EXPECT_EQ(log[3], "Zelmo was updated");
+    EXPECT_FALSE(programRunning());
+    EXPECT_EQ(readFile(versioned), standIn("117"));
+    EXPECT_EQ(readFile(program_), standIn("118"));
+    EXPECT_EQ(fs::status(program_).permissions(), fs::perms(0750));
+    EXPECT_FALSE(fs::exists(downloaded));
+    ASSERT_TRUE(kestrun::test::processEventsUntil([&] { return !host_.lines.empty(); }));
+    EXPECT_EQ(host_.lines, Strings{"127.0.0.1 ZLM client updated"});
+    // One second before the version request, two after the close.
+    EXPECT_EQ(wait_.pausedMs, 3000);
+}
+
+// Cases that stop before anything changes: the log line and that the program is untouched.
+TEST_F(LanClientTest, UpdatesThatStopEarly) {
+    struct Case {
+        const char* name;
+        std::string local, server, web; // web empty: no site at all
+        std::function<Strings(LanClientTest&)> lines;
+    } cases[] = {
+        {"same version", "118", "118", "5.2.0.118", [](auto&) { return Strings{}; }},
+        {"web behind the server", "117", "118", "5.2.0.119",
+         [](LanClientTest& t) { return Strings{"Found old version on web: " + t.webBase()}; }},
+        {"no web site", "117", "118", "",
+         [](LanClientTest& t) { return Strings{"Could not connect: " + t.webBase()}; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        installProgram(c.local);
+        startUpdateServer(c.server);
+        if (c.web.empty())
+            settings_.uhttp =
+                "http://127.0.0.1:" + std::to_string(kestrun::test::closedPort()) + "/Zelmov5";
+        else
+            publishWeb(c.web);
+        fs::remove(log_.file());
+        runCheck();
+        EXPECT_EQ(logMessages(), c.lines(*this));
+        EXPECT_TRUE(programRunning());
+        EXPECT_EQ(readFile(program_), standIn(c.local));
+        EXPECT_EQ(filesBelow(zelmoDir_.path()), Strings{fs::path(program_).filename().string()});
+        server_.reset();
+    }
+}
+
+// An earlier update left the versioned copy: it stays as it is and the new file overwrites
+// the program in place, keeping its mode.
+TEST_F(LanClientTest, SecondUpdateKeepsTheFirstVersionedCopy) {
+    installProgram("117");
+    const std::string versioned = program_ + ".5.2.0.117";
+    writeFile(versioned, "the first copy");
+    startUpdateServer("118");
+    publishWeb("5.2.0.118");
+    runCheck();
+    const Strings log = logMessages();
+    ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
+    EXPECT_TRUE(log[1].starts_with("Copiyng "));
+    EXPECT_EQ(log[2], "Zelmo was updated");
+    EXPECT_EQ(readFile(versioned), "the first copy");
+    EXPECT_EQ(readFile(program_), standIn("118"));
+    EXPECT_EQ(fs::status(program_).permissions(), fs::perms(0750));
+}
+
+// Version replies that are not versions, and peers that send anything at all: the check logs
+// the reply, never crashes and never writes a file.
+TEST_F(LanClientTest, BadVersionRepliesAndNoise) {
+    installProgram("117");
+    for (const std::string& reply : {"ZLM:5.2\r"s, "zlm:5.2.0.118\r"s, "5.2.0.118"s}) {
+        fs::remove(log_.file());
+        ScriptedServer peer(Mode::Script,
+                            answers({{"getState\r\n", "1;10;0\r"}, {"getVer\r\n", reply}}));
+        useScripted(peer);
+        runCheck();
+        EXPECT_EQ(logMessages(), Strings{"Error in getVer request: " + reply});
+    }
+    std::mt19937 random(7);
+    for (int round = 0; round < 30; ++round) {
+        std::string noise(random() % 3000, '\0');
+        for (char& ch : noise)
+            ch = static_cast<char>(random());
+        std::replace(noise.begin(), noise.end(), ';', ','); // never a busy server's countdown
+        if (round % 3 == 0)
+            noise = "0;0;0\r" + noise; // a valid state, then noise as the version
+        ScriptedServer peer(
+            Mode::Script,
+            [noise](const std::string&, const ScriptedServer::Connection& c) { c.send(noise); });
+        useScripted(peer);
+        runCheck();
+    }
+    EXPECT_TRUE(programRunning());
+    EXPECT_EQ(filesBelow(zelmoDir_.path()), Strings{fs::path(program_).filename().string()});
+    EXPECT_FALSE(fs::exists(work_ / "Zelmo.exe"));
+}
+
+// The program's pause on the main thread keeps serving events (the update server's sockets,
+// repaints): a timer fires while the engine waits, and the wait still lasts its time.
+TEST(EngineWaitTest, ProgramPauseServesEvents) {
+    kestrun::SystemClock clock;
+    kestrun::EventLoopWait wait(clock);
+    bool fired = false;
+    QTimer::singleShot(20, [&] { fired = true; });
+    const auto start = std::chrono::steady_clock::now();
+    wait.wait(std::chrono::milliseconds(300));
+    EXPECT_TRUE(fired);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
+}

@@ -1,0 +1,196 @@
+#include "tests/kestrun/update/lan_client_fixture.h"
+
+#include "kestrun/update/countdown.h"
+
+#include <map>
+
+namespace fs = std::filesystem;
+using kestrun::test::LanClientFixture;
+using kestrun::test::readFile;
+using kestrun::test::ScriptedServer;
+using kestrun::test::writeFile;
+using Strings = std::vector<std::string>;
+using Mode = ScriptedServer::Mode;
+using namespace std::string_literals;
+
+namespace {
+
+class LanguageMirrorTest : public LanClientFixture {
+protected:
+    fs::path local(const std::string& name) const { return zelmoDir_ / name; }
+    fs::path dropped(const std::string& name) const { return serverDir_ / "Drop" / name; }
+    std::string programName() const { return fs::path(program_).filename().string(); }
+};
+
+void touchAt(const fs::path& file, const std::string& stamp) { // touch -t, local time
+    ASSERT_EQ(std::system(("touch -t " + stamp + " '" + file.string() + "'").c_str()), 0);
+}
+
+// A peer whose list, sizes and file bodies the test gives.
+struct FakeDrop {
+    std::string list;
+    std::map<std::string, std::string> sizes;  // name -> size reply
+    std::map<std::string, std::string> bodies; // name -> bytes sent
+    bool hangAfterBody = false;
+
+    ScriptedServer::Script script() const {
+        return [*this](const std::string& request, const ScriptedServer::Connection& c) {
+            if (request == "getLang\r\n")
+                c.send(list);
+            const auto name = request.size() > 10 ? request.substr(8, request.size() - 10) : "";
+            if (request.starts_with("getSize:") && sizes.count(name))
+                c.send(sizes.at(name));
+            if (request.starts_with("getFile:") && bodies.count(name)) {
+                c.send(bodies.at(name));
+                if (hangAfterBody)
+                    c.hang();
+            }
+        };
+    }
+};
+
+} // namespace
+
+// Our own server's drop folder mirrored: a newer server file replaces the local one, which is
+// kept under its stamp; a missing file is fetched without a backup; a local file newer than the
+// server's stays; after a change the program is warned and closed.
+TEST_F(LanguageMirrorTest, MirrorsTheDropFolder) {
+    installProgram("117");
+    startUpdateServer("118");
+    writeFile(dropped("de.ini"), "[de]\nneu\n");
+    writeFile(dropped("en.ini"), std::string(5000, 'e'));
+    writeFile(dropped("fr.ini"), "[fr]\nserver\n");
+    touchAt(dropped("de.ini"), "202403151030.00");
+    touchAt(dropped("fr.ini"), "202403151030.00");
+    writeFile(local("de.ini"), "[de]\nalt\n");
+    touchAt(local("de.ini"), "202403140900.00");
+    writeFile(local("fr.ini"), "[fr]\nlocal\n");
+    touchAt(local("fr.ini"), "202403160900.00");
+    settings_.upost = 12;
+    // A backup name already taken by a link to a file elsewhere: the link is replaced, its
+    // target left alone.
+    writeFile(serverDir_ / "outside.txt", "keep");
+    fs::create_symlink(serverDir_ / "outside.txt", local("de.ini-----240314090000"));
+
+    runMirror();
+
+    EXPECT_EQ(readFile(serverDir_ / "outside.txt"), "keep");
+    EXPECT_FALSE(fs::is_symlink(local("de.ini-----240314090000")));
+
+    EXPECT_EQ(readFile(local("de.ini")), "[de]\nneu\n");
+    EXPECT_EQ(readFile(local("de.ini-----240314090000")), "[de]\nalt\n");
+    EXPECT_EQ(readFile(local("en.ini")), std::string(5000, 'e'));
+    EXPECT_EQ(readFile(local("fr.ini")), "[fr]\nlocal\n");
+    Strings log = logMessages();
+    std::sort(log.begin(), log.end());
+    EXPECT_EQ(log,
+              (Strings{"de.ini Language file was updated", "en.ini Language file was updated"}));
+    EXPECT_EQ(filesBelow(zelmoDir_.path()),
+              (Strings{programName(), "de.ini", "de.ini-----240314090000", "en.ini", "fr.ini"}));
+    const auto warn = [](std::uint32_t s) {
+        return kestrun::countdownText(kestrun::kZelmoCountdownMessage, s);
+    };
+    EXPECT_EQ(balloons(), (Strings{warn(12), warn(2), ""}));
+    EXPECT_FALSE(programRunning());
+}
+
+// Runs that change nothing: nothing is written, the program stays, and only a down server
+// logs.
+TEST_F(LanguageMirrorTest, RunsWithoutChange) {
+    installProgram("117");
+    struct Case {
+        const char* name;
+        std::optional<FakeDrop> drop; // none: nothing listens
+        Strings lines;
+    } cases[] = {
+        {"server down", std::nullopt, {"Update server 7 is down: 127.0.0.1"}},
+        {"empty", FakeDrop{"Empty", {{"de.ini", "5\n"}}, {{"de.ini", "12345"}}}, {}},
+        {"line without tab", FakeDrop{"de.ini 240315103000\n", {}, {}}, {}},
+        {"size 0", FakeDrop{"de.ini\t240315103000\n", {{"de.ini", "0\n"}}, {}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(log_.file());
+        std::unique_ptr<ScriptedServer> peer;
+        if (c.drop) {
+            peer = std::make_unique<ScriptedServer>(Mode::Script, c.drop->script());
+            useScripted(*peer);
+        } else {
+            settings_.uport = kestrun::test::closedPort();
+        }
+        runMirror();
+        EXPECT_EQ(logMessages(), c.lines);
+        EXPECT_EQ(filesBelow(zelmoDir_.path()), Strings{programName()});
+        EXPECT_TRUE(balloons().empty());
+    }
+    EXPECT_TRUE(programRunning());
+}
+
+// A transfer that ends short or stalls for 5000 ms leaves no partial file; one that brings
+// more than announced stores only what was announced.
+TEST_F(LanguageMirrorTest, ShortStalledAndLongTransfers) {
+    // No program runs here: closing one would add its own wait to the clock.
+    struct Case {
+        const char* name;
+        std::string body;
+        bool hang;
+        std::optional<std::string> stored; // none: the file is gone
+        std::uint64_t virtualMs;
+    } cases[] = {
+        {"short, then closed", std::string(40, 'x'), false, std::nullopt, 0},
+        {"short, then stalled", std::string(40, 'x'), true, std::nullopt, 5000},
+        {"more than announced", std::string(150, 'y'), false, std::string(100, 'y'), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(log_.file());
+        FakeDrop drop{
+            "de.ini\t240315103000\n", {{"de.ini", "100\n"}}, {{"de.ini", c.body}}, c.hang};
+        ScriptedServer peer(Mode::Script, drop.script());
+        useScripted(peer);
+        const std::uint64_t before = clock_.monotonicMs();
+        runMirror();
+        const bool complete = c.stored.has_value();
+        EXPECT_EQ(logMessages(), Strings{complete ? "de.ini Language file was updated"
+                                                  : "de.ini Language file was not updated"});
+        if (complete)
+            EXPECT_EQ(readFile(local("de.ini")), *c.stored);
+        else
+            EXPECT_FALSE(fs::exists(local("de.ini")));
+        // The countdown of a complete transfer is not part of the transfer's time.
+        EXPECT_EQ(clock_.monotonicMs() - before - static_cast<std::uint64_t>(complete ? 60000 : 0),
+                  c.virtualMs);
+        fs::remove(local("de.ini"));
+    }
+}
+
+// Names that would write outside the program's folder, absurd names and a huge list: nothing
+// is fetched for them and nothing is written anywhere but the program's folder.
+TEST_F(LanguageMirrorTest, HostileListsWriteNothingOutside) {
+    installProgram("117");
+    const std::string longName(5000, 'n');
+    std::string list = "../evil.ini\t999999999999\n"
+                       "sub/evil.ini\t999999999999\n"
+                       "..\\evil.ini\t999999999999\n"
+                       "\t999999999999\n"
+                       "..\t999999999999\n" +
+                       longName + "\t999999999999\n" + "ok.ini\t999999999999\n";
+    for (int i = 0; i < 1'000'000; ++i)
+        list += "x/../y\t1\n";
+    FakeDrop drop{list, {}, {}};
+    for (const char* name : {"../evil.ini", "sub/evil.ini", "..\\evil.ini", "..", "ok.ini"}) {
+        drop.sizes[name] = "4\n";
+        drop.bodies[name] = "evil";
+    }
+    drop.sizes[longName] = "4\n";
+    drop.bodies[longName] = "evil";
+    ScriptedServer peer(Mode::Script, drop.script());
+    useScripted(peer);
+    settings_.upost = 0;
+    runMirror();
+    EXPECT_EQ(logMessages(), Strings{"ok.ini Language file was updated"});
+    EXPECT_EQ(filesBelow(zelmoDir_.path()), (Strings{programName(), "ok.ini"}));
+    EXPECT_FALSE(fs::exists(zelmoDir_.path().parent_path() / "evil.ini"));
+    // Only the list, then the one good entry's size and body.
+    EXPECT_EQ(peer.requests().size(), 3u);
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "kestrun/update/engine_wait.h"
+#include "platform/clock.h"
+
+#include <QAbstractSocket>
+
+#include <atomic>
+
+namespace kestrun::test {
+
+// The engine's waits in virtual time: a pause advances the test clock at once; a socket wait
+// waits for the real peer for at most a short real slice and, when nothing came, lets the
+// whole limit pass on the test clock.
+class VirtualTimeWait final : public EngineWait {
+public:
+    explicit VirtualTimeWait(TestClock& clock,
+                             std::chrono::milliseconds realSlice = std::chrono::milliseconds(700))
+        : clock_(clock), slice_(realSlice) {}
+
+    Clock& clock() override { return clock_; }
+    void wait(std::chrono::milliseconds duration) override {
+        pausedMs += duration.count();
+        clock_.sleepFor(duration);
+    }
+    bool waitForSocket(QAbstractSocket& socket, SocketEvent event,
+                       std::chrono::milliseconds limit) override {
+        if (waitOnSocket(socket, event, std::min(limit, slice_)))
+            return true;
+        if (socket.error() == QAbstractSocket::SocketTimeoutError ||
+            socket.state() == QAbstractSocket::ConnectingState ||
+            socket.state() == QAbstractSocket::HostLookupState)
+            clock_.advance(limit);
+        return false;
+    }
+
+    std::atomic<std::int64_t> pausedMs{0}; // the pauses alone, without socket waits
+
+private:
+    TestClock& clock_;
+    std::chrono::milliseconds slice_;
+};
+
+} // namespace kestrun::test

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrun::test {
+
+// A raw TCP peer on 127.0.0.1 for the update client's tests: blocking sockets on threads of
+// its own, so it answers whatever the thread under test does.
+class ScriptedServer {
+public:
+    enum class Mode {
+        FullQueue,      // listens, but its accept queue is full and it never accepts
+        AcceptAndClose, // accepts and closes at once, without reading
+        Silent,         // accepts and neither answers nor closes
+        Script,         // reads one request and lets the script answer
+    };
+
+    // What the script of one connection may do.
+    class Connection {
+    public:
+        explicit Connection(int fd, const std::atomic<bool>& stopping) : fd_(fd), stop_(stopping) {}
+        void send(const std::string& bytes) const;
+        // Keeps the connection open, without sending, until the server is stopped.
+        void hang() const;
+
+    private:
+        int fd_;
+        const std::atomic<bool>& stop_;
+    };
+    // Answers one request; the connection is closed when it returns.
+    using Script = std::function<void(const std::string& request, const Connection&)>;
+
+    explicit ScriptedServer(Mode mode, Script script = {});
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    std::vector<std::string> requests() const;
+
+private:
+    void acceptLoop();
+    void serve(int fd);
+
+    Mode mode_;
+    Script script_;
+    int listener_ = -1;
+    std::vector<int> fillers_; // the connections that fill a full queue
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::vector<std::thread> threads_;
+    std::thread acceptor_;
+};
+
+// A port on 127.0.0.1 where nothing listens.
+std::uint16_t closedPort();
+
+} // namespace kestrun::test
