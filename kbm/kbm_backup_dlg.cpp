@@ -70,8 +70,9 @@ CKbmBackupDlg::~CKbmBackupDlg() = default;
 
 void CKbmBackupDlg::performRun() {
     runTimer_.stop();
-    if (runStarted_ || cancelled_)
+    if (runStarted_)
         return;
+    // A cancel may be waiting behind the timer, or have come in the same round of events.
     if (pendingCancel_)
         pendingCancel_();
     if (cancelled_)

@@ -137,6 +137,7 @@ TEST(RetentionTest, ExpiredSetsGoWhateverTheDestinationIsCalled) {
         const char* name;
         std::string spelled; // "Path" as stored
         fs::path folder;     // the folder it names
+        std::string source = "r/full.txt";
     };
     const auto cases = [](const KbmSandbox& box) {
         const std::string stamp = "20240105-093000"; // the first run's
@@ -147,6 +148,8 @@ TEST(RetentionTest, ExpiredSetsGoWhateverTheDestinationIsCalled) {
             {"named like the set", (box.root / stamp).string(), box.root / stamp},
             {"below a folder named like the set", (box.root / stamp / "disk").string(),
              box.root / stamp / "disk"},
+            {"a source folder named like the set", box.dest.string(), box.dest,
+             "r/" + stamp + "/full.txt"},
         };
     };
     for (std::size_t i = 0; i < cases(KbmSandbox()).size(); ++i) {
@@ -155,7 +158,7 @@ TEST(RetentionTest, ExpiredSetsGoWhateverTheDestinationIsCalled) {
         SCOPED_TRACE(c.name);
         fs::create_directories(box.root / "x");
         fs::create_directories(c.folder);
-        const std::string file = box.source("r/full.txt");
+        const std::string file = box.source(c.source);
         box.run_.include = {{file, 2, 1}};
         box.run_.settings.destination = c.spelled;
         box.run_.settings.retentionDays = 3;
