@@ -60,7 +60,6 @@ public:
     // Esc or the close box: the tray icon goes and the window closes; a run in progress goes on,
     // one not yet started never starts.
     void reject() override;
-    bool cancelled() const { return cancelled_; }
 
     // RunProgress
     void setOverall(int percent) override;
