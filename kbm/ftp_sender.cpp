@@ -32,6 +32,7 @@ struct Upload {
     std::int64_t length = 0;                // source length + 1
     std::int64_t sent = 0;
     bool started = false;
+    bool cut = false; // the source failed or ended before its length
     std::string status;
     RunProgress* progress = nullptr;
 };
@@ -47,7 +48,13 @@ std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* u
     }
     const std::size_t want = std::min(size * count, kBlockSize);
     const long read = readSome(*upload.source, buffer, want);
-    if (read <= 0) // a read failure ends the file like its end
+    // A read failure, or a source that ended before its length (cut meanwhile), fails the
+    // transfer: what would arrive is not the file.
+    if (read < 0 || (read == 0 && upload.sent < upload.length - 1)) {
+        upload.cut = true;
+        return CURL_READFUNC_ABORT;
+    }
+    if (read == 0)
         return 0;
     const auto got = static_cast<std::size_t>(read);
     upload.sent += static_cast<std::int64_t>(got);
@@ -119,7 +126,7 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
         return false;
     }
     // A source that is no regular file (a FIFO, a device) cannot be opened, without waiting on
-    // it: the remote file is then stored empty.
+    // it: the remote file is then stored empty, and the source counts as not sent.
     const FileDescriptor file = openRegularForReading(fs::path(source));
     const auto status = fileStatus(file);
     Upload upload;
@@ -151,11 +158,11 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallTimeout_);
 
-    if (curl_easy_perform(h) != CURLE_OK) {
+    if (curl_easy_perform(h) != CURLE_OK || upload.cut) {
         log_.write("Sending to FTP failed: " + source);
         return false;
     }
-    return true;
+    return upload.source != nullptr;
 }
 
 } // namespace kestrun

@@ -72,13 +72,14 @@ int CKbmApp::run(int argc, char** argv) {
 
     // Ctrl-C is the cancel of a window that may not be on any screen.
     CKbmBackupDlg* shown = nullptr;
-    const InterruptNotifier interrupt([&shown] {
+    InterruptNotifier interrupt([&shown] {
         if (shown)
             shown->reject();
     });
     const IniSettingsStore store(IniSettingsStore::defaultFile());
     CKbmBackupDlg window(workingFolder, dataFolder, store, clock);
     shown = &window;
+    window.setPendingCancelHandler([&interrupt] { interrupt.deliverPending(); });
     window.setRunFinishedHandler([] { QCoreApplication::exit(kExitAfterRun); });
     QObject::connect(&window, &QDialog::rejected, &app, [&window] {
         if (!window.runStarted())

@@ -1,7 +1,6 @@
 #include "kbm/kbm_backup_dlg.h"
 
 #include "platform/dialog_template.h"
-#include "platform/process_priority.h"
 
 #include <QAction>
 #include <QApplication>
@@ -73,9 +72,13 @@ void CKbmBackupDlg::performRun() {
     runTimer_.stop();
     if (runStarted_)
         return;
+    // A cancel may be waiting behind the timer, or have come in the same round of events.
+    if (pendingCancel_)
+        pendingCancel_();
+    if (cancelled_)
+        return;
+    // The program has been at idle priority since its start, so the run is from its beginning.
     runStarted_ = true;
-    if (lowersPriority_)
-        setIdleProcessPriority();
     BackupRun(config_, clock_, log_, *this, sender_).perform();
     log_.write("Backup completed.");
     if (finished_)
@@ -83,6 +86,8 @@ void CKbmBackupDlg::performRun() {
 }
 
 void CKbmBackupDlg::reject() {
+    if (!runStarted_)
+        cancelled_ = true;
     if (tray_)
         tray_->hide();
     QDialog::reject();
@@ -94,7 +99,7 @@ void CKbmBackupDlg::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {
     showNormal();
     raise();
     activateWindow();
-    if (!runStarted_)
+    if (!runStarted_ && !cancelled_)
         runTimer_.start(kTrayClickDelayMs);
 }
 

@@ -47,14 +47,18 @@ public:
 
     // Called after "Backup completed."; the program ends the process with exit code 1 there.
     void setRunFinishedHandler(std::function<void()> handler) { finished_ = std::move(handler); }
-    // Whether the run lowers the process priority (the program does; tests need not).
-    void setLowersPriority(bool lower) { lowersPriority_ = lower; }
+    // Called when the run is due, before it starts: delivers a cancel that arrived but has not
+    // been handled yet, so a cancel that came first always ends the program without a run.
+    void setPendingCancelHandler(std::function<void()> handler) {
+        pendingCancel_ = std::move(handler);
+    }
     // A sender to use instead of FTP (tests).
     void setSender(FileSender* sender) { sender_ = sender; }
 
     // Enter does nothing.
     void accept() override {}
-    // Esc or the close box: the tray icon goes and the window closes; a run in progress goes on.
+    // Esc or the close box: the tray icon goes and the window closes; a run in progress goes on,
+    // one not yet started never starts.
     void reject() override;
 
     // RunProgress
@@ -78,8 +82,9 @@ private:
     QProgressBar* transfer_ = nullptr;
     FileSender* sender_ = nullptr;
     std::function<void()> finished_;
+    std::function<void()> pendingCancel_;
     bool runStarted_ = false;
-    bool lowersPriority_ = true;
+    bool cancelled_ = false;
 };
 
 } // namespace kestrun

@@ -22,26 +22,68 @@ namespace {
 constexpr std::size_t kListNameLength = 19; // "YYYYmmdd-HHMMSS.txt"
 
 // A recorded copy is trusted for deletion when it lies below a folder named by its list's own
-// stamp, wherever that folder is (the destination may have changed since the run), and never
-// through "..": a damaged or edited list cannot reach other files. Returns where the set
-// folder's name begins in the copy's path, or nothing.
-std::optional<std::size_t> setNameAt(const std::string& copy, const std::string& setName) {
-    if (!copy.starts_with('/'))
-        return std::nullopt;
+// stamp: the set of the present destination when the copy lies there, otherwise the last folder
+// of that name on its path (the destination may have changed since the run, and may itself be
+// named like a stamp). Below that folder there is no "..", so a damaged or edited list cannot
+// reach other files; above it the path is taken as it was written (a destination may be
+// relative or spelled with ".."). Returns where the set folder's name begins in the copy's
+// path, or nothing.
+std::optional<std::size_t> setNameAt(const std::string& copy, const std::string& setName,
+                                     const std::string& destination) {
     std::optional<std::size_t> at;
-    std::size_t pos = 1;
-    while (pos < copy.size()) {
-        auto end = copy.find('/', pos);
-        if (end == std::string::npos)
-            return at; // the file name itself
-        const std::string_view component = std::string_view(copy).substr(pos, end - pos);
-        if (component == "..")
+    const std::string ownSet = destination + "/" + setName + "/";
+    if (!destination.empty() && copy.starts_with(ownSet)) {
+        at = destination.size() + 1;
+    } else {
+        std::size_t pos = 0;
+        while (pos < copy.size()) {
+            const auto end = copy.find('/', pos);
+            if (end == std::string::npos)
+                break; // the file name itself
+            if (std::string_view(copy).substr(pos, end - pos) == setName)
+                at = pos;
+            pos = end + 1;
+        }
+    }
+    if (!at)
+        return std::nullopt;
+    const std::string_view inSet = std::string_view(copy).substr(*at + setName.size() + 1);
+    if (inSet.empty() || inSet.ends_with('/'))
+        return std::nullopt;
+    std::size_t pos = 0;
+    while (pos <= inSet.size()) {
+        auto end = inSet.find('/', pos);
+        if (end == std::string_view::npos)
+            end = inSet.size();
+        if (inSet.substr(pos, end - pos) == "..")
             return std::nullopt;
-        if (!at && component == setName)
-            at = pos;
         pos = end + 1;
     }
-    return std::nullopt;
+    return at;
+}
+
+// A folder's path made absolute and lexically normal, without a trailing separator.
+fs::path normalFolder(const std::string& folder) {
+    std::error_code ec;
+    fs::path path = fs::absolute(fs::path(folder), ec).lexically_normal();
+    if (!path.has_filename() && path.has_relative_path())
+        path = path.parent_path();
+    return path;
+}
+
+// Whether a folder is the destination or lies above it: removing it would take the
+// destination away and fail every later copy.
+bool holdsDestination(const std::string& folder, const std::string& destination) {
+    if (destination.empty())
+        return false;
+    const fs::path outer = normalFolder(folder);
+    const fs::path dest = normalFolder(destination);
+    auto o = outer.begin();
+    auto d = dest.begin();
+    for (; o != outer.end(); ++o, ++d)
+        if (d == dest.end() || *o != *d)
+            return false;
+    return true;
 }
 
 // The components of a path, without empty ones and ".".
@@ -69,7 +111,8 @@ bool deleteCopy(const std::string& copy, std::size_t setNameAt) {
         return false;
     const std::string name = parts.back();
     parts.pop_back();
-    FolderHandle folder = FolderHandle::open(fs::path(copy.substr(0, setNameAt)));
+    const std::string above = copy.substr(0, setNameAt);
+    FolderHandle folder = FolderHandle::open(fs::path(above.empty() ? "." : above));
     for (const std::string& part : parts)
         folder = folder.child(part);
     const auto status = folder.entryStatus(name);
@@ -120,17 +163,20 @@ void removeEmptiedTree(const FolderHandle& folder) {
 }
 
 // Removes a set folder that holds no file. A set folder that is a link goes as a link, its
-// target untouched.
-void removeSetFolder(const std::string& setFolder) {
+// target untouched. The destination, or a folder above it, is never removed.
+void removeSetFolder(const std::string& setFolder, const std::string& destination) {
+    if (holdsDestination(setFolder, destination))
+        return;
     std::string path = setFolder;
     while (path.size() > 1 && path.ends_with('/'))
         path.pop_back();
     const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..")
         return;
-    const std::string name = path.substr(slash + 1);
-    const FolderHandle parent =
-        FolderHandle::open(fs::path(slash == 0 ? "/" : path.substr(0, slash)));
+    const std::string above =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const FolderHandle parent = FolderHandle::open(fs::path(above));
     const auto status = parent.entryStatus(name);
     if (!status)
         return;
@@ -193,7 +239,7 @@ void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
         std::vector<std::string> cleaned; // the set folders the list's copies lie in
         bool allTrusted = true;
         for (const std::string& copy : lines) {
-            const auto at = setNameAt(copy, setName);
+            const auto at = setNameAt(copy, setName, destination);
             if (at) {
                 const std::string inSet = copy.substr(0, *at + setName.size() + 1);
                 if (std::find(cleaned.begin(), cleaned.end(), inSet) == cleaned.end())
@@ -217,7 +263,7 @@ void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
         for (const std::string& setFolder : cleaned) {
             log.write("Cleaning: " + setFolder + " deleted.");
             if (!(ownSet && destination.empty()))
-                removeSetFolder(setFolder);
+                removeSetFolder(setFolder, destination);
         }
     }
 }

@@ -17,8 +17,10 @@ public:
     InterruptNotifier(const InterruptNotifier&) = delete;
     InterruptNotifier& operator=(const InterruptNotifier&) = delete;
 
-private:
-    void drain();
+    // Calls the handler now for an interrupt that has arrived but not yet been dispatched by
+    // the event loop (the loop may be about to dispatch something else first). True when there
+    // was one; the loop then does not call the handler for it again.
+    bool deliverPending();
 
     std::function<void()> onInterrupt_;
     std::unique_ptr<QSocketNotifier> notifier_;

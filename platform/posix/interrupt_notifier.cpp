@@ -32,7 +32,7 @@ InterruptNotifier::InterruptNotifier(std::function<void()> onInterrupt)
     writeFd = fds[1];
     notifier_ = std::make_unique<QSocketNotifier>(readFd_, QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
-                     [this] { drain(); });
+                     [this] { deliverPending(); });
     struct sigaction action {};
     action.sa_handler = &handleInterrupt;
     sigemptyset(&action.sa_mask);
@@ -51,13 +51,16 @@ InterruptNotifier::~InterruptNotifier() {
         ::close(readFd_);
 }
 
-void InterruptNotifier::drain() {
+bool InterruptNotifier::deliverPending() {
+    if (readFd_ < 0)
+        return false;
     char buffer[64];
     bool any = false;
     while (::read(readFd_, buffer, sizeof buffer) > 0)
         any = true;
     if (any && onInterrupt_)
         onInterrupt_();
+    return any;
 }
 
 } // namespace kestrun

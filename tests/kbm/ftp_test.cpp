@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <curl/curl.h>
+#include <sys/stat.h>
 
 #include <random>
 
@@ -194,6 +195,34 @@ TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoe
     EXPECT_GE(partial.size(), 8u * 1024);
     EXPECT_LT(partial.size(), content.size());
     EXPECT_EQ(partial, content.substr(0, partial.size()));
+}
+
+TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
+    FtpServerPeer server(remote, "kbm", "secret");
+    ASSERT_NE(server.port(), 0) << server.log();
+    // A source that cannot be opened (a FIFO) is stored empty and silently, but stays due: its
+    // marker goes, so the next run tries it again.
+    const fs::path fifo = box.src / "f/pipe.txt";
+    fs::create_directories(fifo.parent_path());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    box.run_.include = {{fifo.string(), 0, 1}};
+    box.run_.settings.port = server.port();
+    box.run();
+    ASSERT_TRUE(fs::exists(remoteCopy(fifo.string())));
+    EXPECT_EQ(fs::file_size(remoteCopy(fifo.string())), 0u);
+    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_FALSE(fs::exists(box.marker(fifo.string())));
+
+    // A source cut short while it is being read fails, and says so; whole, it is sent.
+    const std::string cut = box.source("f/cut.bin", std::string(4096, 'c'));
+    FtpSender ftp = sender(server, true);
+    box.progress.onPump = [&] { fs::resize_file(cut, 1500); };
+    EXPECT_FALSE(ftp.send(cut, *relativePath(cut)));
+    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + cut));
+    box.progress.onPump = nullptr;
+    EXPECT_TRUE(ftp.send(cut, *relativePath(cut)));
+    EXPECT_EQ(readFile(remoteCopy(cut)), std::string(1500, 'c'));
+    EXPECT_EQ(box.logMessages().size(), 1u);
 }
 
 TEST(FtpUrlTest, ComponentsAreEncodedBelowBackup) {

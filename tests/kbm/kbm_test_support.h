@@ -22,12 +22,17 @@ public:
     void setOverall(int percent) override { overall.push_back(percent); }
     void setTransfer(int percent) override { transfer.push_back(percent); }
     void setStatus(const std::string& text) override { status.push_back(text); }
-    void pump() override { ++pumps; }
+    void pump() override {
+        ++pumps;
+        if (onPump)
+            onPump();
+    }
 
     std::vector<int> overall;
     std::vector<int> transfer;
     std::vector<std::string> status;
     int pumps = 0;
+    std::function<void()> onPump; // what happens between two blocks of a transfer
 };
 
 // A working folder, a data folder, a source tree and a destination folder in one temporary

@@ -68,7 +68,6 @@ protected:
     std::unique_ptr<CKbmBackupDlg> makeWindow() {
         auto window = std::make_unique<CKbmBackupDlg>(
             box.work, box.data, IniSettingsStore(IniSettingsStore::defaultFile()), box.clock);
-        window->setLowersPriority(false);
         window->setRunFinishedHandler([this] { ++finished; });
         return window;
     }
@@ -117,6 +116,9 @@ TEST_F(KbmWindowTest, StartUpBuildsTheWindowLoadsEverythingAndArmsTheRun) {
 }
 
 TEST_F(KbmWindowTest, EnterDoesNothingAndCancelBeforeTheRunClosesWithoutOne) {
+    const std::string file = box.source("w/a.txt", "A");
+    writeFile(box.work / kIncludeListFile, file + "\t1\t1\r\n");
+    writeSettings(box.config, "Folder=1\nPath=" + box.dest.string() + "\n");
     auto window = makeWindow();
     window->show();
     bool rejected = false;
@@ -126,9 +128,25 @@ TEST_F(KbmWindowTest, EnterDoesNothingAndCancelBeforeTheRunClosesWithoutOne) {
     window->reject();
     EXPECT_TRUE(rejected);
     EXPECT_FALSE(window->isVisible());
+    // The timer that was already due when the cancel came starts nothing.
+    window->performRun();
     EXPECT_FALSE(window->runStarted());
     EXPECT_EQ(finished, 0);
-    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started."));
+
+    // A cancel that arrived but was not handled yet when the timer fires wins as well.
+    auto second = makeWindow();
+    int asked = 0;
+    second->setPendingCancelHandler([&] {
+        ++asked;
+        second->reject();
+    });
+    second->performRun();
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(second->runStarted());
+    EXPECT_EQ(finished, 0);
+    EXPECT_FALSE(fs::exists(box.mirrorCopy(file)));
+    EXPECT_FALSE(fs::exists(box.work / kQueueFile));
+    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup started."));
 }
 
 TEST_F(KbmWindowTest, TrayClickDelaysTheRunUntilItHasStarted) {

@@ -96,10 +96,10 @@ TEST(RetentionTest, ListsNeverReachFilesOutsideAFolderNamedByTheirStamp) {
     const std::string precious = box.source("home/precious.txt", "keep");
     const std::string other = box.source("home/20240102-120000/other.txt", "keep");
     const std::string listed = box.addCopy("20240101-120000", "a/full.txt");
-    writeFile(box.list("20240101-120000"), readFile(box.list("20240101-120000")) + precious +
-                                               "\r\n" + box.setFolder("20240101-120000") +
-                                               "/../x/precious.txt\r\n" + other + "\r\n" +
-                                               "20240101-120000/relative.txt\r\n");
+    writeFile(box.list("20240101-120000"),
+              readFile(box.list("20240101-120000")) + precious + "\r\n" +
+                  box.setFolder("20240101-120000") + "/../x/precious.txt\r\n" + other + "\r\n" +
+                  box.setFolder("20240101-120000") + "/a/../../x/precious.txt\r\n");
     box.source("x/precious.txt", "keep");
     box.clean(3, "2024-02-01 00:00:00");
     EXPECT_FALSE(fs::exists(listed));
@@ -128,6 +128,79 @@ TEST(RetentionTest, SetsMadeUnderAnEarlierDestinationStillExpire) {
     // The line names the folder that was cleaned; the present destination's is left alone.
     EXPECT_THAT(box.logMessages(), ElementsAre("Cleaning: " + oldSet + "/ deleted."));
     EXPECT_TRUE(fs::exists(unrelated));
+}
+
+// However the destination is spelled (relative, through ".."), and whatever the folders
+// around it are called, a run's expired set goes and the destination stays for later runs.
+TEST(RetentionTest, ExpiredSetsGoWhateverTheDestinationIsCalled) {
+    struct Case {
+        const char* name;
+        std::string spelled; // "Path" as stored
+        fs::path folder;     // the folder it names
+        std::string source = "r/full.txt";
+    };
+    const auto cases = [](const KbmSandbox& box) {
+        const std::string stamp = "20240105-093000"; // the first run's
+        return std::vector<Case>{
+            {"through ..", (box.root / "x/../dest").string(), box.dest},
+            {"relative", "dest", box.work / "dest"},
+            {"relative through ..", "../dest", box.dest},
+            {"named like the set", (box.root / stamp).string(), box.root / stamp},
+            {"below a folder named like the set", (box.root / stamp / "disk").string(),
+             box.root / stamp / "disk"},
+            {"a source folder named like the set", box.dest.string(), box.dest,
+             "r/" + stamp + "/full.txt"},
+        };
+    };
+    for (std::size_t i = 0; i < cases(KbmSandbox()).size(); ++i) {
+        KbmSandbox box;
+        const Case c = cases(box)[i];
+        SCOPED_TRACE(c.name);
+        fs::create_directories(box.root / "x");
+        fs::create_directories(c.folder);
+        const std::string file = box.source(c.source);
+        box.run_.include = {{file, 2, 1}};
+        box.run_.settings.destination = c.spelled;
+        box.run_.settings.retentionDays = 3;
+        const LocalDateTime first = box.run();
+        const fs::path set = c.folder / first.format(kSetStampFormat);
+        ASSERT_TRUE(fs::exists(set / *relativePath(file)));
+
+        box.run_.include.clear();
+        box.clock.setNow(first.addDays(4));
+        box.run();
+        EXPECT_FALSE(fs::exists(set));
+        EXPECT_FALSE(fs::exists(box.autodeleteList(first)));
+        EXPECT_TRUE(fs::is_directory(c.folder));
+        EXPECT_THAT(box.logMessages(), ElementsAre("Cleaning: " + c.spelled + "/" +
+                                                   first.format(kSetStampFormat) + "/ deleted."));
+    }
+}
+
+// A list made under an earlier destination: its set is the last folder named by its stamp on
+// a copy's path, and a destination named like that is never removed.
+TEST(RetentionTest, SetOfAnEarlierDestinationIsTheLastFolderOfItsName) {
+    RetentionBox box;
+    const std::string stamp = "20240101-120000";
+    const fs::path named = box.root / stamp;
+    const std::string inOldSet = (named / stamp / "a/one.txt").string();
+    writeFile(inOldSet, "copy");
+    writeFile(box.list(stamp), inOldSet + "\r\n");
+    box.clean(3, "2024-02-01 00:00:00");
+    EXPECT_FALSE(fs::exists(named / stamp));
+    EXPECT_TRUE(fs::is_directory(named));
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Cleaning: " + (named / stamp).string() + "/ deleted."));
+
+    // The list of a run whose "Path" was the folder above the present destination.
+    const std::string direct = (named / "b/two.txt").string();
+    writeFile(direct, "copy");
+    writeFile(box.list(stamp), direct + "\r\n");
+    removeExpiredSets(3, stampOf("2024-02-01 00:00:00"), named.string(), autodeleteFolder(box.data),
+                      box.log);
+    EXPECT_FALSE(fs::exists(direct));
+    EXPECT_TRUE(fs::is_directory(named));
+    EXPECT_FALSE(fs::exists(box.list(stamp)));
 }
 
 TEST(RetentionTest, ZeroOrNegativeDaysAndBadNamesDoNothing) {

@@ -1,9 +1,14 @@
 #include "platform/data_folder.h"
 #include "platform/file_lock.h"
+#include "platform/interrupt_notifier.h"
 #include "platform/process_priority.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+#include <csignal>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -127,6 +132,37 @@ TEST(ProcessPriorityTest, IdlePriorityLowersCpuAndIoClass) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// An interrupt that arrived is handed over once: on request before the event loop gets to it,
+// or by the loop; meanwhile the process is not ended by it.
+TEST(InterruptNotifierTest, AnInterruptThatArrivedIsDeliveredOnceOnRequestOrByTheLoop) {
+    static int argc = 1;
+    static char name[] = "kbm-platform-test";
+    static char* argv[] = {name, nullptr};
+    const QCoreApplication app(argc, argv);
+    int calls = 0;
+    {
+        InterruptNotifier notifier([&] { ++calls; });
+        EXPECT_FALSE(notifier.deliverPending());
+        ASSERT_EQ(::raise(SIGINT), 0);
+        ASSERT_EQ(::raise(SIGINT), 0);
+        EXPECT_EQ(calls, 0);
+        EXPECT_TRUE(notifier.deliverPending());
+        EXPECT_EQ(calls, 1);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(notifier.deliverPending());
+        EXPECT_EQ(calls, 1);
+
+        ASSERT_EQ(::raise(SIGINT), 0);
+        EXPECT_TRUE(waitUntil([&] {
+            QCoreApplication::processEvents();
+            return calls == 2;
+        }));
+    }
+    struct sigaction now {};
+    ASSERT_EQ(::sigaction(SIGINT, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
 } // namespace
