@@ -1,10 +1,13 @@
 #include "platform/dialog_template.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QWidget>
 
 namespace kestrun {
@@ -50,6 +53,19 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
         button->setDefault(item.kind == ControlKind::DefaultPushButton);
         return button;
     }
+    case ControlKind::Edit:
+        return new QLineEdit(text, &parent);
+    case ControlKind::ReadOnlyLeftEdit: {
+        auto* edit = new QLineEdit(text, &parent);
+        edit->setReadOnly(true);
+        return edit;
+    }
+    case ControlKind::CheckBox:
+        return new QCheckBox(text, &parent);
+    case ControlKind::RadioButton:
+        return new QRadioButton(text, &parent);
+    case ControlKind::DropDownList:
+        return new QComboBox(&parent);
     }
     return nullptr;
 }
@@ -65,8 +81,11 @@ void buildFromTemplate(QWidget& window, const DialogTemplate& tmpl) {
             continue;
         if (item.id != 0)
             control->setObjectName(QString::number(item.id));
+        // The closed drop-down list is as high as the platform draws it.
+        const int height = item.kind == ControlKind::DropDownList ? control->sizeHint().height()
+                                                                  : dialogUnitsToPixelsY(item.h);
         control->setGeometry(dialogUnitsToPixelsX(item.x), dialogUnitsToPixelsY(item.y),
-                             dialogUnitsToPixelsX(item.w), dialogUnitsToPixelsY(item.h));
+                             dialogUnitsToPixelsX(item.w), height);
     }
 }
 

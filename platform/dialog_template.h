@@ -19,6 +19,11 @@ enum class ControlKind {
     ProgressBar,    // range 0..100, starts at 0
     PushButton,
     DefaultPushButton,
+    Edit,             // one-line edit
+    ReadOnlyLeftEdit, // one-line edit, read-only, text left-aligned, takes the focus
+    CheckBox,
+    RadioButton,  // the radio buttons of one window form one group
+    DropDownList, // a list that drops down; its height is the dropped list's, the box keeps its own
 };
 
 struct ControlSpec {
