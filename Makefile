@@ -5,7 +5,7 @@ ifdef CI
 CMAKE_FLAGS += -DKESTRUN_WERROR=ON
 endif
 
-.PHONY: all setup build run test screenshot-setup format clean
+.PHONY: all setup build run test screenshots screenshot-setup format clean
 
 all: build
 
@@ -21,6 +21,10 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2 --timeout 300
+
+# One PNG per window in $(BUILD)/screenshots/, drawn offscreen.
+screenshots: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/kestrun_screenshots $(BUILD)/screenshots
 
 screenshot-setup:
 	@scripts/setup.sh --screenshots

@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
+#include <algorithm>
+
 namespace kestrun {
 
 using namespace settings_ids;
@@ -65,10 +67,24 @@ const DialogTemplate& CSettingsDlg::windowTemplate() {
 
 CSettingsDlg::CSettingsDlg(Settings& settings, Asker& asker, QWidget* parent)
     : QDialog(parent), settings_(settings), asker_(asker), form_(*this) {
+    // The template's 8-point font at 96 dots per inch, so every label fits its place.
+    QFont small = font();
+    small.setPixelSize(11);
+    setFont(small);
     buildFromTemplate(*this, windowTemplate());
     for (const ControlSpec& item : windowTemplate().controls)
         if (item.id != 0)
             controls_[item.id] = findChild<QWidget*>(QString::number(item.id));
+
+    // Radio buttons and check boxes draw a larger mark than the template allowed for: they may
+    // grow up to the column of the edits.
+    const int editColumn = dialogUnitsToPixelsX(116) - 2;
+    for (int id : {kToFolder, kToFtp, kPassive}) {
+        QWidget* box = control(id);
+        box->setStyleSheet(QStringLiteral("spacing: 3px"));
+        const int wanted = std::max(box->width(), box->sizeHint().width());
+        box->resize(std::min(wanted, editColumn - box->x()), box->height());
+    }
 
     auto* mode = static_cast<QComboBox*>(control(kUmode));
     mode->addItems({QStringLiteral("Disabled"), QStringLiteral("Update server"),
