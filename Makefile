@@ -5,7 +5,7 @@ ifdef CI
 CMAKE_FLAGS += -DKESTRUN_WERROR=ON
 endif
 
-.PHONY: all setup build run test lan-demo screenshot-setup format clean
+.PHONY: all setup build run test lan-demo screenshots screenshot-setup format clean
 
 all: build
 
@@ -25,6 +25,10 @@ test: build
 # Two Kestruns and a web site on loopback: a workstation updates its Zelmo from the server.
 lan-demo: build
 	BUILD=$(abspath $(BUILD)) scripts/lan-demo.sh $(LAN_DEMO_ARGS)
+
+# One PNG per window in $(BUILD)/screenshots/, drawn offscreen.
+screenshots: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/kestrun_screenshots $(BUILD)/screenshots
 
 screenshot-setup:
 	@scripts/setup.sh --screenshots

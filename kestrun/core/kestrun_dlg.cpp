@@ -1,9 +1,13 @@
 #include "kestrun/core/kestrun_dlg.h"
 
 #include "kestrun/core/backup_launch.h"
+#include "kestrun/ui/asker.h"
+#include "kestrun/ui/commands.h"
+#include "kestrun/ui/list_dialogs_impl.h"
+#include "kestrun/ui/tray_menu.h"
 #include "kestrun/update/language_update.h"
-#include "kestrun/update/update_server_handler.h"
 #include "kestrun/update/self_update.h"
+#include "kestrun/update/update_server_handler.h"
 #include "kestrun/update/web_updates.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
@@ -146,6 +150,7 @@ void CKestrunDlg::buildWindow() {
 void CKestrunDlg::initialize() {
     settings_.setDefaults();
     appendSystemMenuItems();
+    wireCommands();
     checkAutostart();
     settings_.load(context_.settingsStore); // an update client also gets its 15-second poll
     loadLists();
@@ -171,6 +176,35 @@ void CKestrunDlg::appendSystemMenuItems() {
         menuItems_[item.id] = action;
     }
     menuItems_.at(kMenuAutostart)->setCheckable(true);
+}
+
+// Both menus run their items' commands; the tray menu is also the icon's context menu, since
+// several tray hosts deliver no other click.
+void CKestrunDlg::wireCommands() {
+    if (!context_.asker) {
+        ownAsker_ = std::make_unique<WidgetAsker>();
+        context_.asker = ownAsker_.get();
+    }
+    if (!context_.listDialogs) {
+        ownListDialogs_ = std::make_unique<ListDialogsImpl>(context_.clock);
+        context_.listDialogs = ownListDialogs_.get();
+    }
+    commands_ = std::make_unique<WindowCommands>(CommandContext{
+        *this, *hideTimer_, *this, settings_, context_.settingsStore, pause_, context_.autostart,
+        *menuItems_.at(kMenuAutostart), programs_, backupInclude_, backupExclude_, workingFolder_,
+        *context_.asker, *context_.listDialogs});
+    for (const auto& [id, action] : menuItems_)
+        connect(action, &QAction::triggered, this, [this, id = id] { commands_->run(id); });
+    trayMenu_ = new TrayMenu(*this, pause_, [this](int id) { commands_->run(id); });
+    tray_->icon()->setContextMenu(trayMenu_->menu());
+    setTrayMenu([this] { trayMenu_->open(); });
+}
+
+void CKestrunDlg::hideWindow() {
+    if (commands_)
+        commands_->hide();
+    else
+        hide();
 }
 
 // A machine-wide autostart entry names the program in its installed folder: that folder is
@@ -235,8 +269,7 @@ QAction* CKestrunDlg::menuItem(int id) const {
 }
 
 void CKestrunDlg::onHideTimer() {
-    hideTimer_->stop();
-    hide();
+    hideWindow();
 }
 
 void CKestrunDlg::runOnWindowThread(std::function<void()> fn) {
@@ -286,14 +319,14 @@ void CKestrunDlg::repaint() {
 }
 
 void CKestrunDlg::reject() {
-    hide();
+    hideWindow();
 }
 
 void CKestrunDlg::accept() {}
 
 void CKestrunDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
-    hide();
+    hideWindow();
 }
 
 } // namespace kestrun

@@ -31,12 +31,16 @@ class QTimer;
 
 namespace kestrun {
 
+class Asker;
 class AutostartEntry;
 class Clock;
+class ListDialogs;
 class ProcessTable;
 class ProgramLauncher;
 class SettingsStore;
+class TrayMenu;
 class UpdateServerHandler;
+class WindowCommands;
 
 // What the main window takes from outside; the program passes the real ones, tests temporary
 // folders and a test clock.
@@ -48,6 +52,9 @@ struct KestrunContext {
     ProgramLauncher& launcher;
     std::filesystem::path workingFolder; // the current directory at start
     bool startHeartbeat = true;
+    // The questions and choosers of the commands, and the list dialogs; null: the window's own.
+    Asker* asker = nullptr;
+    ListDialogs* listDialogs = nullptr;
 };
 
 // The system-menu items of the main window, by command id.
@@ -67,7 +74,7 @@ enum SystemMenuId : int {
 class CKestrunDlg : public QDialog, public HeartbeatTarget, public MonitorHost {
     Q_OBJECT
 public:
-    static constexpr int kHideAfterMs = 30000;
+    static constexpr int kHideAfterMs = 30000; // the commands' hide timer
 
     explicit CKestrunDlg(KestrunContext context, QWidget* parent = nullptr);
     ~CKestrunDlg() override;
@@ -85,6 +92,9 @@ public:
     BackupList& backupIncludes() { return backupInclude_; }
     BackupList& backupExcludes() { return backupExclude_; }
     TrayNotifier& tray() { return *tray_; }
+    // The menus' commands and the tray menu; they exist once the window is initialised.
+    WindowCommands& commands() { return *commands_; }
+    TrayMenu& trayMenu() { return *trayMenu_; }
 
     // Message handlers: each custom message runs its handler on the window thread. Later
     // subsystems install theirs; a message without a handler is accepted and does nothing.
@@ -124,6 +134,8 @@ protected:
 private:
     void buildWindow();
     void appendSystemMenuItems();
+    void wireCommands();
+    void hideWindow();
     void checkAutostart();
     void loadLists();
     void startUpdateServer();
@@ -155,6 +167,10 @@ private:
     std::unique_ptr<TrayNotifier> tray_;
     std::unique_ptr<UpdateServerHandler> updateServer_;
     std::unique_ptr<EngineWait> engineWait_; // the waits of the LAN update client
+    std::unique_ptr<Asker> ownAsker_;
+    std::unique_ptr<ListDialogs> ownListDialogs_;
+    std::unique_ptr<WindowCommands> commands_;
+    TrayMenu* trayMenu_ = nullptr; // owned by the window
 
     // Ends every wait of the heartbeat when the window goes away.
     std::stop_source shutdown_;

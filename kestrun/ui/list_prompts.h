@@ -2,7 +2,6 @@
 
 #include <QString>
 
-class QFileInfo;
 class QWidget;
 
 namespace kestrun {
@@ -35,9 +34,5 @@ public:
     QString chooseFolder(QWidget* parent, const QString& title,
                          const QString& preselected) override;
 };
-
-// Whether the executable chooser's first filter shows the file: it has an execute bit or ends
-// in ".exe" or ".jar" (any letter case). Folders are always shown, so the user can walk them.
-bool showsAsExecutable(const QFileInfo& file);
 
 } // namespace kestrun

@@ -1,4 +1,5 @@
 #include "kestrun/core/kestrun_dlg.h"
+#include "kestrun/ui/commands.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/process_table.h"
@@ -101,8 +102,9 @@ TEST(MainWindow, EscAndTheTimerHideEnterAndCloseDoNotEndAnything) {
     EXPECT_EQ(w->result(), 0);
     pressKey(*w, Qt::Key_Escape);
     EXPECT_FALSE(w->isVisible());
+    EXPECT_FALSE(w->hideTimer().isActive()); // Esc cancels the pending hide
 
-    w->show();
+    w->commands().open();
     EXPECT_TRUE(w->hideTimer().isActive());
     EXPECT_EQ(w->hideTimer().interval(), CKestrunDlg::kHideAfterMs);
     w->onHideTimer();

@@ -1,3 +1,4 @@
+#include "kestrun/ui/executable_chooser.h"
 #include "kestrun/ui/list_prompts.h"
 #include "kestrun/ui/programs_dlg.h"
 #include "tests/kestrun/ui/fake_prompts.h"

@@ -1,0 +1,144 @@
+#include "kestrun/ui/commands.h"
+
+#include "kestrun/core/heartbeat.h"
+#include "kestrun/core/messages.h"
+#include "kestrun/core/pause_counter.h"
+#include "kestrun/core/settings.h"
+#include "kestrun/ui/asker.h"
+#include "kestrun/ui/list_dialogs.h"
+#include "kestrun/ui/settings_dlg.h"
+#include "kestrun/ui/tray_menu.h"
+#include "platform/autostart.h"
+
+#include <QAction>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdlib>
+#include <limits>
+
+namespace kestrun {
+
+namespace {
+
+// Ids of the window menu.
+enum : int {
+    kAbout = 16,
+    kPrograms = 17,
+    kAutostart = 18,
+    kStop = 19,
+    kBackup = 20,
+    kSettingsItem = 21,
+    kServerUpdate = 22,
+};
+
+constexpr int kPauseStatusLine = 1002;
+
+} // namespace
+
+WindowCommands::WindowCommands(CommandContext context)
+    : c_(context), exit_([](int status) { std::_Exit(status); }) {}
+
+bool WindowCommands::run(int id) {
+    switch (id) {
+    case kAbout:
+        about();
+        return true;
+    case kPrograms:
+    case kTrayPrograms:
+        editPrograms();
+        return true;
+    case kAutostart:
+        toggleAutostart();
+        return true;
+    case kStop:
+    case kTrayStop:
+        toggleStop();
+        return true;
+    case kBackup:
+    case kTrayBackup:
+        editBackupLists();
+        return true;
+    case kSettingsItem:
+    case kTraySettings:
+        editSettings();
+        return true;
+    case kServerUpdate:
+        startUpdateRoutine();
+        return true;
+    case kTrayOpen:
+        open();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void WindowCommands::open() {
+    c_.window.showNormal();
+    c_.window.raise();
+    c_.window.activateWindow();
+    c_.hideTimer.start(kHideAfterMs);
+}
+
+void WindowCommands::hide() {
+    c_.hideTimer.stop();
+    c_.window.hide();
+}
+
+void WindowCommands::toggleStop() {
+    if (c_.pause.value() == 0) {
+        // A stored delay too large for the counter pauses as long as the counter can count.
+        const std::int64_t seconds = std::int64_t{c_.settings.delay} * 60;
+        c_.pause.set(static_cast<std::int32_t>(
+            std::min<std::int64_t>(seconds, std::numeric_limits<std::int32_t>::max())));
+        c_.host.setPauseItemText("Resume");
+    } else {
+        c_.host.setPauseItemText("Stop");
+        c_.host.setStatusLine(kPauseStatusLine, "");
+        c_.pause.set(0);
+    }
+}
+
+// The check mark follows the toggle even when the entry could not be written or deleted
+// (that needs root); the next start shows the real state.
+void WindowCommands::toggleAutostart() {
+    if (c_.autostart.programPath()) {
+        c_.autostartItem.setChecked(false);
+        c_.autostart.remove();
+    } else {
+        c_.autostartItem.setChecked(true);
+        c_.autostart.write((c_.workingFolder / "kestrun").string());
+    }
+}
+
+void WindowCommands::editPrograms() {
+    c_.lists.editPrograms(&c_.window, c_.programs);
+    saveProgramList(c_.programs, c_.workingFolder);
+}
+
+void WindowCommands::editBackupLists() {
+    c_.lists.editBackupLists(&c_.window, c_.backupInclude, c_.backupExclude);
+    saveBackupLists(c_.workingFolder, c_.backupInclude, c_.backupExclude);
+}
+
+void WindowCommands::editSettings() {
+    CSettingsDlg dialog(c_.settings, c_.asker, &c_.window);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    c_.settings.save(c_.settingsStore); // a store that cannot be written keeps the old file
+    if (dialog.restartNeeded() &&
+        c_.asker.askYesNo(&c_.window, QString::fromUtf8(kRestartQuestion)))
+        exit_(1);
+}
+
+void WindowCommands::about() {
+    if (about_)
+        about_();
+}
+
+void WindowCommands::startUpdateRoutine() {
+    c_.host.post(KsnMessage::ServerUpdate);
+}
+
+} // namespace kestrun
