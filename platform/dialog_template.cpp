@@ -1,5 +1,7 @@
 #include "platform/dialog_template.h"
 
+#include <QCheckBox>
+#include <QFont>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,6 +10,11 @@
 #include <QWidget>
 
 namespace kestrun {
+
+QFont templateFont(QFont font) {
+    font.setPointSize(8);
+    return font;
+}
 
 int dialogUnitsToPixelsX(int units) {
     return units * 3 / 2;
@@ -49,6 +56,19 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
         button->setAutoDefault(false);
         button->setDefault(item.kind == ControlKind::DefaultPushButton);
         return button;
+    }
+    case ControlKind::CheckBox:
+        return new QCheckBox(text, &parent);
+    case ControlKind::StaticMultiLine: {
+        auto* label = new QLabel(text, &parent);
+        label->setWordWrap(true);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        return label;
+    }
+    case ControlKind::Picture: {
+        auto* picture = new QLabel(&parent);
+        picture->setAlignment(Qt::AlignCenter);
+        return picture;
     }
     }
     return nullptr;

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+class QFont;
 class QWidget;
 
 namespace kestrun {
@@ -19,6 +20,9 @@ enum class ControlKind {
     ProgressBar,    // range 0..100, starts at 0
     PushButton,
     DefaultPushButton,
+    CheckBox,        // check box with its text, starts cleared
+    StaticMultiLine, // label of several lines, wrapped at words, from the top left
+    Picture,         // image frame; its owner sets the picture, shown centred
 };
 
 struct ControlSpec {
@@ -33,6 +37,10 @@ struct DialogTemplate {
     int width, height; // dialog units of the client area
     std::vector<ControlSpec> controls;
 };
+
+// The templates' 8-point font: the given font at 8 points, the size the dialog units are made
+// for.
+QFont templateFont(QFont font);
 
 int dialogUnitsToPixelsX(int units);
 int dialogUnitsToPixelsY(int units);

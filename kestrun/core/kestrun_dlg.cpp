@@ -1,8 +1,11 @@
 #include "kestrun/core/kestrun_dlg.h"
 
 #include "kestrun/core/backup_launch.h"
-#include "kestrun/update/update_server_handler.h"
+#include "kestrun/ui/about_dlg.h"
+#include "kestrun/ui/promt_dlg.h"
 #include "kestrun/update/self_update.h"
+#include "kestrun/update/update_server_handler.h"
+#include "kestrun/update/web_updates.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
@@ -77,6 +80,20 @@ struct Completion {
     }
 };
 
+// Shows a new-version notice through the given balloon and window routines.
+class NoticeRoutines final : public NoticeSink {
+public:
+    using Show = std::function<void(const std::string&)>;
+    NoticeRoutines(Show balloon, Show window)
+        : balloon_(std::move(balloon)), window_(std::move(window)) {}
+    void showBalloon(const std::string& text) override { balloon_(text); }
+    void showNoticeWindow(const std::string& text) override { window_(text); }
+
+private:
+    Show balloon_;
+    Show window_;
+};
+
 } // namespace
 
 CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
@@ -95,6 +112,7 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
                [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Kbm); });
     setHandler(KsnMessage::UpdaterUpdate,
                [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Updater); });
+    setHandler(KsnMessage::NewVersionNotice, [this] { checkNewVersionNotice(); });
 }
 
 CKestrunDlg::~CKestrunDlg() {
@@ -180,6 +198,39 @@ void CKestrunDlg::startUpdateServer() {
 
 void CKestrunDlg::launchBackup() {
     startBackupProgram(eventLog_, context_.launcher, workingFolder_);
+}
+
+void CKestrunDlg::checkNewVersionNotice() {
+    const WebUpdates web(settings_, eventLog_, workingFolder_);
+    NoticeRoutines routines(
+        [this](const std::string& text) {
+            tray_->notify(TrayNotifier::Operation::Modify, QString::fromStdString(text), 1);
+        },
+        [this](const std::string& text) { showNoticeWindow(text); });
+    checkNewVersion(settings_, web, noticeVersions_, routines);
+}
+
+// At most one notice window: a later notice brings the open one back with its old text.
+void CKestrunDlg::showNoticeWindow(const std::string& text) {
+    if (noticeWindow_) {
+        noticeWindow_->showAgain();
+        return;
+    }
+    auto* notice = new CPromtDlg(this); // a child of the window; deletes itself after OK
+    notice->setAttribute(Qt::WA_DeleteOnClose);
+    notice->setNoticeText(QString::fromStdString(text));
+    connect(notice, &CPromtDlg::confirmed, this, [this](bool doNotInform) {
+        if (doNotInform)
+            noticeVersions_.silenceNewest();
+        noticeWindow_ = nullptr;
+    });
+    noticeWindow_ = notice;
+    notice->showNotice();
+}
+
+void CKestrunDlg::showAbout() {
+    CAboutDlg about(settings_, context_.settingsStore, kestrunIcon(), this);
+    about.exec();
 }
 
 void CKestrunDlg::setHandler(KsnMessage message, Handler handler) {
