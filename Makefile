@@ -29,6 +29,7 @@ lan-demo: build
 # One PNG per window in $(BUILD)/screenshots/, drawn offscreen.
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/kestrun_screenshots $(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/ui_lists_screenshots $(BUILD)/screenshots
 
 screenshot-setup:
 	@scripts/setup.sh --screenshots

@@ -18,6 +18,11 @@
 
 namespace kestrun {
 
+QFont templateFont(QFont font) {
+    font.setPointSize(8);
+    return font;
+}
+
 int dialogUnitsToPixelsX(int units) {
     return units * 3 / 2;
 }
@@ -93,6 +98,17 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
     }
     case ControlKind::DropDownList:
         return new QComboBox(&parent);
+    case ControlKind::StaticMultiLine: {
+        auto* label = new QLabel(text, &parent);
+        label->setWordWrap(true);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        return label;
+    }
+    case ControlKind::Picture: {
+        auto* picture = new QLabel(&parent);
+        picture->setAlignment(Qt::AlignCenter);
+        return picture;
+    }
     }
     return nullptr;
 }

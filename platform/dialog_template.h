@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+class QFont;
 class QWidget;
 
 namespace kestrun {
@@ -28,6 +29,8 @@ enum class ControlKind {
     ListView,         // one-column report view without header, single selection, always shown
     SortedListBox,    // list of texts kept sorted by the rows' own order, vertical scroll bar
     DropDownList,     // not editable; h is the height with the list dropped, the box is one line
+    StaticMultiLine,  // label of several lines, wrapped at words, from the top left
+    Picture,          // image frame; its owner sets the picture, shown centred
 };
 
 struct ControlSpec {
@@ -42,6 +45,10 @@ struct DialogTemplate {
     int width, height; // dialog units of the client area
     std::vector<ControlSpec> controls;
 };
+
+// The templates' 8-point font: the given font at 8 points, the size the dialog units are made
+// for.
+QFont templateFont(QFont font);
 
 int dialogUnitsToPixelsX(int units);
 int dialogUnitsToPixelsY(int units);

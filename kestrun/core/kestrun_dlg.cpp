@@ -1,9 +1,11 @@
 #include "kestrun/core/kestrun_dlg.h"
 
 #include "kestrun/core/backup_launch.h"
+#include "kestrun/ui/about_dlg.h"
 #include "kestrun/ui/asker.h"
 #include "kestrun/ui/commands.h"
 #include "kestrun/ui/list_dialogs_impl.h"
+#include "kestrun/ui/promt_dlg.h"
 #include "kestrun/ui/tray_menu.h"
 #include "kestrun/update/language_update.h"
 #include "kestrun/update/self_update.h"
@@ -86,6 +88,20 @@ struct Completion {
     }
 };
 
+// Shows a new-version notice through the given balloon and window routines.
+class NoticeRoutines final : public NoticeSink {
+public:
+    using Show = std::function<void(const std::string&)>;
+    NoticeRoutines(Show balloon, Show window)
+        : balloon_(std::move(balloon)), window_(std::move(window)) {}
+    void showBalloon(const std::string& text) override { balloon_(text); }
+    void showNoticeWindow(const std::string& text) override { window_(text); }
+
+private:
+    Show balloon_;
+    Show window_;
+};
+
 } // namespace
 
 CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
@@ -110,6 +126,7 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
         LanUpdateClient(updateEngine(), web, workingFolder_).check();
     });
     setHandler(KsnMessage::LanguageUpdate, [this] { LanguageMirror(updateEngine()).update(); });
+    setHandler(KsnMessage::NewVersionNotice, [this] { checkNewVersionNotice(); });
 }
 
 UpdateEngine CKestrunDlg::updateEngine() {
@@ -193,6 +210,7 @@ void CKestrunDlg::wireCommands() {
         *this, *hideTimer_, *this, settings_, context_.settingsStore, pause_, context_.autostart,
         *menuItems_.at(kMenuAutostart), programs_, backupInclude_, backupExclude_, workingFolder_,
         *context_.asker, *context_.listDialogs});
+    commands_->setAbout([this] { showAbout(); });
     for (const auto& [id, action] : menuItems_)
         connect(action, &QAction::triggered, this, [this, id = id] { commands_->run(id); });
     trayMenu_ = new TrayMenu(*this, pause_, [this](int id) { commands_->run(id); });
@@ -235,6 +253,39 @@ void CKestrunDlg::startUpdateServer() {
 
 void CKestrunDlg::launchBackup() {
     startBackupProgram(eventLog_, context_.launcher, workingFolder_);
+}
+
+void CKestrunDlg::checkNewVersionNotice() {
+    const WebUpdates web(settings_, eventLog_, workingFolder_);
+    NoticeRoutines routines(
+        [this](const std::string& text) {
+            tray_->notify(TrayNotifier::Operation::Modify, QString::fromStdString(text), 1);
+        },
+        [this](const std::string& text) { showNoticeWindow(text); });
+    checkNewVersion(settings_, web, noticeVersions_, routines);
+}
+
+// At most one notice window: a later notice brings the open one back with its old text.
+void CKestrunDlg::showNoticeWindow(const std::string& text) {
+    if (noticeWindow_) {
+        noticeWindow_->showAgain();
+        return;
+    }
+    auto* notice = new CPromtDlg(this); // a child of the window; deletes itself after OK
+    notice->setAttribute(Qt::WA_DeleteOnClose);
+    notice->setNoticeText(QString::fromStdString(text));
+    connect(notice, &CPromtDlg::confirmed, this, [this](bool doNotInform) {
+        if (doNotInform)
+            noticeVersions_.silenceNewest();
+        noticeWindow_ = nullptr;
+    });
+    noticeWindow_ = notice;
+    notice->showNotice();
+}
+
+void CKestrunDlg::showAbout() {
+    CAboutDlg about(settings_, context_.settingsStore, kestrunIcon(), this);
+    about.exec();
 }
 
 void CKestrunDlg::setHandler(KsnMessage message, Handler handler) {

@@ -9,10 +9,13 @@
 #include "kestrun/core/tray.h"
 #include "kestrun/supervisor/program_list.h"
 #include "kestrun/supervisor/program_monitor.h"
+#include "kestrun/ui/promt_dlg.h"
 #include "kestrun/update/engine_wait.h"
 #include "kestrun/update/lan_update.h"
+#include "kestrun/update/version_notice.h"
 
 #include <QDialog>
+#include <QPointer>
 
 #include <array>
 #include <atomic>
@@ -96,6 +99,12 @@ public:
     WindowCommands& commands() { return *commands_; }
     TrayMenu& trayMenu() { return *trayMenu_; }
 
+    // The new-version notice: its two version texts and the open notice window, if any.
+    NoticeVersions& noticeVersions() { return noticeVersions_; }
+    CPromtDlg* noticeWindow() const { return noticeWindow_; }
+    // Runs the about box modally.
+    void showAbout();
+
     // Message handlers: each custom message runs its handler on the window thread. Later
     // subsystems install theirs; a message without a handler is accepted and does nothing.
     using Handler = std::function<void()>;
@@ -141,6 +150,8 @@ private:
     void startUpdateServer();
     void launchBackup();
     UpdateEngine updateEngine();
+    void checkNewVersionNotice();
+    void showNoticeWindow(const std::string& text);
     void runOnWindowThread(std::function<void()> fn);
     QLineEdit* statusEdit(int id) const;
 
@@ -154,8 +165,8 @@ private:
     BackupList backupInclude_;
     BackupList backupExclude_;
     std::unique_ptr<ProgramMonitor> monitor_;
-    std::string newestAnnouncedVersion_;
-    std::string silencedVersion_;
+    NoticeVersions noticeVersions_;
+    QPointer<CPromtDlg> noticeWindow_; // owned as a child; gone once confirmed
 
     std::map<KsnMessage, Handler> handlers_;
     TrayMenuHook openTrayMenu_;

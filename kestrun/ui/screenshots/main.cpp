@@ -5,6 +5,7 @@
 #include "kestrun/ui/asker.h"
 #include "kestrun/ui/settings_dlg.h"
 #include "kestrun/ui/tray_menu.h"
+#include "kestrun/ui/window_shots.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/process_table.h"
@@ -92,5 +93,8 @@ int main(int argc, char** argv) {
             std::printf("%s\n", qPrintable(file));
         }
     }
+    // The notice and the about box write their own pictures.
+    if (!saveNoticeWindowShots(out.toStdString(), kestrunIcon()))
+        ++failed;
     return failed == 0 ? 0 : 1;
 }
