@@ -1,8 +1,10 @@
 #include "kestrun/core/kestrun_dlg.h"
 
 #include "kestrun/core/backup_launch.h"
-#include "kestrun/update/update_server_handler.h"
+#include "kestrun/ui/routine_windows.h"
 #include "kestrun/update/self_update.h"
+#include "kestrun/update/update_routine.h"
+#include "kestrun/update/update_server_handler.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
@@ -95,6 +97,18 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
                [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Kbm); });
     setHandler(KsnMessage::UpdaterUpdate,
                [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Updater); });
+    setHandler(KsnMessage::ServerUpdate, [this] {
+        if (!updateRoutine_) {
+            routineWindows_ = std::make_unique<RoutineWindows>(
+                *this, settings_, workingFolder_, [this](const std::string& text) {
+                    tray_->notify(TrayNotifier::Operation::Modify, QString::fromStdString(text), 0);
+                });
+            updateRoutine_ = std::make_unique<UpdateRoutine>(settings_, busy_, eventLog_,
+                                                             workingFolder_, context_.clock,
+                                                             context_.processes, *routineWindows_);
+        }
+        updateRoutine_->run();
+    });
 }
 
 CKestrunDlg::~CKestrunDlg() {

@@ -32,7 +32,9 @@ class AutostartEntry;
 class Clock;
 class ProcessTable;
 class ProgramLauncher;
+class RoutineWindows;
 class SettingsStore;
+class UpdateRoutine;
 class UpdateServerHandler;
 
 // What the main window takes from outside; the program passes the real ones, tests temporary
@@ -151,6 +153,11 @@ private:
     // Ends every wait of the heartbeat when the window goes away.
     std::stop_source shutdown_;
     std::unique_ptr<Heartbeat> heartbeat_;
+
+    // The server-side update routine, made at its first start; its workers end before the
+    // state they use goes away.
+    std::unique_ptr<RoutineWindows> routineWindows_;
+    std::unique_ptr<UpdateRoutine> updateRoutine_;
 };
 
 } // namespace kestrun
