@@ -134,6 +134,11 @@ void CAcceptDlg::onTick() {
     scrolled_ = true;
 }
 
+void CAcceptDlg::done(int result) {
+    ticks_->stop();
+    QDialog::done(result);
+}
+
 void CAcceptDlg::onLink(const QUrl& link) {
     switch (pageButtonFor(link, anchorNamesOf(link))) {
     case PageButton::Accept:

@@ -54,6 +54,8 @@ public:
     // One tick of the window timer: the window flashes; on the first tick the page scrolls
     // to its end.
     void onTick();
+    // Closing ends the flashing.
+    void done(int result) override;
 
 signals:
     // The fetch of the version history has ended; shown tells whether the page arrived.
