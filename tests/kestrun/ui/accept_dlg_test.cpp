@@ -17,7 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Loopback is always reached directly.
+// The acceptance window against the web test server on loopback.
 class AcceptDlgTest : public ::testing::Test {
 protected:
     AcceptDlgTest() : server_(site_.path()) {}
