@@ -6,9 +6,11 @@
 #include "kestrun/ui/commands.h"
 #include "kestrun/ui/list_dialogs_impl.h"
 #include "kestrun/ui/promt_dlg.h"
+#include "kestrun/ui/routine_windows.h"
 #include "kestrun/ui/tray_menu.h"
 #include "kestrun/update/language_update.h"
 #include "kestrun/update/self_update.h"
+#include "kestrun/update/update_routine.h"
 #include "kestrun/update/update_server_handler.h"
 #include "kestrun/update/web_updates.h"
 #include "platform/autostart.h"
@@ -127,6 +129,18 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     });
     setHandler(KsnMessage::LanguageUpdate, [this] { LanguageMirror(updateEngine()).update(); });
     setHandler(KsnMessage::NewVersionNotice, [this] { checkNewVersionNotice(); });
+    setHandler(KsnMessage::ServerUpdate, [this] {
+        if (!updateRoutine_) {
+            routineWindows_ = std::make_unique<RoutineWindows>(
+                *this, settings_, workingFolder_, [this](const std::string& text) {
+                    tray_->notify(TrayNotifier::Operation::Modify, QString::fromStdString(text), 0);
+                });
+            updateRoutine_ = std::make_unique<UpdateRoutine>(settings_, busy_, eventLog_,
+                                                             workingFolder_, context_.clock,
+                                                             context_.processes, *routineWindows_);
+        }
+        updateRoutine_->run();
+    });
 }
 
 UpdateEngine CKestrunDlg::updateEngine() {

@@ -40,8 +40,10 @@ class Clock;
 class ListDialogs;
 class ProcessTable;
 class ProgramLauncher;
+class RoutineWindows;
 class SettingsStore;
 class TrayMenu;
+class UpdateRoutine;
 class UpdateServerHandler;
 class WindowCommands;
 
@@ -186,6 +188,11 @@ private:
     // Ends every wait of the heartbeat when the window goes away.
     std::stop_source shutdown_;
     std::unique_ptr<Heartbeat> heartbeat_;
+
+    // The server-side update routine, made at its first start; its workers end before the
+    // state they use goes away.
+    std::unique_ptr<RoutineWindows> routineWindows_;
+    std::unique_ptr<UpdateRoutine> updateRoutine_;
 };
 
 } // namespace kestrun

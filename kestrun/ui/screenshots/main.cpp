@@ -2,6 +2,7 @@
 // as the first argument (build/screenshots by default). A new window is one more line in
 // the table below.
 #include "kestrun/core/kestrun_dlg.h"
+#include "kestrun/ui/accept_dlg.h"
 #include "kestrun/ui/asker.h"
 #include "kestrun/ui/settings_dlg.h"
 #include "kestrun/ui/tray_menu.h"
@@ -70,6 +71,12 @@ const Shot kShots[] = {
     {"settings",
      [](Scene& s) {
          CSettingsDlg dialog(s.window->settings(), s.asker, s.window.get());
+         return drawWidget(dialog);
+     }},
+    // A closed loopback port: the window shows its placeholder page and nothing leaves.
+    {"accept",
+     [](Scene& s) {
+         CAcceptDlg dialog("http://127.0.0.1:1/Zelmov5", s.window->workingFolder(), s.window.get());
          return drawWidget(dialog);
      }},
 };
