@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Tests of the Debian package: nothing is installed on this machine, the package is unpacked with
+# dpkg-deb into a temporary folder and its programs run from there.
+#   package_test.sh build BUILD_DIR OUT_DIR CPACK   builds the package into OUT_DIR, checks its contents
+#   package_test.sh start_unpacked BUILD_DIR OUT_DIR the unpacked kestrun starts headless, SIGTERM ends it
+#   package_test.sh service_command BUILD_DIR OUT_DIR the unit file's own command line, the same way
+set -euo pipefail
+
+mode=$1 build=$2 out=$3
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+the_deb() {
+    local debs=("$out"/kestrun_*_amd64.deb)
+    [[ -f ${debs[0]} ]] || fail "no package in $out"
+    echo "${debs[0]}"
+}
+
+tmp=$(mktemp -d)
+pid=
+cleanup() {
+    [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# Builds the package and checks what an installation needs is in it.
+build_deb() {
+    local cpack=$1
+    rm -rf "$out"
+    mkdir -p "$out"
+    "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1 ||
+        { cat "$out/cpack.log" >&2; fail "cpack failed"; }
+    local deb
+    deb=$(the_deb)
+    [[ $(basename "$deb") == kestrun_$(dpkg-deb -f "$deb" Version)_amd64.deb ]] ||
+        fail "package file name $(basename "$deb")"
+
+    # The runtime libraries the programs link, found by dpkg-shlibdeps.
+    local depends
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libcurl4; do
+        [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
+    done
+
+    dpkg-deb -x "$deb" "$tmp/root"
+    local root=$tmp/root
+    for f in opt/kestrun/kestrun opt/kestrun/kbm opt/kestrun/kvu; do
+        [[ -x $root/$f ]] || fail "$f missing or not executable"
+    done
+    for f in usr/share/icons/hicolor/scalable/apps/kestrun.svg \
+        usr/share/icons/hicolor/48x48/apps/kestrun.png \
+        usr/share/man/man1/kestrun.1 usr/share/man/man1/kbm.1 usr/share/man/man1/kvu.1; do
+        [[ -s $root/$f ]] || fail "$f missing"
+    done
+    local entry=$root/usr/share/applications/kestrun.desktop
+    grep -qx 'Exec=/opt/kestrun/kestrun' "$entry" || fail "menu entry does not start /opt/kestrun/kestrun"
+    grep -qx 'Path=/opt/kestrun' "$entry" || fail "menu entry does not start in the working folder"
+    grep -qx 'Icon=kestrun' "$entry" || fail "menu entry has not the program icon"
+
+    # The maintainer scripts that give the group its write access to the working folder.
+    dpkg-deb -e "$deb" "$tmp/control"
+    [[ -x $tmp/control/postinst && -x $tmp/control/postrm ]] || fail "maintainer scripts missing"
+    grep -q 'chmod 2775 "$dir"' "$tmp/control/postinst" || fail "postinst does not open the folder"
+    grep -qx 'dir="/opt/kestrun"' "$tmp/control/postinst" || fail "postinst names another folder"
+    # The programs keep their version note through stripping: the self-update reads it.
+    readelf -n "$root/opt/kestrun/kestrun" | grep -q fileversion || fail "kestrun lost its version note"
+}
+
+# Starts a program with the given working folder and environment, in the background; sets pid.
+start() {
+    local dir=$1
+    shift
+    mkdir -p "$tmp/config" "$tmp/xdg" "$tmp/home" "$tmp/run"
+    chmod 700 "$tmp/run"
+    (cd "$dir" && exec env -i PATH=/usr/bin:/bin HOME="$tmp/home" XDG_CONFIG_HOME="$tmp/config" \
+        XDG_CONFIG_DIRS="$tmp/xdg" XDG_RUNTIME_DIR="$tmp/run" APPDATA="$tmp/appdata" \
+        KESTRUN_WEB_BASE=http://127.0.0.1:9/KSN "$@") &
+    pid=$!
+}
+
+# Waits for "Program started" in the working folder's log, then checks SIGTERM ends it at once.
+started_then_terminated() {
+    local log=$1/Kestrun.log
+    for _ in $(seq 200); do
+        [[ -f $log ]] && grep -q 'Program started' "$log" && break
+        kill -0 "$pid" 2>/dev/null || fail "kestrun ended before it started: $(cat "$log" 2>/dev/null)"
+        sleep 0.05
+    done
+    grep -q 'Program started' "$log" 2>/dev/null || fail "no \"Program started\" in $log"
+    kill -TERM "$pid"
+    for _ in $(seq 20); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -0 "$pid" 2>/dev/null && fail "kestrun still runs 1 s after SIGTERM"
+    local status=0
+    wait "$pid" || status=$?
+    pid=
+    [[ $status -eq 143 ]] || fail "kestrun ended with status $status, not by SIGTERM"
+}
+
+unpack() {
+    dpkg-deb -x "$(the_deb)" "$tmp/root"
+}
+
+case $mode in
+build)
+    build_deb "$4"
+    ;;
+start_unpacked)
+    unpack
+    work=$tmp/root/opt/kestrun
+    start "$work" QT_QPA_PLATFORM=offscreen "$work/kestrun"
+    started_then_terminated "$work"
+    ;;
+service_command)
+    unpack
+    unit=$tmp/root/usr/lib/systemd/user/kestrun.service
+    [[ -f $unit ]] || fail "no user unit in the package"
+    exec_line=$(sed -n 's/^ExecStart=//p' "$unit")
+    workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
+    mapfile -t envs < <(sed -n 's/^Environment=//p' "$unit")
+    [[ -n $exec_line && -n $workdir ]] || fail "unit lacks ExecStart= or WorkingDirectory="
+    read -r -a words <<<"$exec_line"
+    # The unit's absolute paths, read inside the unpacked tree.
+    program=$tmp/root${words[0]#[-@+!:]}
+    # A display that does not exist: only the unit's own environment keeps Qt off it.
+    start "$tmp/root$workdir" DISPLAY=:97 "${envs[@]}" "$program" "${words[@]:1}"
+    started_then_terminated "$tmp/root$workdir"
+    ;;
+*)
+    fail "unknown mode $mode"
+    ;;
+esac
+echo "ok: $mode"
