@@ -41,6 +41,7 @@ install(CODE "
 install(SCRIPT ${PROJECT_SOURCE_DIR}/packaging/install_shared.cmake)
 
 # The package's maintainer scripts name the package's folder.
+set(KESTRUN_DIR ${KESTRUN_PACKAGE_DIR})
 foreach(script postinst postrm)
     configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/${script}.in
                    ${CMAKE_BINARY_DIR}/packaging/debian/${script} @ONLY

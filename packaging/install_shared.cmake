@@ -23,17 +23,21 @@ else()
     set(units /usr/lib/systemd/user)
 endif()
 
+# The entry and the unit name the folder; each installation target gets its own copies, so two
+# installs from one build tree (a package and a user's folder) never mix them up.
 set(KESTRUN_DIR "${kestrun_dir}")
+string(MD5 key "$ENV{DESTDIR}|${kestrun_dir}")
+set(staged "${KESTRUN_PACKAGING_BINARY}/staged/${key}")
 foreach(name kestrun.desktop kestrun.service)
     file(READ "${KESTRUN_PACKAGING_SOURCE}/${name}.in" text)
     string(CONFIGURE "${text}" text @ONLY)
-    file(WRITE "${KESTRUN_PACKAGING_BINARY}/staged/${name}" "${text}")
+    file(WRITE "${staged}/${name}" "${text}")
 endforeach()
 
 file(INSTALL DESTINATION "${share}/applications" TYPE FILE
-     FILES "${KESTRUN_PACKAGING_BINARY}/staged/kestrun.desktop")
+     FILES "${staged}/kestrun.desktop")
 file(INSTALL DESTINATION "${units}" TYPE FILE
-     FILES "${KESTRUN_PACKAGING_BINARY}/staged/kestrun.service")
+     FILES "${staged}/kestrun.service")
 file(INSTALL DESTINATION "${share}/icons/hicolor/scalable/apps" TYPE FILE
      FILES "${KESTRUN_PACKAGING_SOURCE}/kestrun.svg")
 if(EXISTS "${KESTRUN_PACKAGING_BINARY}/icons/hicolor")

@@ -4,6 +4,7 @@
 #   package_test.sh build BUILD_DIR OUT_DIR CPACK   builds the package into OUT_DIR, checks its contents
 #   package_test.sh start_unpacked BUILD_DIR OUT_DIR the unpacked kestrun starts headless, SIGTERM ends it
 #   package_test.sh service_command BUILD_DIR OUT_DIR the unit file's own command line, the same way
+#   package_test.sh install_user BUILD_DIR          cmake --install into a user's folder, its unit run
 set -euo pipefail
 
 mode=$1 build=$2 out=$3
@@ -103,6 +104,22 @@ started_then_terminated() {
     [[ $status -eq 143 ]] || fail "kestrun ended with status $status, not by SIGTERM"
 }
 
+# Runs the command line of a unit file the way systemd would: its ExecStart= in its
+# WorkingDirectory= with its Environment=. ROOT is where the unit's absolute paths lie.
+run_unit_command() {
+    local unit=$1 root=$2
+    [[ -f $unit ]] || fail "no user unit $unit"
+    local exec_line workdir envs words
+    exec_line=$(sed -n 's/^ExecStart=//p' "$unit")
+    workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
+    mapfile -t envs < <(sed -n 's/^Environment=//p' "$unit")
+    [[ -n $exec_line && -n $workdir ]] || fail "unit lacks ExecStart= or WorkingDirectory="
+    read -r -a words <<<"$exec_line"
+    # A display that does not exist: only the unit's own environment keeps Qt off it.
+    start "$root$workdir" DISPLAY=:97 "${envs[@]}" "$root${words[0]#[-@+!:]}" "${words[@]:1}"
+    started_then_terminated "$root$workdir"
+}
+
 unpack() {
     dpkg-deb -x "$(the_deb)" "$tmp/root"
 }
@@ -119,18 +136,22 @@ start_unpacked)
     ;;
 service_command)
     unpack
-    unit=$tmp/root/usr/lib/systemd/user/kestrun.service
-    [[ -f $unit ]] || fail "no user unit in the package"
-    exec_line=$(sed -n 's/^ExecStart=//p' "$unit")
-    workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
-    mapfile -t envs < <(sed -n 's/^Environment=//p' "$unit")
-    [[ -n $exec_line && -n $workdir ]] || fail "unit lacks ExecStart= or WorkingDirectory="
-    read -r -a words <<<"$exec_line"
-    # The unit's absolute paths, read inside the unpacked tree.
-    program=$tmp/root${words[0]#[-@+!:]}
-    # A display that does not exist: only the unit's own environment keeps Qt off it.
-    start "$tmp/root$workdir" DISPLAY=:97 "${envs[@]}" "$program" "${words[@]:1}"
-    started_then_terminated "$tmp/root$workdir"
+    run_unit_command "$tmp/root/usr/lib/systemd/user/kestrun.service" "$tmp/root"
+    ;;
+install_user)
+    # A user's own installation: everything below their home, the unit naming their folder.
+    home=$tmp/home prefix=$tmp/home/kestrun
+    HOME=$home XDG_DATA_HOME= cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 ||
+        { cat "$tmp/install.log" >&2; fail "cmake --install failed"; }
+    outside=$(sed -n -E 's/^-- (Installing|Up-to-date): //p' "$tmp/install.log" | grep -v "^$home/" || true)
+    [[ -z $outside ]] || fail "installed outside the user's home: $outside"
+    for f in kestrun kbm kvu; do [[ -x $prefix/$f ]] || fail "$prefix/$f missing"; done
+    share=$home/.local/share
+    grep -qx "Exec=$prefix/kestrun" "$share/applications/kestrun.desktop" ||
+        fail "menu entry does not start $prefix/kestrun"
+    [[ -s $share/icons/hicolor/scalable/apps/kestrun.svg && -s $share/man/man1/kestrun.1 ]] ||
+        fail "icon or man page missing"
+    run_unit_command "$share/systemd/user/kestrun.service" ""
     ;;
 *)
     fail "unknown mode $mode"
