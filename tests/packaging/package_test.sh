@@ -23,7 +23,10 @@ the_deb() {
 tmp=$(mktemp -d)
 pid=
 cleanup() {
-    [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
+    if [[ -n $pid ]]; then
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    fi
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -121,7 +124,9 @@ run_unit_command() {
 }
 
 unpack() {
-    dpkg-deb -x "$(the_deb)" "$tmp/root"
+    local deb
+    deb=$(the_deb)
+    dpkg-deb -x "$deb" "$tmp/root"
 }
 
 case $mode in
