@@ -5,7 +5,7 @@ ifdef CI
 CMAKE_FLAGS += -DKESTRUN_WERROR=ON
 endif
 
-.PHONY: all setup build run test lan-demo screenshots screenshot-setup format clean
+.PHONY: all setup build run test package lan-demo screenshots screenshot-setup format clean
 
 all: build
 
@@ -21,6 +21,10 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2 --timeout 300
+
+# The Debian package kestrun_<version>_amd64.deb in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 # Two Kestruns and a web site on loopback: a workstation updates its Zelmo from the server.
 lan-demo: build

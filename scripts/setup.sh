@@ -16,6 +16,8 @@ packages=(
     python3-pefile                          # an independent reader of those PE versions
     openssl                                 # certificates of the HTTPS test server
     fonts-dejavu-core                       # without a font, Qt draws text as empty boxes
+    dpkg-dev                                # dpkg-shlibdeps: the package's library dependencies
+    librsvg2-bin                            # rsvg-convert: PNG sizes of the scalable program icon
 )
 if [[ "${1:-}" == "--screenshots" ]]; then
     packages+=(xvfb xauth imagemagick)
