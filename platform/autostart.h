@@ -7,7 +7,7 @@
 
 namespace kestrun {
 
-// The machine-wide autostart entry of Kestrun: its presence means the program starts with the
+// The autostart entry of Kestrun: its presence means the program starts with the
 // desktop session, and the program path it holds names the working folder.
 //
 // The entry has one place in each of the machine's configuration folders, most important
@@ -20,14 +20,16 @@ public:
     explicit AutostartEntry(std::vector<std::filesystem::path> places);
 
     // kestrun.desktop in the autostart folder of each absolute entry of $XDG_CONFIG_DIRS, in
-    // order (/etc/xdg when the variable names none).
+    // order (/etc/xdg when the variable names none), then in the user's own autostart folder
+    // ($XDG_CONFIG_HOME, else ~/.config).
     static std::vector<std::filesystem::path> defaultFile();
 
     bool exists() const;
     // The program path the entry starts; nullopt when the entry or its Exec line is missing
     // or when the path is 260 bytes or longer.
     std::optional<std::string> programPath() const;
-    // Writes the entry to the first place; false when it cannot be written (it needs root).
+    // Writes the entry to the first place that takes it: the machine's folder where that is
+    // permitted, else the user's own; false when no place can be written.
     bool write(const std::string& programPath) const;
     // Deletes the entry from every place that holds it; true when one was deleted and none is
     // left.

@@ -1,5 +1,7 @@
 #include "platform/autostart.h"
 
+#include "platform/data_folder.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -32,6 +34,15 @@ std::vector<fs::path> AutostartEntry::defaultFile() {
     }
     if (places.empty())
         places.push_back(fs::path("/etc/xdg") / "autostart" / "kestrun.desktop");
+    // The user's own autostart folder comes last: where the machine's folder may not be
+    // written (a user who is not root), the entry is written there instead.
+    fs::path configHome;
+    if (const char* env = std::getenv("XDG_CONFIG_HOME"); env && fs::path(env).is_absolute())
+        configHome = env;
+    else if (const fs::path home = userHomeFolder(); !home.empty())
+        configHome = home / ".config";
+    if (!configHome.empty())
+        places.push_back(configHome / "autostart" / "kestrun.desktop");
     return places;
 }
 
@@ -69,13 +80,12 @@ std::optional<std::string> AutostartEntry::programPath() const {
     return std::nullopt;
 }
 
-bool AutostartEntry::write(const std::string& programPath) const {
-    if (places_.empty())
-        return false;
-    const fs::path& first = places_.front();
+namespace {
+
+bool writeEntry(const fs::path& file, const std::string& programPath) {
     std::error_code ec;
-    fs::create_directories(first.parent_path(), ec);
-    std::ofstream out(first, std::ios::binary | std::ios::trunc);
+    fs::create_directories(file.parent_path(), ec);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out)
         return false;
     const bool quote = programPath.find(' ') != std::string::npos;
@@ -84,6 +94,15 @@ bool AutostartEntry::write(const std::string& programPath) const {
         << "Name=Kestrun\n"
         << "Exec=" << (quote ? "\"" : "") << programPath << (quote ? "\"" : "") << "\n";
     return static_cast<bool>(out.flush());
+}
+
+} // namespace
+
+bool AutostartEntry::write(const std::string& programPath) const {
+    for (const fs::path& place : places_)
+        if (writeEntry(place, programPath))
+            return true;
+    return false;
 }
 
 bool AutostartEntry::remove() const {

@@ -8,16 +8,38 @@ using kestrun::AutostartEntry;
 using kestrun::test::ScopedEnv;
 using kestrun::test::TempDir;
 
-TEST(AutostartEntry, PlacesFollowXdgConfigDirs) {
+TEST(AutostartEntry, PlacesFollowXdgConfigDirsThenTheUsersOwnFolder) {
+    ScopedEnv config("XDG_CONFIG_HOME", "/home/u/.cfg");
     {
         ScopedEnv env("XDG_CONFIG_DIRS", "/etc/xdg/xdg-ubuntu:relative::/etc/xdg");
         EXPECT_EQ(AutostartEntry::defaultFile(),
                   (std::vector<fs::path>{"/etc/xdg/xdg-ubuntu/autostart/kestrun.desktop",
-                                         "/etc/xdg/autostart/kestrun.desktop"}));
+                                         "/etc/xdg/autostart/kestrun.desktop",
+                                         "/home/u/.cfg/autostart/kestrun.desktop"}));
     }
     ScopedEnv unset("XDG_CONFIG_DIRS", std::nullopt);
+    ScopedEnv home("HOME", "/home/v");
+    ScopedEnv noConfig("XDG_CONFIG_HOME", std::nullopt);
     EXPECT_EQ(AutostartEntry::defaultFile(),
-              std::vector<fs::path>{"/etc/xdg/autostart/kestrun.desktop"});
+              (std::vector<fs::path>{"/etc/xdg/autostart/kestrun.desktop",
+                                     "/home/v/.config/autostart/kestrun.desktop"}));
+}
+
+// A user who may not write the machine's folder gets the entry in a folder of their own, and
+// start-up finds it there.
+TEST(AutostartEntry, WrittenWhereTheUserMayAndFoundInEither) {
+    TempDir dir;
+    const fs::path machine = dir / "etc-xdg/autostart/kestrun.desktop";
+    const fs::path own = dir / "home/.config/autostart/kestrun.desktop";
+    // A file where the machine's autostart folder should be: nothing can be written below it.
+    kestrun::test::writeFile(dir / "etc-xdg/autostart", "not a folder");
+    AutostartEntry entry(std::vector<fs::path>{machine, own});
+    ASSERT_TRUE(entry.write("/home/u/kestrun/kestrun"));
+    EXPECT_EQ(entry.file(), own);
+    EXPECT_EQ(AutostartEntry(std::vector<fs::path>{machine, own}).programPath(),
+              "/home/u/kestrun/kestrun");
+    EXPECT_TRUE(entry.remove());
+    EXPECT_FALSE(entry.exists());
 }
 
 TEST(AutostartEntry, ReadFromTheFirstFolderHoldingItWrittenToTheFirstDeletedFromAll) {
