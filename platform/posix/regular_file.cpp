@@ -109,6 +109,28 @@ bool setPermissions(const FileDescriptor& fd, unsigned permissions) {
     return ::fchmod(fd.get(), static_cast<mode_t>(permissions & 07777)) == 0;
 }
 
+std::optional<std::uint32_t> groupOwner(const FileDescriptor& fd) {
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(st.st_gid);
+}
+
+std::optional<std::uint32_t> groupOwner(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(st.st_gid);
+}
+
+bool setGroupAndPermissions(const FileDescriptor& fd, std::optional<std::uint32_t> group,
+                            unsigned permissions) {
+    // The owner change comes first: it may clear the set-id bits, which the mode then sets.
+    const bool grouped =
+        group && ::fchown(fd.get(), static_cast<uid_t>(-1), static_cast<gid_t>(*group)) == 0;
+    return setPermissions(fd, grouped ? permissions : permissions & ~070u);
+}
+
 bool setModifiedTime(const FileDescriptor& fd, std::int64_t second, std::int64_t nanosecond) {
     struct timespec times[2];
     times[0].tv_sec = static_cast<time_t>(second);
