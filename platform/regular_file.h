@@ -35,7 +35,8 @@ private:
 FileDescriptor openRegularForReading(const std::filesystem::path& file);
 
 // Opens a regular file for appending, creating it with the given mode bits when it is missing.
-// Anything but a regular file (or a link to one) is refused without waiting on it.
+// Anything but a regular file is refused without waiting on it. A link in the file's place is
+// followed only when the running user or root owns it, and never to create its target.
 FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode);
 
 // Opens a regular file for writing from its start, emptying it, or creates it with the given

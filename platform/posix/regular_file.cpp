@@ -57,7 +57,16 @@ FileDescriptor openRegularForReading(const std::filesystem::path& file) {
 }
 
 FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode) {
-    return openRegular(file, O_WRONLY | O_APPEND | O_CREAT, createMode);
+    // A link in the file's place is followed only when the running user or root owns it: a
+    // link another user planted in a shared folder never leads the lines elsewhere. A missing
+    // file is made new, never through a link (a dangling one would make its target).
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (st.st_uid != 0 && st.st_uid != ::geteuid())
+            return {};
+        return openRegular(file, O_WRONLY | O_APPEND, 0);
+    }
+    return openRegular(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, createMode);
 }
 
 FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode) {

@@ -82,6 +82,31 @@ TEST(LogWriter, ReadOnlyFileOrMissingFolderDropsTheLine) {
     EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }
 
+// In a shared working folder another user may plant a link in a log's place: the line then
+// goes nowhere. A link of the user's own is followed to an existing log, but a dangling one
+// never makes its target.
+TEST(LogWriter, OnlyTheUsersOwnLinkLeadsTheLinesElsewhere) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a link of another user's needs root to make";
+    TempDir dir;
+    const auto target = dir / "target.log";
+    kestrun::test::writeFile(target, "");
+    const auto own = dir / "Own.log";
+    const auto theirs = dir / "Theirs.log";
+    const auto dangling = dir / "Dangling.log";
+    std::filesystem::create_symlink(target, own);
+    std::filesystem::create_symlink(target, theirs);
+    std::filesystem::create_symlink(dir / "made.log", dangling);
+    ASSERT_EQ(::lchown(theirs.c_str(), 65534, 65534), 0);
+    kestrun::appendLogLine(theirs, kWhen, "planted");
+    kestrun::appendLogLine(dangling, kWhen, "dangling");
+    kestrun::appendLogLine(own, kWhen, "own");
+    EXPECT_EQ(readFile(target), "05.03.2021 14:07:09\town\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "made.log"));
+    EXPECT_TRUE(std::filesystem::is_symlink(theirs));
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+}
+
 TEST(LogWriter, ConcurrentWritersLoseAndMixNoLine) {
     TempDir dir;
     const auto log = dir / "Kestrun.log";
