@@ -34,6 +34,12 @@ namespace {
 // O_NONBLOCK makes the open of a FIFO return at once instead of waiting for its other end;
 // the type is then checked on the open descriptor, so a swap after a check cannot fool it.
 FileDescriptor openRegular(const std::filesystem::path& file, int flags, unsigned mode) {
+    // Opening a device (a tty, a tape) or a FIFO has effects of its own, so what is plainly
+    // no regular file is not opened at all; the check on the descriptor below still catches
+    // a swap after this one.
+    struct stat before {};
+    if (::stat(file.c_str(), &before) == 0 && !S_ISREG(before.st_mode))
+        return {};
     int fd;
     do {
         fd = ::open(file.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using kestrun::LocalDateTime;
@@ -146,4 +147,30 @@ TEST(RegularFile, ReadsRegularFilesOnlyAndNeverWaitsOnAFifo) {
     EXPECT_EQ(kestrun::readRegularFile(dir / "real.lst"), std::string("a\0b\r\n", 5));
     for (const auto& special : {fifo, dir / "fifo.lst", dir / "zero.lst", dir / "missing"})
         EXPECT_EQ(kestrun::readRegularFile(special), std::nullopt) << special;
+}
+
+// What is plainly no regular file is not even opened: opening a device or a FIFO has effects
+// of its own, here releasing a writer that waits for the FIFO's reader.
+TEST(RegularFile, NeverOpensWhatIsNoRegularFile) {
+    TempDir dir;
+    const auto fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::promise<pid_t> writerThread;
+    auto writer = std::async(std::launch::async, [&] {
+        writerThread.set_value(::gettid());
+        return ::open(fifo.c_str(), O_WRONLY);
+    });
+    // Waits until the writer is inside its open, blocked there.
+    const std::string call =
+        "/proc/self/task/" + std::to_string(writerThread.get_future().get()) + "/syscall";
+    while (readFile(call).rfind(std::to_string(SYS_openat) + " ", 0) != 0)
+        std::this_thread::yield();
+    EXPECT_EQ(kestrun::readRegularFile(fifo), std::nullopt);
+    EXPECT_FALSE(kestrun::openRegularForAppend(fifo, 0600));
+    const bool released =
+        writer.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready;
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // releases the writer
+    ::close(writer.get());
+    ::close(reader);
+    EXPECT_FALSE(released) << "the FIFO was opened";
 }
