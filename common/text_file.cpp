@@ -1,6 +1,7 @@
 #include "common/text_file.h"
 
 #include "common/file_util.h"
+#include "platform/regular_file.h"
 
 #include <fstream>
 #include <random>
@@ -45,25 +46,13 @@ std::vector<std::string> splitTextLines(std::string_view text) {
 }
 
 std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
-    // The type is checked before the open, since opening a FIFO would wait for a writer; the
-    // read stops at the bound in case the file grows meanwhile.
-    std::error_code ec;
-    if (!fs::is_regular_file(file, ec))
+    // The type is checked on the open file, which is opened without waiting for a writer, so
+    // a FIFO put in the file's place at any moment cannot hold the reader; the read stops at
+    // the bound in case the file grows meanwhile.
+    const auto content = readRegularFile(file, kMaxTextFileBytes);
+    if (!content)
         return std::nullopt;
-    const auto size = fs::file_size(file, ec);
-    if (ec || size > kMaxTextFileBytes)
-        return std::nullopt;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string content;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        content.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (content.size() > kMaxTextFileBytes)
-            return std::nullopt;
-    }
-    return splitTextLines(content);
+    return splitTextLines(*content);
 }
 
 namespace {

@@ -46,8 +46,16 @@ FolderHandle copyFolder(const FolderHandle& parent, const std::string& name,
     if (FolderHandle existing = parent.child(name))
         return existing;
     const auto source = fileStatus(fs::path(standsFor));
-    const unsigned bits = source && source->isFolder ? source->permissions & 0777 : 0700;
-    return parent.childCreating(name, bits | 0700);
+    if (!source || !source->isFolder)
+        return parent.childCreating(name, 0700);
+    // Made private; the source's group is given before its group bits, and the sticky bit
+    // stays, so a shared folder such as /tmp keeps others from renaming what is not theirs.
+    bool created = false;
+    FolderHandle folder = parent.childCreating(name, 0700, &created);
+    if (folder && created)
+        setGroupAndPermissions(folder.descriptor(), groupOwner(fs::path(standsFor)),
+                               (source->permissions & 01777) | 0700);
+    return folder;
 }
 
 // Copies the source to its relative path below the destination, inside the set folder when one

@@ -61,7 +61,7 @@ bool copyFileAtomically(const fs::path& source, const FolderHandle& folder,
             return false;
         const bool written = copyContent(in, out) &&
                              setModifiedTime(out, from->modifiedSecond, from->modifiedNanosecond) &&
-                             setPermissions(out, from->permissions & 0777);
+                             setGroupAndPermissions(out, groupOwner(in), from->permissions & 0777);
         if (!written) {
             folder.removeFile(temp);
             return false;

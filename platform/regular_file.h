@@ -35,7 +35,8 @@ private:
 FileDescriptor openRegularForReading(const std::filesystem::path& file);
 
 // Opens a regular file for appending, creating it with the given mode bits when it is missing.
-// Anything but a regular file (or a link to one) is refused without waiting on it.
+// Anything but a regular file is refused without waiting on it. A link in the file's place is
+// followed only when the running user or root owns it, and never to create its target.
 FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode);
 
 // Opens a regular file for writing from its start, emptying it, or creates it with the given
@@ -60,6 +61,16 @@ bool copyContent(const FileDescriptor& from, const FileDescriptor& to);
 
 // Sets the permission bits of an open file or folder exactly (the umask plays no part).
 bool setPermissions(const FileDescriptor& fd, unsigned permissions);
+
+// The group owner of an open file, or of a path with links followed; nullopt when unknown.
+std::optional<std::uint32_t> groupOwner(const FileDescriptor& fd);
+std::optional<std::uint32_t> groupOwner(const std::filesystem::path& path);
+
+// Gives an open file or folder a group owner, then exactly these permission bits. When the
+// group cannot be given (or none is named) the group bits are cleared, so the group the file
+// happens to have gains no access meant for another.
+bool setGroupAndPermissions(const FileDescriptor& fd, std::optional<std::uint32_t> group,
+                            unsigned permissions);
 
 // Sets the modification time of an open file (and its access time to the same).
 bool setModifiedTime(const FileDescriptor& fd, std::int64_t second, std::int64_t nanosecond);

@@ -34,6 +34,12 @@ namespace {
 // O_NONBLOCK makes the open of a FIFO return at once instead of waiting for its other end;
 // the type is then checked on the open descriptor, so a swap after a check cannot fool it.
 FileDescriptor openRegular(const std::filesystem::path& file, int flags, unsigned mode) {
+    // Opening a device (a tty, a tape) or a FIFO has effects of its own, so what is plainly
+    // no regular file is not opened at all; the check on the descriptor below still catches
+    // a swap after this one.
+    struct stat before {};
+    if (::stat(file.c_str(), &before) == 0 && !S_ISREG(before.st_mode))
+        return {};
     int fd;
     do {
         fd = ::open(file.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
@@ -57,7 +63,16 @@ FileDescriptor openRegularForReading(const std::filesystem::path& file) {
 }
 
 FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode) {
-    return openRegular(file, O_WRONLY | O_APPEND | O_CREAT, createMode);
+    // A link in the file's place is followed only when the running user or root owns it: a
+    // link another user planted in a shared folder never leads the lines elsewhere. A missing
+    // file is made new, never through a link (a dangling one would make its target).
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (st.st_uid != 0 && st.st_uid != ::geteuid())
+            return {};
+        return openRegular(file, O_WRONLY | O_APPEND, 0);
+    }
+    return openRegular(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, createMode);
 }
 
 FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode) {
@@ -107,6 +122,28 @@ bool copyContent(const FileDescriptor& from, const FileDescriptor& to) {
 
 bool setPermissions(const FileDescriptor& fd, unsigned permissions) {
     return ::fchmod(fd.get(), static_cast<mode_t>(permissions & 07777)) == 0;
+}
+
+std::optional<std::uint32_t> groupOwner(const FileDescriptor& fd) {
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(st.st_gid);
+}
+
+std::optional<std::uint32_t> groupOwner(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(st.st_gid);
+}
+
+bool setGroupAndPermissions(const FileDescriptor& fd, std::optional<std::uint32_t> group,
+                            unsigned permissions) {
+    // The owner change comes first: it may clear the set-id bits, which the mode then sets.
+    const bool grouped =
+        group && ::fchown(fd.get(), static_cast<uid_t>(-1), static_cast<gid_t>(*group)) == 0;
+    return setPermissions(fd, grouped ? permissions : permissions & ~070u);
 }
 
 bool setModifiedTime(const FileDescriptor& fd, std::int64_t second, std::int64_t nanosecond) {

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <functional>
 
@@ -159,12 +162,26 @@ TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
     const std::string secret = box.source("home/ann/private/secret.txt", "s");
     const std::string open = box.source("home/ann/shared/open.txt", "o");
     const std::string plan = box.source("home/ann/team/plan.txt", "p");
+    const std::string drop = box.source("home/ann/drop/note.txt", "n");
+    const std::string crew = box.source("home/ann/crew/roster.txt", "r");
     const std::string diary = box.source("set/private/diary.txt", "d");
-    fs::permissions(box.src / "home/ann/private", fs::perms::owner_all, fs::perm_options::replace);
-    fs::permissions(box.src / "set/private", fs::perms::owner_all, fs::perm_options::replace);
-    fs::permissions(box.src / "home/ann/team", static_cast<fs::perms>(0751),
-                    fs::perm_options::replace);
-    fs::permissions(plan, static_cast<fs::perms>(0640), fs::perm_options::replace);
+    // Every source folder gets its mode here, so the umask of the run plays no part.
+    const std::pair<fs::path, unsigned> sourceModes[] = {
+        {box.src / "home/ann/private", 0700},
+        {box.src / "home/ann/shared", 0755},
+        {box.src / "home/ann/team", 0751},
+        {box.src / "home/ann/drop", 01777},
+        {box.src / "home/ann/crew", 0750},
+        {box.src / "set/private", 0700},
+        {plan, 0640},
+        {crew, 0640},
+    };
+    for (const auto& [path, mode] : sourceModes)
+        fs::permissions(path, static_cast<fs::perms>(mode), fs::perm_options::replace);
+    // A group the run's user has nothing to do with owns the crew's folder and file.
+    constexpr gid_t kCrew = 4321;
+    ASSERT_EQ(::chown((box.src / "home/ann/crew").c_str(), static_cast<uid_t>(-1), kCrew), 0);
+    ASSERT_EQ(::chown(crew.c_str(), static_cast<uid_t>(-1), kCrew), 0);
     box.run_.include = {{(box.src / "home").string(), 1, 0}, {diary, 0, 1}};
     const LocalDateTime stamp = box.run();
     ASSERT_TRUE(box.logMessages().empty());
@@ -175,6 +192,9 @@ TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
         {folderOf(box.mirrorCopy(open)), 0755},
         {folderOf(box.mirrorCopy(plan)), 0751},
         {box.mirrorCopy(plan), 0640},
+        {folderOf(box.mirrorCopy(drop)), 01777},
+        {folderOf(box.mirrorCopy(crew)), 0750},
+        {box.mirrorCopy(crew), 0640},
         {folderOf(box.setCopy(diary, stamp)), 0700},
         {box.data / "KBM", 0700},
         {box.data / "KBM/tmp", 0700},
@@ -186,6 +206,13 @@ TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
     };
     for (const auto& [path, mode] : modes)
         EXPECT_EQ(modeOf(path), mode) << path;
+    // The group bits of the crew's copies are for the crew, not for the run's own group.
+    const auto groupOf = [](const fs::path& path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 ? st.st_gid : gid_t(0);
+    };
+    EXPECT_EQ(groupOf(folderOf(box.mirrorCopy(crew))), kCrew);
+    EXPECT_EQ(groupOf(box.mirrorCopy(crew)), kCrew);
 
     // The other user reads the shared copy, not the private ones.
     const auto readable = [](const std::string& file) {

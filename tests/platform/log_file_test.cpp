@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using kestrun::LocalDateTime;
@@ -82,6 +83,31 @@ TEST(LogWriter, ReadOnlyFileOrMissingFolderDropsTheLine) {
     EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }
 
+// In a shared working folder another user may plant a link in a log's place: the line then
+// goes nowhere. A link of the user's own is followed to an existing log, but a dangling one
+// never makes its target.
+TEST(LogWriter, OnlyTheUsersOwnLinkLeadsTheLinesElsewhere) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a link of another user's needs root to make";
+    TempDir dir;
+    const auto target = dir / "target.log";
+    kestrun::test::writeFile(target, "");
+    const auto own = dir / "Own.log";
+    const auto theirs = dir / "Theirs.log";
+    const auto dangling = dir / "Dangling.log";
+    std::filesystem::create_symlink(target, own);
+    std::filesystem::create_symlink(target, theirs);
+    std::filesystem::create_symlink(dir / "made.log", dangling);
+    ASSERT_EQ(::lchown(theirs.c_str(), 65534, 65534), 0);
+    kestrun::appendLogLine(theirs, kWhen, "planted");
+    kestrun::appendLogLine(dangling, kWhen, "dangling");
+    kestrun::appendLogLine(own, kWhen, "own");
+    EXPECT_EQ(readFile(target), "05.03.2021 14:07:09\town\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "made.log"));
+    EXPECT_TRUE(std::filesystem::is_symlink(theirs));
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+}
+
 TEST(LogWriter, ConcurrentWritersLoseAndMixNoLine) {
     TempDir dir;
     const auto log = dir / "Kestrun.log";
@@ -121,4 +147,30 @@ TEST(RegularFile, ReadsRegularFilesOnlyAndNeverWaitsOnAFifo) {
     EXPECT_EQ(kestrun::readRegularFile(dir / "real.lst"), std::string("a\0b\r\n", 5));
     for (const auto& special : {fifo, dir / "fifo.lst", dir / "zero.lst", dir / "missing"})
         EXPECT_EQ(kestrun::readRegularFile(special), std::nullopt) << special;
+}
+
+// What is plainly no regular file is not even opened: opening a device or a FIFO has effects
+// of its own, here releasing a writer that waits for the FIFO's reader.
+TEST(RegularFile, NeverOpensWhatIsNoRegularFile) {
+    TempDir dir;
+    const auto fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::promise<pid_t> writerThread;
+    auto writer = std::async(std::launch::async, [&] {
+        writerThread.set_value(::gettid());
+        return ::open(fifo.c_str(), O_WRONLY);
+    });
+    // Waits until the writer is inside its open, blocked there.
+    const std::string call =
+        "/proc/self/task/" + std::to_string(writerThread.get_future().get()) + "/syscall";
+    while (readFile(call).rfind(std::to_string(SYS_openat) + " ", 0) != 0)
+        std::this_thread::yield();
+    EXPECT_EQ(kestrun::readRegularFile(fifo), std::nullopt);
+    EXPECT_FALSE(kestrun::openRegularForAppend(fifo, 0600));
+    const bool released =
+        writer.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready;
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // releases the writer
+    ::close(writer.get());
+    ::close(reader);
+    EXPECT_FALSE(released) << "the FIFO was opened";
 }
