@@ -149,6 +149,14 @@ TEST(WindowCommands, StopAndResumeFromBothMenus) {
     EXPECT_EQ(w.pauseCounter().value(), 0);
     EXPECT_EQ(w.statusLine(1002), "");
     EXPECT_EQ(rig.menuText(kestrun::kMenuStop), "Stop");
+
+    // A Stop between the pause's end and the heartbeat's late "Stop" keeps its "Resume".
+    w.menuItem(kestrun::kMenuStop)->trigger();
+    w.setPauseItemText("Stop");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rig.menuText(kestrun::kMenuStop), "Resume");
+    w.menuItem(kestrun::kMenuStop)->trigger();
+    EXPECT_EQ(rig.menuText(kestrun::kMenuStop), "Stop");
 }
 
 // OK saves all 20 values; only a new update mode or port asks to restart, and Yes ends the
