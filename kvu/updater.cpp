@@ -56,6 +56,11 @@ Updater::Outcome Updater::run() {
     if (!keptOld_)
         return Outcome::Replaced;
     if (!waitForStartLine(logOffset)) {
+        if (!kestrunHoldsItsLock()) {
+            log("the new Kestrun did not report its start and has ended");
+            putOldBack();
+            return startOld("the new Kestrun did not start");
+        }
         log("the new Kestrun did not report its start, kestrun.old kept");
         return Outcome::Replaced;
     }
@@ -68,15 +73,17 @@ Updater::Outcome Updater::run() {
 
 // Kestrun holds its instance lock while it lives; the lock is free once it has ended. The lock
 // is let go at once, so that the Kestrun started next can take it.
+bool Updater::kestrunHoldsItsLock() const {
+    const SingleInstanceLock lock(kInstanceName, setup_.lockFolders);
+    return !lock.acquired();
+}
+
 bool Updater::waitForKestrunToEnd() {
     const std::uint64_t deadline =
         setup_.clock.monotonicMs() + static_cast<std::uint64_t>(setup_.endLimit.count());
     for (;;) {
-        {
-            const SingleInstanceLock lock(kInstanceName, setup_.lockFolders);
-            if (lock.acquired())
-                return true;
-        }
+        if (!kestrunHoldsItsLock())
+            return true;
         if (setup_.clock.monotonicMs() >= deadline)
             return false;
         setup_.clock.sleepFor(setup_.pollInterval);

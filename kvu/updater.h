@@ -26,9 +26,10 @@ struct UpdaterSetup {
 
 // The updater: once Kestrun has ended it puts the downloaded "kestrun~" in place of "kestrun"
 // and starts Kestrun again. Every step is one line of Kestrun's event log. The replaced file
-// stays as "kestrun.old" until the new Kestrun has written its "Program started" line. When
-// there is no usable new file, the old Kestrun starts again; when Kestrun does not end in
-// time, nothing is touched.
+// stays as "kestrun.old" until the new Kestrun has written its "Program started" line; when the
+// new one ends without that line, the old file is put back and started. When there is no
+// usable new file, the old Kestrun starts again; when Kestrun does not end in time, nothing is
+// touched.
 class Updater {
 public:
     enum class Outcome {
@@ -48,6 +49,9 @@ public:
     Outcome run();
 
 private:
+    // Whether a Kestrun lives: it holds its instance lock, which is let go again at once when
+    // it is free, so that the Kestrun started next can take it.
+    bool kestrunHoldsItsLock() const;
     bool waitForKestrunToEnd();
     // Why kestrun~ cannot be used, or empty when it can; readies its mode when it can.
     std::string unusableReason();

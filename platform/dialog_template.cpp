@@ -35,8 +35,16 @@ namespace {
 QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
     const QString text = QString::fromStdString(item.text);
     switch (item.kind) {
-    case ControlKind::GroupBox:
-        return new QGroupBox(text, &parent);
+    case ControlKind::GroupBox: {
+        // The frame line runs through the middle of the title at the box's top, as the
+        // templates place their controls a few units below a group's top edge.
+        auto* box = new QGroupBox(text, &parent);
+        box->setStyleSheet(
+            QStringLiteral("QGroupBox{border:1px solid palette(mid);margin-top:0.5em;padding:0;}"
+                           "QGroupBox::title{subcontrol-origin:margin;subcontrol-position:top left;"
+                           "top:0;left:7px;padding:0 2px;background-color:palette(window);}"));
+        return box;
+    }
     case ControlKind::ReadOnlyEdit: {
         auto* edit = new QLineEdit(text, &parent);
         edit->setReadOnly(true);

@@ -59,6 +59,9 @@ long readSome(const FileDescriptor& fd, char* buffer, std::size_t size);
 // Copies everything from the current position of one file to the other; false on a failure.
 bool copyContent(const FileDescriptor& from, const FileDescriptor& to);
 
+// Flushes an open file's content to the disk; false when the system reports a failure.
+bool syncToDisk(const FileDescriptor& fd);
+
 // Sets the permission bits of an open file or folder exactly (the umask plays no part).
 bool setPermissions(const FileDescriptor& fd, unsigned permissions);
 

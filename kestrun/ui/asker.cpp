@@ -22,6 +22,11 @@ void WidgetAsker::stop(QWidget* parent, const QString& text) {
     box.exec();
 }
 
+void WidgetAsker::warn(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, boxTitle(), text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
 bool WidgetAsker::askYesNo(QWidget* parent, const QString& text) {
     QMessageBox box(QMessageBox::Question, boxTitle(), text, QMessageBox::Yes | QMessageBox::No,
                     parent);

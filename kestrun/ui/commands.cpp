@@ -34,10 +34,29 @@ enum : int {
 
 constexpr int kPauseStatusLine = 1002;
 
+const char* pauseItemText(const PauseCounter& pause) {
+    return pause.paused() ? "Resume" : "Stop";
+}
+
 } // namespace
 
+// The heartbeat asks for "Stop" once a pause has run out, but its request reaches the window
+// later; a Stop chosen in between must not lose its "Resume". So whenever the window menu's
+// item is set to one of the two texts, it is set again from the pause counter.
 WindowCommands::WindowCommands(CommandContext context)
-    : c_(context), exit_([](int status) { std::_Exit(status); }) {}
+    : c_(context), exit_([](int status) { std::_Exit(status); }) {
+    for (QAction* item : c_.window.findChildren<QAction*>()) {
+        if (item->data() != QVariant(int{kStop}))
+            continue;
+        QObject::connect(item, &QAction::changed, item, [item, &pause = c_.pause] {
+            const QString text = item->text();
+            const QString wanted = QString::fromLatin1(pauseItemText(pause));
+            if ((text == QLatin1String("Stop") || text == QLatin1String("Resume")) &&
+                text != wanted)
+                item->setText(wanted);
+        });
+    }
+}
 
 bool WindowCommands::run(int id) {
     switch (id) {
@@ -92,12 +111,11 @@ void WindowCommands::toggleStop() {
         const std::int64_t seconds = std::int64_t{c_.settings.delay} * 60;
         c_.pause.set(static_cast<std::int32_t>(
             std::min<std::int64_t>(seconds, std::numeric_limits<std::int32_t>::max())));
-        c_.host.setPauseItemText("Resume");
     } else {
-        c_.host.setPauseItemText("Stop");
-        c_.host.setStatusLine(kPauseStatusLine, "");
         c_.pause.set(0);
+        c_.host.setStatusLine(kPauseStatusLine, "");
     }
+    c_.host.setPauseItemText(pauseItemText(c_.pause));
 }
 
 // The check mark follows the toggle even when the entry could not be written or deleted

@@ -11,9 +11,16 @@ namespace kestrun {
 namespace {
 
 const QString kCaption = QStringLiteral("Kestrun");
-const QString kAllFilesFilter = QStringLiteral("All Files (*)");
-
 } // namespace
+
+void prepareFileChooser(QFileDialog& dialog) {
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // The label stays as the user knows it; the pattern after it lets every file through.
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setOption(QFileDialog::HideNameFilterDetails, true);
+    dialog.setNameFilters({QStringLiteral("All Files (*.*) (*)")});
+}
 
 void QtListPrompts::message(QWidget* parent, const QString& text, MessageIcon icon) {
     const auto boxIcon = icon == MessageIcon::Stop ? QMessageBox::Critical : QMessageBox::Warning;
@@ -26,7 +33,11 @@ QString QtListPrompts::chooseExecutable(QWidget* parent) {
 }
 
 QString QtListPrompts::chooseFile(QWidget* parent) {
-    return QFileDialog::getOpenFileName(parent, QString(), QString(), kAllFilesFilter);
+    QFileDialog dialog(parent);
+    prepareFileChooser(dialog);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().front();
 }
 
 QString QtListPrompts::chooseFolder(QWidget* parent, const QString& title,

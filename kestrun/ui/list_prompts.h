@@ -2,6 +2,7 @@
 
 #include <QString>
 
+class QFileDialog;
 class QWidget;
 
 namespace kestrun {
@@ -24,6 +25,10 @@ public:
     virtual QString chooseFolder(QWidget* parent, const QString& title,
                                  const QString& preselected) = 0;
 };
+
+// Readies the backup list's file chooser: one existing file, under the filter "All Files (*.*)",
+// whose pattern lets every file through.
+void prepareFileChooser(QFileDialog& dialog);
 
 // QMessageBox and QFileDialog.
 class QtListPrompts final : public ListPrompts {

@@ -169,7 +169,7 @@ void CSettingsDlg::setEnabled(int id, bool on) {
 }
 
 void CSettingsDlg::refuse(int id, const std::string& message) {
-    asker_.stop(this, QString::fromStdString(message));
+    asker_.warn(this, QString::fromStdString(message));
     if (QWidget* widget = control(id)) {
         widget->setFocus(Qt::OtherFocusReason);
         if (auto* edit = qobject_cast<QLineEdit*>(widget))

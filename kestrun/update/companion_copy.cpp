@@ -1,7 +1,6 @@
 #include "kestrun/update/companion_copy.h"
 
-#include <array>
-#include <fstream>
+#include "platform/regular_file.h"
 
 namespace kestrun {
 
@@ -9,9 +8,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr unsigned kNewProgramMode = 0755;
+
 bool isRegularFile(const fs::path& file) {
     std::error_code ec;
     return fs::symlink_status(file, ec).type() == fs::file_type::regular;
+}
+
+// The name the new content is written under before it takes the installed file's place.
+fs::path temporaryBeside(const fs::path& to) {
+    return to.parent_path() / ("." + to.filename().string() + ".new");
+}
+
+bool writeWhole(const fs::path& from, const fs::path& temp, unsigned mode) {
+    const FileDescriptor in = openRegularForReading(from);
+    if (!in)
+        return false;
+    const FileDescriptor out = openRegularForRewrite(temp, 0600);
+    return out && copyContent(in, out) && setPermissions(out, mode) && syncToDisk(out);
 }
 
 } // namespace
@@ -20,38 +34,21 @@ bool copyProgramInPlace(const fs::path& from, const fs::path& to) {
     if (!isRegularFile(from))
         return false;
     std::error_code ec;
-    const fs::file_type existing = fs::symlink_status(to, ec).type();
-    const bool fresh = existing == fs::file_type::not_found;
-    if (!fresh && existing != fs::file_type::regular)
+    const fs::file_status existing = fs::symlink_status(to, ec);
+    const bool fresh = existing.type() == fs::file_type::not_found;
+    if (!fresh && existing.type() != fs::file_type::regular)
         return false;
+    const unsigned mode =
+        fresh ? kNewProgramMode : static_cast<unsigned>(existing.permissions()) & 07777;
 
-    std::ifstream in(from, std::ios::binary);
-    if (!in)
-        return false;
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    std::array<char, 65536> buffer{};
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize got = in.gcount();
-        if (got > 0 && !out.write(buffer.data(), got))
-            return false;
+    const fs::path temp = temporaryBeside(to);
+    if (writeWhole(from, temp, mode)) {
+        fs::rename(temp, to, ec);
+        if (!ec)
+            return true;
     }
-    if (in.bad())
-        return false;
-    out.close();
-    if (out.fail())
-        return false;
-    if (fresh) {
-        fs::permissions(to,
-                        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec,
-                        fs::perm_options::replace, ec);
-        if (ec)
-            return false;
-    }
-    return true;
+    fs::remove(temp, ec);
+    return false;
 }
 
 } // namespace kestrun

@@ -120,6 +120,14 @@ bool copyContent(const FileDescriptor& from, const FileDescriptor& to) {
     }
 }
 
+bool syncToDisk(const FileDescriptor& fd) {
+    int result;
+    do {
+        result = ::fsync(fd.get());
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
 bool setPermissions(const FileDescriptor& fd, unsigned permissions) {
     return ::fchmod(fd.get(), static_cast<mode_t>(permissions & 07777)) == 0;
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 
@@ -24,7 +25,8 @@ unsigned modeOf(const fs::path& file) {
 }
 
 // Stands in for the started Kestrun: records the start, tries Kestrun's instance lock as a new
-// Kestrun would, and writes its "Program started" line unless told to stay silent.
+// Kestrun would, and writes its "Program started" line unless told to stay silent. A silent one
+// either goes on running (it keeps the lock) or has ended at once (it leaves the lock free).
 class StandInLauncher final : public ProgramLauncher {
 public:
     struct Start {
@@ -49,11 +51,16 @@ public:
             return std::nullopt;
         if (reportStart)
             appendLogLine(folder / "Kestrun.log", clock_.now(), "Program started");
+        else if (silentOneRuns)
+            running = std::make_unique<SingleInstanceLock>(Updater::kInstanceName,
+                                                           std::vector<fs::path>{lockFolder_});
         return 99;
     }
     std::vector<Start> starts;
     std::deque<bool> results; // one per start; none left: success
     bool reportStart = true;
+    bool silentOneRuns = true;
+    std::unique_ptr<SingleInstanceLock> running; // the lock of a silent one that runs
 
 private:
     Clock& clock_;
@@ -91,6 +98,8 @@ protected:
         launcher_.starts.clear();
         launcher_.results.clear();
         launcher_.reportStart = true;
+        launcher_.silentOneRuns = true;
+        launcher_.running.reset();
     }
 
     TempDir dir_;
@@ -119,6 +128,7 @@ TEST_F(UpdaterTest, HandOverCases) {
         unsigned mode;   // of "kestrun" afterwards
         std::size_t starts;
         const char* lastLine;
+        bool silentOneRuns = true; // a new one that does not report goes on running
     };
     const Case cases[] = {
         {"new one replaces the old",
@@ -145,6 +155,19 @@ TEST_F(UpdaterTest, HandOverCases) {
          0750,
          1,
          "kvu: the new Kestrun did not report its start, kestrun.old kept"},
+        {"new one ends at once without reporting",
+         true,
+         Fresh::Good,
+         {},
+         false,
+         Outcome::OldStarted,
+         Left::Old,
+         Left::None,
+         Left::New,
+         0750,
+         2,
+         "kvu: Kestrun started: kestrun",
+         false},
         {"first install",
          false,
          Fresh::Good,
@@ -224,6 +247,7 @@ TEST_F(UpdaterTest, HandOverCases) {
         clearWork();
         launcher_.results = k.startResults;
         launcher_.reportStart = k.newReports;
+        launcher_.silentOneRuns = k.silentOneRuns;
         if (k.oldPresent) {
             writeFile(work_ / "kestrun", oldProgram_);
             fs::permissions(work_ / "kestrun", static_cast<fs::perms>(0750));

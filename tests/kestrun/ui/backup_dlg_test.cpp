@@ -1,11 +1,13 @@
 #include "kestrun/ui/backup_dlg.h"
 #include "kestrun/ui/list_dialogs_impl.h"
+#include "kestrun/ui/list_prompts.h"
 #include "platform/clock.h"
 #include "tests/kestrun/ui/fake_prompts.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -233,6 +235,18 @@ TEST(BackupDialog, CancelKeepsTheAdds) {
     dialogs.editBackupLists(nullptr, include, exclude);
     EXPECT_TRUE(drove);
     EXPECT_EQ(include, (BackupList{{"/new", 2, 0}}));
+}
+
+// The File button's chooser names its filter "All Files (*.*)" and lets every file through.
+TEST(BackupDialog, FileChooserShowsAllFiles) {
+    QFileDialog dialog;
+    kestrun::prepareFileChooser(dialog);
+    EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+    EXPECT_EQ(dialog.nameFilters(), QStringList{QStringLiteral("All Files (*.*) (*)")});
+    auto* filters = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    ASSERT_NE(filters, nullptr);
+    ASSERT_EQ(filters->count(), 1);
+    EXPECT_EQ(filters->itemText(0), QStringLiteral("All Files (*.*)"));
 }
 
 } // namespace

@@ -149,6 +149,47 @@ TEST(WindowCommands, StopAndResumeFromBothMenus) {
     EXPECT_EQ(w.pauseCounter().value(), 0);
     EXPECT_EQ(w.statusLine(1002), "");
     EXPECT_EQ(rig.menuText(kestrun::kMenuStop), "Stop");
+
+    // A Stop between the pause's end and the heartbeat's late "Stop" keeps its "Resume".
+    w.menuItem(kestrun::kMenuStop)->trigger();
+    w.setPauseItemText("Stop");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rig.menuText(kestrun::kMenuStop), "Resume");
+    w.menuItem(kestrun::kMenuStop)->trigger();
+    EXPECT_EQ(rig.menuText(kestrun::kMenuStop), "Stop");
+}
+
+// The window menu: its items by id and text, in order, with the separators between groups
+// (none before the first item, as nothing precedes it).
+TEST(WindowCommands, WindowMenuItemsAndSeparators) {
+    WindowRig rig;
+    struct Item {
+        int id; // 0: a separator
+        const char* text;
+    };
+    const Item expected[] = {
+        {17, "&Programs"},  {20, "&Backup"},
+        {18, "Auto&start"}, {0, nullptr},
+        {19, "S&top"},      {22, "Start Zelmo update routine"},
+        {0, nullptr},       {21, "S&ettings ..."},
+        {0, nullptr},       {16, "&About Kestrun..."},
+    };
+    auto* menu = qobject_cast<QMenu*>(rig.window->menuItem(17)->parent());
+    ASSERT_NE(menu, nullptr);
+    const QList<QAction*> actions = menu->actions();
+    ASSERT_EQ(actions.size(), static_cast<qsizetype>(std::size(expected)));
+    for (qsizetype i = 0; i < actions.size(); ++i) {
+        const Item& want = expected[i];
+        QAction* got = actions[i];
+        if (want.id == 0) {
+            EXPECT_TRUE(got->isSeparator()) << i;
+            continue;
+        }
+        EXPECT_FALSE(got->isSeparator()) << i;
+        EXPECT_EQ(got->data().toInt(), want.id) << i;
+        EXPECT_EQ(got->text(), QString::fromUtf8(want.text)) << i;
+        EXPECT_EQ(rig.window->menuItem(want.id), got) << i;
+    }
 }
 
 // OK saves all 20 values; only a new update mode or port asks to restart, and Yes ends the

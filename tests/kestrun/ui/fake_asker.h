@@ -9,12 +9,14 @@ namespace kestrun::test {
 // Answers every question without a user and records what was asked.
 struct FakeAsker final : Asker {
     QStringList stops;
+    QStringList warnings;
     QStringList questions;
     bool answerYes = false;
     std::optional<QString> folder;
     std::optional<QString> executable;
 
     void stop(QWidget*, const QString& text) override { stops << text; }
+    void warn(QWidget*, const QString& text) override { warnings << text; }
     bool askYesNo(QWidget*, const QString& text) override {
         questions << text;
         return answerYes;

@@ -1,3 +1,4 @@
+#include "kestrun/update/companion_copy.h"
 #include "kestrun/update/self_update.h"
 #include "platform/program_launcher.h"
 #include "tests/kestrun/update/version_copy.h"
@@ -5,7 +6,10 @@
 
 #include <QProcess>
 
+#include <algorithm>
+#include <csignal>
 #include <optional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace kestrun::test {
@@ -241,30 +245,60 @@ TEST_F(SelfUpdateTest, CompanionVersionComesFromTheCurrentFolderAndTheCopyGoesTo
     EXPECT_EQ(readFileVersion(other_ / "kbm"), version(1, 0, 0, 0));
 }
 
-// A running program cannot be overwritten: the copy fails without a line, the program stays
-// whole, and the next check fetches and copies again.
-TEST_F(SelfUpdateTest, RunningCompanionIsNotOverwrittenAndIsTriedAgain) {
+// A running companion is replaced under its feet: it keeps running its old image, and the
+// installed file is the new program at once.
+TEST_F(SelfUpdateTest, RunningCompanionIsReplacedAndKeepsRunning) {
     publish("KSN/ver.txt", "KVU:1.0.0.1\r\n");
     const std::string program = builtWithVersion("kvu", version(1, 0, 0, 1));
     publish("KSN/kvu", program);
     const fs::path installed = work_ / "kvu";
     fs::copy_file("/bin/sleep", installed);
-    const std::string before = readFile(installed);
     QProcess running;
     running.start(QString::fromStdString(installed.string()), {"30"});
     ASSERT_TRUE(running.waitForStarted());
 
     checks().checkCompanion(OwnProgram::Updater);
     EXPECT_EQ(logMessages(),
-              std::vector<std::string>{savedLine("kvu~", program.size(), version(1, 0, 0, 1))});
-    EXPECT_EQ(readFile(installed), before);
-
+              (std::vector<std::string>{savedLine("kvu~", program.size(), version(1, 0, 0, 1)),
+                                        "kvu was updated."}));
+    EXPECT_TRUE(readFile(installed) == program);
+    EXPECT_EQ(running.state(), QProcess::Running);
     running.kill();
     running.waitForFinished();
-    checks().checkCompanion(OwnProgram::Updater);
-    ASSERT_EQ(logMessages().size(), 3u);
-    EXPECT_EQ(logMessages()[2], "kvu was updated.");
-    EXPECT_EQ(readFile(installed), program);
+}
+
+// The new content never goes through the installed file's inode: a second name of the old
+// file keeps the old content, and a write that runs out of room leaves the installed program
+// whole and no temporary file beside it.
+TEST(CompanionCopy, ReplacesByRenameAndLeavesTheOldFileWholeOnAShortWrite) {
+    TempDir dir;
+    const std::string oldProgram(1000, 'o');
+    const std::string newProgram(200000, 'n');
+    writeFile(dir / "new", newProgram);
+    writeFile(dir / "kbm", oldProgram);
+    fs::create_hard_link(dir / "kbm", dir / "second-name");
+
+    ASSERT_TRUE(copyProgramInPlace(dir / "new", dir / "kbm"));
+    EXPECT_TRUE(readFile(dir / "kbm") == newProgram);
+    EXPECT_TRUE(readFile(dir / "second-name") == oldProgram) << "written through the old inode";
+
+    writeFile(dir / "kbm", oldProgram);
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 100000; // room for part of the new program only
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool copied = copyProgramInPlace(dir / "new", dir / "kbm");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(copied);
+    EXPECT_TRUE(readFile(dir / "kbm") == oldProgram) << "the installed program was cut short";
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"kbm", "new", "second-name"}));
 }
 
 TEST_F(SelfUpdateTest, KestrunChecks) {
