@@ -74,7 +74,11 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
         // An old backup is overwritten, but never through a link.
         if (fs::is_symlink(fs::symlink_status(backup, ec)))
             fs::remove(backup, ec);
-        fs::copy_file(local, backup, fs::copy_options::overwrite_existing, ec);
+        // Without its backup the file is the user's only copy: it is not touched.
+        if (!fs::copy_file(local, backup, fs::copy_options::overwrite_existing, ec)) {
+            engine_.log.log(name + " Language file was not updated");
+            return false;
+        }
     } else if (ec && ec != std::errc::no_such_file_or_directory) {
         return false; // a name the file system cannot even look up
     }

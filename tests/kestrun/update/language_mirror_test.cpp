@@ -126,6 +126,25 @@ TEST_F(LanguageMirrorTest, RunsWithoutChange) {
     EXPECT_TRUE(programRunning());
 }
 
+// A file whose backup cannot be made (its name is held by a folder) is the user's only copy:
+// it is neither fetched over nor removed, and the entry is reported as not updated.
+TEST_F(LanguageMirrorTest, FileWithoutBackupStaysAsItIs) {
+    installProgram("117");
+    writeFile(local("de.ini"), "[de]\nalt\n");
+    touchAt(local("de.ini"), "202403140900.00");
+    fs::create_directory(local("de.ini-----240314090000"));
+    FakeDrop drop{"de.ini\t240315103000\n", {{"de.ini", "9\n"}}, {{"de.ini", "[de]\nneu\n"}}};
+    ScriptedServer peer(Mode::Script, drop.script());
+    useScripted(peer);
+    runMirror();
+    EXPECT_EQ(readFile(local("de.ini")), "[de]\nalt\n");
+    EXPECT_TRUE(fs::is_directory(local("de.ini-----240314090000")));
+    EXPECT_EQ(logMessages(), Strings{"de.ini Language file was not updated"});
+    EXPECT_EQ(peer.requests(), Strings{"getLang\r\n"});
+    EXPECT_TRUE(balloons().empty());
+    EXPECT_TRUE(programRunning());
+}
+
 // A transfer that ends short or stalls for 5000 ms leaves no partial file; one that brings
 // more than announced stores only what was announced.
 TEST_F(LanguageMirrorTest, ShortStalledAndLongTransfers) {
