@@ -125,10 +125,13 @@ bool LanguageMirror::fetch(const fs::path& file, const std::string& name, std::i
         if (idle >= kStallLimit)
             break;
         const auto piece = socket.read(wire::kReadSize, kStallLimit - idle);
-        if (piece.status == CUpdateSocket::ReadStatus::Closed)
-            break; // nothing more can come
+        // Nothing more can come once the connection has ended, however it ended (bytes it
+        // left behind are still read as data).
+        if (piece.status == CUpdateSocket::ReadStatus::Closed ||
+            (piece.status == CUpdateSocket::ReadStatus::Failed && !socket.connected()))
+            break;
         if (piece.status != CUpdateSocket::ReadStatus::Data)
-            continue;
+            continue; // the read's own deadline: bytes may still come until the stall limit
         // Bytes beyond the announced size are not the file's.
         const auto take =
             std::min<std::int64_t>(static_cast<std::int64_t>(piece.bytes.size()), size - received);
