@@ -35,8 +35,15 @@ update_port=$(free_port)
 pids=()
 stop_all() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    # The workstation's Zelmo is started detached by its program monitor.
-    [[ -f $ws/zelmo.pid ]] && kill "$(cat "$ws/zelmo.pid")" 2>/dev/null || true
+    # The workstation's Zelmo is started detached by its program monitor; the recorded PID is
+    # ended only while it still is that Zelmo (a PID may have been reused since).
+    if [[ -f $ws/zelmo.pid ]]; then
+        local zpid
+        zpid=$(cat "$ws/zelmo.pid")
+        if [[ $zpid =~ ^[0-9]+$ && $(readlink "/proc/$zpid/exe" 2>/dev/null) == "$ws/zelmo/Zelmo.exe" ]]; then
+            kill "$zpid" 2>/dev/null || true
+        fi
+    fi
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
 }
 trap stop_all EXIT
@@ -103,19 +110,23 @@ zelmo_pid() { # the running Zelmo.exe of the workstation, if any
     done
     return 0
 }
-updated() { grep -q "Zelmo was updated" "$ws/Kestrun.log" 2>/dev/null; }
+logged() { grep -qF "$1" "$ws/Kestrun.log" 2>/dev/null; }
+updated() { logged "Zelmo was updated"; }
+mirrored() { logged "en.ini Language file was updated" && logged "de.ini Language file was updated"; }
+running_new() { # the PID runs the 5.2.0.118 build
+    [[ -n $1 ]] && cmp -s "/proc/$1/exe" "$bin/zelmo_stand_in_5_2_0_118"
+}
 
 if ((check)); then
     for _ in $(seq 240); do
         pid=$(zelmo_pid); [[ -n $pid ]] && echo "$pid" >"$ws/zelmo.pid"
-        updated && grep -q "en.ini Language file was updated" "$ws/Kestrun.log" && break
+        updated && mirrored && break
         sleep 0.5
     done
     # The monitor starts the new Zelmo at one of its next beats.
     for _ in $(seq 40); do
         pid=$(zelmo_pid)
-        [[ -n $pid ]] && echo "$pid" >"$ws/zelmo.pid" && cmp -s "/proc/$pid/exe" \
-            "$bin/zelmo_stand_in_5_2_0_118" && break
+        [[ -n $pid ]] && echo "$pid" >"$ws/zelmo.pid" && running_new "$pid" && break
         sleep 0.5
     done
     echo "--- update server log"; cat "$server/Kestrun.log"
@@ -123,7 +134,13 @@ if ((check)); then
     echo "--- workstation Zelmo folder"; ls -l "$ws/zelmo"
     updated || { echo "FAILED: the workstation did not update"; exit 1; }
     grep -q "ZLM client updated" "$server/Kestrun.log" || { echo "FAILED: no Done"; exit 1; }
-    echo "OK: Zelmo updated, running Zelmo: ${pid:-none}"
+    for name in en.ini de.ini; do
+        logged "$name Language file was updated" ||
+            { echo "FAILED: $name was not mirrored"; exit 1; }
+    done
+    running_new "${pid:-}" ||
+        { echo "FAILED: the running Zelmo (${pid:-none}) is not the 5.2.0.118 build"; exit 1; }
+    echo "OK: Zelmo updated, language files mirrored, running Zelmo 5.2.0.118: $pid"
     exit 0
 fi
 echo "Stop everything with Ctrl+C."

@@ -29,8 +29,16 @@ TrayNotifier::TrayNotifier(QWidget& owner) : icon_(new QSystemTrayIcon(kestrunIc
 
 TrayNotifier::Balloon TrayNotifier::balloon(int kind) {
     if (kind == 1)
-        return {QStringLiteral("KSN INFORMATION!"), QSystemTrayIcon::Information};
-    return {QStringLiteral("KSN WARNING!"), QSystemTrayIcon::Warning};
+        return {QStringLiteral("KSN INFORMATION!"), QSystemTrayIcon::Information, QString()};
+    return {QStringLiteral("KSN WARNING!"), QSystemTrayIcon::Warning, QString()};
+}
+
+TrayNotifier::Balloon TrayNotifier::balloon(int kind, const QString& text) {
+    if (text.isEmpty())
+        return {QString(), QSystemTrayIcon::NoIcon, QString()};
+    Balloon b = balloon(kind);
+    b.text = text;
+    return b;
 }
 
 bool TrayNotifier::notify(Operation operation, const QString& text, int kind) {
@@ -40,8 +48,8 @@ bool TrayNotifier::notify(Operation operation, const QString& text, int kind) {
         break;
     case Operation::Modify: {
         icon_->show();
-        const Balloon b = balloon(kind);
-        icon_->showMessage(b.title, text, b.icon);
+        const Balloon b = balloon(kind, text);
+        icon_->showMessage(b.title, b.text, b.icon);
         break;
     }
     case Operation::Delete:

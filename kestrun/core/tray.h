@@ -23,6 +23,7 @@ public:
     struct Balloon {
         QString title;
         QSystemTrayIcon::MessageIcon icon;
+        QString text;
     };
 
     explicit TrayNotifier(QWidget& owner);
@@ -31,6 +32,9 @@ public:
     bool notify(Operation operation, const QString& text = {}, int kind = 1);
 
     static Balloon balloon(int kind);
+    // What a Modify shows: the kind's balloon with the text, or for an empty text an empty
+    // message without title or icon, which removes the balloon shown last.
+    static Balloon balloon(int kind, const QString& text);
     bool visible() const;
     QSystemTrayIcon* icon() const { return icon_; }
 

@@ -168,8 +168,14 @@ HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     curl_easy_setopt(h, CURLOPT_HTTP09_ALLOWED, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!request.extraCaFile.empty())
+    if (!request.extraCaFile.empty()) {
+        // The extra file replaces curl's default bundle, so the system's authorities are
+        // named again through their folder: ca.pem adds trust, it never takes any away.
         curl_easy_setopt(h, CURLOPT_CAINFO, request.extraCaFile.c_str());
+        std::error_code ec;
+        if (std::filesystem::is_directory(request.systemCaFolder, ec))
+            curl_easy_setopt(h, CURLOPT_CAPATH, request.systemCaFolder.c_str());
+    }
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReadBufferSize);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);

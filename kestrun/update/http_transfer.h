@@ -23,6 +23,9 @@ struct HttpGetRequest {
     TransferLimits limits{std::chrono::seconds(60), std::chrono::seconds(60)};
     // Certificates trusted in addition to the system's store; empty: the system's store only.
     std::filesystem::path extraCaFile;
+    // The folder of the system's trusted authorities (under their hashed names); named to the
+    // TLS layer again next to an extra file, which would otherwise replace the system's store.
+    std::filesystem::path systemCaFolder = "/etc/ssl/certs";
 };
 
 // Receives the body piece by piece; returns false when it needs no more of it.

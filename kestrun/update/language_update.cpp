@@ -74,7 +74,11 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
         // An old backup is overwritten, but never through a link.
         if (fs::is_symlink(fs::symlink_status(backup, ec)))
             fs::remove(backup, ec);
-        fs::copy_file(local, backup, fs::copy_options::overwrite_existing, ec);
+        // Without its backup the file is the user's only copy: it is not touched.
+        if (!fs::copy_file(local, backup, fs::copy_options::overwrite_existing, ec)) {
+            engine_.log.log(name + " Language file was not updated");
+            return false;
+        }
     } else if (ec && ec != std::errc::no_such_file_or_directory) {
         return false; // a name the file system cannot even look up
     }
@@ -121,10 +125,13 @@ bool LanguageMirror::fetch(const fs::path& file, const std::string& name, std::i
         if (idle >= kStallLimit)
             break;
         const auto piece = socket.read(wire::kReadSize, kStallLimit - idle);
-        if (piece.status == CUpdateSocket::ReadStatus::Closed)
-            break; // nothing more can come
+        // Nothing more can come once the connection has ended, however it ended (bytes it
+        // left behind are still read as data).
+        if (piece.status == CUpdateSocket::ReadStatus::Closed ||
+            (piece.status == CUpdateSocket::ReadStatus::Failed && !socket.connected()))
+            break;
         if (piece.status != CUpdateSocket::ReadStatus::Data)
-            continue;
+            continue; // the read's own deadline: bytes may still come until the stall limit
         // Bytes beyond the announced size are not the file's.
         const auto take =
             std::min<std::int64_t>(static_cast<std::int64_t>(piece.bytes.size()), size - received);

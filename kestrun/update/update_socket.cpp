@@ -99,6 +99,10 @@ CUpdateSocket::ReadResult CUpdateSocket::read(std::size_t maxBytes,
     return {ReadStatus::Failed, {}};
 }
 
+bool CUpdateSocket::connected() const {
+    return socket_->state() == QAbstractSocket::ConnectedState;
+}
+
 std::string CUpdateSocket::readUntilClosed(std::size_t limit) {
     std::string all;
     while (all.size() < limit) {

@@ -48,6 +48,8 @@ public:
     // Reads, re-arming before each read, until a read brings nothing or fails, keeping at most
     // limit bytes (a peer that sends on and on is cut off there).
     std::string readUntilClosed(std::size_t limit);
+    // Whether the connection is still up, so that a failed read may yet be followed by bytes.
+    bool connected() const;
 
 private:
     std::chrono::milliseconds remaining() const;

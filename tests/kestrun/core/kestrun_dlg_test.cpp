@@ -251,6 +251,13 @@ TEST(Tray, BalloonKindOneIsInformationEveryOtherKindAWarning) {
         EXPECT_EQ(balloon.title, info ? "KSN INFORMATION!" : "KSN WARNING!") << kind;
         EXPECT_EQ(balloon.icon, info ? QSystemTrayIcon::Information : QSystemTrayIcon::Warning)
             << kind;
+        // An empty text shows nothing at all, which takes the last balloon away.
+        const auto shown = kestrun::TrayNotifier::balloon(kind, "5 s");
+        EXPECT_EQ(shown.title, balloon.title) << kind;
+        EXPECT_EQ(shown.text, "5 s") << kind;
+        const auto removal = kestrun::TrayNotifier::balloon(kind, QString());
+        EXPECT_TRUE(removal.title.isEmpty() && removal.text.isEmpty()) << kind;
+        EXPECT_EQ(removal.icon, QSystemTrayIcon::NoIcon) << kind;
     }
 }
 

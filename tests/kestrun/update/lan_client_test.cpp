@@ -164,16 +164,46 @@ TEST_F(LanClientTest, UpdatesToTheServersVersion) {
 
 // Cases that stop before anything changes: the log line and that the program is untouched.
 TEST_F(LanClientTest, UpdatesThatStopEarly) {
+    using namespace std::chrono_literals;
+    std::unique_ptr<ScriptedServer> peer; // stands in for the update server where a row says
+    const auto scripted = [&](std::map<std::string, std::string> replies) {
+        peer = std::make_unique<ScriptedServer>(Mode::Script, answers(std::move(replies)));
+        useScripted(*peer);
+    };
     struct Case {
         const char* name;
         std::string local, server, web; // web empty: no site at all
         std::function<Strings(LanClientTest&)> lines;
+        std::function<void(LanClientTest&)> prepare = {}; // after the servers are up
     } cases[] = {
         {"same version", "118", "118", "5.2.0.118", [](auto&) { return Strings{}; }},
         {"web behind the server", "117", "118", "5.2.0.119",
          [](LanClientTest& t) { return Strings{"Found old version on web: " + t.webBase()}; }},
         {"no web site", "117", "118", "",
          [](LanClientTest& t) { return Strings{"Could not connect: " + t.webBase()}; }},
+        {"server gone before the version request", "117", "118", "5.2.0.118",
+         [](auto&) { return Strings{"Update server 2 is down: 127.0.0.1"}; },
+         [&](LanClientTest&) {
+             scripted({{"getState\r\n", "1;10;0\r"}});
+             // The pause before the second connection is when the server goes away.
+             clock_.setSleepHook([&](std::chrono::milliseconds slept) {
+                 if (slept == 1000ms)
+                     peer.reset();
+             });
+         }},
+        {"server closes without a version", "117", "118", "5.2.0.118",
+         [](auto&) { return Strings{"Update server 2 is busy: 127.0.0.1"}; },
+         [&](LanClientTest&) {
+             scripted({{"getState\r\n", "1;10;0\r"}});
+         }},
+        {"download without a version", "117", "118", "5.2.0.118",
+         [&](LanClientTest& t) {
+             const std::string saved = (work_ / "Zelmo.exe").string();
+             return Strings{"Update downloaded, size: 9 of 9 bytes, file: " + saved +
+                                ", but could not read version! cancelation!",
+                            "Error in downloading update from web: " + t.webBase()};
+         },
+         [&](LanClientTest&) { publish("Zelmov5/Zelmo.exe", "not a exe"); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -184,13 +214,74 @@ TEST_F(LanClientTest, UpdatesThatStopEarly) {
                 "http://127.0.0.1:" + std::to_string(kestrun::test::closedPort()) + "/Zelmov5";
         else
             publishWeb(c.web);
+        if (c.prepare)
+            c.prepare(*this);
         fs::remove(log_.file());
         runCheck();
+        clock_.setSleepHook({});
+        peer.reset();
         EXPECT_EQ(logMessages(), c.lines(*this));
         EXPECT_TRUE(programRunning());
         EXPECT_EQ(readFile(program_), standIn(c.local));
         EXPECT_EQ(filesBelow(zelmoDir_.path()), Strings{fs::path(program_).filename().string()});
         server_.reset();
+        fs::remove(work_ / "Zelmo.exe");
+    }
+}
+
+// Cases that stop after the program was closed: the downloaded file vanished, or it cannot be
+// copied over the program. The download stays for the next poll, "Done" is never sent.
+TEST_F(LanClientTest, UpdatesThatStopAfterTheClose) {
+    using namespace std::chrono_literals;
+    const std::string versioned = program_ + ".5.2.0.117";
+    const std::string downloaded = (work_ / "Zelmo.exe").string();
+    struct Case {
+        const char* name;
+        std::function<void()> duringTheWait; // the wait after the close
+        Strings lines;                       // after the download's own line
+        bool downloadStays;
+    } cases[] = {
+        {"download gone",
+         [&] { fs::remove(downloaded); },
+         {"Renaming " + program_ + " to " + versioned,
+          "Could not find uploaded file: " + downloaded},
+         false},
+        // The versioned copy exists, so nothing is renamed, and a folder holds the name.
+        {"program cannot be written",
+         [&] {
+             writeFile(versioned, standIn("117"));
+             fs::remove(program_);
+             fs::create_directory(program_);
+         },
+         {"Could not copy new file: " + downloaded},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        installProgram("117");
+        startUpdateServer("118");
+        publishWeb("5.2.0.118");
+        clock_.setSleepHook([&](std::chrono::milliseconds slept) {
+            if (slept == 2000ms)
+                c.duringTheWait();
+        });
+        fs::remove(log_.file());
+        runCheck();
+        clock_.setSleepHook({});
+        Strings log = logMessages();
+        ASSERT_FALSE(log.empty());
+        EXPECT_TRUE(log[0].starts_with("Update downloaded, size: ")) << log[0];
+        log.erase(log.begin());
+        EXPECT_EQ(log, c.lines);
+        EXPECT_FALSE(programRunning());
+        EXPECT_EQ(readFile(versioned), standIn("117"));
+        EXPECT_EQ(fs::exists(downloaded), c.downloadStays);
+        kestrun::test::processEventsUntil([&] { return !host_.lines.empty(); }, 300);
+        EXPECT_TRUE(host_.lines.empty()) << "no Done without a new program";
+        server_.reset();
+        fs::remove_all(program_);
+        fs::remove(versioned);
+        fs::remove(downloaded);
     }
 }
 

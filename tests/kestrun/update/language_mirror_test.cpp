@@ -3,6 +3,8 @@
 #include "kestrun/update/countdown.h"
 
 #include <map>
+#include <stop_token>
+#include <thread>
 
 namespace fs = std::filesystem;
 using kestrun::test::LanClientFixture;
@@ -126,6 +128,25 @@ TEST_F(LanguageMirrorTest, RunsWithoutChange) {
     EXPECT_TRUE(programRunning());
 }
 
+// A file whose backup cannot be made (its name is held by a folder) is the user's only copy:
+// it is neither fetched over nor removed, and the entry is reported as not updated.
+TEST_F(LanguageMirrorTest, FileWithoutBackupStaysAsItIs) {
+    installProgram("117");
+    writeFile(local("de.ini"), "[de]\nalt\n");
+    touchAt(local("de.ini"), "202403140900.00");
+    fs::create_directory(local("de.ini-----240314090000"));
+    FakeDrop drop{"de.ini\t240315103000\n", {{"de.ini", "9\n"}}, {{"de.ini", "[de]\nneu\n"}}};
+    ScriptedServer peer(Mode::Script, drop.script());
+    useScripted(peer);
+    runMirror();
+    EXPECT_EQ(readFile(local("de.ini")), "[de]\nalt\n");
+    EXPECT_TRUE(fs::is_directory(local("de.ini-----240314090000")));
+    EXPECT_EQ(logMessages(), Strings{"de.ini Language file was not updated"});
+    EXPECT_EQ(peer.requests(), Strings{"getLang\r\n"});
+    EXPECT_TRUE(balloons().empty());
+    EXPECT_TRUE(programRunning());
+}
+
 // A transfer that ends short or stalls for 5000 ms leaves no partial file; one that brings
 // more than announced stores only what was announced.
 TEST_F(LanguageMirrorTest, ShortStalledAndLongTransfers) {
@@ -136,9 +157,11 @@ TEST_F(LanguageMirrorTest, ShortStalledAndLongTransfers) {
         bool hang;
         std::optional<std::string> stored; // none: the file is gone
         std::uint64_t virtualMs;
+        bool broken = false; // the waiting connection fails instead of stalling
     } cases[] = {
         {"short, then closed", std::string(40, 'x'), false, std::nullopt, 0},
         {"short, then stalled", std::string(40, 'x'), true, std::nullopt, 5000},
+        {"short, then failed", std::string(40, 'x'), true, std::nullopt, 0, true},
         {"more than announced", std::string(150, 'y'), false, std::string(100, 'y'), 0},
     };
     for (const Case& c : cases) {
@@ -148,8 +171,23 @@ TEST_F(LanguageMirrorTest, ShortStalledAndLongTransfers) {
             "de.ini\t240315103000\n", {{"de.ini", "100\n"}}, {{"de.ini", c.body}}, c.hang};
         ScriptedServer peer(Mode::Script, drop.script());
         useScripted(peer);
+        wait_.breakSilentReads = c.broken;
         const std::uint64_t before = clock_.monotonicMs();
+        // A mirror that spins on the failed connection is let out by virtual time, which
+        // the time check below then reports.
+        std::jthread watchdog;
+        if (c.broken)
+            watchdog = std::jthread([this](std::stop_token stop) {
+                for (int i = 0; i < 100 && !stop.stop_requested(); ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                if (!stop.stop_requested())
+                    clock_.advance(std::chrono::hours(1));
+            });
         runMirror();
+        if (watchdog.joinable()) {
+            watchdog.request_stop();
+            watchdog.join();
+        }
         const bool complete = c.stored.has_value();
         EXPECT_EQ(logMessages(), Strings{complete ? "de.ini Language file was updated"
                                                   : "de.ini Language file was not updated"});

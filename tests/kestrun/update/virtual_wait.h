@@ -2,8 +2,10 @@
 
 #include "kestrun/update/engine_wait.h"
 #include "platform/clock.h"
+#include "tests/peers/scripted_server.h"
 
 #include <QAbstractSocket>
+#include <QHostAddress>
 
 #include <atomic>
 
@@ -27,6 +29,14 @@ public:
                        std::chrono::milliseconds limit) override {
         if (waitOnSocket(socket, event, std::min(limit, slice_)))
             return true;
+        if (breakSilentReads && event == SocketEvent::ReadyRead &&
+            socket.error() == QAbstractSocket::SocketTimeoutError) {
+            // The connection fails with an error of its own instead of a close by the peer.
+            socket.abort();
+            socket.connectToHost(QHostAddress::LocalHost, closedPort());
+            socket.waitForConnected(1000);
+            return false;
+        }
         if (socket.error() == QAbstractSocket::SocketTimeoutError ||
             socket.state() == QAbstractSocket::ConnectingState ||
             socket.state() == QAbstractSocket::HostLookupState)
@@ -35,6 +45,8 @@ public:
     }
 
     std::atomic<std::int64_t> pausedMs{0}; // the pauses alone, without socket waits
+    // A read that waits in vain ends with a failed connection instead of letting time pass.
+    std::atomic<bool> breakSilentReads{false};
 
 private:
     TestClock& clock_;

@@ -1,3 +1,4 @@
+#include "kestrun/update/http_transfer.h"
 #include "kestrun/update/manifest_scanner.h"
 #include "kestrun/update/web_kinds.h"
 #include "tests/kestrun/update/web_fixture.h"
@@ -185,6 +186,29 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
     EXPECT_EQ(readFile(work_ / "kbm~"), versionedExecutable());
     // Over https no cache answers a download either.
     EXPECT_EQ(header(server_->requests().back(), "cache-control"), "no-cache");
+
+    // ca.pem adds to the system's authorities, it does not replace them: a site trusted
+    // through the system's folder stays trusted next to a ca.pem of another name.
+    const std::filesystem::path system = work_ / "system-certs";
+    std::filesystem::create_directory(system);
+    std::filesystem::copy_file(site.cert, system / "site.pem");
+    const std::filesystem::path unrelated = work_ / "unrelated.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                           "-nodes -days 2 -subj /CN=unrelated -keyout /dev/null -out '" +
+                           unrelated.string() + "' 2>/dev/null && openssl rehash '" +
+                           system.string() + "' 2>/dev/null")
+                              .c_str()),
+              0);
+    HttpGetRequest get;
+    get.url = server_->origin() + "/KSN//ver.txt";
+    get.extraCaFile = unrelated;
+    get.systemCaFolder = system;
+    std::string body;
+    EXPECT_TRUE(httpGet(get, [&](std::string_view piece) {
+                    body += piece;
+                    return true;
+                }).completed);
+    EXPECT_EQ(body, "KSN:1.2.1.4\r\n");
 }
 
 long peakKilobytes() {
