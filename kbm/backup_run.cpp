@@ -5,6 +5,7 @@
 #include "kbm/paths.h"
 #include "kbm/retention.h"
 #include "kbm/scan_phase.h"
+#include "kbm/throttled_progress.h"
 #include "platform/data_folder.h"
 
 #include <memory>
@@ -22,18 +23,20 @@ LocalDateTime BackupRun::perform() {
     createPrivateFolders(fs::path(markers));
     const fs::path queueFile = config_.workingFolder / kQueueFile;
     const KbmSettings& s = config_.settings;
+    // The window follows the run at a pace a person can see, not once per FTP block.
+    ThrottledProgress progress(progress_, clock_);
     std::vector<std::string> ownFolders{(config_.dataFolder / "KBM").lexically_normal().string()};
     if (s.destinationIsFolder != 0 && !s.destination.empty())
         ownFolders.push_back(fs::path(s.destination).lexically_normal().string());
     ScanPhase(ScanPhase::Paths{queueFile, markers, ownFolders}, config_.include, config_.exclude,
-              log_, progress_)
+              log_, progress)
         .run();
 
     std::unique_ptr<FileSender> ownSender;
     FileSender* sender = sender_;
     if (!sender) {
         ownSender = std::make_unique<FtpSender>(
-            FtpSettings{s.host, s.port, s.user, s.password, s.passive != 0}, log_, progress_);
+            FtpSettings{s.host, s.port, s.user, s.password, s.passive != 0}, log_, progress);
         sender = ownSender.get();
     }
     CopyPhase::Config copy;
@@ -42,7 +45,8 @@ LocalDateTime BackupRun::perform() {
     copy.destinationIsFolder = s.destinationIsFolder != 0;
     copy.destination = s.destination;
     copy.markerFolder = markers;
-    const LocalDateTime stamp = CopyPhase(copy, clock_, log_, progress_, *sender).run();
+    const LocalDateTime stamp = CopyPhase(copy, clock_, log_, progress, *sender).run();
+    progress.flush();
 
     if (s.retentionDays != 0)
         removeExpiredSets(s.retentionDays, stamp, s.destination, copy.autodeleteFolder, log_);

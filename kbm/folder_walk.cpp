@@ -32,15 +32,19 @@ bool FolderWalker::isSkipFolder(const std::string& folder) const {
     return false;
 }
 
-void FolderWalker::walk(const std::string& folder, std::vector<std::string>& files) const {
+void FolderWalker::walk(const std::string& folder, const Visitor& visit) const {
     if (folder.empty())
         return;
     Visited visited;
-    walkInto(folder, folder.find('.') != std::string::npos, visited, files);
+    walkInto(folder, folder.find('.') != std::string::npos, visited, visit);
+}
+
+void FolderWalker::walk(const std::string& folder, std::vector<std::string>& files) const {
+    walk(folder, [&files](const std::string& file) { files.push_back(file); });
 }
 
 void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, Visited& visited,
-                            std::vector<std::string>& files) const {
+                            const Visitor& visit) const {
     if (excluded_.contains(folder) || isSkipFolder(folder))
         return;
     const auto status = fileStatus(folder);
@@ -55,16 +59,16 @@ void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, Visite
         if (ec)
             break;
         const std::string name = it->path().filename().string();
-        std::string full = prefix + name;
+        const std::string full = prefix + name;
         std::error_code typeEc;
         if (it->is_directory(typeEc)) { // follows a link to its target
-            walkInto(full, folderHasDot || name.find('.') != std::string::npos, visited, files);
+            walkInto(full, folderHasDot || name.find('.') != std::string::npos, visited, visit);
             continue;
         }
         if (!it->is_regular_file(typeEc))
             continue;
         if (folderHasDot || name.find('.') != std::string::npos)
-            files.push_back(std::move(full));
+            visit(full);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "common/backup_list.h"
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <unordered_set>
@@ -25,13 +26,17 @@ public:
     // Also skips these folders (compared after dropping a trailing "/").
     FolderWalker(const BackupList& excludes, const std::vector<std::string>& skipFolders);
 
+    // Calls the visitor with each file's full path as the walk finds it.
+    using Visitor = std::function<void(const std::string&)>;
+    void walk(const std::string& folder, const Visitor& visit) const;
+    // Appends the files to the list.
     void walk(const std::string& folder, std::vector<std::string>& files) const;
 
 private:
     using Visited = std::set<std::pair<std::uint64_t, std::uint64_t>>;
 
     void walkInto(const std::string& folder, bool folderHasDot, Visited& visited,
-                  std::vector<std::string>& files) const;
+                  const Visitor& visit) const;
 
     bool isSkipFolder(const std::string& folder) const;
 

@@ -15,15 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct CurlDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
-
-struct CurlStringDeleter {
-    void operator()(char* text) const { curl_free(text); }
-};
-
 constexpr std::size_t kBlockSize = 1024;
 
 // State of one upload, seen by the read callback.
@@ -63,18 +54,33 @@ std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* u
     return got;
 }
 
-std::string escape(CURL* handle, const std::string& text) {
-    std::unique_ptr<char, CurlStringDeleter> escaped(
-        curl_easy_escape(handle, text.c_str(), static_cast<int>(text.size())));
-    return escaped ? std::string(escaped.get()) : std::string();
+// Percent-encodes everything but the unreserved characters of a URL.
+std::string escape(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') ||
+            u == '-' || u == '.' || u == '_' || u == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 0xF];
+        }
+    }
+    return out;
+}
+
+// The URL of the folder that holds a file's URL, "/" included.
+std::string folderOf(const std::string& url) {
+    return url.substr(0, url.rfind('/') + 1);
 }
 
 } // namespace
 
 std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
-    CurlHandle handle(curl_easy_init());
-    if (!handle)
-        return {};
     std::string path = "backup";
     std::size_t pos = 0;
     std::string last;
@@ -85,7 +91,7 @@ std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
         const std::string component = relative.substr(pos, end - pos);
         if (!component.empty()) {
             path += '/';
-            path += escape(handle.get(), component);
+            path += escape(component);
             last = component;
         }
         pos = end + 1;
@@ -101,8 +107,14 @@ std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
     return "ftp://" + host + ":" + std::to_string(port) + "/" + path;
 }
 
+void FtpSender::CurlDeleter::operator()(CURL* handle) const {
+    curl_easy_cleanup(handle);
+}
+
 FtpSender::FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress)
     : settings_(std::move(settings)), log_(log), progress_(progress) {}
+
+FtpSender::~FtpSender() = default;
 
 void FtpSender::setTimeouts(long connectSeconds, long stallSeconds) {
     connectTimeout_ = connectSeconds;
@@ -120,8 +132,9 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
         return false;
 
     const std::string url = ftpUrl(settings_, relative);
-    CurlHandle handle(curl_easy_init());
-    if (url.empty() || !handle) {
+    if (!handle_)
+        handle_.reset(curl_easy_init());
+    if (url.empty() || !handle_) {
         log_.write("Sending to FTP failed: " + source);
         return false;
     }
@@ -137,7 +150,7 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     upload.status = (slash == std::string::npos ? relative : relative.substr(slash + 1)) + " -> " +
                     settings_.host;
 
-    CURL* h = handle.get();
+    CURL* h = handle_.get();
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_USERNAME, settings_.user.c_str());
     curl_easy_setopt(h, CURLOPT_PASSWORD, settings_.password.c_str());
@@ -145,12 +158,13 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L);
     curl_easy_setopt(h, CURLOPT_FTP_CREATE_MISSING_DIRS,
                      static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
-    if (!settings_.passive)
-        curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
+    curl_easy_setopt(h, CURLOPT_FTPPORT, settings_.passive ? nullptr : "-");
     curl_easy_setopt(h, CURLOPT_READFUNCTION, &readBlock);
     curl_easy_setopt(h, CURLOPT_READDATA, &upload);
     curl_easy_setopt(h, CURLOPT_USERAGENT, "toFTP");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    // Every file travels over a connection of its own.
+    curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectTimeout_);
     curl_easy_setopt(h, CURLOPT_FTP_RESPONSE_TIMEOUT, stallTimeout_);
@@ -158,7 +172,25 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallTimeout_);
 
-    if (curl_easy_perform(h) != CURLE_OK || upload.cut) {
+    // A folder stored into before is named in the STOR itself; any other is walked from the
+    // login folder, creating what is missing. A STOR refused before any byte left (the folder
+    // went away meanwhile) is tried once more the walking way.
+    const std::string folder = folderOf(url);
+    bool known = knownFolders_.contains(folder);
+    CURLcode result = CURLE_OK;
+    for (;;) {
+        curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD,
+                         static_cast<long>(known ? CURLFTPMETHOD_NOCWD : CURLFTPMETHOD_MULTICWD));
+        result = curl_easy_perform(h);
+        if (!known || result != CURLE_UPLOAD_FAILED || upload.started)
+            break;
+        knownFolders_.erase(folder);
+        known = false;
+    }
+    curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
+    if (result == CURLE_OK)
+        knownFolders_.insert(folder);
+    if (result != CURLE_OK || upload.cut) {
         log_.write("Sending to FTP failed: " + source);
         return false;
     }

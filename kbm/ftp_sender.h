@@ -4,7 +4,11 @@
 #include "kbm/file_sender.h"
 #include "kbm/run_progress.h"
 
+#include <curl/curl.h>
+
 #include <cstdint>
+#include <memory>
+#include <set>
 #include <string>
 
 namespace kestrun {
@@ -23,10 +27,14 @@ std::string ftpUrl(const FtpSettings& settings, const std::string& relative);
 
 // Sends each file over a connection of its own below the remote folder "backup", creating the
 // missing remote folders, in binary mode and blocks of at most 1024 bytes. Outcomes are log
-// lines: "Can not find source file: " and "Sending to FTP failed: ".
+// lines: "Can not find source file: " and "Sending to FTP failed: ". One transfer handle
+// serves all files; a remote folder that this sender has already stored into is addressed in
+// one STOR, any other is walked and created folder by folder.
 class FtpSender final : public FileSender {
 public:
     FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress);
+
+    ~FtpSender() override;
 
     bool send(const std::string& source, const std::string& relative) override;
 
@@ -34,6 +42,11 @@ public:
     void setTimeouts(long connectSeconds, long stallSeconds);
 
 private:
+    struct CurlDeleter {
+        void operator()(CURL* handle) const;
+    };
+    std::unique_ptr<CURL, CurlDeleter> handle_;
+    std::set<std::string> knownFolders_; // remote folder URLs that exist
     FtpSettings settings_;
     BackupLog& log_;
     RunProgress& progress_;

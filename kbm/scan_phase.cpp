@@ -8,7 +8,6 @@
 #include "platform/regular_file.h"
 
 #include <unordered_set>
-#include <vector>
 
 namespace kestrun {
 
@@ -38,25 +37,20 @@ std::size_t ScanPhase::run() {
     // Markers made pending by this scan stand for a queued file: a later entry naming the same
     // file compares with them like with any marker, and does not queue it again.
     std::unordered_set<std::string> pendingNow;
-    std::vector<std::string> candidates;
     std::string lines; // written in blocks
     constexpr std::size_t kBlock = 65536;
     for (const BackupEntry& entry : include_) {
-        candidates.clear();
-        if (entry.isFile())
-            candidates.push_back(entry.path);
-        else
-            walker.walk(entry.path, candidates);
         const auto code = queueCode(entry);
         const std::string failure = "Copying failed: " + entry.path;
-        for (const std::string& source : candidates) {
+        // Each candidate is decided as the walk finds it, so the scan holds no list of them.
+        const auto consider = [&](const std::string& source) {
             const auto rel = relativePath(source);
             // A path that cannot be one queue line, or that would place its marker or its
             // copy outside their folders, is never queued. A name found in a folder is shown
             // too, with its odd bytes escaped.
             if (!rel || hasLineBreakOrTab(source)) {
                 log_.write(source == entry.path ? failure : failure + ": " + escapedName(source));
-                continue;
+                return;
             }
             const std::string marker = paths_.markerFolder + *rel;
             // One status call for the marker (existence, state and time), one for the source.
@@ -70,11 +64,11 @@ std::size_t ScanPhase::run() {
             if (markerTime && entry.mode != 2) {
                 const auto sourceStatus = fileStatus(source);
                 if (!sourceStatus || sourceStatus->modifiedSecond <= *markerTime)
-                    continue;
+                    return;
             }
             if (!queueMarker(marker, code.has_value())) {
                 log_.write(failure);
-                continue;
+                return;
             }
             if (code) {
                 pendingNow.insert(marker);
@@ -85,7 +79,11 @@ std::size_t ScanPhase::run() {
                 }
                 ++queued;
             }
-        }
+        };
+        if (entry.isFile())
+            consider(entry.path);
+        else
+            walker.walk(entry.path, consider);
     }
     const auto n = static_cast<std::int64_t>(include_.size());
     writeAll(queue, lines);

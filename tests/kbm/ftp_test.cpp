@@ -1,4 +1,5 @@
 #include "kbm/ftp_sender.h"
+#include "kbm/throttled_progress.h"
 #include "tests/kbm/ftp_server_peer.h"
 #include "tests/kbm/kbm_test_support.h"
 
@@ -225,9 +226,143 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     EXPECT_EQ(box.logMessages().size(), 1u);
 }
 
+TEST_F(FtpDeliveryTest, FilesOfAFolderStoredIntoBeforeGoInOneStore) {
+    FtpServerPeer server(remote, "kbm", "secret");
+    ASSERT_NE(server.port(), 0) << server.log();
+    const std::string a = box.source("deep/er/still/a.txt", "A");
+    const std::string b = box.source("deep/er/still/b.txt", "B");
+    const std::string c = box.source("deep/er/still/c.txt", "C");
+    FtpSender ftp = sender(server, true);
+    ASSERT_TRUE(ftp.send(a, *relativePath(a)));
+    // The folder is known now: the next file is stored without walking to it.
+    const std::size_t logged = server.log().size();
+    ASSERT_TRUE(ftp.send(b, *relativePath(b)));
+    const std::string commands = server.log().substr(logged);
+    EXPECT_EQ(commands.find("<- CWD"), std::string::npos) << commands;
+    EXPECT_NE(commands.find("<- STOR backup/"), std::string::npos) << commands;
+    // A known folder that went away on the server meanwhile is made again.
+    fs::remove_all(remote / "backup");
+    EXPECT_TRUE(ftp.send(c, *relativePath(c)));
+    EXPECT_EQ(readFile(remoteCopy(a)), "");
+    EXPECT_EQ(readFile(remoteCopy(c)), "C");
+    EXPECT_TRUE(box.logMessages().empty());
+}
+
+TEST_F(FtpDeliveryTest, RunRepaintsTheWindowOnlyWhenItsPaceAllows) {
+    FtpServerPeer server(remote, "kbm", "secret");
+    ASSERT_NE(server.port(), 0) << server.log();
+    // 3 MB in 1024-byte blocks while the clock stands still: the window is pumped once, and at
+    // the end of the run it is shown the last state of every bar and of the status line.
+    const std::string large = box.source("t/large.bin", std::string(3 * 1024 * 1024, 'x'));
+    box.run_.include = {{large, 0, 1}};
+    box.run_.settings.port = server.port();
+    box.run();
+    EXPECT_EQ(readFile(remoteCopy(large)).size(), 3u * 1024 * 1024);
+    EXPECT_EQ(box.progress.pumps, 1);
+    ASSERT_FALSE(box.progress.transfer.empty());
+    EXPECT_EQ(box.progress.transfer.back(), 99);
+    EXPECT_EQ(box.progress.status, std::vector<std::string>{"large.bin -> 127.0.0.1"});
+    ASSERT_FALSE(box.progress.overall.empty());
+    EXPECT_EQ(box.progress.overall.back(),
+              100 * (static_cast<int>(large.size()) + 2) / (static_cast<int>(large.size()) + 5));
+}
+
+// A window that notes when it was given something to show.
+class TimedWindow final : public RunProgress {
+public:
+    explicit TimedWindow(Clock& clock) : clock_(clock) {}
+    void setOverall(int percent) override {
+        noteUpdate();
+        overall.push_back(percent);
+    }
+    void setTransfer(int percent) override {
+        noteUpdate();
+        transfer.push_back(percent);
+    }
+    void setStatus(const std::string& text) override {
+        noteUpdate();
+        status.push_back(text);
+    }
+    void pump() override { ++pumps; }
+
+    std::vector<std::uint64_t> updatedAt; // one entry per moment of updates
+    std::vector<int> overall, transfer;
+    std::vector<std::string> status;
+    int pumps = 0;
+
+private:
+    void noteUpdate() {
+        const std::uint64_t now = clock_.monotonicMs();
+        if (updatedAt.empty() || updatedAt.back() != now)
+            updatedAt.push_back(now);
+    }
+    Clock& clock_;
+};
+
+TEST(ThrottledProgressTest, WindowGetsAtMostOneUpdateEveryFiftyMilliseconds) {
+    TestClock clock(stampOf("2024-01-05 09:30:00"));
+    TimedWindow window(clock);
+    ThrottledProgress progress(window, clock);
+
+    // 5000 blocks of a transfer, 3 ms apart; the shown value changes every fifth block.
+    const std::uint64_t start = clock.monotonicMs();
+    progress.setStatus("big.bin -> host");
+    for (int block = 0; block < 5000; ++block) {
+        clock.advance(std::chrono::milliseconds(3));
+        progress.setTransfer(block / 5);
+        progress.pump();
+    }
+    const std::uint64_t elapsed = clock.monotonicMs() - start;
+    ASSERT_GE(window.updatedAt.size(), 2u);
+    for (std::size_t i = 1; i < window.updatedAt.size(); ++i)
+        EXPECT_GE(window.updatedAt[i] - window.updatedAt[i - 1], ThrottledProgress::kIntervalMs)
+            << i;
+    // It still follows the transfer: about one update per interval, each showing news, each
+    // followed by one pump of the window.
+    EXPECT_GE(window.updatedAt.size(), elapsed / 51);
+    EXPECT_EQ(window.pumps, static_cast<int>(window.updatedAt.size()));
+    EXPECT_EQ(window.transfer.size() + 1, window.updatedAt.size());
+    EXPECT_TRUE(std::adjacent_find(window.transfer.begin(), window.transfer.end()) ==
+                window.transfer.end());
+    EXPECT_EQ(window.status, std::vector<std::string>{"big.bin -> host"});
+
+    // The end is shown even when it came too soon after the last update.
+    const std::size_t shown = window.transfer.size();
+    clock.advance(std::chrono::milliseconds(ThrottledProgress::kIntervalMs));
+    progress.setTransfer(100);
+    progress.setTransfer(99);
+    progress.setOverall(40);
+    progress.pump();
+    ASSERT_EQ(window.transfer.size(), shown + 1);
+    EXPECT_EQ(window.transfer.back(), 100);
+    clock.advance(std::chrono::milliseconds(1));
+    progress.setStatus("next.bin -> host");
+    progress.setTransfer(0);
+    progress.pump();
+    EXPECT_EQ(window.transfer.back(), 100);
+    progress.flush();
+    EXPECT_EQ(window.transfer.back(), 0);
+    EXPECT_EQ(window.status.back(), "next.bin -> host");
+    EXPECT_EQ(window.overall, std::vector<int>{40});
+
+    // What the flush showed is painted at the next pump; then, with nothing new, nothing is
+    // repainted however much time passes.
+    progress.pump();
+    const int pumps = window.pumps;
+    clock.advance(std::chrono::seconds(5));
+    progress.setTransfer(0);
+    progress.setStatus("next.bin -> host");
+    progress.pump();
+    progress.flush();
+    EXPECT_EQ(window.pumps, pumps);
+    EXPECT_EQ(window.transfer.size(), shown + 2);
+}
+
 TEST(FtpUrlTest, ComponentsAreEncodedBelowBackup) {
     FtpSettings s{"ftp.example", 0, "u", "p", false};
     EXPECT_EQ(ftpUrl(s, "home/a b/x#1.txt"), "ftp://ftp.example:21/backup/home/a%20b/x%231.txt");
+    EXPECT_EQ(ftpUrl(s, "~my-dir_1/100%\xC3\xA4;.t?t"),
+              "ftp://ftp.example:21/backup/~my-dir_1/100%25%C3%A4%3B.t%3Ft");
     s.port = 0x10000 + 2121; // only the low 16 bits count
     EXPECT_EQ(ftpUrl(s, "f.txt"), "ftp://ftp.example:2121/backup/f.txt");
     s.host = "::1";
