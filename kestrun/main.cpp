@@ -1,3 +1,5 @@
 #include "kestrun/core/kestrun_app.h"
 
-int main(int argc, char** argv) { return kestrun::CKestrunApp().run(argc, argv); }
+int main(int argc, char** argv) {
+    return kestrun::CKestrunApp().run(argc, argv);
+}

@@ -1,7 +1,7 @@
 #include "kestrun/core/event_log.h"
 
-#include "platform/log_file.h"
 #include "platform/clock.h"
+#include "platform/log_file.h"
 
 namespace kestrun {
 
