@@ -27,9 +27,9 @@ public:
                                std::chrono::milliseconds limit) = 0;
 };
 
-// The program's waits, on the real clock. A pause on the application's main thread runs a
-// local event loop without user input: windows repaint and the update server answers while
-// the handler waits. Socket waits block for at most their limit.
+// The program's waits, on the real clock. On the application's main thread every wait (a
+// pause or a socket wait) runs a local event loop without user input: windows repaint and the
+// update server answers while the handler waits. Elsewhere the waits block.
 class EventLoopWait final : public EngineWait {
 public:
     explicit EventLoopWait(Clock& clock) : clock_(clock) {}

@@ -3,6 +3,8 @@
 #include "kestrun/update/countdown.h"
 #include "tests/support/qt_app.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <map>
@@ -345,4 +347,42 @@ TEST(EngineWaitTest, ProgramPauseServesEvents) {
     wait.wait(std::chrono::milliseconds(300));
     EXPECT_TRUE(fired);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
+}
+
+// The program's socket waits on the main thread serve events too: a server on the same
+// thread accepts and answers while the client waits for its reply, and a wait for a reply
+// that never comes ends at its limit.
+TEST(EngineWaitTest, ProgramSocketWaitServesEvents) {
+    using namespace std::chrono_literals;
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    int accepted = 0;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket* peer = server.nextPendingConnection()) {
+            ++accepted;
+            if (accepted == 1)
+                peer->write("hello");
+        }
+    });
+    kestrun::SystemClock clock;
+    kestrun::EventLoopWait wait(clock);
+    for (const bool answered : {true, false}) {
+        SCOPED_TRACE(answered ? "answered" : "silent");
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        ASSERT_TRUE(wait.waitForSocket(socket, kestrun::SocketEvent::Connected, 2000ms));
+        socket.write("getVer\r\n");
+        EXPECT_TRUE(wait.waitForSocket(socket, kestrun::SocketEvent::BytesWritten, 2000ms));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(
+            wait.waitForSocket(socket, kestrun::SocketEvent::ReadyRead, answered ? 2000ms : 200ms),
+            answered);
+        if (answered) {
+            EXPECT_EQ(socket.readAll(), "hello");
+        } else {
+            EXPECT_GE(std::chrono::steady_clock::now() - start, 190ms);
+            EXPECT_EQ(socket.state(), QAbstractSocket::ConnectedState);
+        }
+    }
+    EXPECT_EQ(accepted, 2);
 }
