@@ -90,8 +90,9 @@ LocalDateTime CopyPhase::run() {
     const FileDescriptor autodeleteList = openRegularForRewrite(
         fs::path(config_.autodeleteFolder + stamp.format(kSetStampFormat) + ".txt"), 0600);
 
-    // Only a regular file is read: a FIFO in the queue's place is a queue that cannot be opened.
-    const FileDescriptor queueFd = openRegularForReading(config_.queueFile);
+    // Only a regular file is read: a FIFO in the queue's place, or a link put there after the
+    // scan wrote it, is a queue that cannot be opened.
+    const FileDescriptor queueFd = openRegularForReadingNoLink(config_.queueFile);
     const auto queueStatus = fileStatus(queueFd);
     if (!queueStatus)
         return stamp;

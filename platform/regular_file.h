@@ -34,6 +34,9 @@ private:
 // refused without waiting on it: it is a file that cannot be opened.
 FileDescriptor openRegularForReading(const std::filesystem::path& file);
 
+// As openRegularForReading, but a link in the file's own place is refused as well.
+FileDescriptor openRegularForReadingNoLink(const std::filesystem::path& file);
+
 // Opens a regular file for appending, creating it with the given mode bits when it is missing.
 // Anything but a regular file is refused without waiting on it. A link in the file's place is
 // followed only when the running user or root owns it, and never to create its target.

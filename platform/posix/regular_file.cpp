@@ -62,6 +62,10 @@ FileDescriptor openRegularForReading(const std::filesystem::path& file) {
     return openRegular(file, O_RDONLY, 0);
 }
 
+FileDescriptor openRegularForReadingNoLink(const std::filesystem::path& file) {
+    return openRegular(file, O_RDONLY | O_NOFOLLOW, 0);
+}
+
 FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode) {
     // A link in the file's place is followed only when the running user or root owns it: a
     // link another user planted in a shared folder never leads the lines elsewhere. A missing

@@ -353,6 +353,14 @@ TEST(BackupRunBadInputTest, QueueFileThatCannotBeCreatedIsReported) {
     EXPECT_TRUE(fs::exists(box.autodeleteList(stamp)));
 }
 
+// A sender for a run to a folder, which sends nothing.
+struct NoSend final : FileSender {
+    bool send(const std::string&, const std::string&) override {
+        ADD_FAILURE();
+        return false;
+    }
+};
+
 TEST(BackupRunBadInputTest, QueueLinesWithoutTabsOrWithExtraCrAreHandled) {
     KbmSandbox box;
     const std::string a = box.source("q/a.txt", "A");
@@ -365,12 +373,7 @@ TEST(BackupRunBadInputTest, QueueLinesWithoutTabsOrWithExtraCrAreHandled) {
                                          b + "\t2 trailing\r\n" + a + "\t9\r\n" +
                                          "/outside/../x.txt\t1\r\n" + c + "\t1\r" + d + "\t1\r");
     NullProgress progress;
-    struct NoSend final : FileSender {
-        bool send(const std::string&, const std::string&) override {
-            ADD_FAILURE();
-            return false;
-        }
-    } noSend;
+    NoSend noSend;
     CopyPhase::Config cfg{box.work / kQueueFile, autodeleteFolder(box.data), true,
                           box.dest.string(), markerFolder(box.data)};
     const LocalDateTime stamp = CopyPhase(cfg, box.clock, box.log, progress, noSend).run();
@@ -381,6 +384,21 @@ TEST(BackupRunBadInputTest, QueueLinesWithoutTabsOrWithExtraCrAreHandled) {
     EXPECT_THAT(readLines(box.autodeleteList(stamp)), ElementsAre(box.setCopy(b, stamp)));
     EXPECT_THAT(box.logMessages(), ElementsAre("Can not backup file: /outside/../x.txt to " +
                                                box.dest.string() + "/outside/../x.txt"));
+}
+
+// A link put in the queue's place between the phases leads the copy nowhere.
+TEST(BackupRunBadInputTest, QueueReplacedByALinkCopiesNothing) {
+    KbmSandbox box;
+    const std::string a = box.source("l/a.txt", "A");
+    writeFile(box.work / "elsewhere", a + "\t1\r\n");
+    fs::create_symlink(box.work / "elsewhere", box.work / kQueueFile);
+    NullProgress progress;
+    NoSend noSend;
+    CopyPhase::Config cfg{box.work / kQueueFile, autodeleteFolder(box.data), true,
+                          box.dest.string(), markerFolder(box.data)};
+    CopyPhase(cfg, box.clock, box.log, progress, noSend).run();
+    EXPECT_FALSE(fs::exists(box.mirrorCopy(a)));
+    EXPECT_TRUE(fs::is_symlink(box.work / kQueueFile));
 }
 
 TEST(BackupRunBadInputTest, EmptyDestinationCopiesNothing) {
