@@ -18,11 +18,6 @@
 
 namespace kestrun {
 
-QFont templateFont(QFont font) {
-    font.setPointSize(8);
-    return font;
-}
-
 int dialogUnitsToPixelsX(int units) {
     return units * 3 / 2;
 }
@@ -140,9 +135,9 @@ int controlHeight(const QWidget& control, const ControlSpec& item) {
 
 } // namespace
 
-void setTemplateFont(QWidget& window, int pointSize) {
+void setTemplateFont(QWidget& window) {
     QFont font = window.font();
-    font.setPointSize(pointSize);
+    font.setPointSize(8);
     font.setStretch(QFont::SemiCondensed);
     window.setFont(font);
 }

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-class QFont;
 class QWidget;
 
 namespace kestrun {
@@ -46,16 +45,12 @@ struct DialogTemplate {
     std::vector<ControlSpec> controls;
 };
 
-// The templates' 8-point font: the given font at 8 points, the size the dialog units are made
-// for.
-QFont templateFont(QFont font);
-
 int dialogUnitsToPixelsX(int units);
 int dialogUnitsToPixelsY(int units);
 
-// Gives the window the point size of its template's font ("MS Shell Dlg" 8 → the system's
-// font family at 8 points), which its dialog units are laid out for; children inherit it.
-void setTemplateFont(QWidget& window, int pointSize);
+// Gives the window its template's font ("MS Shell Dlg" 8 → the system's font family at 8
+// points), which its dialog units are laid out for; children inherit it.
+void setTemplateFont(QWidget& window);
 
 // Creates the template's controls as children of the window, sizes the window to the
 // template and sets its title.

@@ -39,7 +39,7 @@ CAboutDlg::CAboutDlg(Settings& settings, SettingsStore& store, const QIcon& prog
                      QWidget* parent)
     : QDialog(parent), settings_(settings), store_(store) {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    setFont(templateFont(font()));
+    setTemplateFont(*this);
     buildFromTemplate(*this, aboutTemplate());
     // The icon keeps its own size, as an icon control does, from its frame's top left.
     for (auto* picture : findChildren<QLabel*>())

@@ -65,7 +65,7 @@ CBackupDlg::CBackupDlg(BackupList& include, BackupList& exclude, ListPrompts& pr
                        QWidget* parent)
     : QDialog(parent), form_(include, exclude), prompts_(prompts) {
     setObjectName(QString::number(kTemplateId));
-    setTemplateFont(*this, 8);
+    setTemplateFont(*this);
     // The menu bar lies above the template's client area, as a window menu does.
     auto* menuBar = new QMenuBar(this);
     menuBar->setObjectName(QString::number(kMenuId));

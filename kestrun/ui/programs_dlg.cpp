@@ -71,7 +71,7 @@ CProgramsDlg::CProgramsDlg(ProgramList& programs, const LocalDateTime& now, List
                            QWidget* parent)
     : QDialog(parent), form_(programs, now), prompts_(prompts) {
     setObjectName(QString::number(kTemplateId));
-    setTemplateFont(*this, 8);
+    setTemplateFont(*this);
     buildFromTemplate(*this, programsTemplate());
     list_ = control<QTreeWidget>(*this, kListId);
     path_ = control<QLineEdit>(*this, kPathId);

@@ -35,7 +35,7 @@ CPromtDlg::CPromtDlg(QWidget* owner) : QDialog(owner) {
     setModal(false);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                    Qt::WindowStaysOnTopHint);
-    setFont(templateFont(font()));
+    setTemplateFont(*this);
     buildFromTemplate(*this, promtTemplate());
     // The banner is the only picture of the window; it is drawn to fill its frame.
     for (auto* picture : findChildren<QLabel*>())

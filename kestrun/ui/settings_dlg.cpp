@@ -67,10 +67,7 @@ const DialogTemplate& CSettingsDlg::windowTemplate() {
 
 CSettingsDlg::CSettingsDlg(Settings& settings, Asker& asker, QWidget* parent)
     : QDialog(parent), settings_(settings), asker_(asker), form_(*this) {
-    // The template's 8-point font at 96 dots per inch, so every label fits its place.
-    QFont small = font();
-    small.setPixelSize(11);
-    setFont(small);
+    setTemplateFont(*this);
     buildFromTemplate(*this, windowTemplate());
     for (const ControlSpec& item : windowTemplate().controls)
         if (item.id != 0)
