@@ -3,6 +3,7 @@
 #include "common/ini_document.h"
 #include "common/number.h"
 #include "platform/data_folder.h"
+#include "platform/regular_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,23 +20,7 @@ namespace {
 
 constexpr const char* kSection = "General";
 // Far beyond any settings file; a larger file is left alone rather than read into memory.
-constexpr off_t kMaxFileBytes = 4 * 1024 * 1024;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
+constexpr std::size_t kMaxFileBytes = 4 * 1024 * 1024;
 
 enum class FileState { Missing, Regular, Unusable };
 
@@ -47,39 +32,13 @@ struct FileText {
 FileText readSettingsFile(const fs::path& file) {
     if (file.empty())
         return {FileState::Unusable, {}};
-    const Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0)
-        return {errno == ENOENT ? FileState::Missing : FileState::Unusable, {}};
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes)
+    std::error_code ec;
+    if (!fs::exists(fs::status(file, ec)))
+        return {FileState::Missing, {}};
+    auto text = readRegularFile(file, kMaxFileBytes);
+    if (!text)
         return {FileState::Unusable, {}};
-    FileText result{FileState::Regular, {}};
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return {FileState::Unusable, {}};
-        if (n == 0)
-            return result;
-        result.text.append(buffer, std::size_t(n));
-        if (result.text.size() > std::size_t(kMaxFileBytes))
-            return {FileState::Unusable, {}};
-    }
-}
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += std::size_t(n);
-    }
-    return true;
+    return {FileState::Regular, std::move(*text)};
 }
 
 // Writes the text to a private temporary file beside the target and renames it into place.
@@ -96,11 +55,11 @@ bool writePrivateFile(const fs::path& file, const std::string& text) {
     std::string temp =
         (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     // mkostemp creates the file with mode 0600 before a byte is written.
-    Descriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (fd.get() < 0)
+    FileDescriptor fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd)
         return false;
-    const bool written = ::fchmod(fd.get(), S_IRUSR | S_IWUSR) == 0 && writeAll(fd.get(), text) &&
-                         ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0;
+    const bool written = setPermissions(fd, S_IRUSR | S_IWUSR) && writeAll(fd, text) &&
+                         syncToDisk(fd) && ::close(fd.release()) == 0;
     if (!written || ::rename(temp.c_str(), target.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
