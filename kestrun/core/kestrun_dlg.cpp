@@ -259,7 +259,7 @@ void CKestrunDlg::loadLists() {
     loadExcludeList(workingFolder_, backupExclude_);
 }
 
-// The update server of the server modes starts here once the update engine provides it.
+// In the server modes the update server listens from the start, and "Drop" is made.
 void CKestrunDlg::startUpdateServer() {
     updateServer_ = std::make_unique<UpdateServerHandler>(settings_, busy_, eventLog_);
     updateServer_->start(context_.workingFolder); // the current directory at start

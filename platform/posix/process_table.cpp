@@ -1,6 +1,8 @@
 #include "platform/process_table.h"
 
 #include "common/text.h"
+#include "platform/posix/script_interpreter.h"
+#include "platform/regular_file.h"
 
 #include <algorithm>
 #include <cctype>
@@ -35,22 +37,6 @@ constexpr std::size_t kShebangLimit = 256;
 // first, after the one optional argument of the "#!" line; a caller may put a few options
 // before it ("python3 -W ignore job.py").
 constexpr std::size_t kScriptArgumentSlots = 3;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 class DirectoryHandle {
 public:
@@ -97,7 +83,7 @@ std::optional<std::string> readBytes(const fs::path& file, std::size_t limit,
     if (regularOnly && (::stat(file.c_str(), &before) != 0 || !S_ISREG(before.st_mode)))
         return std::nullopt;
     FileDescriptor fd(::open(file.c_str(), kReadFlags));
-    if (!fd.valid())
+    if (!fd)
         return std::nullopt;
     if (regularOnly) {
         struct stat st {};
@@ -139,14 +125,9 @@ namespace {
 // Reads at most limit bytes of one file of a process folder.
 std::optional<std::string> readProcFile(ProcFolder& folder, const char* name, std::size_t limit) {
     FileDescriptor fd(::openat(folder.root(), folder.file(name), kReadFlags));
-    if (!fd.valid())
+    if (!fd)
         return std::nullopt;
     return readOpen(fd, limit);
-}
-
-std::string_view baseName(std::string_view path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 std::vector<std::string> splitArguments(const std::string& cmdline) {
@@ -201,101 +182,6 @@ ExeLink readExe(ProcFolder& folder, std::string& exe) {
         exe.resize(exe.size() - kDeleted.size());
     return ExeLink::Read;
 }
-
-// Version digits that follow an interpreter's name: "python3.11", "perl5.36.0", "tclsh8.6".
-std::string_view withoutVersion(std::string_view name) {
-    while (!name.empty() && (std::isdigit(static_cast<unsigned char>(name.back())) ||
-                             name.back() == '.' || name.back() == '-'))
-        name.remove_suffix(1);
-    return name;
-}
-
-// Executables that run scripts: only their processes have their arguments looked at, so a
-// scan never opens the files that other programs (viewers, editors, "tail -f") name.
-bool isInterpreterLike(std::string_view exeBase) {
-    static constexpr std::string_view kInterpreters[] = {
-        "sh",     "ash",  "bash", "dash",    "ksh",     "mksh",   "pdksh", "yash", "zsh",    "fish",
-        "csh",    "tcsh", "posh", "busybox", "python",  "pypy",   "perl",  "ruby", "jruby",  "node",
-        "nodejs", "deno", "bun",  "php",     "lua",     "luajit", "tclsh", "wish", "expect", "awk",
-        "gawk",   "mawk", "nawk", "guile",   "rscript", "pwsh",   "julia"};
-    const std::string name = toLowerAscii(withoutVersion(exeBase));
-    return std::find(std::begin(kInterpreters), std::end(kInterpreters), name) !=
-           std::end(kInterpreters);
-}
-
-// The interpreter a script's first line names: the path after "#!", or for "#!/usr/bin/env"
-// the program that env runs (its first word that is neither an option nor a variable).
-std::optional<std::string> shebangInterpreter(std::string_view head) {
-    if (head.size() < 2 || head.substr(0, 2) != "#!")
-        return std::nullopt;
-    head.remove_prefix(2);
-    head = head.substr(0, head.find('\n'));
-    std::vector<std::string_view> words;
-    std::size_t i = 0;
-    while (i < head.size()) {
-        while (i < head.size() && (head[i] == ' ' || head[i] == '\t' || head[i] == '\r'))
-            ++i;
-        std::size_t e = i;
-        while (e < head.size() && head[e] != ' ' && head[e] != '\t' && head[e] != '\r')
-            ++e;
-        if (e > i)
-            words.push_back(head.substr(i, e - i));
-        i = e;
-    }
-    if (words.empty())
-        return std::nullopt;
-    if (baseName(words[0]) != "env")
-        return std::string(words[0]);
-    for (std::size_t w = 1; w < words.size(); ++w)
-        if (words[w][0] != '-' && words[w].find('=') == std::string_view::npos)
-            return std::string(words[w]);
-    return std::nullopt;
-}
-
-// The real executables of the interpreters that scripts name, each resolved once per scan:
-// a path through its links (/bin/sh is dash, /usr/bin/python3 is python3.11), a bare name (of
-// "#!/usr/bin/env NAME") as env finds it on the PATH it was given.
-class InterpreterResolver {
-public:
-    std::optional<std::string> resolve(const std::string& interpreter,
-                                       std::string_view searchPath) {
-        std::string key = interpreter;
-        if (interpreter.find('/') == std::string::npos)
-            key.append(1, '\0').append(searchPath);
-        const auto known = cache_.find(key);
-        if (known != cache_.end())
-            return known->second;
-        return cache_[key] = lookUp(interpreter, searchPath);
-    }
-
-private:
-    static std::optional<std::string> realPath(const fs::path& file) {
-        std::error_code ec;
-        const fs::path real = fs::canonical(file, ec);
-        if (ec || !fs::is_regular_file(real, ec))
-            return std::nullopt;
-        return real.string();
-    }
-    static std::optional<std::string> lookUp(const std::string& interpreter,
-                                             std::string_view rest) {
-        if (interpreter.find('/') != std::string::npos)
-            return realPath(interpreter);
-        while (!rest.empty()) {
-            const auto colon = rest.find(':');
-            const std::string_view dir = rest.substr(0, colon);
-            const fs::path candidate = fs::path(dir) / interpreter;
-            if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0)
-                if (auto real = realPath(candidate))
-                    return real;
-            if (colon == std::string_view::npos)
-                break;
-            rest.remove_prefix(colon + 1);
-        }
-        return std::nullopt;
-    }
-
-    std::map<std::string, std::optional<std::string>> cache_;
-};
 
 // The PATH that a process started with (env looks its program up there); this program's own
 // when that cannot be read.
