@@ -27,6 +27,8 @@ struct ProcessInfo {
 };
 
 class ProcFolder;
+class InterpreterResolver;
+struct RawProcess;
 
 // The running processes of the user this program runs as (of everyone when it runs as root).
 class ProcessTable {
@@ -72,11 +74,23 @@ private:
     };
     bool viewers(long pid, ProcFolder& folder, bool exeReadable, std::map<long, OwnerNote>& notes);
 
+    // The script an interpreter's process was found to run, kept while the process's
+    // executable and command line stay the same.
+    struct ScriptNote {
+        std::string exe;
+        std::string cmdline;
+        std::optional<std::string> script;
+    };
+    std::optional<std::string> knownScript(long pid, const RawProcess& raw,
+                                           InterpreterResolver& interpreters,
+                                           std::map<long, ScriptNote>& notes);
+
     Clock& clock_;
     std::filesystem::path root_;
     std::uint32_t viewer_;
     std::mutex notesMutex_;
     std::map<long, OwnerNote> ownerNotes_;
+    std::map<long, ScriptNote> scriptNotes_;
 };
 
 } // namespace kestrun

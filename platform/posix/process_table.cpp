@@ -74,14 +74,11 @@ std::optional<std::string> readOpen(const FileDescriptor& fd, std::size_t limit)
 
 constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
-// Reads at most limit bytes of a file. Only regular files and the kernel's pseudo files are
-// read: a FIFO or device named by a process argument is never opened for reading.
+// Reads at most limit bytes of a file. With regularOnly, only a regular file is read; the
+// caller has found a regular file there before (a FIFO or device that a process merely names is
+// never opened: opening can have effects), and this checks again what was opened.
 std::optional<std::string> readBytes(const fs::path& file, std::size_t limit,
                                      bool regularOnly = false) {
-    // Never open a device or a pipe that a process merely names: opening can have effects.
-    struct stat before {};
-    if (regularOnly && (::stat(file.c_str(), &before) != 0 || !S_ISREG(before.st_mode)))
-        return std::nullopt;
     FileDescriptor fd(::open(file.c_str(), kReadFlags));
     if (!fd)
         return std::nullopt;
@@ -94,6 +91,14 @@ std::optional<std::string> readBytes(const fs::path& file, std::size_t limit,
 }
 
 } // namespace
+
+// What /proc/<pid> tells of one process; any part may be missing when the process ended
+// during the scan.
+struct RawProcess {
+    std::string exe;     // readlink of exe, without the " (deleted)" of a replaced file
+    std::string cmdline; // as read, the arguments each ended by a NUL
+    std::vector<std::string> argv;
+};
 
 // The files of one process folder, named relative to the open process root: one lookup per
 // file, no descriptor for the folder itself.
@@ -159,13 +164,6 @@ std::vector<long> listPids(DIR* dir) {
     std::sort(pids.begin(), pids.end());
     return pids;
 }
-
-// What /proc/<pid> tells of one process; any part may be missing when the process ended
-// during the scan.
-struct RawProcess {
-    std::string exe; // readlink of exe, without the " (deleted)" of a replaced file
-    std::vector<std::string> argv;
-};
 
 enum class ExeLink { Read, Missing, Unreadable };
 
@@ -324,6 +322,7 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
     InterpreterResolver interpreters;
     std::lock_guard lock(notesMutex_);
     std::map<long, OwnerNote> notes; // this scan's, for the processes that still run
+    std::map<long, ScriptNote> scripts;
     for (long pid : pids) {
         if (std::binary_search(kernel.begin(), kernel.end(), pid))
             continue;
@@ -340,8 +339,10 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
         bool java = known && isJava(exeBase);
         if (!known || java || interpreter) {
             const auto limit = known && !java ? kNameCmdlineLimit : kJavaCmdlineLimit;
-            if (auto cmdline = readProcFile(folder, "cmdline", limit))
+            if (auto cmdline = readProcFile(folder, "cmdline", limit)) {
                 raw.argv = splitArguments(*cmdline);
+                raw.cmdline = std::move(*cmdline);
+            }
         }
         // argv[0] is whatever the starter chose; it names a process only when the executable
         // link cannot be read (a process that made itself undumpable).
@@ -358,7 +359,7 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
         info.pid = pid;
         info.names.push_back(std::move(name));
         if (interpreter)
-            if (auto script = scriptName(root_ / folder.self(), raw, interpreters))
+            if (auto script = knownScript(pid, raw, interpreters, scripts))
                 if (*script != info.names.front())
                     info.names.push_back(std::move(*script));
         if (java && !raw.argv.empty())
@@ -366,7 +367,26 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
         out.push_back(std::move(info));
     }
     ownerNotes_ = std::move(notes);
+    scriptNotes_ = std::move(scripts);
     return out;
+}
+
+// The script of an interpreter's process. A process runs the script it was started with, so
+// what was found for it holds while its executable and its arguments stay the same (an exec
+// changes them); only a new process's script is opened.
+std::optional<std::string> ProcProcessTable::knownScript(long pid, const RawProcess& raw,
+                                                         InterpreterResolver& interpreters,
+                                                         std::map<long, ScriptNote>& notes) {
+    const auto known = scriptNotes_.find(pid);
+    if (known != scriptNotes_.end() && known->second.exe == raw.exe &&
+        known->second.cmdline == raw.cmdline) {
+        notes[pid] = known->second;
+        return known->second.script;
+    }
+    ProcFolder folder(-1, pid);
+    auto script = scriptName(root_ / folder.self(), raw, interpreters);
+    notes[pid] = ScriptNote{raw.exe, raw.cmdline, script};
+    return script;
 }
 
 // Whether the process of an open /proc/<pid> folder has the viewer's real uid. The folder

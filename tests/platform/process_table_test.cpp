@@ -312,6 +312,28 @@ TEST_F(ProcessTableTest, ScriptNamesOnlyForTheInterpreterTheScriptNames) {
     }
 }
 
+// A process keeps its pid through an exec: the script it runs then is the new one, not the
+// one it was first seen with.
+TEST_F(ProcessTableTest, AShellThatExecsAnotherScriptIsKnownByTheNewOne) {
+    const std::string tag = test::uniqueName("", dir.path());
+    const std::string first = "first" + tag + ".sh";
+    const std::string second = "second" + tag + ".sh";
+    const fs::path go = dir / "go";
+    test::writeScript(dir / second, "while :; do sleep 1; done\n");
+    test::writeScript(dir / first, "while [ ! -e '" + go.string() + "' ]; do sleep 0.05; done\n" +
+                                       "exec /bin/sh '" + (dir / second).string() + "'\n");
+    ChildProcess child("/bin/sh", {(dir / first).string()});
+    const auto known = [&](const std::string& script) {
+        const auto all = table.processes();
+        const ProcessInfo* p = all ? findPid(*all, child.pid()) : nullptr;
+        return p && hasName(*p, script);
+    };
+    ASSERT_TRUE(test::waitUntil([&] { return known(first); }));
+    test::writeFile(go, "");
+    ASSERT_TRUE(test::waitUntil([&] { return known(second); }));
+    EXPECT_FALSE(known(first));
+}
+
 // Processes that end while the table is read leave no hole: every scan still finds the
 // long-lived one, and nothing breaks.
 TEST_F(ProcessTableTest, ProcessesVanishingDuringScans) {
