@@ -5,7 +5,7 @@ ifdef CI
 CMAKE_FLAGS += -DKESTRUN_WERROR=ON
 endif
 
-.PHONY: all setup build run test package lan-demo screenshots screenshot-setup format clean
+.PHONY: all setup build run test package lan-demo screenshots screenshot-setup bench format clean
 
 all: build
 
@@ -34,6 +34,12 @@ lan-demo: build
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/kestrun_screenshots $(BUILD)/screenshots
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/ui_lists_screenshots $(BUILD)/screenshots
+
+# Every benchmark beside its reference, one table in $(BUILD)/bench.md (about 20 minutes;
+# BENCH_QUICK=1 for a quick check that they work).
+bench: build
+	@scripts/setup.sh --bench
+	BUILD=$(abspath $(BUILD)) scripts/bench.sh
 
 screenshot-setup:
 	@scripts/setup.sh --screenshots

@@ -79,7 +79,7 @@ ours = [int(v) / 1e6 for v in sys.argv[4].split()]
 theirs = [int(v) / 1e6 for v in sys.argv[5].split()]
 ratio = [o / t if t else float("inf") for o, t in zip(ours, theirs)]
 def mm(v, unit): return f"{min(v):.1f} / {statistics.median(v):.1f} {unit}"
-print(f"| idle supervision of 40 programs, CPU per {seconds} s ({len(ours)} windows) "
+print(f"| idle supervision of 40 programs, CPU per {seconds} s ({len(ours)} runs) "
       f"| kestrun {mm(ours, 'ms')} | supervisord {mm(theirs, 'ms')} "
       f"| {min(ratio):.2f} / {statistics.median(ratio):.2f} |")
 print(f"| idle supervision of 40 programs, RSS | kestrun {rss_k / 1024:.1f} MB "

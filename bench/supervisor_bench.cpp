@@ -5,6 +5,7 @@
 // for), both by wall clock and by CPU time (the check's thread; ps through the children's
 // usage). Usage: supervisor_bench [runs], at least 5 (default 15).
 
+#include "bench/table_row.h"
 #include "kestrun/core/kestrun_dlg.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
@@ -201,17 +202,6 @@ Sample runCheck(CKestrunDlg& window) {
     return {wallMs() - wall0, threadCpuMs() - cpu0};
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-void report(const char* what, const std::vector<double>& v, const char* unit) {
-    std::printf("  %-26s min %8.3f  median %8.3f %s\n", what, *std::min_element(v.begin(), v.end()),
-                median(v), unit);
-}
-
 long rssKb() {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -242,7 +232,7 @@ int run(int argc, char** argv) {
 
     runCheck(window); // warms the caches both sides rely on
     runPs();
-    std::vector<double> checkWall, checkCpu, psWall, psCpu, ratioWall, ratioCpu;
+    std::vector<double> checkWall, checkCpu, psWall, psCpu;
     for (int i = 0; i < runs; ++i) {
         const Sample check = runCheck(window);
         const Sample ps = runPs();
@@ -250,22 +240,20 @@ int run(int argc, char** argv) {
         checkCpu.push_back(check.cpu);
         psWall.push_back(ps.wall);
         psCpu.push_back(ps.cpu);
-        ratioWall.push_back(check.wall / ps.wall);
-        ratioCpu.push_back(ps.cpu > 0 ? check.cpu / ps.cpu : 0);
     }
 
     const auto table = processes.processes();
-    std::printf("supervisor_bench: %d runs, %zu entries, %zu processes seen, %ld starts, "
-                "RSS %ld kB\n",
-                runs, window.programs().size(), table ? table->size() : std::size_t{0},
-                launcher.starts, rssKb());
-    std::printf("  \"Last check\" line: %s\n", window.statusLine(1002).toStdString().c_str());
-    report("check, wall", checkWall, "ms");
-    report("ps -e, wall", psWall, "ms");
-    report("check / ps -e, wall", ratioWall, "");
-    report("check, CPU", checkCpu, "ms");
-    report("ps -e, CPU", psCpu, "ms");
-    report("check / ps -e, CPU", ratioCpu, "");
+    std::fprintf(stderr,
+                 "supervisor_bench: %d runs, %zu entries, %zu processes seen, %ld starts, "
+                 "RSS %ld kB\n",
+                 runs, window.programs().size(), table ? table->size() : std::size_t{0},
+                 launcher.starts, rssKb());
+    std::fprintf(stderr, "  \"Last check\" line: %s\n",
+                 window.statusLine(1002).toStdString().c_str());
+    bench::printRow("one program check of 40 entries, CPU", "check", checkCpu, "ps -e", psCpu,
+                    "ms");
+    bench::printRow("one program check of 40 entries, wall", "check", checkWall, "ps -e", psWall,
+                    "ms");
     return 0;
 }
 

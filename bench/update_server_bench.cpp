@@ -146,16 +146,17 @@ int run(int argc, char** argv) {
     const int requests = 2 * kPollers;
     const double modelPieces = static_cast<double>(kFileSize) / 1024.0;
     const double modelFile = modelPieces * 0.010 + 1.0;
-    std::printf("update server on loopback, %d cores\n",
-                static_cast<int>(std::thread::hardware_concurrency()));
-    std::printf("%-44s %-34s %s\n", "load", "this server", "single-threaded model");
-    std::printf("%-44s %4d answered, %d timed out, %d refused, %.2f s   %s\n",
-                "500 clients: getState + getVer (2000 ms)", polls.answered.load(),
-                polls.timedOut.load(), polls.refused.load(), pollSeconds,
-                "~2 answered in time; 1000 s for all");
-    std::printf("%-44s %.2f s%28s%.1f s\n", "1 client: 1 MB file", oneSeconds, "", modelFile);
-    std::printf("%-44s %d of %d complete, %.2f s%16s%.0f s (one after another)\n",
-                "100 clients at once: 1 MB file each", fetched.load(), kFetchers, manySeconds, "",
+    std::fprintf(stderr, "update server on loopback, %d cores\n",
+                 static_cast<int>(std::thread::hardware_concurrency()));
+    // Rows of the one table: the single-threaded model is worked out, not run.
+    std::printf("| update server: %d clients at once, getState + getVer (2000 ms deadline) | "
+                "%d of %d answered, %d timed out, %d refused, %.2f s | single-threaded model: "
+                "~2 answered in time, %d s for all | |\n",
+                kPollers, polls.answered.load(), requests, polls.timedOut.load(),
+                polls.refused.load(), pollSeconds, requests);
+    std::printf("| update server: %d clients at once, a 1 MB file each | %d of %d complete, "
+                "%.1f s (one client alone: %.1f s) | one after another: %.0f s | |\n",
+                kFetchers, fetched.load(), kFetchers, manySeconds, oneSeconds,
                 modelFile * kFetchers);
     fs::remove_all(dir);
     return polls.answered == requests && fetched == kFetchers ? 0 : 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs to build, test and run.
 # As root it installs what is missing; otherwise it prints the command and stops.
-# With --screenshots it also installs what the screenshot helper needs.
+# With --screenshots it also installs what the screenshot helper needs, with --bench the
+# references the benchmarks run beside ours.
 set -euo pipefail
 
 packages=(
@@ -21,6 +22,9 @@ packages=(
 )
 if [[ "${1:-}" == "--screenshots" ]]; then
     packages+=(xvfb xauth imagemagick)
+fi
+if [[ "${1:-}" == "--bench" ]]; then
+    packages+=(supervisor curl)                 # supervisord and curl -T
 fi
 
 missing=()
