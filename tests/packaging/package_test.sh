@@ -107,19 +107,32 @@ started_then_terminated() {
     [[ $status -eq 143 ]] || fail "kestrun ended with status $status, not by SIGTERM"
 }
 
-# Runs the command line of a unit file the way systemd would: its ExecStart= in its
-# WorkingDirectory= with its Environment=. ROOT is where the unit's absolute paths lie.
+# Runs the command lines of a unit file the way systemd would: its ExecStartPre= to its end,
+# then its ExecStart=, each in its WorkingDirectory= with its Environment= and the INVOCATION_ID
+# systemd gives every run of a service. ROOT is where the unit's absolute paths lie.
 run_unit_command() {
     local unit=$1 root=$2
     [[ -f $unit ]] || fail "no user unit $unit"
-    local exec_line workdir envs words
+    local exec_line pre_line workdir envs words pre
     exec_line=$(sed -n 's/^ExecStart=//p' "$unit")
+    pre_line=$(sed -n 's/^ExecStartPre=//p' "$unit")
     workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
     mapfile -t envs < <(sed -n 's/^Environment=//p' "$unit")
     [[ -n $exec_line && -n $workdir ]] || fail "unit lacks ExecStart= or WorkingDirectory="
+    # The updater runs before every start: it puts a downloaded Kestrun in place.
+    [[ $pre_line == "-$workdir/kvu" ]] || fail "unit does not run the updater first: $pre_line"
+    local invocation=INVOCATION_ID=0123456789abcdef0123456789abcdef
+    read -r -a pre <<<"$pre_line"
+    start "$root$workdir" DISPLAY=:97 "$invocation" "${envs[@]}" "$root${pre[0]#[-@+!:]}"
+    local status=0
+    wait "$pid" || status=$?
+    pid=
+    [[ $status -eq 0 ]] || fail "the updater before the start ended with $status"
+    # Without a download it did nothing: no line, no Kestrun of its own.
+    [[ ! -e $root$workdir/Kestrun.log ]] || fail "the updater wrote: $(cat "$root$workdir/Kestrun.log")"
     read -r -a words <<<"$exec_line"
     # A display that does not exist: only the unit's own environment keeps Qt off it.
-    start "$root$workdir" DISPLAY=:97 "${envs[@]}" "$root${words[0]#[-@+!:]}" "${words[@]:1}"
+    start "$root$workdir" DISPLAY=:97 "$invocation" "${envs[@]}" "$root${words[0]#[-@+!:]}" "${words[@]:1}"
     started_then_terminated "$root$workdir"
 }
 
