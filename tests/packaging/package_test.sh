@@ -4,6 +4,7 @@
 #   package_test.sh build BUILD_DIR OUT_DIR CPACK   builds the package into OUT_DIR, checks its contents
 #   package_test.sh start_unpacked BUILD_DIR OUT_DIR the unpacked kestrun starts headless, SIGTERM ends it
 #   package_test.sh service_command BUILD_DIR OUT_DIR the unit file's own command line, the same way
+#   package_test.sh removal_script BUILD_DIR OUT_DIR  postrm's remove and purge on temporary folders
 #   package_test.sh install_user BUILD_DIR          cmake --install into a user's folder, its unit run
 set -euo pipefail
 
@@ -136,6 +137,41 @@ run_unit_command() {
     started_then_terminated "$root$workdir"
 }
 
+# The removal script, run on temporary folders: dpkg's "remove" keeps the working folder, its
+# "purge" removes it and the machine's autostart entry naming it before the group goes.
+removal_script() {
+    local deb
+    deb=$(the_deb)
+    dpkg-deb -e "$deb" "$tmp/control"
+    local work=$tmp/opt/kestrun entry=$tmp/autostart/kestrun.desktop
+    mkdir -p "$work/Drop" "$tmp/autostart" "$tmp/stubs"
+    # The group tools only record their calls, and whether the folder was still there.
+    for tool in getent groupdel; do
+        printf '#!/bin/sh\necho "%s $* $([ -e "%s" ] && echo folder-left)" >>"%s"\n' \
+            "$tool" "$work" "$tmp/calls" >"$tmp/stubs/$tool"
+        chmod +x "$tmp/stubs/$tool"
+    done
+    sed -e "s|^dir=.*|dir=\"$work\"|" -e "s|^\( *autostart=\).*|\1$entry|" \
+        "$tmp/control/postrm" >"$tmp/postrm"
+    grep -q "^dir=\"$work\"" "$tmp/postrm" && grep -q "autostart=$entry" "$tmp/postrm" ||
+        fail "postrm names its folder or autostart entry otherwise"
+    echo "log" >"$work/Kestrun.log"
+    printf '[Desktop Entry]\nExec=%s/kestrun\n' "$work" >"$entry"
+
+    PATH=$tmp/stubs:$PATH sh "$tmp/postrm" remove
+    [[ -f $work/Kestrun.log && -f $entry && ! -e $tmp/calls ]] || fail "remove took more than the package"
+    PATH=$tmp/stubs:$PATH sh "$tmp/postrm" purge
+    [[ ! -e $work ]] || fail "purge left $work"
+    [[ ! -e $entry ]] || fail "purge left the autostart entry"
+    grep -qx 'groupdel kestrun ' "$tmp/calls" || fail "group not dropped after the folder: $(cat "$tmp/calls")"
+
+    # An entry that starts another installation stays.
+    mkdir -p "$work"
+    printf '[Desktop Entry]\nExec=/home/alice/kestrun/kestrun\n' >"$entry"
+    PATH=$tmp/stubs:$PATH sh "$tmp/postrm" purge
+    [[ -f $entry ]] || fail "purge removed another installation's autostart entry"
+}
+
 unpack() {
     local deb
     deb=$(the_deb)
@@ -151,6 +187,9 @@ start_unpacked)
     work=$tmp/root/opt/kestrun
     start "$work" QT_QPA_PLATFORM=offscreen "$work/kestrun"
     started_then_terminated "$work"
+    ;;
+removal_script)
+    removal_script
     ;;
 service_command)
     unpack
