@@ -2,6 +2,7 @@
 
 #include "common/file_util.h"
 #include "platform/regular_file.h"
+#include "platform/shared_folder.h"
 
 #include <fstream>
 #include <random>
@@ -57,6 +58,20 @@ std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
 
 namespace {
 
+// The mode of a list written anew: the replaced file's bits, or for a new one what the umask
+// leaves of 0644; in a folder its group shares, the group may always do what the owner may.
+std::optional<NewFileMode> replacementMode(const fs::path& file) {
+    std::error_code ec;
+    const auto old = fs::status(file, ec);
+    const bool replacing = !ec && fs::exists(old);
+    const fs::path folder = file.parent_path();
+    if (replacing)
+        return newFileModeIn(folder, static_cast<unsigned>(old.permissions()) & 07777u);
+    if (isGroupShared(folder))
+        return newFileModeIn(folder, 0644);
+    return std::nullopt;
+}
+
 // Writes the content under a temporary name beside the file and renames it into place.
 // nullopt when no temporary file can be made there (the folder is not writable).
 std::optional<bool> replaceAtomically(const fs::path& file, const std::string& content) {
@@ -64,20 +79,17 @@ std::optional<bool> replaceAtomically(const fs::path& file, const std::string& c
     const fs::path temp =
         file.parent_path() / ("." + file.filename().string() + ".tmp" + std::to_string(random()));
     {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        const FileDescriptor out = openRegularForRewrite(temp, 0644);
         if (!out)
             return std::nullopt;
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
-        out.close();
-        if (!out) {
+        const auto mode = replacementMode(file);
+        if (!writeAll(out, content) || (mode && !applyNewFileMode(out, *mode))) {
             std::error_code ec;
             fs::remove(temp, ec);
             return false;
         }
     }
     std::error_code ec;
-    if (const auto old = fs::status(file, ec); !ec && fs::exists(old))
-        fs::permissions(temp, old.permissions(), fs::perm_options::replace, ec);
     fs::rename(temp, file, ec);
     if (ec) {
         fs::remove(temp, ec);

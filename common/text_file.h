@@ -25,8 +25,9 @@ std::optional<std::vector<std::string>> readTextLines(const std::filesystem::pat
 // Replaces a file's content whole: written under a temporary name beside it and renamed into
 // place, so a failed write leaves the old file as it was. When no file can be made in the
 // folder (a machine-wide folder the user may not write), an existing file that the user may
-// write is overwritten where it is. A read-only file is left alone. Returns whether the new
-// content is in place.
+// write is overwritten where it is. A read-only file is left alone. The new file keeps the
+// replaced one's mode; in a folder its group shares, the group may always read and write it.
+// Returns whether the new content is in place.
 bool replaceFile(const std::filesystem::path& file, const std::string& content);
 
 } // namespace kestrun

@@ -2,6 +2,7 @@
 
 #include "common/number.h"
 #include "platform/folder_handle.h"
+#include "platform/shared_folder.h"
 
 namespace kestrun {
 
@@ -10,9 +11,11 @@ FileDescriptor createQueueFile(const std::filesystem::path& queueFile) {
     const std::string name = queueFile.filename().string();
     const std::string temporary = "." + name + ".new";
     folder.removeFile(temporary); // a leftover of a run that was cut short
+    const NewFileMode mode = newFileModeIn(queueFile.parent_path(), 0600);
     FileDescriptor fd = folder.createFile(temporary, 0600);
     if (!fd)
         return fd;
+    applyNewFileMode(fd, mode);
     if (!folder.rename(temporary, name)) {
         folder.removeFile(temporary);
         return {};

@@ -20,7 +20,8 @@ struct QueueItem {
     std::int32_t code = 0;
 };
 
-// Makes a new, empty queue file, the user's own (0600), and returns it open for writing: it is
+// Makes a new, empty queue file, the user's own (0600; in a folder its group shares, the
+// group's too: 0660), and returns it open for writing: it is
 // made under a temporary name beside it and renamed into place, so whatever stood in its place
 // (a link to another file, a FIFO) is replaced, never written through or waited on. Invalid
 // when it cannot be made; the old queue file is then left as it was.

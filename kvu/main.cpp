@@ -1,6 +1,7 @@
 #include "kvu/updater.h"
 #include "platform/clock.h"
 #include "platform/program_launcher.h"
+#include "platform/service_manager.h"
 #include "platform/single_instance.h"
 
 #include <QCoreApplication>
@@ -8,7 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 
-// The updater: started by Kestrun in its working folder once a newer Kestrun is downloaded.
+// The updater: started by Kestrun in its working folder once a newer Kestrun is downloaded, or
+// by the service manager in that folder before it starts Kestrun.
 int main(int argc, char** argv) {
     // The updater has no console: what Kestrun or the updater would print goes nowhere, so a
     // terminal or pipe that has gone away cannot end the Kestrun it starts.
@@ -19,7 +21,12 @@ int main(int argc, char** argv) {
     kestrun::SystemClock clock;
     kestrun::DetachedProgramLauncher launcher;
     std::error_code ec;
-    kestrun::Updater updater({clock, launcher, std::filesystem::current_path(ec),
-                              kestrun::SingleInstanceLock::lockFolders()});
-    return updater.run() == kestrun::Updater::Outcome::Replaced ? 0 : 1;
+    kestrun::UpdaterSetup setup{clock, launcher, std::filesystem::current_path(ec),
+                                kestrun::SingleInstanceLock::lockFolders()};
+    // Run by the service manager (the unit's step before Kestrun's start), it leaves the start
+    // to the manager, which then knows the Kestrun it runs.
+    setup.beforeServiceStart = kestrun::runsAsService();
+    using Outcome = kestrun::Updater::Outcome;
+    const Outcome outcome = kestrun::Updater(setup).run();
+    return outcome == Outcome::Replaced || outcome == Outcome::NothingToDo ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 #include "platform/log_file.h"
 #include "platform/program_launcher.h"
 #include "platform/regular_file.h"
+#include "platform/shared_folder.h"
 #include "platform/single_instance.h"
 
 #include <string>
@@ -37,6 +38,8 @@ void Updater::log(std::string_view message) {
 }
 
 Updater::Outcome Updater::run() {
+    if (setup_.beforeServiceStart)
+        return runBeforeServiceStart();
     log("waiting for Kestrun to end");
     if (!waitForKestrunToEnd()) {
         log("Kestrun did not end in time, nothing was replaced");
@@ -71,6 +74,34 @@ Updater::Outcome Updater::run() {
     return Outcome::Replaced;
 }
 
+// The service manager starts Kestrun once this returns, so nothing here waits or starts a
+// Kestrun, and every start without a download stays silent.
+Updater::Outcome Updater::runBeforeServiceStart() {
+    if (typeOf(file(kNewName)) == fs::file_type::not_found)
+        return Outcome::NothingToDo;
+    log("kestrun~ found before the service starts Kestrun");
+    if (kestrunHoldsItsLock()) {
+        log("Kestrun is running, nothing was replaced");
+        return Outcome::KestrunStillRunning;
+    }
+    if (const std::string reason = unusableReason(); !reason.empty()) {
+        log(reason + ", kestrun left as it is");
+        return Outcome::LeftAsItIs;
+    }
+    const auto installed = readFileVersion(file(kProgramName));
+    const auto fresh = readFileVersion(file(kNewName));
+    if (installed && fresh && !(*installed < *fresh)) {
+        log("kestrun~ is not newer than kestrun, kestrun left as it is");
+        return Outcome::LeftAsItIs;
+    }
+    if (!putNewInPlace()) {
+        log("kestrun could not be replaced, kestrun left as it is");
+        return Outcome::LeftAsItIs;
+    }
+    log("the service starts the new Kestrun, kestrun.old kept");
+    return Outcome::Replaced;
+}
+
 // Kestrun holds its instance lock while it lives; the lock is free once it has ended. The lock
 // is let go at once, so that the Kestrun started next can take it.
 bool Updater::kestrunHoldsItsLock() const {
@@ -97,17 +128,17 @@ std::string Updater::unusableReason() {
     const auto version = readFileVersion(fresh);
     if (!version)
         return "kestrun~ has no version";
-    // The new file takes the mode of the one it replaces, and can always be run by its owner.
+    // The new file takes the mode of the one it replaces, and can always be run by its owner;
+    // in a folder its group shares, the group may replace it as the owner may.
     std::error_code ec;
-    fs::perms mode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                     fs::perms::others_read | fs::perms::others_exec;
+    unsigned mode = 0755;
     if (typeOf(file(kProgramName)) == fs::file_type::regular) {
         const fs::perms old = fs::status(file(kProgramName), ec).permissions();
         if (!ec)
-            mode = (old & fs::perms::mask) | fs::perms::owner_exec;
+            mode = (static_cast<unsigned>(old) & 07777u) | 0100u;
     }
-    fs::permissions(fresh, mode, fs::perm_options::replace, ec);
-    if (ec)
+    if (!applyNewFileMode(openRegularForReadingNoLink(fresh),
+                          newFileModeIn(setup_.workingFolder, mode)))
         return "kestrun~ could not be made executable";
     log("kestrun~ carries version " + version->text());
     return {};

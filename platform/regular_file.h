@@ -40,7 +40,9 @@ FileDescriptor openRegularForReadingNoLink(const std::filesystem::path& file);
 // Opens a regular file for appending, creating it with the given mode bits when it is missing.
 // Anything but a regular file is refused without waiting on it. A link in the file's place is
 // followed only when the running user or root owns it, and never to create its target.
-FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode);
+// `created` tells whether the file was made by this call.
+FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode,
+                                    bool* created = nullptr);
 
 // Opens a regular file for writing from its start, emptying it, or creates it with the given
 // mode bits (less the umask) when it is missing. A link in the file's own place is refused, and

@@ -1,6 +1,7 @@
 #include "kestrun/update/companion_copy.h"
 
 #include "platform/regular_file.h"
+#include "platform/shared_folder.h"
 
 namespace kestrun {
 
@@ -25,7 +26,8 @@ bool writeWhole(const fs::path& from, const fs::path& temp, unsigned mode) {
     if (!in)
         return false;
     const FileDescriptor out = openRegularForRewrite(temp, 0600);
-    return out && copyContent(in, out) && setPermissions(out, mode) && syncToDisk(out);
+    return out && copyContent(in, out) &&
+           applyNewFileMode(out, newFileModeIn(temp.parent_path(), mode)) && syncToDisk(out);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "kestrun/update/download_file.h"
 
+#include "platform/shared_folder.h"
+
 #include <atomic>
 #include <random>
 #include <string>
@@ -42,15 +44,13 @@ bool DownloadFile::commit() {
         return false;
     const bool flushed = std::fflush(file_.get()) == 0;
     file_.reset();
-    std::error_code ec;
-    if (!flushed) {
+    // A program for everybody to run; in a folder its group shares, also the group's to replace.
+    if (!flushed || !applyNewFileMode(openRegularForReadingNoLink(temp_),
+                                      newFileModeIn(target_.parent_path(), 0755))) {
         discard();
         return false;
     }
-    fs::permissions(temp_,
-                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                        fs::perms::others_read | fs::perms::others_exec,
-                    fs::perm_options::replace, ec);
+    std::error_code ec;
     fs::rename(temp_, target_, ec);
     if (ec) {
         discard();

@@ -20,7 +20,8 @@ public:
     // Stores a piece; once a write fails (or the temporary file could not be made) nothing
     // more is stored, the temporary file is gone and the download can no longer be committed.
     void write(std::string_view piece);
-    // Moves the complete download into the target's place, readable and executable (0755);
+    // Moves the complete download into the target's place, readable and executable (0755, in
+    // a folder its group shares 0775 and the folder's group);
     // false when it was not stored whole or could not be moved.
     bool commit();
 

@@ -2,6 +2,8 @@
 
 #include "common/local_date_time.h"
 #include "platform/file_time.h"
+#include "platform/folder_handle.h"
+#include "platform/shared_folder.h"
 
 #include <algorithm>
 
@@ -11,7 +13,18 @@ namespace fs = std::filesystem;
 
 bool DropFolder::create() const {
     std::error_code ec;
-    fs::create_directory(folder_, ec);
+    // In a folder its group shares, the members drop their files here too: the folder is the
+    // group's (2770). Anywhere else it is made as the umask has it.
+    const fs::path parent = folder_.parent_path().empty() ? fs::path(".") : folder_.parent_path();
+    if (const NewFileMode mode = newFolderModeIn(parent, 0700); mode.group) {
+        bool created = false;
+        const FolderHandle made = FolderHandle::open(parent).childCreating(
+            folder_.filename().string(), mode.permissions & 0700, &created);
+        if (made && created)
+            applyNewFileMode(made.descriptor(), mode);
+    } else {
+        fs::create_directory(folder_, ec);
+    }
     return fs::is_directory(folder_, ec);
 }
 

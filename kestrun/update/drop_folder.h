@@ -19,7 +19,8 @@ public:
     explicit DropFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
     const std::filesystem::path& path() const { return folder_; }
-    // Creates the folder; an existing one is left as it is. False when it cannot be made.
+    // Creates the folder (in a folder its group shares, the group's: 2770); an existing one is
+    // left as it is. False when it cannot be made.
     bool create() const;
     // The file a request's name stands for, resolved through links, or nullopt.
     std::optional<std::filesystem::path> servable(std::string_view name) const;

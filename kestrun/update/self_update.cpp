@@ -5,6 +5,7 @@
 #include "kestrun/update/web_kinds.h"
 #include "platform/program_launcher.h"
 #include "platform/program_paths.h"
+#include "platform/service_manager.h"
 
 #include <cstdlib>
 #include <string>
@@ -40,10 +41,11 @@ int kindOf(OwnProgram program) {
 } // namespace
 
 SelfUpdate::SelfUpdate(WebUpdates web, const EventLog& log, ProgramLauncher& launcher,
-                       fs::path workingFolder, EndProcess endProcess, fs::path currentFolder)
+                       fs::path workingFolder, EndProcess endProcess, fs::path currentFolder,
+                       HandOver handOver)
     : web_(std::move(web)), log_(log), launcher_(launcher),
       workingFolder_(std::move(workingFolder)), endProcess_(std::move(endProcess)),
-      currentFolder_(std::move(currentFolder)) {}
+      currentFolder_(std::move(currentFolder)), handOver_(handOver) {}
 
 bool SelfUpdate::fetchIfNewer(OwnProgram program, const FileVersion& installed) {
     const auto published = web_.readWebVersion(kindOf(program));
@@ -67,8 +69,13 @@ void SelfUpdate::checkKestrun() {
     log_.log(kHandingOver);
     // The updater can only replace Kestrun once it has ended; without an updater Kestrun stays,
     // and the next check tries again.
+    // Under a service manager the updater runs before the service starts Kestrun again (the
+    // unit runs it first), so only its presence is checked: a copy started here would run
+    // outside the service, while the service's own restart met it as a second instance.
     const auto updater = locateProgram("kvu", workingFolder_);
-    if (!updater || !launcher_.start(updater->string(), "", workingFolder_, false)) {
+    const bool started = updater && (handOver_ == HandOver::ServiceRestarts ||
+                                     launcher_.start(updater->string(), "", workingFolder_, false));
+    if (!started) {
         log_.log(std::string(kUpdaterNotStarted) + (updater ? updater->string() : "kvu"));
         return;
     }
@@ -96,7 +103,9 @@ void endProcessNow(int status) {
 SelfUpdate programSelfUpdate(const Settings& settings, const EventLog& log,
                              ProgramLauncher& launcher, const fs::path& workingFolder) {
     return SelfUpdate(WebUpdates(settings, log, workingFolder), log, launcher, workingFolder,
-                      endProcessNow);
+                      endProcessNow, {},
+                      runsAsService() ? SelfUpdate::HandOver::ServiceRestarts
+                                      : SelfUpdate::HandOver::StartUpdater);
 }
 
 } // namespace kestrun

@@ -20,7 +20,7 @@ enum class OwnProgram { Kestrun = 1, Kbm = 2, Updater = 3 };
 // manifest names, and fetches a newer one into the working folder. A newer backup program or
 // updater is copied over the installed one in the working folder; a newer Kestrun is handed
 // to the updater "kvu", and the process ends so that the updater can put the new file in
-// place.
+// place (see HandOver).
 class SelfUpdate {
 public:
     // Ends the process with the status; the program's never returns.
@@ -33,11 +33,18 @@ public:
     static constexpr const char* kUpdaterNotStarted = "Could not start the updater: ";
     static constexpr int kHandOverStatus = 1;
 
+    // How a newer Kestrun takes over. On a desktop Kestrun starts the updater and ends; the
+    // updater puts the new file in place once it has ended and starts it. As a service Kestrun
+    // only ends with the hand-over status: the service manager restarts it on that status and
+    // runs the updater before each start, so the new file is in place before it starts.
+    enum class HandOver { StartUpdater, ServiceRestarts };
+
     // currentFolder: where the installed files are looked up for their versions (empty: the
     // process's current directory, whatever it is at the time of a check).
     SelfUpdate(WebUpdates web, const EventLog& log, ProgramLauncher& launcher,
                std::filesystem::path workingFolder, EndProcess endProcess,
-               std::filesystem::path currentFolder = {});
+               std::filesystem::path currentFolder = {},
+               HandOver handOver = HandOver::StartUpdater);
 
     // Kestrun itself. An installed file without a version stops the check silently.
     void checkKestrun();
@@ -55,13 +62,14 @@ private:
     std::filesystem::path workingFolder_;
     EndProcess endProcess_;
     std::filesystem::path currentFolder_;
+    HandOver handOver_;
 };
 
 // Ends the process at once with the status: no window is closed, nothing is cleaned up.
 [[noreturn]] void endProcessNow(int status);
 
 // The checks as the main window runs them, on its settings, log and working folder; a hand-over
-// to the updater ends the process at once.
+// to the updater ends the process at once. Run as a service, the service manager restarts it.
 SelfUpdate programSelfUpdate(const Settings& settings, const EventLog& log,
                              ProgramLauncher& launcher, const std::filesystem::path& workingFolder);
 

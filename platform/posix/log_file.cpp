@@ -3,6 +3,7 @@
 #include "common/file_util.h"
 #include "common/log_writer.h"
 #include "platform/regular_file.h"
+#include "platform/shared_folder.h"
 
 #include <mutex>
 
@@ -27,9 +28,18 @@ void appendLogLine(const std::filesystem::path& file, const LocalDateTime& when,
         return;
     // Append mode keeps the content and positions every write at the end, also against
     // other processes appending to the same file; one write call keeps the line whole.
-    const FileDescriptor fd = openRegularForAppend(file, 0600);
-    if (fd)
-        writeAll(fd, line);
+    // A new log is the user's own, or in a folder its group shares, the group's as well, so
+    // every member's programs can append to it.
+    const NewFileMode mode = newFileModeIn(file.parent_path(), 0600);
+    bool created = false;
+    const FileDescriptor fd = openRegularForAppend(file, mode.permissions & 0700, &created);
+    if (!fd)
+        return;
+    if (created)
+        applyNewFileMode(fd, mode);
+    else
+        shareOwnFileIn(fd, file.parent_path());
+    writeAll(fd, line);
 }
 
 } // namespace kestrun

@@ -66,17 +66,31 @@ FileDescriptor openRegularForReadingNoLink(const std::filesystem::path& file) {
     return openRegular(file, O_RDONLY | O_NOFOLLOW, 0);
 }
 
-FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode) {
+FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode,
+                                    bool* created) {
+    if (created)
+        *created = false;
     // A link in the file's place is followed only when the running user or root owns it: a
     // link another user planted in a shared folder never leads the lines elsewhere. A missing
     // file is made new, never through a link (a dangling one would make its target).
     struct stat st {};
-    if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    const bool present = ::lstat(file.c_str(), &st) == 0;
+    if (present && S_ISLNK(st.st_mode)) {
         if (st.st_uid != 0 && st.st_uid != ::geteuid())
             return {};
         return openRegular(file, O_WRONLY | O_APPEND, 0);
     }
-    return openRegular(file, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, createMode);
+    constexpr int flags = O_WRONLY | O_APPEND | O_NOFOLLOW;
+    if (!present) {
+        // Made here and now, so the caller knows the file is its own new one.
+        FileDescriptor fd = openRegular(file, flags | O_CREAT | O_EXCL, createMode);
+        if (fd || errno != EEXIST) {
+            if (fd && created)
+                *created = true;
+            return fd;
+        }
+    }
+    return openRegular(file, flags, 0);
 }
 
 FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode) {

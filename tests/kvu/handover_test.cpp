@@ -55,6 +55,10 @@ protected:
 
     QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // A desktop session unless a test runs the programs as a service.
+        env.remove("INVOCATION_ID");
+        if (asService_)
+            env.insert("INVOCATION_ID", "0123456789abcdef0123456789abcdef");
         const auto at = [&](const char* sub) {
             return QString::fromStdString((dir_ / sub).string());
         };
@@ -94,6 +98,7 @@ protected:
     TempDir dir_;
     fs::path work_ = dir_ / "work";
     std::unique_ptr<HttpServerPeer> server_;
+    bool asService_ = false;
 };
 
 // The old Kestrun fetches its successor, starts the updater and ends with status 1; the
@@ -187,6 +192,68 @@ TEST_F(HandOverTest, ReplacesOnlyAfterTheRunningKestrunHasEnded) {
     EXPECT_EQ(count("Program started"), 2u);
     EXPECT_EQ(readFileVersion(work_ / "kestrun"), version(1, 2, 1, 4));
     EXPECT_TRUE(pidRunning(work_ / "kestrun").has_value());
+}
+
+// As a service the hand-over is the unit's: Kestrun ends with status 1 and starts nothing, the
+// service's next start runs the updater first, which swaps the files and starts nothing, and
+// then the new Kestrun, which is the service's own process.
+TEST_F(HandOverTest, AsAServiceTheUpdaterSwapsBeforeTheNextStartAndStartsNothing) {
+    asService_ = true;
+    writeFile(dir_ / "site/KSN/ver.txt", "KSN:1.2.1.4\r\nKBM:1.0.0.0\r\nKVU:1.0.0.0\r\n");
+    const std::string successor = builtWithVersion("kestrun", version(1, 2, 1, 4));
+    writeFile(dir_ / "site/KSN/kestrun", successor);
+    server_ = std::make_unique<HttpServerPeer>(dir_ / "site");
+    ASSERT_NE(server_->port(), 0);
+    const std::string old = readFile(work_ / "kestrun");
+
+    QProcess service;
+    start(service, binDir() / "kestrun_handover_driver");
+    ASSERT_TRUE(service.waitForFinished(60000));
+    EXPECT_EQ(service.exitCode(), 1) << "the status the unit restarts on";
+    EXPECT_TRUE(logged("Preparing for updates, will be terminated."));
+    ASSERT_EQ(readFile(work_ / "kestrun~"), successor);
+    // An updater started now would log at once and swap the files behind the service's back.
+    EXPECT_FALSE(waitUntil(
+        [&] {
+            const auto lines = messages();
+            return std::any_of(lines.begin(), lines.end(),
+                               [](const std::string& m) { return m.rfind("kvu:", 0) == 0; });
+        },
+        std::chrono::seconds(2)))
+        << readFile(work_ / "Kestrun.log");
+    EXPECT_EQ(readFile(work_ / "kestrun"), old);
+
+    // The unit's step before the start.
+    QProcess updater;
+    start(updater, work_ / "kvu");
+    ASSERT_TRUE(updater.waitForFinished(30000));
+    EXPECT_EQ(updater.exitCode(), 0);
+    EXPECT_FALSE(pidRunning(work_ / "kestrun").has_value()) << "the updater started a Kestrun";
+    EXPECT_TRUE(logged("kvu: the service starts the new Kestrun, kestrun.old kept"))
+        << readFile(work_ / "Kestrun.log");
+    EXPECT_EQ(readFile(work_ / "kestrun"), successor);
+    EXPECT_EQ(readFile(work_ / "kestrun.old"), old);
+    EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
+    EXPECT_EQ(count("Program started"), 1u) << "only the old one's so far";
+
+    // The unit's start: the new Kestrun, as the service's own process.
+    QProcess restarted;
+    start(restarted, work_ / "kestrun");
+    ASSERT_TRUE(
+        waitUntil([&] { return count("Program started") == 2u; }, std::chrono::seconds(30)));
+    EXPECT_EQ(restarted.state(), QProcess::Running);
+    EXPECT_EQ(pidRunning(work_ / "kestrun"), std::optional<long>(restarted.processId()));
+
+    // Every later start without a download: the updater does nothing, not even a log line.
+    restarted.kill();
+    ASSERT_TRUE(restarted.waitForFinished());
+    const std::string before = readFile(work_ / "Kestrun.log");
+    QProcess idle;
+    start(idle, work_ / "kvu");
+    ASSERT_TRUE(idle.waitForFinished(30000));
+    EXPECT_EQ(idle.exitCode(), 0);
+    EXPECT_EQ(readFile(work_ / "Kestrun.log"), before);
+    EXPECT_FALSE(pidRunning(work_ / "kestrun").has_value());
 }
 
 } // namespace

@@ -74,7 +74,7 @@ protected:
         fs::create_directories(lockFolder_);
         fs::permissions(lockFolder_, fs::perms::owner_all, fs::perm_options::replace);
     }
-    Outcome run() {
+    Outcome run(bool beforeServiceStart = false) {
         start_ = clock_.monotonicMs();
         return Updater({clock_,
                         launcher_,
@@ -82,7 +82,8 @@ protected:
                         {lockFolder_},
                         std::chrono::seconds(60),
                         std::chrono::seconds(60),
-                        std::chrono::milliseconds(100)})
+                        std::chrono::milliseconds(100),
+                        beforeServiceStart})
             .run();
     }
     std::uint64_t elapsedMs() { return clock_.monotonicMs() - start_; }
@@ -394,6 +395,115 @@ TEST_F(UpdaterTest, WaitsForKestrunToEnd) {
             EXPECT_EQ(messages(), (std::vector<std::string>{
                                       "kvu: waiting for Kestrun to end",
                                       "kvu: Kestrun did not end in time, nothing was replaced"}));
+        }
+    }
+}
+
+// Before a service start the updater neither waits nor starts: it puts only a newer kestrun~ in
+// place, keeps kestrun.old (the new one starts after it), and without a download stays silent.
+TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
+    const std::string v1215 = builtWithVersion("kvu", version(1, 2, 1, 5));
+    enum class Fresh { Missing, Newer, Same, Older, NoVersion };
+    struct Case {
+        const char* what;
+        std::string installed;
+        Fresh fresh;
+        bool kestrunRuns;
+        bool shared; // the working folder is its group's
+        Outcome outcome;
+        bool swapped;
+        std::vector<std::string> lines;
+        unsigned mode = 0755; // of "kestrun" afterwards
+    };
+    const std::string found = "kvu: kestrun~ found before the service starts Kestrun";
+    const std::string carries = "kvu: kestrun~ carries version 1.2.1.4";
+    const Case cases[] = {
+        {"no download", oldProgram_, Fresh::Missing, false, false, Outcome::NothingToDo, false, {}},
+        {"newer download",
+         oldProgram_,
+         Fresh::Newer,
+         false,
+         false,
+         Outcome::Replaced,
+         true,
+         {found, carries, "kvu: kestrun renamed to kestrun.old", "kvu: kestrun~ renamed to kestrun",
+          "kvu: the service starts the new Kestrun, kestrun.old kept"}},
+        {"newer download in a shared folder",
+         oldProgram_,
+         Fresh::Newer,
+         false,
+         true,
+         Outcome::Replaced,
+         true,
+         {found, carries, "kvu: kestrun renamed to kestrun.old", "kvu: kestrun~ renamed to kestrun",
+          "kvu: the service starts the new Kestrun, kestrun.old kept"},
+         02775},
+        {"same version",
+         newProgram_,
+         Fresh::Same,
+         false,
+         false,
+         Outcome::LeftAsItIs,
+         false,
+         {found, carries, "kvu: kestrun~ is not newer than kestrun, kestrun left as it is"}},
+        {"older than an upgrade",
+         v1215,
+         Fresh::Older,
+         false,
+         false,
+         Outcome::LeftAsItIs,
+         false,
+         {found, carries, "kvu: kestrun~ is not newer than kestrun, kestrun left as it is"}},
+        {"no version",
+         oldProgram_,
+         Fresh::NoVersion,
+         false,
+         false,
+         Outcome::LeftAsItIs,
+         false,
+         {found, "kvu: kestrun~ has no version, kestrun left as it is"}},
+        {"Kestrun runs",
+         oldProgram_,
+         Fresh::Newer,
+         true,
+         false,
+         Outcome::KestrunStillRunning,
+         false,
+         {found, "kvu: Kestrun is running, nothing was replaced"}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        clearWork();
+        fs::permissions(work_, static_cast<fs::perms>(k.shared ? 02770 : 0700));
+        writeFile(work_ / "kestrun", k.installed);
+        fs::permissions(work_ / "kestrun", static_cast<fs::perms>(0755));
+        std::string download;
+        if (k.fresh == Fresh::NoVersion)
+            download = "<html>Bad gateway</html>";
+        else if (k.fresh != Fresh::Missing)
+            download = newProgram_;
+        if (k.fresh != Fresh::Missing)
+            writeFile(work_ / "kestrun~", download);
+        std::optional<SingleInstanceLock> kestrun;
+        if (k.kestrunRuns)
+            kestrun.emplace(Updater::kInstanceName, std::vector<fs::path>{lockFolder_});
+
+        EXPECT_EQ(run(true), k.outcome);
+        EXPECT_EQ(elapsedMs(), 0u) << "waited";
+        EXPECT_TRUE(launcher_.starts.empty()) << "started a Kestrun";
+        EXPECT_EQ(fs::exists(work_ / "Kestrun.log") ? messages() : std::vector<std::string>{},
+                  k.lines);
+        if (k.swapped) {
+            EXPECT_EQ(readFile(work_ / "kestrun"), newProgram_);
+            EXPECT_EQ(readFile(work_ / "kestrun.old"), k.installed);
+            EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
+            EXPECT_EQ(modeOf(work_ / "kestrun") & 0777u, k.mode & 0777u);
+        } else {
+            EXPECT_EQ(readFile(work_ / "kestrun"), k.installed);
+            EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));
+            if (k.fresh != Fresh::Missing) {
+                EXPECT_EQ(readFile(work_ / "kestrun~"), download);
+            }
         }
     }
 }

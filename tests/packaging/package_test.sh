@@ -4,6 +4,7 @@
 #   package_test.sh build BUILD_DIR OUT_DIR CPACK   builds the package into OUT_DIR, checks its contents
 #   package_test.sh start_unpacked BUILD_DIR OUT_DIR the unpacked kestrun starts headless, SIGTERM ends it
 #   package_test.sh service_command BUILD_DIR OUT_DIR the unit file's own command line, the same way
+#   package_test.sh removal_script BUILD_DIR OUT_DIR  postrm's remove and purge on temporary folders
 #   package_test.sh install_user BUILD_DIR          cmake --install into a user's folder, its unit run
 set -euo pipefail
 
@@ -107,20 +108,68 @@ started_then_terminated() {
     [[ $status -eq 143 ]] || fail "kestrun ended with status $status, not by SIGTERM"
 }
 
-# Runs the command line of a unit file the way systemd would: its ExecStart= in its
-# WorkingDirectory= with its Environment=. ROOT is where the unit's absolute paths lie.
+# Runs the command lines of a unit file the way systemd would: its ExecStartPre= to its end,
+# then its ExecStart=, each in its WorkingDirectory= with its Environment= and the INVOCATION_ID
+# systemd gives every run of a service. ROOT is where the unit's absolute paths lie.
 run_unit_command() {
     local unit=$1 root=$2
     [[ -f $unit ]] || fail "no user unit $unit"
-    local exec_line workdir envs words
+    local exec_line pre_line workdir envs words pre
     exec_line=$(sed -n 's/^ExecStart=//p' "$unit")
+    pre_line=$(sed -n 's/^ExecStartPre=//p' "$unit")
     workdir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
     mapfile -t envs < <(sed -n 's/^Environment=//p' "$unit")
     [[ -n $exec_line && -n $workdir ]] || fail "unit lacks ExecStart= or WorkingDirectory="
+    # The updater runs before every start: it puts a downloaded Kestrun in place.
+    [[ $pre_line == "-$workdir/kvu" ]] || fail "unit does not run the updater first: $pre_line"
+    local invocation=INVOCATION_ID=0123456789abcdef0123456789abcdef
+    read -r -a pre <<<"$pre_line"
+    start "$root$workdir" DISPLAY=:97 "$invocation" "${envs[@]}" "$root${pre[0]#[-@+!:]}"
+    local status=0
+    wait "$pid" || status=$?
+    pid=
+    [[ $status -eq 0 ]] || fail "the updater before the start ended with $status"
+    # Without a download it did nothing: no line, no Kestrun of its own.
+    [[ ! -e $root$workdir/Kestrun.log ]] || fail "the updater wrote: $(cat "$root$workdir/Kestrun.log")"
     read -r -a words <<<"$exec_line"
     # A display that does not exist: only the unit's own environment keeps Qt off it.
-    start "$root$workdir" DISPLAY=:97 "${envs[@]}" "$root${words[0]#[-@+!:]}" "${words[@]:1}"
+    start "$root$workdir" DISPLAY=:97 "$invocation" "${envs[@]}" "$root${words[0]#[-@+!:]}" "${words[@]:1}"
     started_then_terminated "$root$workdir"
+}
+
+# The removal script, run on temporary folders: dpkg's "remove" keeps the working folder, its
+# "purge" removes it and the machine's autostart entry naming it before the group goes.
+removal_script() {
+    local deb
+    deb=$(the_deb)
+    dpkg-deb -e "$deb" "$tmp/control"
+    local work=$tmp/opt/kestrun entry=$tmp/autostart/kestrun.desktop
+    mkdir -p "$work/Drop" "$tmp/autostart" "$tmp/stubs"
+    # The group tools only record their calls, and whether the folder was still there.
+    for tool in getent groupdel; do
+        printf '#!/bin/sh\necho "%s $* $([ -e "%s" ] && echo folder-left)" >>"%s"\n' \
+            "$tool" "$work" "$tmp/calls" >"$tmp/stubs/$tool"
+        chmod +x "$tmp/stubs/$tool"
+    done
+    sed -e "s|^dir=.*|dir=\"$work\"|" -e "s|^\( *autostart=\).*|\1$entry|" \
+        "$tmp/control/postrm" >"$tmp/postrm"
+    grep -q "^dir=\"$work\"" "$tmp/postrm" && grep -q "autostart=$entry" "$tmp/postrm" ||
+        fail "postrm names its folder or autostart entry otherwise"
+    echo "log" >"$work/Kestrun.log"
+    printf '[Desktop Entry]\nExec=%s/kestrun\n' "$work" >"$entry"
+
+    PATH=$tmp/stubs:$PATH sh "$tmp/postrm" remove
+    [[ -f $work/Kestrun.log && -f $entry && ! -e $tmp/calls ]] || fail "remove took more than the package"
+    PATH=$tmp/stubs:$PATH sh "$tmp/postrm" purge
+    [[ ! -e $work ]] || fail "purge left $work"
+    [[ ! -e $entry ]] || fail "purge left the autostart entry"
+    grep -qx 'groupdel kestrun ' "$tmp/calls" || fail "group not dropped after the folder: $(cat "$tmp/calls")"
+
+    # An entry that starts another installation stays.
+    mkdir -p "$work"
+    printf '[Desktop Entry]\nExec=/home/alice/kestrun/kestrun\n' >"$entry"
+    PATH=$tmp/stubs:$PATH sh "$tmp/postrm" purge
+    [[ -f $entry ]] || fail "purge removed another installation's autostart entry"
 }
 
 unpack() {
@@ -138,6 +187,9 @@ start_unpacked)
     work=$tmp/root/opt/kestrun
     start "$work" QT_QPA_PLATFORM=offscreen "$work/kestrun"
     started_then_terminated "$work"
+    ;;
+removal_script)
+    removal_script
     ;;
 service_command)
     unpack

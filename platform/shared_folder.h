@@ -1,0 +1,38 @@
+#pragma once
+
+#include "platform/regular_file.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+namespace kestrun {
+
+// How a file the programs make in a folder is shared. A folder its group may write (and others
+// may not) is shared by that group, as an installation folder of several users is: what is
+// made there belongs to the folder's group, and the group may do with it what its owner may
+// (a log 0660, a program 0775, a folder 2770). In any other folder a new file keeps exactly
+// the private mode its writer asks for.
+struct NewFileMode {
+    unsigned permissions = 0600;
+    std::optional<std::uint32_t> group; // set when the folder is shared: the group to give
+};
+
+// Whether the folder (links followed) is shared by its group as described above.
+bool isGroupShared(const std::filesystem::path& folder);
+
+// The mode for a new file in the folder, from the mode its writer would give it privately.
+NewFileMode newFileModeIn(const std::filesystem::path& folder, unsigned privateMode);
+// The same for a new subfolder: in a shared folder it is also setgid, so the files made in it
+// belong to the group as well.
+NewFileMode newFolderModeIn(const std::filesystem::path& folder, unsigned privateMode);
+
+// Gives an open file (or folder) the mode exactly, whatever the umask. When the folder's group
+// cannot be given, the group bits are cleared instead, so no other group gains access.
+bool applyNewFileMode(const FileDescriptor& fd, const NewFileMode& mode);
+
+// For a file already there: when it is this user's own, lies in a shared folder and its group
+// lacks what its owner may do, the group gets it (a log made before the folder was shared).
+void shareOwnFileIn(const FileDescriptor& fd, const std::filesystem::path& folder);
+
+} // namespace kestrun
