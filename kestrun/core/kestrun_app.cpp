@@ -6,6 +6,7 @@
 #include "platform/display.h"
 #include "platform/process_table.h"
 #include "platform/program_launcher.h"
+#include "platform/service_manager.h"
 #include "platform/settings_store.h"
 #include "platform/single_instance.h"
 
@@ -21,6 +22,7 @@ int CKestrunApp::run(int argc, char** argv) {
     if (!instance.acquired())
         return 0;
 
+    runsAsService(); // read once, before any program is started from here
     chooseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);

@@ -56,9 +56,12 @@ protected:
     QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         // A desktop session unless a test runs the programs as a service.
-        env.remove("INVOCATION_ID");
+        // systemd's own run id is in the environments of desktop programs too: it is not the
+        // mark of the service.
+        env.insert("INVOCATION_ID", "0123456789abcdef0123456789abcdef");
+        env.remove("KESTRUN_SERVICE");
         if (asService_)
-            env.insert("INVOCATION_ID", "0123456789abcdef0123456789abcdef");
+            env.insert("KESTRUN_SERVICE", "1");
         const auto at = [&](const char* sub) {
             return QString::fromStdString((dir_ / sub).string());
         };

@@ -109,8 +109,8 @@ started_then_terminated() {
 }
 
 # Runs the command lines of a unit file the way systemd would: its ExecStartPre= to its end,
-# then its ExecStart=, each in its WorkingDirectory= with its Environment= and the INVOCATION_ID
-# systemd gives every run of a service. ROOT is where the unit's absolute paths lie.
+# then its ExecStart=, each in its WorkingDirectory= with its Environment= (which marks the
+# service) and the INVOCATION_ID systemd gives every run of a service. ROOT is where the unit's absolute paths lie.
 run_unit_command() {
     local unit=$1 root=$2
     [[ -f $unit ]] || fail "no user unit $unit"
