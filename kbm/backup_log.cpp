@@ -5,7 +5,7 @@
 namespace kestrun {
 
 void BackupLog::write(std::string_view message) {
-    appendLogLine(file_, clock_.now(), message);
+    logProgramEvent(file_, clock_.now(), message);
 }
 
 } // namespace kestrun

@@ -34,7 +34,8 @@ std::uintmax_t sizeOf(const fs::path& file) {
 Updater::Updater(UpdaterSetup setup) : setup_(std::move(setup)) {}
 
 void Updater::log(std::string_view message) {
-    appendLogLine(file(kLogName), setup_.clock.now(), std::string("kvu: ") + std::string(message));
+    logProgramEvent(file(kLogName), setup_.clock.now(),
+                    std::string("kvu: ") + std::string(message));
 }
 
 Updater::Outcome Updater::run() {

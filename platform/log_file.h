@@ -16,4 +16,9 @@ namespace kestrun {
 void appendLogLine(const std::filesystem::path& file, const LocalDateTime& when,
                    std::string_view message);
 
+// A program's own log line: appended to its log file, and shown on the terminal or in the
+// journal when the program runs there (see console_log.h).
+void logProgramEvent(const std::filesystem::path& file, const LocalDateTime& when,
+                     std::string_view message);
+
 } // namespace kestrun

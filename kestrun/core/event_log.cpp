@@ -9,7 +9,7 @@ EventLog::EventLog(Clock& clock, std::filesystem::path workingFolder)
     : clock_(clock), file_(std::move(workingFolder) / kFileName) {}
 
 void EventLog::log(std::string_view message) const {
-    appendLogLine(file_, clock_.now(), message);
+    logProgramEvent(file_, clock_.now(), message);
 }
 
 } // namespace kestrun

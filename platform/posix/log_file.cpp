@@ -2,6 +2,7 @@
 
 #include "common/file_util.h"
 #include "common/log_writer.h"
+#include "platform/console_log.h"
 #include "platform/regular_file.h"
 #include "platform/shared_folder.h"
 
@@ -40,6 +41,12 @@ void appendLogLine(const std::filesystem::path& file, const LocalDateTime& when,
     else
         shareOwnFileIn(fd, file.parent_path());
     writeAll(fd, line);
+}
+
+void logProgramEvent(const std::filesystem::path& file, const LocalDateTime& when,
+                     std::string_view message) {
+    appendLogLine(file, when, message);
+    showLogLine(when, message);
 }
 
 } // namespace kestrun

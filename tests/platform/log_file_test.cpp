@@ -30,10 +30,15 @@ TEST(LogWriter, CreatesThenAppendsLinesWithStampTabAndCrLf) {
     kestrun::appendLogLine(log, kWhen, "");
     kestrun::appendLogLine(log, kWhen, "Backup started: ");
     kestrun::appendLogLine(log, LocalDateTime(), "x");
+    // A message is one line whatever it holds: a file name with a line feed, a peer's NUL or
+    // terminal escape; tabs and bytes above 0x7F stay.
+    using namespace std::string_literals;
+    kestrun::appendLogLine(log, kWhen, "a\0b\r\nc\x1b[2J\x7f\tt\xc3\xa9"s);
     EXPECT_EQ(readFile(log), "05.03.2021 14:07:09\tProgram started\r\n"
                              "05.03.2021 14:07:09\t\r\n"
                              "05.03.2021 14:07:09\tBackup started: \r\n"
-                             "Invalid DateTime\tx\r\n");
+                             "Invalid DateTime\tx\r\n"
+                             "05.03.2021 14:07:09\ta\\0b\\r\\nc\\x1B[2J\\x7F\tt\xc3\xa9\r\n");
 }
 
 TEST(LogWriter, NewLogIsPrivateAndAnExistingLogKeepsItsMode) {
