@@ -120,7 +120,11 @@ bool overwriteInPlace(const fs::path& file, const std::string& content) {
 bool replaceFile(const fs::path& link, const std::string& content) {
     if (isReadOnlyFile(link))
         return false;
-    // A linked list file is replaced where the link points, and keeps its permissions.
+    // A linked list file is replaced where the link points, and keeps its permissions; but a
+    // link of another user's (planted in a folder its group shares) is replaced by the list
+    // itself, so it never leads the save into a file of the user's elsewhere.
+    if (isOthersLink(link))
+        return replaceAtomically(link, content).value_or(false);
     std::error_code linkEc;
     fs::path file = link;
     if (fs::is_symlink(link, linkEc)) {

@@ -12,20 +12,22 @@
 // The updater: started by Kestrun in its working folder once a newer Kestrun is downloaded, or
 // by the service manager in that folder before it starts Kestrun.
 int main(int argc, char** argv) {
-    // The updater has no console: what Kestrun or the updater would print goes nowhere, so a
-    // terminal or pipe that has gone away cannot end the Kestrun it starts.
-    for (std::FILE* stream : {stdout, stderr})
-        if (!std::freopen("/dev/null", "w", stream))
-            return 1;
+    // Run by the service manager (the unit's step before Kestrun's start), it leaves the start
+    // to the manager, which then knows the Kestrun it runs; its lines go to the journal too.
+    const bool beforeServiceStart = kestrun::runsAsService();
+    // Started by Kestrun it has no console: what Kestrun or the updater would print goes
+    // nowhere, so a terminal or pipe that has gone away cannot end the Kestrun it starts.
+    if (!beforeServiceStart)
+        for (std::FILE* stream : {stdout, stderr})
+            if (!std::freopen("/dev/null", "w", stream))
+                return 1;
     QCoreApplication app(argc, argv);
     kestrun::SystemClock clock;
     kestrun::DetachedProgramLauncher launcher;
     std::error_code ec;
     kestrun::UpdaterSetup setup{clock, launcher, std::filesystem::current_path(ec),
                                 kestrun::SingleInstanceLock::lockFolders()};
-    // Run by the service manager (the unit's step before Kestrun's start), it leaves the start
-    // to the manager, which then knows the Kestrun it runs.
-    setup.beforeServiceStart = kestrun::runsAsService();
+    setup.beforeServiceStart = beforeServiceStart;
     using Outcome = kestrun::Updater::Outcome;
     const Outcome outcome = kestrun::Updater(setup).run();
     return outcome == Outcome::Replaced || outcome == Outcome::NothingToDo ? 0 : 1;

@@ -37,6 +37,10 @@ FileDescriptor openRegularForReading(const std::filesystem::path& file);
 // As openRegularForReading, but a link in the file's own place is refused as well.
 FileDescriptor openRegularForReadingNoLink(const std::filesystem::path& file);
 
+// Whether a link in this place belongs to someone other than the running user and root: such a
+// link (planted in a folder others may write) must not lead a write elsewhere.
+bool isOthersLink(const std::filesystem::path& place);
+
 // Opens a regular file for appending, creating it with the given mode bits when it is missing.
 // Anything but a regular file is refused without waiting on it. A link in the file's place is
 // followed only when the running user or root owns it, and never to create its target.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,8 +50,17 @@ void showLogLine(const LocalDateTime& when, std::string_view message) {
     std::string line = where == Console::Terminal ? formatLogLine(when, message)
                                                   : printableLogMessage(message) + "\r\n";
     line.replace(line.size() - 2, 2, "\n"); // a terminal's and the journal's line end
+    // The journal's stream is a socket: a journal that went away must not end the program
+    // with SIGPIPE.
+    bool socket = where == Console::Journal;
     for (std::size_t done = 0; done < line.size();) {
-        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        const char* data = line.data() + done;
+        const std::size_t size = line.size() - done;
+        ssize_t n = socket ? ::send(STDERR_FILENO, data, size, MSG_NOSIGNAL) : -1;
+        if (socket && n < 0 && errno == ENOTSOCK)
+            socket = false;
+        if (!socket)
+            n = ::write(STDERR_FILENO, data, size);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

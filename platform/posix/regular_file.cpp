@@ -66,6 +66,14 @@ FileDescriptor openRegularForReadingNoLink(const std::filesystem::path& file) {
     return openRegular(file, O_RDONLY | O_NOFOLLOW, 0);
 }
 
+namespace {
+
+bool ownedByOthers(const struct stat& st) {
+    return st.st_uid != 0 && st.st_uid != ::geteuid();
+}
+
+} // namespace
+
 FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned createMode,
                                     bool* created) {
     if (created)
@@ -76,7 +84,7 @@ FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned 
     struct stat st {};
     const bool present = ::lstat(file.c_str(), &st) == 0;
     if (present && S_ISLNK(st.st_mode)) {
-        if (st.st_uid != 0 && st.st_uid != ::geteuid())
+        if (ownedByOthers(st))
             return {};
         return openRegular(file, O_WRONLY | O_APPEND, 0);
     }
@@ -91,6 +99,11 @@ FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned 
         }
     }
     return openRegular(file, flags, 0);
+}
+
+bool isOthersLink(const std::filesystem::path& place) {
+    struct stat st {};
+    return ::lstat(place.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ownedByOthers(st);
 }
 
 FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode) {

@@ -43,6 +43,22 @@ TEST(TextFile, ReplaceKeepsPermissionsFollowsLinksAndSparesReadOnlyFiles) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "real"), fs::directory_iterator()), 1);
 }
 
+// A link another user planted in the list's place: the save replaces the link, never the file
+// it names.
+TEST(TextFile, ReplaceNeverFollowsAnotherUsersLink) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a link of another user's needs root to make";
+    TempDir dir;
+    const auto precious = dir / "home/.profile";
+    writeFile(precious, "mine\n");
+    fs::create_symlink(precious, dir / "progs.lst");
+    ASSERT_EQ(::lchown((dir / "progs.lst").c_str(), 65534, 65534), 0);
+    ASSERT_TRUE(kestrun::replaceFile(dir / "progs.lst", "new\r\n"));
+    EXPECT_EQ(readFile(precious), "mine\n");
+    EXPECT_FALSE(fs::is_symlink(dir / "progs.lst"));
+    EXPECT_EQ(readFile(dir / "progs.lst"), "new\r\n");
+}
+
 TEST(TextFile, ReadsLinesWithAnyLineEnd) {
     TempDir dir;
     writeFile(dir / "a.lst", "one\r\ntwo\r\r\nthree\n\nfour\rfive\r\rsix\r\r\r\nlast");
