@@ -11,12 +11,16 @@ namespace kestrun {
 // desktop session, and the program path it holds names the working folder.
 //
 // The entry has one place in each of the machine's configuration folders, most important
-// first; the first place that holds the entry is the one in force, as the desktop reads it.
+// first, and the last place is the user's own. As the desktop reads them, the user's own entry
+// is the one in force when it exists, else the first machine place that holds one; an entry in
+// force that the desktop was told to skip (Hidden=true, X-GNOME-Autostart-enabled=false) means
+// no autostart.
 class AutostartEntry {
 public:
     // An entry with a single place.
     explicit AutostartEntry(std::filesystem::path entryFile);
-    // An entry read from the first of its places that holds it and written to the first place.
+    // An entry read from its last place (the user's own) or else the first of the others that
+    // holds it, and written to the first place that takes it.
     explicit AutostartEntry(std::vector<std::filesystem::path> places);
 
     // kestrun.desktop in the autostart folder of each absolute entry of $XDG_CONFIG_DIRS, in
@@ -35,7 +39,8 @@ public:
     // left.
     bool remove() const;
 
-    // The file in force: the first place that holds the entry, else the first place.
+    // The file in force: the last place when it holds the entry, else the first place that
+    // does, else the first place.
     std::filesystem::path file() const;
 
 private:

@@ -48,36 +48,58 @@ std::vector<fs::path> AutostartEntry::defaultFile() {
 
 fs::path AutostartEntry::file() const {
     std::error_code ec;
+    if (places_.size() > 1 && fs::is_regular_file(places_.back(), ec))
+        return places_.back();
     for (const fs::path& place : places_)
         if (fs::is_regular_file(place, ec))
             return place;
     return places_.empty() ? fs::path() : places_.front();
 }
 
-bool AutostartEntry::exists() const {
-    std::error_code ec;
-    return fs::is_regular_file(file(), ec);
-}
+namespace {
 
-std::optional<std::string> AutostartEntry::programPath() const {
-    std::ifstream in(file(), std::ios::binary);
+// What an entry file says: the program it starts, and whether the desktop skips it.
+struct EntryText {
+    bool readable = false;
+    bool skipped = false;
+    std::optional<std::string> exec;
+};
+
+EntryText readEntry(const fs::path& file) {
+    EntryText entry;
+    std::ifstream in(file, std::ios::binary);
     if (!in)
-        return std::nullopt;
+        return entry;
+    entry.readable = true;
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        if (line.rfind("Exec=", 0) != 0)
+        if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false")
+            entry.skipped = true;
+        if (line.rfind("Exec=", 0) != 0 || entry.exec)
             continue;
         std::string path = line.substr(5);
         // The Exec value is written quoted when it holds blanks.
         if (path.size() >= 2 && path.front() == '"' && path.back() == '"')
             path = path.substr(1, path.size() - 2);
-        if (path.size() >= kMaxPathBytes)
-            return std::nullopt;
-        return path;
+        entry.exec = std::move(path);
     }
-    return std::nullopt;
+    return entry;
+}
+
+} // namespace
+
+bool AutostartEntry::exists() const {
+    const EntryText entry = readEntry(file());
+    return entry.readable && !entry.skipped;
+}
+
+std::optional<std::string> AutostartEntry::programPath() const {
+    const EntryText entry = readEntry(file());
+    if (entry.skipped || !entry.exec || entry.exec->size() >= kMaxPathBytes)
+        return std::nullopt;
+    return entry.exec;
 }
 
 namespace {

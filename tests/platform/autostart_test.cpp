@@ -46,7 +46,8 @@ TEST(AutostartEntry, ReadFromTheFirstFolderHoldingItWrittenToTheFirstDeletedFrom
     TempDir dir;
     const fs::path first = dir / "xdg-desktop/autostart/kestrun.desktop";
     const fs::path second = dir / "xdg/autostart/kestrun.desktop";
-    AutostartEntry entry(std::vector<fs::path>{first, second});
+    const fs::path own = dir / "home/.config/autostart/kestrun.desktop";
+    AutostartEntry entry(std::vector<fs::path>{first, second, own});
     EXPECT_FALSE(entry.exists());
     EXPECT_FALSE(entry.programPath());
     EXPECT_FALSE(entry.remove());
@@ -61,9 +62,22 @@ TEST(AutostartEntry, ReadFromTheFirstFolderHoldingItWrittenToTheFirstDeletedFrom
     EXPECT_EQ(entry.file(), first);
     EXPECT_EQ(entry.programPath(), "/opt/Kest run/kestrun");
 
+    // The user's own entry comes before the machine's, as the desktop reads them; one the
+    // desktop skips switches autostart off for this user.
+    kestrun::test::writeFile(own, "[Desktop Entry]\nExec=/home/u/kestrun/kestrun\n");
+    EXPECT_EQ(entry.file(), own);
+    EXPECT_EQ(entry.programPath(), "/home/u/kestrun/kestrun");
+    for (const char* off : {"Hidden=true", "X-GNOME-Autostart-enabled=false"}) {
+        kestrun::test::writeFile(own, std::string("[Desktop Entry]\nExec=/opt/kestrun/kestrun\n") +
+                                          off + "\n");
+        EXPECT_FALSE(entry.exists()) << off;
+        EXPECT_FALSE(entry.programPath()) << off;
+    }
+
     EXPECT_TRUE(entry.remove());
     EXPECT_FALSE(fs::exists(first));
     EXPECT_FALSE(fs::exists(second));
+    EXPECT_FALSE(fs::exists(own));
     EXPECT_FALSE(entry.exists());
 }
 
