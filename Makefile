@@ -30,10 +30,11 @@ package: build
 lan-demo: build
 	BUILD=$(abspath $(BUILD)) scripts/lan-demo.sh $(LAN_DEMO_ARGS)
 
-# One PNG per window in $(BUILD)/screenshots/, drawn offscreen.
+# One PNG per window of both programs in $(BUILD)/screenshots/, drawn offscreen.
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/kestrun_screenshots $(BUILD)/screenshots
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/ui_lists_screenshots $(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/kbm_screenshots $(BUILD)/screenshots
 
 screenshot-setup:
 	@scripts/setup.sh --screenshots
