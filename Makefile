@@ -30,10 +30,11 @@ package: build
 lan-demo: build
 	BUILD=$(abspath $(BUILD)) scripts/lan-demo.sh $(LAN_DEMO_ARGS)
 
-# One PNG per window in $(BUILD)/screenshots/, drawn offscreen.
+# One PNG per window of both programs in $(BUILD)/screenshots/, drawn offscreen.
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/kestrun_screenshots $(BUILD)/screenshots
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/ui_lists_screenshots $(BUILD)/screenshots
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/kbm_screenshots $(BUILD)/screenshots
 
 # Every benchmark beside its reference, one table in $(BUILD)/bench.md (about 20 minutes;
 # BENCH_QUICK=1 for a quick check that they work).

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -38,6 +39,10 @@ CKbmBackupDlg::CKbmBackupDlg(const std::filesystem::path& workingFolder,
     status_ = findChild<QLabel*>(QString::number(kStatusLineId));
     overall_ = findChild<QProgressBar*>(QString::number(kOverallBarId));
     transfer_ = findChild<QProgressBar*>(QString::number(kTransferBarId));
+    // The bars show their progress only, without a percentage over them.
+    for (QProgressBar* bar : {overall_, transfer_})
+        if (bar)
+            bar->setTextVisible(false);
 
     const QIcon icon = style()->standardIcon(QStyle::SP_DriveHDIcon);
     setWindowIcon(icon);
@@ -113,9 +118,14 @@ void CKbmBackupDlg::setTransfer(int percent) {
         transfer_->setValue(percent);
 }
 
+// A path longer than the line loses its middle, so the file's name stays in sight; the whole
+// path is the line's tool tip.
 void CKbmBackupDlg::setStatus(const std::string& text) {
-    if (status_)
-        status_->setText(QString::fromStdString(text));
+    if (!status_)
+        return;
+    const QString full = QString::fromStdString(text);
+    status_->setText(status_->fontMetrics().elidedText(full, Qt::ElideMiddle, status_->width()));
+    status_->setToolTip(full);
 }
 
 void CKbmBackupDlg::pump() {

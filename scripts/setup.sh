@@ -21,7 +21,11 @@ packages=(
     librsvg2-bin                            # rsvg-convert: PNG sizes of the scalable program icon
 )
 if [[ "${1:-}" == "--screenshots" ]]; then
-    packages+=(xvfb xauth imagemagick)
+    packages+=(
+        xvfb xauth imagemagick                  # a virtual display and pictures of it
+        xdotool                                 # key presses and clicks on that display
+        trayer                                  # a tray host there, for the tray icons
+    )
 fi
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(supervisor curl)                 # supervisord and curl -T

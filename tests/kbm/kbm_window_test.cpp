@@ -149,6 +149,32 @@ TEST_F(KbmWindowTest, EnterDoesNothingAndCancelBeforeTheRunClosesWithoutOne) {
     EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup started."));
 }
 
+// The status line names the file being sent: a short path as it is, a long one without its
+// middle so that its file name still shows inside the line; the bars carry no text.
+TEST_F(KbmWindowTest, StatusLineKeepsALongPathsFileNameInSight) {
+    auto window = makeWindow();
+    window->runTimer().stop();
+    window->show();
+    auto* status = window->findChild<QLabel*>("1002");
+    ASSERT_NE(status, nullptr);
+    for (const char* name : {"1003", "1001"})
+        EXPECT_FALSE(window->findChild<QProgressBar*>(name)->isTextVisible()) << name;
+
+    window->setStatus("/srv/a.txt");
+    EXPECT_EQ(status->text(), "/srv/a.txt");
+
+    const std::string longPath = "/home/office/" + std::string(200, 'd') + "/invoice.pdf";
+    window->setStatus(longPath);
+    const QString shown = status->text();
+    EXPECT_LE(status->fontMetrics().horizontalAdvance(shown), status->width());
+    EXPECT_TRUE(shown.startsWith("/home/office/")) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith("/invoice.pdf")) << shown.toStdString();
+    EXPECT_EQ(status->toolTip().toStdString(), longPath);
+
+    window->setStatus("");
+    EXPECT_EQ(status->text(), "");
+}
+
 TEST_F(KbmWindowTest, TrayClickDelaysTheRunUntilItHasStarted) {
     auto window = makeWindow();
     window->showMinimized();
