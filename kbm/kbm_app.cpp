@@ -53,7 +53,7 @@ int CKbmApp::run(int argc, char** argv) {
     const CurlGlobal curl;
     if (!curl.ok()) {
         QMessageBox::critical(nullptr, QStringLiteral("Kbm"),
-                              QStringLiteral("Network initialization failed."));
+                              QStringLiteral("Windows sockets initialization failed."));
         return 0;
     }
 
