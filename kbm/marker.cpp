@@ -45,7 +45,7 @@ MarkerState MarkerWriter::state(const std::string& marker) {
     if (!status) {
         // Only the first missing marker of a folder asks whether the folder is there at all.
         if (known_ == Folder::Unknown)
-            known_ = fileStatus(fs::path(folder_)) ? Folder::Present : Folder::Missing;
+            known_ = fileStatus(folder_) ? Folder::Present : Folder::Missing;
         return {};
     }
     known_ = Folder::Present;
