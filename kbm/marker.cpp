@@ -5,26 +5,79 @@
 #include "platform/regular_file.h"
 
 #include <filesystem>
+#include <string_view>
 
 namespace kestrun {
 
 namespace fs = std::filesystem;
 
-std::optional<std::int64_t> settledMarkerTime(const std::string& marker) {
-    const auto status = fileStatus(marker);
-    if (!status || status->isFolder || status->size != 0)
-        return std::nullopt;
-    return status->modifiedSecond;
+namespace {
+
+std::string_view folderOf(const std::string& marker) {
+    const auto slash = marker.rfind('/');
+    return slash == std::string::npos ? std::string_view()
+                                      : std::string_view(marker).substr(0, slash);
 }
 
-bool queueMarker(const std::string& marker, bool pending) {
-    createFoldersAlong(marker);
-    // The markers name the user's files: they are the user's own.
-    const FileDescriptor out = openRegularForRewrite(fs::path(marker), 0600);
-    if (!out)
+// Opens the marker for writing from its start; a missing one is made new (never through a
+// link), anything else in its place only when it is a regular file and no link.
+FileDescriptor openMarker(const std::string& marker, bool present) {
+    if (!present)
+        if (FileDescriptor created = createNewRegularFile(fs::path(marker), 0600))
+            return created;
+    return openRegularForRewrite(fs::path(marker), 0600);
+}
+
+} // namespace
+
+void MarkerWriter::enter(std::string_view folder) {
+    if (folder == folder_)
+        return;
+    folder_.assign(folder);
+    known_ = Folder::Unknown;
+}
+
+MarkerState MarkerWriter::state(const std::string& marker) {
+    enter(folderOf(marker));
+    if (known_ == Folder::Own)
+        return {};
+    const auto status = fileStatus(marker);
+    if (!status) {
+        // Only the first missing marker of a folder asks whether the folder is there at all.
+        if (known_ == Folder::Unknown)
+            known_ = fileStatus(folder_) ? Folder::Present : Folder::Missing;
+        return {};
+    }
+    known_ = Folder::Present;
+    MarkerState result;
+    result.present = true;
+    result.anySecond = status->modifiedSecond;
+    if (!status->isFolder && status->size == 0)
+        result.settledSecond = status->modifiedSecond;
+    return result;
+}
+
+bool MarkerWriter::queue(const std::string& marker, const MarkerState& state, bool pending) {
+    enter(folderOf(marker));
+    const bool makeFolder = known_ == Folder::Missing || known_ == Folder::Unknown;
+    if (makeFolder)
+        createFoldersAlong(marker);
+    FileDescriptor out = openMarker(marker, state.present);
+    if (!out && !makeFolder) {
+        // The folder may have gone since it was seen (removed during the run): made again.
+        createFoldersAlong(marker);
+        out = openMarker(marker, state.present);
+    }
+    if (!out) {
+        known_ = Folder::Unknown;
         return false;
-    if (pending && !writeAll(out, "q"))
-        return false;
+    }
+    if (known_ != Folder::Own)
+        known_ = known_ == Folder::Missing ? Folder::Own : Folder::Present;
+    // The byte written stamps the marker with the present; an emptied or new one is stamped
+    // here.
+    if (pending)
+        return writeAll(out, "q");
     touchModifiedTime(out);
     return true;
 }

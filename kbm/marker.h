@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kestrun {
 
@@ -11,13 +12,40 @@ namespace kestrun {
 // so a run that ends before the copy (killed, power cut) leaves a marker that the next scan
 // takes for a missing one and the file is queued again.
 
-// The marker's time in whole seconds when it records a finished copy; nullopt when the marker
-// is missing or still pending.
-std::optional<std::int64_t> settledMarkerTime(const std::string& marker);
+// What a scan knows of a marker before it decides on its file.
+struct MarkerState {
+    bool present = false; // something is in the marker's place (a marker, pending or not)
+    std::optional<std::int64_t> settledSecond; // its time when it records a finished copy
+    std::optional<std::int64_t> anySecond;     // its time, settled or pending
+};
 
-// Creates the marker (and the folders along it) or empties it, stamped with the present;
-// pending when a copy of its file is queued. False when it cannot be written.
-bool queueMarker(const std::string& marker, bool pending);
+// Reads and writes the markers of the files of one include entry. The files of a folder reach
+// it together, so it remembers the marker folder of the last file: that folder is made (or
+// found) once for all of them. While it is a folder this writer made, it holds only markers of
+// files already decided (an entry never names a file twice), so the markers of its further
+// files need no status call: they are missing.
+class MarkerWriter {
+public:
+    // One status call, none in a folder this writer made for an earlier file.
+    MarkerState state(const std::string& marker);
+
+    // Creates the marker (and the folders along it) or empties it, stamped with the present;
+    // pending when a copy of its file is queued. `state` is what state() told of it. False
+    // when it cannot be written.
+    bool queue(const std::string& marker, const MarkerState& state, bool pending);
+
+private:
+    enum class Folder {
+        Unknown,
+        Present,
+        Missing, // not there when a marker in it was looked at
+        Own,     // made by this writer
+    };
+    void enter(std::string_view folder);
+
+    std::string folder_; // the marker folder of the last file, without its "/"
+    Folder known_ = Folder::Unknown;
+};
 
 // After a successful copy: the pending marker becomes empty and keeps its time.
 void settleMarker(const std::string& marker);

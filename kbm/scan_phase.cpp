@@ -39,8 +39,12 @@ std::size_t ScanPhase::run() {
     std::unordered_set<std::string> pendingNow;
     std::string lines; // written in blocks
     constexpr std::size_t kBlock = 65536;
-    for (const BackupEntry& entry : include_) {
+    for (std::size_t index = 0; index < include_.size(); ++index) {
+        const BackupEntry& entry = include_[index];
         const auto code = queueCode(entry);
+        // Only a later entry can name a file again: the last one need not remember its own.
+        const bool laterEntries = index + 1 < include_.size();
+        MarkerWriter markers;
         const std::string failure = "Copying failed: " + entry.path;
         // Each candidate is decided as the walk finds it, so the scan holds no list of them.
         const auto consider = [&](const std::string& source) {
@@ -54,24 +58,21 @@ std::size_t ScanPhase::run() {
             }
             const std::string marker = paths_.markerFolder + *rel;
             // One status call for the marker (existence, state and time), one for the source.
-            std::optional<std::int64_t> markerTime;
-            if (pendingNow.contains(marker)) {
-                if (const auto status = fileStatus(marker))
-                    markerTime = status->modifiedSecond;
-            } else {
-                markerTime = settledMarkerTime(marker);
-            }
+            const MarkerState state = markers.state(marker);
+            const std::optional<std::int64_t> markerTime =
+                pendingNow.contains(marker) ? state.anySecond : state.settledSecond;
             if (markerTime && entry.mode != 2) {
                 const auto sourceStatus = fileStatus(source);
                 if (!sourceStatus || sourceStatus->modifiedSecond <= *markerTime)
                     return;
             }
-            if (!queueMarker(marker, code.has_value())) {
+            if (!markers.queue(marker, state, code.has_value())) {
                 log_.write(failure);
                 return;
             }
             if (code) {
-                pendingNow.insert(marker);
+                if (laterEntries)
+                    pendingNow.insert(marker);
                 lines += formatQueueLine(source, *code);
                 if (lines.size() >= kBlock) {
                     writeAll(queue, lines);

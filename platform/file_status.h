@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace kestrun {
 
@@ -23,6 +24,8 @@ struct FileStatus {
 
 // The status of a path, links followed; nullopt when the path cannot be reached.
 std::optional<FileStatus> fileStatus(const std::filesystem::path& path);
+// The same for a path held as text, without building a path object (a scan of many files).
+std::optional<FileStatus> fileStatus(const std::string& path);
 
 // The status of an open file.
 std::optional<FileStatus> fileStatus(const FileDescriptor& fd);

@@ -53,6 +53,10 @@ FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned 
 // so is anything but a regular file, without waiting on it.
 FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode);
 
+// Creates a new regular file with the given mode bits (less the umask) and opens it for
+// writing. Fails when anything is in its place already, a link or a dangling link included.
+FileDescriptor createNewRegularFile(const std::filesystem::path& file, unsigned createMode);
+
 // The whole content of a regular file; nullopt when it cannot be opened or read, or when it
 // holds more than maxBytes.
 std::optional<std::string>

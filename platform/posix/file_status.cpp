@@ -27,6 +27,13 @@ std::optional<FileStatus> fileStatus(const std::filesystem::path& path) {
     return toFileStatus(st);
 }
 
+std::optional<FileStatus> fileStatus(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return toFileStatus(st);
+}
+
 std::optional<FileStatus> fileStatus(const FileDescriptor& fd) {
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0)

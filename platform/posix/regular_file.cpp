@@ -110,6 +110,17 @@ FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned
     return openRegular(file, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, createMode);
 }
 
+FileDescriptor createNewRegularFile(const std::filesystem::path& file, unsigned createMode) {
+    // O_EXCL makes the file new or fails, so nothing but a fresh regular file is opened: no
+    // check of the type is needed before or after.
+    int fd;
+    do {
+        fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                    static_cast<mode_t>(createMode));
+    } while (fd < 0 && errno == EINTR);
+    return FileDescriptor(fd);
+}
+
 std::optional<std::string> readRegularFile(const std::filesystem::path& file,
                                            std::size_t maxBytes) {
     const FileDescriptor fd = openRegularForReading(file);
