@@ -17,7 +17,7 @@ fi
 
 rows() {
     echo "== $*" >>"$log"
-    "$@" 2>>"$log" | tee -a "$log" | grep '^| ' || echo "| $(basename "$1"): failed, see $log | | | |"
+    "$@" 2>>"$log" | tee -a "$log" | grep '^| ' | grep -v '^| name ' || echo "| $(basename "$1"): failed, see $log | | | |"
 }
 
 {

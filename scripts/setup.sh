@@ -10,7 +10,6 @@ packages=(
     qt6-base-dev                            # windows, tray, settings store, sockets
     libcurl4-openssl-dev                    # HTTP, HTTPS and FTP transfers
     libgtest-dev                            # tests
-    libbenchmark-dev                        # benchmarks
     python3 python3-pyftpdlib               # the FTP server the tests talk to
     rsync                                   # the reference in the backup scan benchmark
     binutils-mingw-w64-x86-64               # real PE files with version resources for tests
