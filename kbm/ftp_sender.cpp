@@ -28,6 +28,10 @@ struct Upload {
     RunProgress* progress = nullptr;
 };
 
+// Fills the transfer's buffer block by block: the file is read 1024 bytes at a time, and after
+// each block the progress moves and one pending message is handled, as the window expects; the
+// blocks then leave together, so the network sees full buffers rather than one small send per
+// block.
 std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* userData) {
     auto& upload = *static_cast<Upload*>(userData);
     if (!upload.source)
@@ -37,21 +41,28 @@ std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* u
         upload.started = true;
         upload.progress->setStatus(upload.status);
     }
-    const std::size_t want = std::min(size * count, kBlockSize);
-    const long read = readSome(*upload.source, buffer, want);
-    // A read failure, or a source that ended before its length (cut meanwhile), fails the
-    // transfer: what would arrive is not the file.
-    if (read < 0 || (read == 0 && upload.sent < upload.length - 1)) {
-        upload.cut = true;
-        return CURL_READFUNC_ABORT;
+    const std::size_t room = size * count;
+    std::size_t filled = 0;
+    while (filled < room) {
+        const std::size_t want = std::min(room - filled, kBlockSize);
+        const long read = readSome(*upload.source, buffer + filled, want);
+        // A read failure, or a source that ended before its length (cut meanwhile), fails the
+        // transfer: what would arrive is not the file.
+        if (read < 0 || (read == 0 && upload.sent < upload.length - 1)) {
+            upload.cut = true;
+            return CURL_READFUNC_ABORT;
+        }
+        if (read == 0)
+            break;
+        const auto got = static_cast<std::size_t>(read);
+        filled += got;
+        upload.sent += static_cast<std::int64_t>(got);
+        upload.progress->setTransfer(static_cast<int>(upload.sent * 100 / upload.length));
+        upload.progress->pump();
+        if (got < want)
+            break; // the source has no more for now: send what there is
     }
-    if (read == 0)
-        return 0;
-    const auto got = static_cast<std::size_t>(read);
-    upload.sent += static_cast<std::int64_t>(got);
-    upload.progress->setTransfer(static_cast<int>(upload.sent * 100 / upload.length));
-    upload.progress->pump();
-    return got;
+    return filled;
 }
 
 // Percent-encodes everything but the unreserved characters of a URL.
