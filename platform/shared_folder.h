@@ -21,6 +21,11 @@ struct NewFileMode {
 // Whether the folder (links followed) is shared by its group as described above.
 bool isGroupShared(const std::filesystem::path& folder);
 
+// Whether users this user does not share the folder with may change what lies in it: anyone
+// may write it, or its group may and this user is not in that group;
+// for root, a folder of another user's or one its group may write (root shares with nobody).
+bool othersMayChange(const std::filesystem::path& folder);
+
 // The mode for a new file in the folder, from the mode its writer would give it privately.
 NewFileMode newFileModeIn(const std::filesystem::path& folder, unsigned privateMode);
 // The same for a new subfolder: in a shared folder it is also setgid, so the files made in it

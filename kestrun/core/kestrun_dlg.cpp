@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
 #include "platform/settings_store.h"
+#include "platform/shared_folder.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -112,8 +113,14 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     buildWindow();
     monitor_ = std::make_unique<ProgramMonitor>(programs_, busy_, *this, context_.clock,
                                                 context_.processes, context_.launcher);
-    setHandler(KsnMessage::ProgramCheck, [this] { monitor_->check(); });
-    setHandler(KsnMessage::BackupLaunch, [this] { launchBackup(); });
+    setHandler(KsnMessage::ProgramCheck, [this] {
+        if (listsMayBeRun())
+            monitor_->check();
+    });
+    setHandler(KsnMessage::BackupLaunch, [this] {
+        if (listsMayBeRun())
+            launchBackup();
+    });
     const auto selfUpdate = [this] {
         return programSelfUpdate(settings_, eventLog_, context_.launcher, workingFolder_);
     };
@@ -263,6 +270,18 @@ void CKestrunDlg::loadLists() {
 void CKestrunDlg::startUpdateServer() {
     updateServer_ = std::make_unique<UpdateServerHandler>(settings_, busy_, eventLog_);
     updateServer_->start(context_.workingFolder); // the current directory at start
+}
+
+// The programs of the list would run, and the files of the backup lists be copied, as this
+// user: lists that users outside this user's trust may change are not acted on. Said once,
+// when it begins.
+bool CKestrunDlg::listsMayBeRun() {
+    const bool trusted = !othersMayChange(workingFolder_);
+    if (!trusted && !untrustedSaid_)
+        eventLog_.log("Programs and backups are not run: others may change the working folder " +
+                      workingFolder_.string());
+    untrustedSaid_ = !trusted;
+    return trusted;
 }
 
 void CKestrunDlg::launchBackup() {

@@ -151,6 +151,7 @@ private:
     void loadLists();
     void startUpdateServer();
     void launchBackup();
+    bool listsMayBeRun();
     UpdateEngine updateEngine();
     void checkNewVersionNotice();
     void showNoticeWindow(const std::string& text);
@@ -159,6 +160,7 @@ private:
 
     KestrunContext context_;
     std::filesystem::path workingFolder_;
+    bool untrustedSaid_ = false;
     Settings settings_;
     PauseCounter pause_;
     std::atomic<std::int32_t> busy_{0};

@@ -1,5 +1,8 @@
 #include "platform/shared_folder.h"
 
+#include <algorithm>
+#include <vector>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +30,25 @@ unsigned withGroupLikeOwner(unsigned mode) {
 
 bool isGroupShared(const std::filesystem::path& folder) {
     return sharingGroup(folder).has_value();
+}
+
+bool othersMayChange(const std::filesystem::path& folder) {
+    struct stat st {};
+    const std::filesystem::path at = folder.empty() ? std::filesystem::path(".") : folder;
+    if (::stat(at.c_str(), &st) != 0)
+        return false; // a missing folder holds nothing to change
+    const uid_t self = ::geteuid();
+    if ((st.st_mode & S_IWOTH) != 0)
+        return true; // even with the sticky bit, anyone may add a list that is missing
+    if (self == 0)
+        return st.st_uid != 0 || (st.st_mode & S_IWGRP) != 0;
+    if ((st.st_mode & S_IWGRP) == 0 || st.st_gid == ::getegid())
+        return false;
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<std::size_t>(count > 0 ? count : 0));
+    if (count > 0 && ::getgroups(count, groups.data()) != count)
+        return true;
+    return std::find(groups.begin(), groups.end(), st.st_gid) == groups.end();
 }
 
 NewFileMode newFileModeIn(const std::filesystem::path& folder, unsigned privateMode) {

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <map>
 
@@ -281,6 +283,39 @@ TEST(MainWindow, LoadsItsListsAndRunsTheProgramCheckOnItsMessage) {
             "04.03.2024 08:00:00\tProgram started",
             "04.03.2024 08:00:00\tImage not found as running proccess: /nonexistent/kestrun-none",
             "04.03.2024 08:00:00\tImage NOT started: /nonexistent/kestrun-none"}));
+}
+
+// Lists that others may change are not acted on: anyone may write the folder, or (for root)
+// its group may. Said once; acted on again once the folder is the user's alone.
+TEST(MainWindow, ListsOthersMayChangeAreNotRun) {
+    namespace fs = std::filesystem;
+    WindowRig rig;
+    kestrun::test::writeFile(rig.work / "progs.lst", "/nonexistent/kestrun-none?n\t0,0,0\r\n");
+    auto w = rig.window();
+    w->initialize();
+    const std::string refused =
+        "04.03.2024 08:00:00\tPrograms and backups are not run: others may change the working "
+        "folder " +
+        rig.work.string();
+    std::vector<fs::perms> shared = {fs::perms(0777), fs::perms(01777)};
+    if (::geteuid() == 0)
+        shared.push_back(fs::perms(02770)); // root shares a folder with no group
+    for (const fs::perms mode : shared) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        fs::remove(rig.work / "Kestrun.log");
+        fs::permissions(rig.work, mode);
+        w->handleMessage(KsnMessage::ProgramCheck);
+        w->handleMessage(KsnMessage::BackupLaunch);
+        w->handleMessage(KsnMessage::ProgramCheck);
+        EXPECT_EQ(kestrun::test::readLines(rig.work / "Kestrun.log"),
+                  std::vector<std::string>{refused});
+        fs::permissions(rig.work, fs::perms(0700));
+        w->handleMessage(KsnMessage::ProgramCheck);
+        const auto lines = kestrun::test::readLines(rig.work / "Kestrun.log");
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[1], "04.03.2024 08:00:00\tImage not found as running proccess: "
+                            "/nonexistent/kestrun-none");
+    }
 }
 
 TEST(MainWindow, BackupLaunchLogsAndStartsKbmInTheWorkingFolder) {
