@@ -28,6 +28,9 @@ cleanup() {
         kill -KILL "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     fi
+    # Whatever else runs from the unpacked folders (a Kestrun the updater started when a check
+    # failed) would hold the user's instance lock long after the test.
+    pkill -KILL -f "^$tmp/" 2>/dev/null || true
     rm -rf "$tmp"
 }
 trap cleanup EXIT
