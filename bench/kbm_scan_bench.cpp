@@ -11,6 +11,7 @@
 // --kbm times another build of kbm (an older one, say) instead of the one beside the bench.
 // --in-process adds the scan phase alone, in this process: unchanged, and a first run with
 // pending markers (what a real first run writes).
+#include "bench/table_row.h"
 #include "common/backup_list.h"
 #include "kbm/backup_log.h"
 #include "kbm/marker.h"
@@ -174,23 +175,15 @@ struct Series {
     long maxRssKb = 0;
 };
 
-double minOf(std::vector<double> v) {
-    return *std::min_element(v.begin(), v.end());
-}
-
-double medianOf(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 void printRow(const std::string& name, const std::string& refName, const Series& s) {
     std::vector<double> ratio;
     for (std::size_t i = 0; i < s.ours.size(); ++i)
         ratio.push_back(s.ours[i] / s.reference[i]);
+    using kestrun::bench::median;
+    using kestrun::bench::minimum;
     std::printf("| %s | %.3f s / %.3f s | %s %.3f s / %.3f s | %.2f / %.2f |\n", name.c_str(),
-                minOf(s.ours), medianOf(s.ours), refName.c_str(), minOf(s.reference),
-                medianOf(s.reference), minOf(ratio), medianOf(ratio));
+                minimum(s.ours), median(s.ours), refName.c_str(), minimum(s.reference),
+                median(s.reference), minimum(ratio), median(ratio));
     std::fflush(stdout);
 }
 

@@ -54,15 +54,17 @@ void LanUpdateClient::check() {
     const std::string host = settings.uhost;
     const std::int64_t port = settings.uport;
 
+    // A reply that did not come, or came from a busy server, ends the check with its line;
+    // the number says which of the two requests it was.
+    const auto answered = [&](const OneReply& reply, const char* which) {
+        if (!reply.connected || reply.busy)
+            log.log(std::string("Update server ") + which +
+                    (reply.connected ? " is busy: " : " is down: ") + host);
+        return reply.connected && !reply.busy;
+    };
     const OneReply state = askOnce(engine_.wait, host, port, wire::kGetState);
-    if (!state.connected) {
-        log.log("Update server 1 is down: " + host);
+    if (!answered(state, "1"))
         return;
-    }
-    if (state.busy) {
-        log.log("Update server 1 is busy: " + host);
-        return;
-    }
     const wire::StateReply parsed = wire::parseStateReply(state.text);
     if (!parsed.upost)
         return;
@@ -80,14 +82,8 @@ void LanUpdateClient::check() {
 
     engine_.wait.wait(std::chrono::milliseconds(1000));
     const OneReply version = askOnce(engine_.wait, host, port, wire::kGetVer);
-    if (!version.connected) {
-        log.log("Update server 2 is down: " + host);
+    if (!answered(version, "2"))
         return;
-    }
-    if (version.busy) {
-        log.log("Update server 2 is busy: " + host);
-        return;
-    }
     const auto serverVersion = wire::parseVersionReply(version.text);
     if (!serverVersion) {
         log.log("Error in getVer request: " + version.text);

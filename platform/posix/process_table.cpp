@@ -383,8 +383,7 @@ std::optional<std::string> ProcProcessTable::knownScript(long pid, const RawProc
         notes[pid] = known->second;
         return known->second.script;
     }
-    ProcFolder folder(-1, pid);
-    auto script = scriptName(root_ / folder.self(), raw, interpreters);
+    auto script = scriptName(root_ / std::to_string(pid), raw, interpreters);
     notes[pid] = ScriptNote{raw.exe, raw.cmdline, script};
     return script;
 }
