@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 namespace kestrun::test {
 namespace {
@@ -76,22 +77,60 @@ TEST(BackupRunTest, SecondRunWithoutChangesCopiesNothingButWritesItsAutodeleteLi
     EXPECT_EQ(fs::file_size(box.autodeleteList(second)), 0u);
 }
 
-TEST(BackupRunTest, ModificationTimeAgainstTheMarkerDecides) {
-    KbmSandbox box;
-    const std::string later = box.source("d/later.txt", "v1");
-    const std::string earlier = box.source("d/earlier.txt", "e1");
-    box.run_.include = {{(box.src / "d").string(), 1, 0}};
-    box.run();
-
-    writeFile(later, "v2");
-    setModifiedRelative(later, box.marker(later), 1);
-    writeFile(earlier, "e2");
-    setModifiedRelative(earlier, box.marker(earlier), -100);
-    box.clock.advance(std::chrono::hours(1));
-    box.run();
-    EXPECT_EQ(box.queue(), later + "\t1\r\n");
-    EXPECT_EQ(readFile(box.mirrorCopy(later)), "v2");
-    EXPECT_EQ(readFile(box.mirrorCopy(earlier)), "e1");
+// Every change after a file's marker is seen, however its times read; an unchanged file is
+// not copied again, even against a marker stamped to the whole second.
+TEST(BackupRunTest, EveryChangeAfterTheMarkerIsSeen) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& file, const std::string& marker)> change;
+        bool copied = true;
+    };
+    const auto older = [](const std::string& file, const std::string& marker) {
+        writeFile(file, "v2");
+        setModifiedRelative(file, marker, -100);
+    };
+    const std::vector<Case> cases{
+        {"unchanged", [](const std::string&, const std::string&) {}, false},
+        {"unchanged, whole-second marker",
+         [](const std::string&, const std::string& marker) {
+             const auto t = fs::last_write_time(marker) + std::chrono::seconds(1);
+             fs::last_write_time(marker, std::chrono::floor<std::chrono::seconds>(t));
+         },
+         false},
+        {"touched a second later",
+         [](const std::string& file, const std::string& marker) {
+             writeFile(file, "v2");
+             setModifiedRelative(file, marker, 1);
+         }},
+        {"rewritten in the marker's own instant",
+         [](const std::string& file, const std::string& marker) {
+             writeFile(file, "v2");
+             fs::last_write_time(file, fs::last_write_time(marker));
+         }},
+        {"time put back (touch -r)", older},
+        {"older file moved over it",
+         [&](const std::string& file, const std::string& marker) {
+             older(file + ".new", marker);
+             fs::rename(file + ".new", file);
+         }},
+        {"chmod",
+         [](const std::string& file, const std::string&) {
+             fs::permissions(file, fs::perms::owner_read, fs::perm_options::replace);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KbmSandbox box;
+        const std::string file = box.source("d/file.txt", "v1");
+        box.run_.include = {{(box.src / "d").string(), 1, 0}};
+        box.run();
+        c.change(file, box.marker(file));
+        box.clock.advance(std::chrono::hours(1));
+        box.run();
+        EXPECT_EQ(box.queue(), c.copied ? file + "\t1\r\n" : "");
+        EXPECT_EQ(readFile(box.mirrorCopy(file)), readFile(file));
+        EXPECT_EQ(modeOf(box.mirrorCopy(file)), modeOf(file));
+    }
 }
 
 TEST(BackupRunTest, FullBackupCopiesOnEveryRunAndListsEachCopy) {
