@@ -120,6 +120,7 @@ LocalDateTime CopyPhase::run() {
         bool arrived = false;
         // A code outside 0 to 2 copies nothing, and no marker of ours stands for its line.
         const bool known = item->code >= 0 && item->code <= 2;
+        // Taken before the pause: a change during it is one the next scan would see anyway.
         const auto before = fileStatus(item->source);
         if (config_.destinationIsFolder) {
             clock_.sleepFor(std::chrono::milliseconds(500));
@@ -159,8 +160,8 @@ bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
     // An empty destination would place copies at the root (a mirror copy onto its own
     // source); a path that leaves its folder through ".." is never written either. A missing
     // destination is an absent disk: creating it would fill the system disk instead. The
-    // destination may be reached through a link; nothing below it is.
-    // The destination's own mark is never replaced by a copy.
+    // destination may be reached through a link; nothing below it is, and the destination's
+    // own mark is never replaced by a copy.
     const std::string set = code == 1 ? "" : stamp.format(kSetStampFormat);
     const bool copied = !config_.destination.empty() && !config_.destinationAbsent && rel &&
                         (code != 1 || *rel != kDestinationIdentityFile) &&
