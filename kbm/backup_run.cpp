@@ -1,6 +1,7 @@
 #include "kbm/backup_run.h"
 
 #include "kbm/copy_phase.h"
+#include "kbm/destination_identity.h"
 #include "kbm/ftp_sender.h"
 #include "kbm/paths.h"
 #include "kbm/retention.h"
@@ -28,9 +29,22 @@ LocalDateTime BackupRun::perform() {
     std::vector<std::string> ownFolders{(config_.dataFolder / "KBM").lexically_normal().string()};
     if (s.destinationIsFolder != 0 && !s.destination.empty())
         ownFolders.push_back(fs::path(s.destination).lexically_normal().string());
-    ScanPhase(ScanPhase::Paths{queueFile, markers, ownFolders}, config_.include, config_.exclude,
-              log_, progress)
-        .run();
+    // The markers say what a folder destination holds only while it carries the id recorded
+    // beside them; a run to the FTP server leaves them saying nothing of the folder.
+    const bool toFolder = s.destinationIsFolder != 0 && !s.destination.empty();
+    DestinationIdentity identity(config_.dataFolder, s.destination);
+    DestinationCheck destination;
+    if (toFolder)
+        destination = identity.check(markers);
+    else if (s.destinationIsFolder == 0)
+        identity.forget();
+    if (!destination.message.empty())
+        log_.write(destination.message);
+    ScanPhase scan(ScanPhase::Paths{queueFile, markers, ownFolders}, config_.include,
+                   config_.exclude, log_, progress);
+    if (destination.refill)
+        scan.treatEveryFileAsNew();
+    scan.run();
 
     std::unique_ptr<FileSender> ownSender;
     FileSender* sender = sender_;
@@ -45,10 +59,15 @@ LocalDateTime BackupRun::perform() {
     copy.destinationIsFolder = s.destinationIsFolder != 0;
     copy.destination = s.destination;
     copy.markerFolder = markers;
+    copy.destinationAbsent = destination.absent;
+    copy.removeLeftovers = scan.foundUnfinishedRun();
     const LocalDateTime stamp = CopyPhase(copy, clock_, log_, progress, *sender).run();
     progress.flush();
+    if (toFolder)
+        identity.record();
 
-    if (s.retentionDays != 0)
+    // Sets on a disk that is not mounted cannot be cleaned: their lists wait for it.
+    if (s.retentionDays != 0 && !destination.absent)
         removeExpiredSets(s.retentionDays, stamp, s.destination, copy.autodeleteFolder, log_);
     return stamp;
 }

@@ -1,5 +1,6 @@
 #include "kbm/copy_phase.h"
 
+#include "kbm/destination_identity.h"
 #include "kbm/file_copy.h"
 #include "kbm/marker.h"
 #include "kbm/paths.h"
@@ -78,6 +79,13 @@ bool placeCopy(const std::string& source, const std::string& destination, const 
     return folder && copyFileAtomically(fs::path(source), folder, name);
 }
 
+// Whether a source changed between two status calls, or went.
+bool changedBetween(const FileStatus& before, const std::optional<FileStatus>& after) {
+    return !after || after->size != before.size || after->modified() != before.modified() ||
+           after->changed() != before.changed() || after->inode != before.inode ||
+           after->device != before.device;
+}
+
 } // namespace
 
 CopyPhase::CopyPhase(Config config, Clock& clock, BackupLog& log, RunProgress& progress,
@@ -112,6 +120,8 @@ LocalDateTime CopyPhase::run() {
         bool arrived = false;
         // A code outside 0 to 2 copies nothing, and no marker of ours stands for its line.
         const bool known = item->code >= 0 && item->code <= 2;
+        // Taken before the pause: a change during it is one the next scan would see anyway.
+        const auto before = fileStatus(item->source);
         if (config_.destinationIsFolder) {
             clock_.sleepFor(std::chrono::milliseconds(500));
             if (known)
@@ -122,10 +132,16 @@ LocalDateTime CopyPhase::run() {
         }
         if (rel && known && !config_.markerFolder.empty()) {
             const std::string marker = config_.markerFolder + *rel;
-            if (arrived)
+            if (arrived && before && changedBetween(*before, fileStatus(item->source))) {
+                log_.write("File changed while it was copied, it is copied again at the next "
+                           "run: " +
+                           item->source);
+                keepMarkerPending(marker);
+            } else if (arrived) {
                 settleMarker(marker);
-            else
+            } else {
                 dropMarker(marker);
+            }
         }
         progress_.setOverall(static_cast<int>(done * 100 / (total + 1)));
     }
@@ -144,17 +160,42 @@ bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
     // An empty destination would place copies at the root (a mirror copy onto its own
     // source); a path that leaves its folder through ".." is never written either. A missing
     // destination is an absent disk: creating it would fill the system disk instead. The
-    // destination may be reached through a link; nothing below it is.
-    const bool copied = !config_.destination.empty() && rel &&
-                        placeCopy(source, config_.destination,
-                                  code == 1 ? "" : stamp.format(kSetStampFormat), *rel);
+    // destination may be reached through a link; nothing below it is, and the destination's
+    // own mark is never replaced by a copy.
+    const std::string set = code == 1 ? "" : stamp.format(kSetStampFormat);
+    const bool copied = !config_.destination.empty() && !config_.destinationAbsent && rel &&
+                        (code != 1 || *rel != kDestinationIdentityFile) &&
+                        placeCopy(source, config_.destination, set, *rel);
     if (!copied) {
         log_.write("Can not backup file: " + source + " to " + target);
         return false;
     }
+    if (config_.removeLeftovers)
+        removeLeftoversBeside(*rel, set);
     if (code == 2 && autodeleteList)
         writeAll(*autodeleteList, target + "\r\n");
     return true;
+}
+
+// Removes the temporary files that copies cut off by the end of a run left in the folder of
+// a copy, once per folder; the folder is reached as the copy was, never through a link.
+void CopyPhase::removeLeftoversBeside(const std::string& rel, const std::string& set) {
+    std::vector<std::string> parts = componentsOf(rel);
+    parts.pop_back();
+    if (!set.empty())
+        parts.insert(parts.begin(), set);
+    std::string key;
+    FolderHandle folder = FolderHandle::open(fs::path(config_.destination));
+    for (const std::string& part : parts) {
+        key += "/" + part;
+        folder = folder.child(part);
+    }
+    if (!folder || !cleaned_.insert(key).second)
+        return;
+    for (const std::string& name : folder.names().value_or(std::vector<std::string>{}))
+        if (isCopyTemporaryName(name))
+            if (const auto status = folder.entryStatus(name); status && status->isRegular)
+                folder.removeFile(name);
 }
 
 } // namespace kestrun

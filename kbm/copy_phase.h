@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <string>
+#include <unordered_set>
 
 namespace kestrun {
 
@@ -19,7 +20,9 @@ namespace kestrun {
 // A destination folder that does not exist (a disk not mounted) is never created: every copy
 // into it fails. Nothing is written through a link below the destination: a copy whose folder
 // or target is a link fails like any other, and folders made for copies take the permission
-// bits of the source folders they stand for.
+// bits of the source folders they stand for. A source whose size or times differ after its
+// copy from before it changed meanwhile: the copy stays, but its marker stays pending, so the
+// next run copies it again.
 class CopyPhase {
 public:
     struct Config {
@@ -28,6 +31,10 @@ public:
         bool destinationIsFolder = true;
         std::string destination;  // normalised, no trailing "/"
         std::string markerFolder; // ends in "/"; a failed copy drops its file's marker
+        // The destination counts as missing (a disk that is not mounted): every copy fails.
+        bool destinationAbsent = false;
+        // A run was cut off before: leftover temporary copies go from the folders copied into.
+        bool removeLeftovers = false;
     };
 
     CopyPhase(Config config, Clock& clock, BackupLog& log, RunProgress& progress,
@@ -40,12 +47,14 @@ private:
     // True when the file arrived.
     bool copyToFolder(const std::string& source, std::int32_t code, const LocalDateTime& stamp,
                       const FileDescriptor* autodeleteList);
+    void removeLeftoversBeside(const std::string& rel, const std::string& set);
 
     Config config_;
     Clock& clock_;
     BackupLog& log_;
     RunProgress& progress_;
     FileSender& sender_;
+    std::unordered_set<std::string> cleaned_; // folders already rid of leftovers
 };
 
 } // namespace kestrun

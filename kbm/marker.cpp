@@ -13,6 +13,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::string_view kQueuedBytes = "q"; // queued by a scan, its copy not yet made
+constexpr std::string_view kRetryBytes = "qq"; // copied while its source changed
+
 std::string_view folderOf(const std::string& marker) {
     const auto slash = marker.rfind('/');
     return slash == std::string::npos ? std::string_view()
@@ -51,9 +54,11 @@ MarkerState MarkerWriter::state(const std::string& marker) {
     known_ = Folder::Present;
     MarkerState result;
     result.present = true;
-    result.anySecond = status->modifiedSecond;
+    result.anyTime = status->modified();
     if (!status->isFolder && status->size == 0)
-        result.settledSecond = status->modifiedSecond;
+        result.settledTime = status->modified();
+    result.unfinished =
+        !status->isFolder && status->size == static_cast<std::int64_t>(kQueuedBytes.size());
     return result;
 }
 
@@ -77,7 +82,7 @@ bool MarkerWriter::queue(const std::string& marker, const MarkerState& state, bo
     // The byte written stamps the marker with the present; an emptied or new one is stamped
     // here.
     if (pending)
-        return writeAll(out, "q");
+        return writeAll(out, kQueuedBytes);
     touchModifiedTime(out);
     return true;
 }
@@ -93,6 +98,11 @@ void settleMarker(const std::string& marker) {
     fs::resize_file(file, 0, ec);
     if (!ec)
         fs::last_write_time(file, queued, ec);
+}
+
+void keepMarkerPending(const std::string& marker) {
+    if (const FileDescriptor out = openRegularForRewrite(fs::path(marker), 0600))
+        writeAll(out, kRetryBytes);
 }
 
 void dropMarker(const std::string& marker) {

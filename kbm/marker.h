@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/file_status.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,13 +12,15 @@ namespace kestrun {
 // The marker of a source file: an empty file whose modification time records when the source
 // was last queued. While its copy is still to be made the marker holds one byte ("pending"),
 // so a run that ends before the copy (killed, power cut) leaves a marker that the next scan
-// takes for a missing one and the file is queued again.
+// takes for a missing one and the file is queued again. A copy whose source changed while it
+// was made leaves two bytes: pending as well, but on purpose, not the trace of a cut-off run.
 
 // What a scan knows of a marker before it decides on its file.
 struct MarkerState {
     bool present = false; // something is in the marker's place (a marker, pending or not)
-    std::optional<std::int64_t> settledSecond; // its time when it records a finished copy
-    std::optional<std::int64_t> anySecond;     // its time, settled or pending
+    std::optional<FileTime> settledTime; // its time when it records a finished copy
+    std::optional<FileTime> anyTime;     // its time, settled or pending
+    bool unfinished = false;             // pending since a run that did not complete
 };
 
 // Reads and writes the markers of the files of one include entry. The files of a folder reach
@@ -49,6 +53,10 @@ private:
 
 // After a successful copy: the pending marker becomes empty and keeps its time.
 void settleMarker(const std::string& marker);
+
+// After a copy whose source changed meanwhile: the marker stays pending, so the next run
+// copies the file again.
+void keepMarkerPending(const std::string& marker);
 
 // After a failed copy: the marker goes, so the next run queues its file as a new one.
 void dropMarker(const std::string& marker);

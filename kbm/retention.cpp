@@ -4,6 +4,7 @@
 #include "common/file_util.h"
 #include "common/number.h"
 #include "common/text_file.h"
+#include "kbm/destination_identity.h"
 #include "kbm/file_copy.h"
 #include "kbm/folder_walk.h"
 #include "platform/folder_handle.h"
@@ -116,8 +117,10 @@ bool deleteCopy(const std::string& copy, std::size_t setNameAt) {
     for (const std::string& part : parts)
         folder = folder.child(part);
     const auto status = folder.entryStatus(name);
-    // A file without any write permission bit is read-only, whoever runs the program.
-    if (!status || !status->isRegular || (status->permissions & 0222) == 0)
+    // A file without any write permission bit is read-only, whoever runs the program. The
+    // destination's own mark is never a copy.
+    if (name == kDestinationIdentityFile || !status || !status->isRegular ||
+        (status->permissions & 0222) == 0)
         return false;
     return folder.removeFile(name);
 }

@@ -1,5 +1,6 @@
 #include "kbm/scan_phase.h"
 
+#include "kbm/destination_identity.h"
 #include "kbm/folder_walk.h"
 #include "kbm/marker.h"
 #include "kbm/paths.h"
@@ -20,6 +21,23 @@ std::optional<std::int32_t> queueCode(const BackupEntry& entry) {
         return entry.mode;
     return entry.mode == 2 ? 2 : 1;
 }
+
+namespace {
+
+// Whether a file changed since its marker's time. A status change no earlier than the marker
+// counts, as the marker's time and the file's may fall in one tick of the clock; a marker
+// stamped to the whole second then compares as whole seconds. A file whose times were put
+// back still has a new status-change time, which no user can set.
+bool changedSince(const FileStatus& source, const FileTime& marker) {
+    return source.modified() > marker || source.changed() >= marker;
+}
+
+bool isDestinationIdentity(std::string_view path) {
+    const auto slash = path.rfind('/');
+    return path.substr(slash == std::string_view::npos ? 0 : slash + 1) == kDestinationIdentityFile;
+}
+
+} // namespace
 
 ScanPhase::ScanPhase(Paths paths, const BackupList& include, const BackupList& exclude,
                      BackupLog& log, RunProgress& progress)
@@ -48,6 +66,9 @@ std::size_t ScanPhase::run() {
         const std::string failure = "Copying failed: " + entry.path;
         // Each candidate is decided as the walk finds it, so the scan holds no list of them.
         const auto consider = [&](const std::string& source) {
+            // The destination's own mark is never a file of the backup.
+            if (isDestinationIdentity(source))
+                return;
             const auto rel = relativePath(source);
             // A path that cannot be one queue line, or that would place its marker or its
             // copy outside their folders, is never queued. A name found in a folder is shown
@@ -59,11 +80,16 @@ std::size_t ScanPhase::run() {
             const std::string marker = paths_.markerFolder + *rel;
             // One status call for the marker (existence, state and time), one for the source.
             const MarkerState state = markers.state(marker);
-            const std::optional<std::int64_t> markerTime =
-                pendingNow.contains(marker) ? state.anySecond : state.settledSecond;
+            const bool queuedNow = pendingNow.contains(marker);
+            if (state.unfinished && !queuedNow && !unfinishedRun_) {
+                unfinishedRun_ = true;
+                log_.write("Previous backup did not complete, its files are copied again.");
+            }
+            const std::optional<FileTime> markerTime =
+                queuedNow ? state.anyTime : (everyFileNew_ ? std::nullopt : state.settledTime);
             if (markerTime && entry.mode != 2) {
                 const auto sourceStatus = fileStatus(source);
-                if (!sourceStatus || sourceStatus->modifiedSecond <= *markerTime)
+                if (!sourceStatus || !changedSince(*sourceStatus, *markerTime))
                     return;
             }
             if (!markers.queue(marker, state, code.has_value())) {

@@ -17,9 +17,11 @@ namespace kestrun {
 std::optional<std::int32_t> queueCode(const BackupEntry& entry);
 
 // Selects the files of the include list that need a backup and writes them to the queue
-// file. A file is selected when it has no marker yet, when it is newer (in whole seconds)
-// than its marker, or always in mode 2; its marker is created or refreshed as it is queued,
-// pending until the copy phase settles it (a marker left pending counts as missing).
+// file. A file is selected when it has no settled marker, when it was modified later than its
+// marker's time or its status changed no earlier than it (at full precision: a file rewritten
+// in the second of its marker, or given an older time, a "cp -p" or "touch -r", is seen), or
+// always in mode 2; its marker is created or refreshed as it is queued, pending until the copy
+// phase settles it (a marker left pending counts as missing).
 class ScanPhase {
 public:
     struct Paths {
@@ -33,8 +35,14 @@ public:
     ScanPhase(Paths paths, const BackupList& include, const BackupList& exclude, BackupLog& log,
               RunProgress& progress);
 
+    // Every file counts as new, whatever its marker says (a destination that lost its files).
+    void treatEveryFileAsNew() { everyFileNew_ = true; }
+
     // Returns the number of lines queued (0 as well when the queue file cannot be created).
     std::size_t run();
+
+    // Whether the scan met markers left pending by a run that did not complete.
+    bool foundUnfinishedRun() const { return unfinishedRun_; }
 
 private:
     Paths paths_;
@@ -42,6 +50,8 @@ private:
     const BackupList& exclude_;
     BackupLog& log_;
     RunProgress& progress_;
+    bool everyFileNew_ = false;
+    bool unfinishedRun_ = false;
 };
 
 } // namespace kestrun

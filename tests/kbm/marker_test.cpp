@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <set>
 
 namespace kestrun::test {
@@ -71,6 +72,36 @@ TEST(MarkerTest, FolderRemovedBetweenTwoMarkersIsMadeAgain) {
         struct stat st {};
         ASSERT_EQ(::stat(folder.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0700u);
+    }
+}
+
+// Only an empty marker records a finished copy: one queued by a scan (pending), one left by a
+// run that was cut off and one kept pending after a torn copy all send their file again, and
+// only the cut-off run's counts as unfinished.
+TEST(MarkerTest, OnlyAnEmptyMarkerRecordsAFinishedCopy) {
+    TempDir root;
+    const std::string marker = (root.path() / "home" / "m.txt").string();
+    MarkerWriter writer;
+    ASSERT_TRUE(writer.queue(marker, writer.state(marker), true));
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        bool settled, unfinished;
+    };
+    const std::vector<Step> steps{
+        {"queued", [] {}, false, true},
+        {"copied", [&] { settleMarker(marker); }, true, false},
+        {"torn", [&] { keepMarkerPending(marker); }, false, false},
+        {"a folder in its place", [&] { fs::remove(marker), fs::create_directory(marker); }, false,
+         false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.act();
+        const MarkerState state = MarkerWriter().state(marker);
+        EXPECT_TRUE(state.present);
+        EXPECT_EQ(state.settledTime.has_value(), step.settled);
+        EXPECT_EQ(state.unfinished, step.unfinished);
     }
 }
 

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <algorithm>
+#include <functional>
 
 namespace kestrun::test {
 namespace {
@@ -76,22 +79,60 @@ TEST(BackupRunTest, SecondRunWithoutChangesCopiesNothingButWritesItsAutodeleteLi
     EXPECT_EQ(fs::file_size(box.autodeleteList(second)), 0u);
 }
 
-TEST(BackupRunTest, ModificationTimeAgainstTheMarkerDecides) {
-    KbmSandbox box;
-    const std::string later = box.source("d/later.txt", "v1");
-    const std::string earlier = box.source("d/earlier.txt", "e1");
-    box.run_.include = {{(box.src / "d").string(), 1, 0}};
-    box.run();
-
-    writeFile(later, "v2");
-    setModifiedRelative(later, box.marker(later), 1);
-    writeFile(earlier, "e2");
-    setModifiedRelative(earlier, box.marker(earlier), -100);
-    box.clock.advance(std::chrono::hours(1));
-    box.run();
-    EXPECT_EQ(box.queue(), later + "\t1\r\n");
-    EXPECT_EQ(readFile(box.mirrorCopy(later)), "v2");
-    EXPECT_EQ(readFile(box.mirrorCopy(earlier)), "e1");
+// Every change after a file's marker is seen, however its times read; an unchanged file is
+// not copied again, even against a marker stamped to the whole second.
+TEST(BackupRunTest, EveryChangeAfterTheMarkerIsSeen) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& file, const std::string& marker)> change;
+        bool copied = true;
+    };
+    const auto older = [](const std::string& file, const std::string& marker) {
+        writeFile(file, "v2");
+        setModifiedRelative(file, marker, -100);
+    };
+    const std::vector<Case> cases{
+        {"unchanged", [](const std::string&, const std::string&) {}, false},
+        {"unchanged, whole-second marker",
+         [](const std::string&, const std::string& marker) {
+             const auto t = fs::last_write_time(marker) + std::chrono::seconds(1);
+             fs::last_write_time(marker, std::chrono::floor<std::chrono::seconds>(t));
+         },
+         false},
+        {"touched a second later",
+         [](const std::string& file, const std::string& marker) {
+             writeFile(file, "v2");
+             setModifiedRelative(file, marker, 1);
+         }},
+        {"rewritten in the marker's own instant",
+         [](const std::string& file, const std::string& marker) {
+             writeFile(file, "v2");
+             fs::last_write_time(file, fs::last_write_time(marker));
+         }},
+        {"time put back (touch -r)", older},
+        {"older file moved over it",
+         [&](const std::string& file, const std::string& marker) {
+             older(file + ".new", marker);
+             fs::rename(file + ".new", file);
+         }},
+        {"chmod",
+         [](const std::string& file, const std::string&) {
+             fs::permissions(file, fs::perms::owner_read, fs::perm_options::replace);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KbmSandbox box;
+        const std::string file = box.source("d/file.txt", "v1");
+        box.run_.include = {{(box.src / "d").string(), 1, 0}};
+        box.run();
+        c.change(file, box.marker(file));
+        box.clock.advance(std::chrono::hours(1));
+        box.run();
+        EXPECT_EQ(box.queue(), c.copied ? file + "\t1\r\n" : "");
+        EXPECT_EQ(readFile(box.mirrorCopy(file)), readFile(file));
+        EXPECT_EQ(modeOf(box.mirrorCopy(file)), modeOf(file));
+    }
 }
 
 TEST(BackupRunTest, FullBackupCopiesOnEveryRunAndListsEachCopy) {
@@ -291,6 +332,120 @@ TEST(BackupRunTest, TheRunsOwnFoldersInsideASourceAreNeverBackedUp) {
                         {(box.src / "home/./ann/../ann").string(), 1, 0}};
     box.run();
     EXPECT_EQ(box.queue(), "");
+}
+
+TEST(BackupRunTest, DestinationThatLostItsFilesIsFilledAgain) {
+    KbmSandbox box;
+    const std::string a = box.source("d/a.txt", "A");
+    const std::string b = box.source("d/sub/b.txt", "B");
+    box.run_.include = {{(box.src / "d").string(), 1, 0}};
+    box.run();
+    const fs::path id = box.dest / ".kbm-destination";
+    EXPECT_EQ(modeOf(id), 0600u);
+    EXPECT_TRUE(box.logMessages().empty());
+
+    fs::remove_all(box.dest);
+    fs::create_directories(box.dest);
+    box.run();
+    EXPECT_EQ(readFile(box.mirrorCopy(a)) + readFile(box.mirrorCopy(b)), "AB");
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Backup destination was emptied or replaced, every file is copied "
+                            "again: " +
+                            box.dest.string()));
+    // A run to the FTP server leaves the markers saying nothing of the folder.
+    box.run_.settings.destinationIsFolder = 0;
+    box.run();
+    box.run_.settings.destinationIsFolder = 1;
+    box.run();
+    EXPECT_EQ(box.logMessages().back(),
+              "New backup destination, every file is copied again: " + box.dest.string());
+
+    // Another destination, whose id is a link to someone's file: never written through.
+    const fs::path other = box.root / "other";
+    fs::create_directories(other);
+    writeFile(box.root / "victim", "keep");
+    fs::create_symlink(box.root / "victim", other / ".kbm-destination");
+    box.run_.settings.destination = other.string() + "/";
+    box.run();
+    EXPECT_EQ(readFile(other / *relativePath(b)), "B");
+    EXPECT_EQ(box.logMessages().back(),
+              "New backup destination, every file is copied again: " + other.string());
+    EXPECT_EQ(readFile(box.root / "victim"), "keep");
+    EXPECT_FALSE(fs::is_symlink(other / ".kbm-destination"));
+    box.run();
+    EXPECT_EQ(box.queue(), "");
+}
+
+TEST(BackupRunTest, UnmountedDestinationDiskIsNotFilled) {
+    KbmSandbox box;
+    const fs::path disk = box.root / "disk";
+    fs::create_directories(disk);
+    if (::mount(disk.c_str(), box.dest.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "a bind mount needs root";
+    const std::string a = box.source("d/a.txt", "A");
+    box.run_.include = {{(box.src / "d").string(), 1, 0}};
+    box.run();
+    ASSERT_EQ(::umount2(box.dest.c_str(), 0), 0);
+    writeFile(a, "A2");
+    box.run();
+    EXPECT_TRUE(fs::is_empty(box.dest));
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Backup destination is not mounted: " + box.dest.string(),
+                            "Can not backup file: " + a + " to " + box.mirrorCopy(a)));
+    ASSERT_EQ(::mount(disk.c_str(), box.dest.c_str(), nullptr, MS_BIND, nullptr), 0);
+    box.run();
+    ::umount2(box.dest.c_str(), MNT_DETACH);
+    EXPECT_EQ(readFile(disk / *relativePath(a)), "A2");
+    EXPECT_EQ(box.logMessages().size(), 2u);
+}
+
+// A source that changes while it is copied or sent, and a run cut off before its copies: the
+// next run copies the file again, and says why.
+TEST(BackupRunTest, TornOrCutOffCopiesAreMadeAgain) {
+    struct ChangingSender final : FileSender {
+        bool send(const std::string& source, const std::string&) override {
+            if (changes-- > 0)
+                writeFile(source, "A, changed");
+            return true;
+        }
+        int changes = 1;
+    };
+    for (const bool toFolder : {true, false}) {
+        SCOPED_TRACE(toFolder ? "folder" : "FTP");
+        KbmSandbox box;
+        ChangingSender sender;
+        box.run_.settings.destinationIsFolder = toFolder;
+        const std::string a = box.source("t/a.txt", "A");
+        const std::string b = box.source("t/b.txt", "B");
+        box.run_.include = {{a, 1, 1}, {b, 1, 1}};
+        int sleeps = 0;
+        box.clock.setSleepHook([&](std::chrono::milliseconds) {
+            if (sleeps++ == 0)
+                writeFile(a, "A, changed");
+        });
+        box.run(&sender);
+        EXPECT_THAT(box.logMessages(), ElementsAre("File changed while it was copied, it is "
+                                                   "copied again at the next run: " +
+                                                   a));
+        EXPECT_EQ(fs::file_size(box.marker(b)), 0u);
+        box.run(&sender);
+        EXPECT_EQ(box.queue(), a + "\t1\r\n");
+        EXPECT_EQ(box.logMessages().size(), 1u);
+
+        // Cut off after the scan: pending markers, and a leftover of a copy in the mirror.
+        writeFile(box.marker(a), "q");
+        writeFile(box.marker(b), "q");
+        const fs::path leftover =
+            fs::path(box.mirrorCopy(a)).parent_path() / copyTemporaryName("gone.txt");
+        writeFile(leftover, "half");
+        box.run(&sender);
+        EXPECT_EQ(box.queue(), a + "\t1\r\n" + b + "\t1\r\n");
+        EXPECT_THAT(box.logMessages(),
+                    ElementsAre(::testing::_,
+                                "Previous backup did not complete, its files are copied again."));
+        EXPECT_EQ(fs::exists(leftover), !toFolder); // no copy went into its folder
+        EXPECT_EQ(fs::exists(box.mirrorCopy(a)), toFolder);
+    }
 }
 
 // Bad input ------------------------------------------------------------------------------

@@ -1,0 +1,168 @@
+#include "kbm/destination_identity.h"
+
+#include "kbm/file_copy.h"
+#include "platform/file_status.h"
+#include "platform/folder_handle.h"
+#include "platform/regular_file.h"
+
+#include <random>
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kIdDigits = 32;
+
+std::string newId() {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::random_device random;
+    std::string id;
+    while (id.size() < kIdDigits) {
+        const unsigned bits = random();
+        for (int i = 0; i < 8 && id.size() < kIdDigits; ++i)
+            id += kDigits[(bits >> (4 * i)) & 0xF];
+    }
+    return id;
+}
+
+bool isId(std::string_view text) {
+    return text.size() == kIdDigits &&
+           text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// The id in the destination folder; empty when there is none (or something else, a link
+// included, stands in its place).
+std::string destinationId(const std::string& destination) {
+    const FileDescriptor in =
+        openRegularForReadingNoLink(fs::path(destination) / kDestinationIdentityFile);
+    char buffer[kIdDigits + 2];
+    const long n = in ? readSome(in, buffer, sizeof buffer) : -1;
+    if (n <= 0)
+        return {};
+    std::string_view text(buffer, static_cast<std::size_t>(n));
+    if (text.ends_with('\n'))
+        text.remove_suffix(1);
+    return isId(text) ? std::string(text) : std::string();
+}
+
+// Written to a temporary name in the destination and renamed into place: whatever stood
+// there (a link included) is replaced, never written through.
+bool writeDestinationId(const std::string& destination, const std::string& id) {
+    const FolderHandle folder = FolderHandle::open(fs::path(destination));
+    const std::string temp = copyTemporaryName(kDestinationIdentityFile);
+    folder.removeFile(temp);
+    bool written = false;
+    if (const FileDescriptor out = folder.createFile(temp, 0600))
+        written = setPermissions(out, 0600) && writeAll(out, id + "\n") && syncToDisk(out);
+    if (written && folder.rename(temp, kDestinationIdentityFile))
+        return true;
+    folder.removeFile(temp);
+    return false;
+}
+
+// Whether a settled marker (an empty file: a copy was made) lies below the folder; stops at
+// the first one.
+bool holdsSettledMarker(const FolderHandle& folder) {
+    const auto names = folder.names();
+    if (!names)
+        return false;
+    for (const std::string& name : *names) {
+        const auto status = folder.entryStatus(name);
+        if (status && ((status->isRegular && status->size == 0) ||
+                       (status->isFolder && holdsSettledMarker(folder.child(name)))))
+            return true;
+    }
+    return false;
+}
+
+std::string normalDestination(const std::string& destination) {
+    std::string path = fs::path(destination).lexically_normal().string();
+    while (path.size() > 1 && path.ends_with('/'))
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+DestinationIdentity::DestinationIdentity(const fs::path& dataFolder, const std::string& destination)
+    : recordFile_(dataFolder / "KBM" / "destination"),
+      destination_(normalDestination(destination)) {}
+
+std::optional<DestinationIdentity::Record> DestinationIdentity::readRecord() const {
+    const auto content = readRegularFile(recordFile_, 65536);
+    if (!content)
+        return std::nullopt;
+    const auto first = content->find('\n');
+    const auto second = content->find('\n', first == std::string::npos ? first : first + 1);
+    if (second == std::string::npos || !content->ends_with('\n'))
+        return std::nullopt;
+    Record record;
+    record.id = content->substr(0, first);
+    record.mountPoint = content->substr(first + 1, second - first - 1) == "1";
+    record.destination = content->substr(second + 1, content->size() - second - 2);
+    return record;
+}
+
+bool DestinationIdentity::writeRecord(const Record& record) const {
+    // The data folder is the user's own: a temporary name and a rename suffice.
+    const fs::path temp = recordFile_.string() + ".new";
+    {
+        const FileDescriptor out = openRegularForRewrite(temp, 0600);
+        if (!out || !writeAll(out, record.id + "\n" + (record.mountPoint ? "1" : "0") + "\n" +
+                                       record.destination + "\n"))
+            return false;
+    }
+    std::error_code ec;
+    fs::rename(temp, recordFile_, ec);
+    return !ec;
+}
+
+DestinationCheck DestinationIdentity::check(const std::string& markerFolder) {
+    DestinationCheck result;
+    recorded_ = readRecord();
+    const bool ours = recorded_ && recorded_->destination == destination_;
+    const auto mountPoint = isMountPoint(fs::path(destination_));
+    if (ours && recorded_->mountPoint && mountPoint == false) {
+        absent_ = result.absent = true;
+        result.message = "Backup destination is not mounted: " + destination_;
+        return result;
+    }
+    if (!mountPoint) // missing: its copies fail, and nothing is learnt of it
+        return result;
+    found_ = destinationId(destination_);
+    if (ours && !found_.empty() && found_ == recorded_->id)
+        return result;
+    result.refill = true;
+    if (ours)
+        result.message =
+            "Backup destination was emptied or replaced, every file is copied again: " +
+            destination_;
+    else if (holdsSettledMarker(FolderHandle::open(fs::path(markerFolder))))
+        result.message = "New backup destination, every file is copied again: " + destination_;
+    return result;
+}
+
+void DestinationIdentity::record() {
+    const auto mountPoint = isMountPoint(fs::path(destination_));
+    if (absent_ || !mountPoint)
+        return;
+    // An id found there is kept: users who share the destination then share its id too.
+    std::string id = found_.empty() ? destinationId(destination_) : found_;
+    if (id.empty()) {
+        id = newId();
+        if (!writeDestinationId(destination_, id))
+            return;
+    }
+    const Record now{id, *mountPoint, destination_};
+    if (recorded_ != now)
+        writeRecord(now);
+}
+
+void DestinationIdentity::forget() {
+    std::error_code ec;
+    fs::remove(recordFile_, ec);
+}
+
+} // namespace kestrun

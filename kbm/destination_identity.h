@@ -1,0 +1,57 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kestrun {
+
+// kbm's mark in the destination folder: a random id that the data folder records beside the
+// markers. The markers tell what the destination holds only while both ids agree.
+inline constexpr const char* kDestinationIdentityFile = ".kbm-destination";
+
+// What a run learns of its destination folder before it scans.
+struct DestinationCheck {
+    // A mount point at the last run that is none now (the disk is not mounted): every copy
+    // fails and nothing is written to it.
+    bool absent = false;
+    // The markers no longer say what the destination holds: every file is queued as new.
+    bool refill = false;
+    std::string message; // the log line telling why; empty when nothing is worth telling
+};
+
+// The destination of a folder run and what the data folder recorded of it at the last run
+// (<data>/KBM/destination: the id, whether it was a mount point, its path).
+class DestinationIdentity {
+public:
+    DestinationIdentity(const std::filesystem::path& dataFolder, const std::string& destination);
+
+    // Compares the destination with the record. `markerFolder` tells whether earlier copies
+    // are forgotten by a refill (a first run has nothing to forget and says nothing).
+    DestinationCheck check(const std::string& markerFolder);
+
+    // After the run's copies: gives the destination an id when it has none and records it.
+    // Nothing is written to a destination that is missing or absent.
+    void record();
+
+    // A run to the FTP server: the markers then say nothing about the folder destination.
+    void forget();
+
+private:
+    struct Record {
+        std::string id;
+        bool mountPoint = false;
+        std::string destination;
+        bool operator==(const Record&) const = default;
+    };
+    std::optional<Record> readRecord() const;
+    bool writeRecord(const Record& record) const;
+
+    std::filesystem::path recordFile_;
+    std::string destination_; // lexically normal, no trailing "/"
+    std::optional<Record> recorded_;
+    std::string found_; // the destination's valid id, empty when it has none
+    bool absent_ = false;
+};
+
+} // namespace kestrun
