@@ -8,11 +8,7 @@
 #include "kestrun/ui/promt_dlg.h"
 #include "kestrun/ui/routine_windows.h"
 #include "kestrun/ui/tray_menu.h"
-#include "kestrun/update/language_update.h"
-#include "kestrun/update/self_update.h"
 #include "kestrun/update/update_routine.h"
-#include "kestrun/update/update_server_handler.h"
-#include "kestrun/update/web_updates.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
@@ -91,20 +87,6 @@ struct Completion {
     }
 };
 
-// Shows a new-version notice through the given balloon and window routines.
-class NoticeRoutines final : public NoticeSink {
-public:
-    using Show = std::function<void(const std::string&)>;
-    NoticeRoutines(Show balloon, Show window)
-        : balloon_(std::move(balloon)), window_(std::move(window)) {}
-    void showBalloon(const std::string& text) override { balloon_(text); }
-    void showNoticeWindow(const std::string& text) override { window_(text); }
-
-private:
-    Show balloon_;
-    Show window_;
-};
-
 } // namespace
 
 CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
@@ -113,6 +95,7 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     buildWindow();
     monitor_ = std::make_unique<ProgramMonitor>(programs_, busy_, *this, context_.clock,
                                                 context_.processes, context_.launcher);
+    monitor_->setHeld(&held_);
     setHandler(KsnMessage::ProgramCheck, [this] {
         if (listsMayBeRun())
             monitor_->check();
@@ -121,40 +104,39 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
         if (listsMayBeRun())
             launchBackup();
     });
-    const auto selfUpdate = [this] {
-        return programSelfUpdate(settings_, eventLog_, context_.launcher, workingFolder_);
-    };
-    setHandler(KsnMessage::SelfUpdate, [selfUpdate] { selfUpdate().checkKestrun(); });
-    setHandler(KsnMessage::KbmUpdate,
-               [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Kbm); });
-    setHandler(KsnMessage::UpdaterUpdate,
-               [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Updater); });
-    engineWait_ = std::make_unique<EventLoopWait>(context_.clock);
-    setHandler(KsnMessage::LanUpdate, [this] {
-        const WebUpdates web(settings_, eventLog_, workingFolder_);
-        LanUpdateClient(updateEngine(), web, workingFolder_).check();
-    });
-    setHandler(KsnMessage::LanguageUpdate, [this] { LanguageMirror(updateEngine()).update(); });
-    setHandler(KsnMessage::NewVersionNotice, [this] { checkNewVersionNotice(); });
+    // The update engine's messages go to its coordinator.
+    for (KsnMessage message :
+         {KsnMessage::LanUpdate, KsnMessage::LanguageUpdate, KsnMessage::SelfUpdate,
+          KsnMessage::KbmUpdate, KsnMessage::UpdaterUpdate})
+        setHandler(message, [this, message] { updates().handle(message); });
+    setHandler(KsnMessage::NewVersionNotice,
+               [this] { updates().checkNewVersion(noticeVersions_, *this); });
     setHandler(KsnMessage::ServerUpdate, [this] {
-        if (!updateRoutine_) {
+        updates().runServerRoutine([this]() -> RoutineUser& {
             routineWindows_ = std::make_unique<RoutineWindows>(
-                *this, settings_, workingFolder_, [this](const std::string& text) {
-                    tray_->notify(TrayNotifier::Operation::Modify, QString::fromStdString(text), 0);
-                });
-            updateRoutine_ = std::make_unique<UpdateRoutine>(settings_, busy_, eventLog_,
-                                                             workingFolder_, context_.clock,
-                                                             context_.processes, *routineWindows_);
-        }
-        updateRoutine_->run();
+                *this, settings_, workingFolder_,
+                [this](const std::string& text) { showTrayBalloon(text, 0); });
+            return *routineWindows_;
+        });
     });
 }
 
-UpdateEngine CKestrunDlg::updateEngine() {
-    return {settings_, eventLog_, *engineWait_, context_.processes,
-            [this](const std::string& text) {
-                tray_->notify(TrayNotifier::Operation::Modify, QString::fromStdString(text), 0);
-            }};
+// Made at its first use, once the working folder is known.
+UpdateCoordinator& CKestrunDlg::updates() {
+    if (!updates_)
+        updates_ = std::make_unique<UpdateCoordinator>(
+            UpdateCoordinator::Context{
+                settings_, eventLog_, context_.clock, context_.processes, context_.launcher, busy_,
+                held_, [this](const std::string& text) { showTrayBalloon(text, 0); }},
+            workingFolder_);
+    return *updates_;
+}
+
+// A balloon of the tray icon, from any thread.
+void CKestrunDlg::showTrayBalloon(const std::string& text, int icon) {
+    runOnWindowThread([this, text = QString::fromStdString(text), icon] {
+        tray_->notify(TrayNotifier::Operation::Modify, text, icon);
+    });
 }
 
 CKestrunDlg::~CKestrunDlg() {
@@ -199,7 +181,7 @@ void CKestrunDlg::initialize() {
         heartbeat_->start();
     eventLog_.log("Program started");
     if (settings_.umode == 1 || settings_.umode == 3)
-        startUpdateServer();
+        updates().startServer(context_.workingFolder); // the current directory at start
     else
         menuItems_.at(kMenuServerUpdate)->setEnabled(false);
 }
@@ -266,12 +248,6 @@ void CKestrunDlg::loadLists() {
     loadExcludeList(workingFolder_, backupExclude_);
 }
 
-// In the server modes the update server listens from the start, and "Drop" is made.
-void CKestrunDlg::startUpdateServer() {
-    updateServer_ = std::make_unique<UpdateServerHandler>(settings_, busy_, eventLog_);
-    updateServer_->start(context_.workingFolder); // the current directory at start
-}
-
 // The programs of the list would run, and the files of the backup lists be copied, as this
 // user: lists that users outside this user's trust may change are not acted on. Said once,
 // when it begins.
@@ -286,16 +262,6 @@ bool CKestrunDlg::listsMayBeRun() {
 
 void CKestrunDlg::launchBackup() {
     startBackupProgram(eventLog_, context_.launcher, workingFolder_);
-}
-
-void CKestrunDlg::checkNewVersionNotice() {
-    const WebUpdates web(settings_, eventLog_, workingFolder_);
-    NoticeRoutines routines(
-        [this](const std::string& text) {
-            tray_->notify(TrayNotifier::Operation::Modify, QString::fromStdString(text), 1);
-        },
-        [this](const std::string& text) { showNoticeWindow(text); });
-    checkNewVersion(settings_, web, noticeVersions_, routines);
 }
 
 // At most one notice window: a later notice brings the open one back with its old text.

@@ -7,11 +7,11 @@
 #include "kestrun/core/pause_counter.h"
 #include "kestrun/core/settings.h"
 #include "kestrun/core/tray.h"
+#include "kestrun/supervisor/held_programs.h"
 #include "kestrun/supervisor/program_list.h"
 #include "kestrun/supervisor/program_monitor.h"
 #include "kestrun/ui/promt_dlg.h"
-#include "kestrun/update/engine_wait.h"
-#include "kestrun/update/lan_update.h"
+#include "kestrun/update/update_coordinator.h"
 #include "kestrun/update/version_notice.h"
 
 #include <QDialog>
@@ -43,8 +43,6 @@ class ProgramLauncher;
 class RoutineWindows;
 class SettingsStore;
 class TrayMenu;
-class UpdateRoutine;
-class UpdateServerHandler;
 class WindowCommands;
 
 // What the main window takes from outside; the program passes the real ones, tests temporary
@@ -76,7 +74,7 @@ enum SystemMenuId : int {
 // The main window of Kestrun. It owns all shared state, runs every handler on its thread, and
 // receives the heartbeat's messages. It is shown for 30 seconds after start, then lives hidden
 // behind the tray icon; closing it only hides it.
-class CKestrunDlg : public QDialog, public HeartbeatTarget, public MonitorHost {
+class CKestrunDlg : public QDialog, public HeartbeatTarget, public MonitorHost, public NoticeSink {
     Q_OBJECT
 public:
     static constexpr int kHideAfterMs = 30000; // the commands' hide timer
@@ -104,6 +102,8 @@ public:
     // The new-version notice: its two version texts and the open notice window, if any.
     NoticeVersions& noticeVersions() { return noticeVersions_; }
     CPromtDlg* noticeWindow() const { return noticeWindow_; }
+    // The update engine, made at its first use (window thread only).
+    UpdateCoordinator& updates();
     // Runs the about box modally.
     void showAbout();
 
@@ -137,6 +137,10 @@ public:
     void setPauseItemText(const std::string& text) override;
     void repaint() override;
 
+    // NoticeSink: the new-version notice as a balloon, or as its window (at most one).
+    void showBalloon(const std::string& text) override { showTrayBalloon(text, 1); }
+    void showNoticeWindow(const std::string& text) override;
+
 protected:
     void reject() override;                       // Esc, the close box: hide
     void accept() override;                       // Enter: nothing
@@ -149,12 +153,9 @@ private:
     void hideWindow();
     void checkAutostart();
     void loadLists();
-    void startUpdateServer();
     void launchBackup();
     bool listsMayBeRun();
-    UpdateEngine updateEngine();
-    void checkNewVersionNotice();
-    void showNoticeWindow(const std::string& text);
+    void showTrayBalloon(const std::string& text, int icon);
     void runOnWindowThread(std::function<void()> fn);
     QLineEdit* statusEdit(int id) const;
 
@@ -180,8 +181,6 @@ private:
     std::array<QLineEdit*, 3> statusLines_{};
     QTimer* hideTimer_ = nullptr;
     std::unique_ptr<TrayNotifier> tray_;
-    std::unique_ptr<UpdateServerHandler> updateServer_;
-    std::unique_ptr<EngineWait> engineWait_; // the waits of the LAN update client
     std::unique_ptr<Asker> ownAsker_;
     std::unique_ptr<ListDialogs> ownListDialogs_;
     std::unique_ptr<WindowCommands> commands_;
@@ -191,10 +190,12 @@ private:
     std::stop_source shutdown_;
     std::unique_ptr<Heartbeat> heartbeat_;
 
-    // The server-side update routine, made at its first start; its workers end before the
-    // state they use goes away.
+    // The windows of the server-side update routine, made at its first start.
     std::unique_ptr<RoutineWindows> routineWindows_;
-    std::unique_ptr<UpdateRoutine> updateRoutine_;
+    // The update engine; its thread and the routine's workers end before the state they use
+    // goes away.
+    HeldPrograms held_;
+    std::unique_ptr<UpdateCoordinator> updates_;
 };
 
 } // namespace kestrun

@@ -1,6 +1,7 @@
 #include "kestrun/supervisor/program_monitor.h"
 
 #include "common/text.h"
+#include "kestrun/supervisor/held_programs.h"
 #include "platform/program_paths.h"
 
 #include <algorithm>
@@ -50,6 +51,9 @@ void ProgramMonitor::check() {
         const ProgramCommand& command = *commands[i];
         const bool running =
             endsWith(command.lowerPath, ".jar") ? jarRunning(list_[i], command) : list_[i].running;
+        // A program being replaced stays closed until its new executable is in place.
+        if (!running && held_ && held_->isHeld(command.fileName))
+            continue;
 
         if (list_[i].mode == ProgramMode::Always) {
             if (running) {

@@ -15,6 +15,8 @@
 
 namespace kestrun {
 
+class HeldPrograms;
+
 // Status line ids of the main window that the check writes.
 inline constexpr int kStatusLastCheck = 1002; // "Last check: <time>"
 inline constexpr int kStatusLastRun = 1003;   // "Last run: <time> <file name>"
@@ -45,6 +47,9 @@ public:
     // the daily and periodic ones that are due. Does nothing while the busy flag is set.
     void check();
 
+    // Programs held by another part of Kestrun are not started while held; null: none.
+    void setHeld(const HeldPrograms* held) { held_ = held; }
+
     // The checks in a row that miss a ".jar" program before it is started again.
     static constexpr std::int32_t kJarMissesBeforeStart = 5;
 
@@ -64,6 +69,7 @@ private:
     Clock& clock_;
     ProcessTable& processes_;
     ProgramLauncher& launcher_;
+    const HeldPrograms* held_ = nullptr;
 };
 
 } // namespace kestrun

@@ -29,5 +29,6 @@ int main(int argc, char** argv) {
         {clock, store, autostart, processes, launcher, std::filesystem::current_path(ec), false});
     window.initialize();
     window.handleMessage(KsnMessage::SelfUpdate);
+    window.updates().waitUntilIdle();
     return 0; // no newer Kestrun: the hand-over ends the process with its own status
 }

@@ -1,4 +1,5 @@
 #include "common/text.h"
+#include "kestrun/supervisor/held_programs.h"
 #include "kestrun/supervisor/program_monitor.h"
 #include "tests/platform/process_test_support.h"
 #include "tests/support/test_support.h"
@@ -234,12 +235,24 @@ TEST_F(ProgramMonitorTest, BareNameStartsFromTheWorkingFolder) {
     EXPECT_EQ(host.lines.size(), 2u); // only the one found nowhere
 }
 
-TEST_F(ProgramMonitorTest, BusyFlagAndUnreadableProcessTable) {
+TEST_F(ProgramMonitorTest, BusyFlagHeldProgramAndUnreadableProcessTable) {
     add(dir.path().string() + "/Missing?n");
     busy = 1;
     monitor.check();
     EXPECT_TRUE(host.lines.empty());
     busy = 0;
+    // A program the update engine closed to replace it waits until it is released.
+    HeldPrograms held;
+    held.hold("MISSING");
+    monitor.setHeld(&held);
+    monitor.check();
+    EXPECT_TRUE(host.lines.empty());
+    held.releaseAll();
+    monitor.check();
+    ASSERT_EQ(host.lines.size(), 2u);
+    EXPECT_EQ(host.lines[0],
+              "Image not found as running proccess: " + dir.path().string() + "/Missing");
+    host.lines.clear();
 
     RecordingLauncher recorder;
     ProcProcessTable broken(clock, dir / "no-proc");

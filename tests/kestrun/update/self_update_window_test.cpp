@@ -46,6 +46,7 @@ TEST_F(SelfUpdateWindowTest, CompanionMessagesUpdateTheirOwnProgram) {
     for (const Message& m : messages) {
         SCOPED_TRACE(m.name);
         window.handleMessage(m.message);
+        window.updates().waitUntilIdle();
         EXPECT_EQ(logMessages().back(), m.line);
         EXPECT_EQ(readFileVersion(work_ / m.name), version(1, 0, 0, m.name[1] == 'b' ? 7 : 8));
     }

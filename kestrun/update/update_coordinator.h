@@ -1,0 +1,94 @@
+#pragma once
+
+#include "kestrun/core/messages.h"
+#include "kestrun/update/countdown.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace kestrun {
+
+class Clock;
+class EventLog;
+class HeldPrograms;
+class NoticeSink;
+struct NoticeVersions;
+class ProcessTable;
+class ProgramLauncher;
+class RoutineUser;
+class UpdateRoutine;
+class UpdateServerHandler;
+struct Settings;
+
+// The update engine as the main window runs it. The window routes the engine's messages here
+// and returns at once: the work that may wait on the network (LAN polls, language files, the
+// self-update checks) runs on the engine's own thread, one piece after the other in the order
+// the messages came, so the heartbeat and the program check never wait on a peer or a web
+// server. A message whose previous work is still queued or running is skipped. The update
+// server and the server-side routine run on the window thread as before.
+class UpdateCoordinator {
+public:
+    struct Context {
+        Settings& settings; // a copy is taken for each piece of work; Upost and Upull come back
+        const EventLog& log;
+        Clock& clock;
+        ProcessTable& processes;
+        ProgramLauncher& launcher;
+        std::atomic<std::int32_t>& busy; // the server-side routine's busy flag
+        HeldPrograms& held;              // a program the engine has closed is not restarted
+        WarningBalloon balloon;          // callable from any thread
+    };
+
+    UpdateCoordinator(Context context, std::filesystem::path workingFolder);
+    // Ends the engine's waits and joins its thread; then the routine's workers end.
+    ~UpdateCoordinator();
+    UpdateCoordinator(const UpdateCoordinator&) = delete;
+    UpdateCoordinator& operator=(const UpdateCoordinator&) = delete;
+
+    // True for the messages this coordinator takes.
+    static bool handles(KsnMessage message);
+    // Queues the message's work; false when it was skipped (its previous work is still queued
+    // or running) or is none of the engine's.
+    bool handle(KsnMessage message);
+    // Blocks until every queued piece of work has ended (tests, and the hand-over driver).
+    void waitUntilIdle();
+
+    // The new-version notice's check of the web manifest, on the window thread.
+    void checkNewVersion(NoticeVersions& versions, NoticeSink& sink);
+
+    // In the server modes: listens on Uport and makes "Drop" in the current directory.
+    void startServer(const std::filesystem::path& currentDirectory);
+    UpdateServerHandler* server() const { return server_.get(); }
+    // The system menu's update routine; the user's windows are made on its first start.
+    void runServerRoutine(const std::function<RoutineUser&()>& user);
+
+private:
+    // A message's work with the settings as they were when it came.
+    struct Job {
+        KsnMessage message{};
+        std::unique_ptr<Settings> settings;
+    };
+    void work(std::stop_token stop);
+    void perform(KsnMessage message, Settings& snapshot, std::stop_token stop);
+
+    Context context_;
+    std::filesystem::path workingFolder_;
+
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    std::deque<Job> queue_;
+    std::set<KsnMessage> pending_; // queued or running
+    std::unique_ptr<UpdateServerHandler> server_;
+    std::unique_ptr<UpdateRoutine> routine_;
+    std::jthread worker_; // last: it ends before the state it uses goes away
+};
+
+} // namespace kestrun

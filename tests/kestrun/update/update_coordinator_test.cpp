@@ -1,0 +1,52 @@
+#include "kestrun/supervisor/held_programs.h"
+#include "kestrun/update/update_coordinator.h"
+#include "platform/program_launcher.h"
+#include "tests/kestrun/update/lan_client_fixture.h"
+
+namespace kestrun::test {
+namespace {
+
+using Mode = ScriptedServer::Mode;
+
+// The coordinator runs the engine's work on a thread of its own: the window's handler returns
+// at once, whatever the peer does.
+class UpdateCoordinatorTest : public LanClientFixture {
+protected:
+    DetachedProgramLauncher launcher_;
+    HeldPrograms held_;
+};
+
+TEST_F(UpdateCoordinatorTest, WorkRunsInOrderOffTheCallerAndAPollStillRunningIsSkipped) {
+    std::atomic<std::int32_t> busy{0};
+    // A peer that holds each request until the client's own deadline ends it.
+    ScriptedServer holding(
+        Mode::Script, [](const std::string&, const ScriptedServer::Connection& c) { c.hang(); });
+    useScripted(holding);
+    {
+        UpdateCoordinator engine({settings_, log_, clock_, processes_, launcher_, busy, held_, {}},
+                                 work_.path());
+        EXPECT_TRUE(engine.handle(KsnMessage::LanUpdate));
+        EXPECT_TRUE(engine.handle(KsnMessage::LanguageUpdate));
+        EXPECT_FALSE(engine.handle(KsnMessage::LanUpdate));    // the first has not ended yet
+        EXPECT_FALSE(engine.handle(KsnMessage::ProgramCheck)); // none of the engine's
+        engine.waitUntilIdle();
+        EXPECT_EQ(holding.requests(), (std::vector<std::string>{"getState\r\n", "getLang\r\n"}));
+        EXPECT_TRUE(engine.handle(KsnMessage::LanUpdate)); // due again once it has ended
+    }
+
+    // The numbers the server hands out reach the window's settings.
+    ScriptedServer peer(Mode::Script, [](const std::string& request, const auto& c) {
+        if (request == "getState\r\n")
+            c.send("33;44;0\r");
+    });
+    useScripted(peer);
+    UpdateCoordinator engine({settings_, log_, clock_, processes_, launcher_, busy, held_, {}},
+                             work_.path());
+    ASSERT_TRUE(engine.handle(KsnMessage::LanUpdate));
+    engine.waitUntilIdle();
+    EXPECT_EQ(settings_.upost, 33u);
+    EXPECT_EQ(settings_.upull, 44u);
+}
+
+} // namespace
+} // namespace kestrun::test
