@@ -208,10 +208,13 @@ TEST_F(UpdateServer, ManyClientsAreServedAtOnce) {
     const auto started = std::chrono::steady_clock::now();
     const auto results = kestrun::test::whileServing<std::vector<RawExchange>>([p] {
         std::vector<std::future<RawExchange>> running;
-        for (int i = 0; i < 30; ++i)
-            running.push_back(std::async(std::launch::async, [p] {
-                return kestrun::test::rawExchange(p, {"getState\r\n"});
+        for (int i = 0; i < 30; ++i) { // ten from each of three addresses, within their cap
+            RawRequest request{"getState\r\n"};
+            request.source = "127.0.0." + std::to_string(1 + i % 3);
+            running.push_back(std::async(std::launch::async, [p, request] {
+                return kestrun::test::rawExchange(p, request);
             }));
+        }
         std::vector<RawExchange> done;
         for (auto& r : running)
             done.push_back(r.get());
