@@ -48,6 +48,94 @@ void patch32(std::string& bytes, std::size_t offset, std::uint32_t value) {
         bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
+void put(std::string& bytes, std::size_t offset, std::uint32_t value, int size = 4) {
+    if (bytes.size() < offset + size)
+        bytes.resize(offset + size);
+    for (int i = 0; i < size; ++i)
+        bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// A resource tree laid out by hand: `otherTypes` types before the version type, which has
+// `names` names of `languages` languages each. Every version block is damaged but the last
+// language's of the last name (1.2.3.4); with `shared`, all names but the last lead to one
+// language folder.
+std::string resourceTree(std::uint32_t otherTypes, std::uint32_t names, std::uint32_t languages,
+                         bool shared) {
+    std::string r;
+    const auto directory = [&r](std::uint32_t entries) {
+        const auto at = static_cast<std::uint32_t>(r.size());
+        put(r, at + 14, entries, 2);
+        r.resize(at + 16 + 8 * entries);
+        return at;
+    };
+    const auto entry = [&r](std::uint32_t folder, std::uint32_t i, std::uint32_t id,
+                            std::uint32_t target) {
+        put(r, folder + 16 + 8 * i, id);
+        put(r, folder + 20 + 8 * i, target);
+    };
+    const auto data = [&r](bool good) { // a version block and its data entry
+        const auto block = static_cast<std::uint32_t>(r.size());
+        put(r, block, 92, 2);
+        put(r, block + 2, 52, 2);
+        const char16_t key[] = u"VS_VERSION_INFO";
+        for (std::uint32_t i = 0; i < 16; ++i)
+            put(r, block + 6 + 2 * i, key[i], 2);
+        put(r, block + 40, good ? 0xFEEF04BDu : 0xFEEF04BCu);
+        put(r, block + 48, 0x00010002u);
+        put(r, block + 52, 0x00030004u);
+        put(r, block + 88, 0);
+        const auto at = static_cast<std::uint32_t>(r.size());
+        put(r, at, 0x1000 + block);
+        put(r, at + 4, 92);
+        put(r, at + 12, 0);
+        return at;
+    };
+    const std::uint32_t root = directory(otherTypes + 1);
+    for (std::uint32_t i = 0; i < otherTypes; ++i)
+        entry(root, i, 3, 0);
+    const std::uint32_t type = directory(names);
+    entry(root, otherTypes, 16, type | 0x80000000u);
+    std::uint32_t sharedFolder = 0;
+    for (std::uint32_t n = 0; n < names; ++n) {
+        const bool last = n + 1 == names;
+        if (!shared || last || sharedFolder == 0) {
+            const std::uint32_t folder = directory(languages);
+            for (std::uint32_t l = 0; l < languages; ++l)
+                entry(folder, l, 0x409 + l, data(last && l + 1 == languages));
+            if (!last)
+                sharedFolder = folder;
+            entry(type, n, n + 1, folder | 0x80000000u);
+        } else {
+            entry(type, n, n + 1, sharedFolder | 0x80000000u);
+        }
+    }
+    return r;
+}
+
+// A PE32+ image with `sections` section headers; the last holds the resources at 0x1000.
+std::string craftedPe(std::uint32_t sections, const std::string& resources) {
+    const std::uint32_t pe = 0x40, optional = pe + 24, table = optional + 240;
+    const std::uint32_t raw = (table + 40 * sections + 0x1FF) & ~0x1FFu;
+    std::string b = "MZ";
+    put(b, 0x3C, pe);
+    put(b, pe, 0x00004550);
+    put(b, pe + 6, sections, 2);
+    put(b, pe + 20, 240, 2);
+    put(b, optional, 0x20B, 2);
+    put(b, optional + 108, 16);
+    put(b, optional + 128, 0x1000);
+    put(b, optional + 132, static_cast<std::uint32_t>(resources.size()));
+    for (std::uint32_t i = 0; i + 1 < sections; ++i)
+        put(b, table + 40 * i + 12, 0x100000 + 0x1000 * i); // empty sections elsewhere
+    const std::uint32_t last = table + 40 * (sections - 1);
+    put(b, last + 8, static_cast<std::uint32_t>(resources.size()));
+    put(b, last + 12, 0x1000);
+    put(b, last + 16, static_cast<std::uint32_t>(resources.size()));
+    put(b, last + 20, raw);
+    b.resize(raw);
+    return b + resources;
+}
+
 } // namespace
 
 TEST(FileVersion, ComparesAsUnsignedTuplesLeftmostFirstAndFormats) {
@@ -186,6 +274,32 @@ TEST(FileVersion, DamagedStructuresGiveNoVersion) {
     bytes[at("section_count") + 1] = '\xFF';
     kestrun::test::writeFile(dir / "bad.exe", bytes);
     EXPECT_EQ(versionText(readFileVersion(dir / "bad.exe")), "none");
+}
+
+// Crafted images whose walk would read thousands of structures: beyond the bounds of the walk
+// they give no version, within them the version is found.
+TEST(FileVersion, TheWalkOfSectionsAndResourcesIsBounded) {
+    const struct {
+        const char* what;
+        std::uint32_t sections, otherTypes, names, languages;
+        bool shared;
+        const char* expected;
+    } cases[] = {
+        {"plain", 1, 0, 1, 1, false, "1.2.3.4"},
+        {"a few of everything", 12, 20, 4, 3, false, "1.2.3.4"},
+        {"3000 sections", 3000, 0, 1, 1, false, "none"},
+        {"a language folder reached twice", 1, 0, 3, 1, true, "none"},
+        {"64 names of 64 languages", 1, 0, 64, 64, false, "none"},
+        {"20 version blocks", 1, 0, 20, 1, false, "none"},
+        {"2000 types before the version", 1, 2000, 1, 1, false, "none"},
+    };
+    kestrun::test::TempDir dir;
+    for (const auto& c : cases) {
+        kestrun::test::writeFile(
+            dir / "crafted.exe",
+            craftedPe(c.sections, resourceTree(c.otherTypes, c.names, c.languages, c.shared)));
+        EXPECT_EQ(versionText(readFileVersion(dir / "crafted.exe")), c.expected) << c.what;
+    }
 }
 
 TEST(FileVersion, AHugeFileIsReadOnlyWhereItsStructuresAre) {
