@@ -83,15 +83,12 @@ namespace {
 
 // The soft and hard limits of open descriptors of a running process.
 std::pair<std::string, std::string> descriptorLimits(qint64 pid) {
-    for (const std::string& line : readLines("/proc/" + std::to_string(pid) + "/limits")) {
-        if (!line.starts_with("Max open files"))
-            continue;
-        std::istringstream fields(line.substr(14));
-        std::pair<std::string, std::string> limits;
-        fields >> limits.first >> limits.second;
-        return limits;
+    std::istringstream limits(kestrun::test::readFile("/proc/" + std::to_string(pid) + "/limits"));
+    std::string word, soft, hard;
+    while (limits >> word && word != "files") {
     }
-    return {};
+    limits >> soft >> hard;
+    return {soft, hard};
 }
 
 // Runs the real program as an update server with the given port, started with a soft
