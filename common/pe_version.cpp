@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <vector>
 
 namespace kestrun {
@@ -16,6 +17,11 @@ constexpr std::uint32_t kNameFlag = 0x80000000u;
 constexpr std::uint32_t kMaxVersionBlock = 0xFFFF;
 // Names and languages tried below the version type; real files have one or two.
 constexpr std::uint32_t kMaxEntriesTried = 64;
+// Bounds of the walk, far above what a linker writes (a dozen sections, a few dozen resource
+// types, one or two version blocks), so that a crafted file cannot make it slow.
+constexpr std::uint16_t kMaxSections = 96; // the most the Windows loader long accepted
+constexpr std::uint32_t kMaxEntriesVisited = 1024;
+constexpr std::uint32_t kMaxBlocksTried = 16;
 
 struct Section {
     std::uint32_t virtualAddress = 0;
@@ -68,7 +74,7 @@ bool PeImage::load() {
     const auto optionalSize = file_.number<std::uint16_t>(coff + 16);
     const std::uint64_t optional = coff + 20;
     const auto magic = file_.number<std::uint16_t>(optional);
-    if (!sectionCount || !optionalSize || !magic)
+    if (!sectionCount || !optionalSize || !magic || *sectionCount > kMaxSections)
         return false;
     std::uint64_t countField = 0;
     if (*magic == 0x10B) // PE32
@@ -106,27 +112,62 @@ struct DirectoryEntry {
 
 enum class Entries { All, NumberedOnly };
 
-// The entries of one resource directory, at an offset from the start of the resources. The
-// named entries come first, then the numbered ones.
-std::vector<DirectoryEntry> directoryEntries(PeImage& image, std::uint32_t offset, Entries which,
-                                             std::uint32_t limit) {
-    const std::uint64_t at = std::uint64_t{image.resourceRva()} + offset;
-    const auto named = image.rvaNumber<std::uint16_t>(at + 12);
-    const auto ids = image.rvaNumber<std::uint16_t>(at + 14);
-    std::vector<DirectoryEntry> entries;
-    if (!named || !ids)
+// One walk of the resource tree within its bounds: every directory is entered at most once (a
+// directory met again is a loop, and the tree is taken as damaged), and a bounded number of
+// entries and version blocks is read in all.
+class ResourceWalk {
+public:
+    explicit ResourceWalk(PeImage& image) : image_(image) {}
+
+    bool damaged() const { return damaged_; }
+
+    // The entries of the directory at an offset from the start of the resources, the named
+    // ones first, then the numbered ones; nothing once the walk is damaged.
+    std::vector<DirectoryEntry> enter(std::uint32_t offset, Entries which, std::uint32_t limit) {
+        std::vector<DirectoryEntry> entries;
+        if (damaged_ || !entered_.insert(offset).second) {
+            damaged_ = true;
+            return entries;
+        }
+        const std::uint64_t at = std::uint64_t{image_.resourceRva()} + offset;
+        const auto named = image_.rvaNumber<std::uint16_t>(at + 12);
+        const auto ids = image_.rvaNumber<std::uint16_t>(at + 14);
+        if (!named || !ids)
+            return entries;
+        const std::uint32_t first = which == Entries::NumberedOnly ? *named : 0;
+        const std::uint32_t count =
+            std::min<std::uint32_t>(std::uint32_t{*named} + *ids, first + limit);
+        for (std::uint32_t i = first; i < count; ++i) {
+            if (entriesLeft_ == 0) {
+                damaged_ = true;
+                break;
+            }
+            --entriesLeft_;
+            std::uint32_t fields[2] = {};
+            if (!image_.readRva(at + 16 + std::uint64_t{i} * 8, fields, sizeof fields))
+                break;
+            entries.push_back({fields[0], fields[1]});
+        }
         return entries;
-    const std::uint32_t first = which == Entries::NumberedOnly ? *named : 0;
-    const std::uint32_t count =
-        std::min<std::uint32_t>(std::uint32_t{*named} + *ids, first + limit);
-    for (std::uint32_t i = first; i < count; ++i) {
-        std::uint32_t fields[2] = {};
-        if (!image.readRva(at + 16 + std::uint64_t{i} * 8, fields, sizeof fields))
-            break;
-        entries.push_back({fields[0], fields[1]});
     }
-    return entries;
-}
+
+    // Whether another version block may be read.
+    bool takeBlock() {
+        if (blocksLeft_ == 0)
+            damaged_ = true;
+        if (damaged_)
+            return false;
+        --blocksLeft_;
+        return true;
+    }
+
+private:
+    PeImage& image_;
+    std::set<std::uint32_t> entered_;
+    std::uint32_t entriesLeft_ = kMaxEntriesVisited;
+    std::uint32_t blocksLeft_ = kMaxBlocksTried;
+    bool damaged_ = false;
+};
 
 // The fixed file information inside one VS_VERSIONINFO block.
 std::optional<FileVersion> fixedInfoVersion(const std::string& block) {
@@ -172,22 +213,26 @@ std::optional<FileVersion> readPeVersion(BinaryReader& file) {
     PeImage image(file);
     if (!image.load())
         return std::nullopt;
-    // The tree has three levels: type, name, language. Each level is entered exactly once
-    // from the one above, so a directory that points back into the tree cannot loop.
-    for (const DirectoryEntry& type : directoryEntries(image, 0, Entries::NumberedOnly, 0xFFFF)) {
+    // The tree has three levels: type, name, language; a deeper directory is not entered.
+    ResourceWalk walk(image);
+    for (const DirectoryEntry& type : walk.enter(0, Entries::NumberedOnly, 0xFFFF)) {
         if ((type.name & kNameFlag) || type.name != kResourceTypeVersion || !type.isDirectory())
             continue;
         for (const DirectoryEntry& name :
-             directoryEntries(image, type.offset(), Entries::All, kMaxEntriesTried)) {
+             walk.enter(type.offset(), Entries::All, kMaxEntriesTried)) {
             if (!name.isDirectory())
                 continue;
             for (const DirectoryEntry& language :
-                 directoryEntries(image, name.offset(), Entries::All, kMaxEntriesTried)) {
+                 walk.enter(name.offset(), Entries::All, kMaxEntriesTried)) {
                 if (language.isDirectory())
                     continue;
+                if (!walk.takeBlock())
+                    return std::nullopt;
                 if (auto version = versionFromDataEntry(image, language.offset()))
                     return version;
             }
+            if (walk.damaged())
+                return std::nullopt;
         }
         return std::nullopt;
     }

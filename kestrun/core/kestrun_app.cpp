@@ -3,6 +3,7 @@
 #include "kestrun/core/kestrun_dlg.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
+#include "platform/descriptor_limit.h"
 #include "platform/display.h"
 #include "platform/process_table.h"
 #include "platform/program_launcher.h"
@@ -23,6 +24,9 @@ int CKestrunApp::run(int argc, char** argv) {
         return 0;
 
     runsAsService(); // read once, before any program is started from here
+    // The update server's connections, the process table's reads and the logs all take
+    // descriptors; the soft limit of 1024 most sessions start with is far below the hard one.
+    raiseDescriptorLimit();
     chooseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);

@@ -45,12 +45,27 @@ std::optional<fs::path> DropFolder::servable(std::string_view name) const {
     return target;
 }
 
+namespace {
+
+// A line of the list is "name TAB stamp LF": a name holding a tab, a line feed or any other
+// control character would forge lines or fields of its own.
+bool listableName(std::string_view name) {
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
+} // namespace
+
 std::vector<wire::ListEntry> DropFolder::list() const {
     std::vector<wire::ListEntry> entries;
     std::error_code ec;
     for (auto it = fs::directory_iterator(folder_, ec); !ec && it != fs::directory_iterator();
          it.increment(ec)) {
         const std::string name = it->path().filename().string();
+        if (!listableName(name))
+            continue;
         const auto file = servable(name);
         if (!file)
             continue;

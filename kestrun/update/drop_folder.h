@@ -25,7 +25,8 @@ public:
     // The file a request's name stands for, resolved through links, or nullopt.
     std::optional<std::filesystem::path> servable(std::string_view name) const;
     // Every servable file with its modification stamp, in the order the listing yields them;
-    // a file whose status cannot be read is left out.
+    // a file whose status cannot be read, or whose name holds a control character, is left
+    // out.
     std::vector<wire::ListEntry> list() const;
 
 private:

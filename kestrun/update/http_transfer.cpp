@@ -110,6 +110,23 @@ HeaderList requestHeaders(bool noCache) {
     return HeaderList(list);
 }
 
+// What a failed transfer's code says about its secure connection, or null when TLS did not fail.
+const char* tlsFailure(CURLcode result) {
+    switch (result) {
+    case CURLE_PEER_FAILED_VERIFICATION: // an unknown authority or a name that does not match
+        return "Certificate not trusted";
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        return "Secure connection failed";
+    default:
+        return nullptr;
+    }
+}
+
 } // namespace
 
 bool isWebAddress(std::string_view url) {
@@ -187,10 +204,17 @@ HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
 
+    char errorText[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+
     const CURLcode result = curl_easy_perform(h);
     outcome.completed =
         result == CURLE_OK || (result == CURLE_WRITE_ERROR && transfer.sinkSatisfied);
     outcome.contentLength = std::move(transfer.contentLength);
+    if (const char* failure = tlsFailure(result)) {
+        outcome.tlsFailure = failure;
+        outcome.tlsDetail = errorText[0] ? errorText : curl_easy_strerror(result);
+    }
     return outcome;
 }
 

@@ -38,6 +38,11 @@ struct HttpGetOutcome {
     bool completed = false;
     // The text of the reply's Content-Length header; empty when it had none.
     std::string contentLength;
+    // Why the secure connection failed ("Certificate not trusted" for an unknown authority or
+    // a name that does not match, "Secure connection failed" for any other TLS failure) and
+    // the TLS layer's own words for it; both empty when TLS did not fail.
+    std::string tlsFailure;
+    std::string tlsDetail;
 };
 
 // Whether an address is an absolute http or https address with a host. Nothing else is ever

@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QTimer>
 
+#include <algorithm>
+#include <limits>
+
 namespace kestrun {
 
 std::string peerAddressText(const QHostAddress& address) {
@@ -24,6 +27,12 @@ CClientSocket::CClientSocket(UpdateServerHost& host, const DropFolder& drop,
     idle_->setSingleShot(true);
     connect(idle_, &QTimer::timeout, this, &CClientSocket::closeNow);
     idle_->start(timing_.idleLimit);
+    // The request must come within the idle limit; a reply extends the lifetime by its length.
+    lifetime_ = new QTimer(this);
+    lifetime_->setSingleShot(true);
+    lifetime_->setTimerType(Qt::CoarseTimer);
+    connect(lifetime_, &QTimer::timeout, this, &CClientSocket::closeNow);
+    lifetime_->start(timing_.idleLimit);
     connect(this, &QTcpSocket::readyRead, this, &CClientSocket::onReceive);
     connect(this, &QTcpSocket::bytesWritten, this, &CClientSocket::onBytesWritten);
     connect(this, &QTcpSocket::disconnected, this, &QObject::deleteLater);
@@ -88,6 +97,7 @@ void CClientSocket::serveFile(const std::string& name) {
     }
     fd.release(); // the QFile closes it now
     file_ = std::move(file);
+    liveFor(file_->size());
     sendNextPiece();
 }
 
@@ -117,8 +127,20 @@ void CClientSocket::onBytesWritten() {
 }
 
 void CClientSocket::reply(const std::string& bytes) {
+    liveFor(static_cast<std::int64_t>(bytes.size()));
     write(bytes.data(), static_cast<qint64>(bytes.size()));
     pauseThenClose();
+}
+
+void CClientSocket::liveFor(std::int64_t replyBytes) {
+    const std::int64_t rate = std::max<std::int64_t>(timing_.slowestRate, 1);
+    const std::int64_t transferMs =
+        std::clamp<std::int64_t>(replyBytes, 0, 1LL << 40) * 1000 / rate;
+    const auto total =
+        timing_.idleLimit + timing_.replyPause + std::chrono::milliseconds(transferMs);
+    // A QTimer takes an int of milliseconds: a longer life is cut to about 24 days.
+    lifetime_->start(std::chrono::milliseconds(
+        std::min<std::int64_t>(total.count(), std::numeric_limits<int>::max())));
 }
 
 void CClientSocket::pauseThenClose() {
@@ -140,7 +162,11 @@ CListenSocket::CListenSocket(UpdateServerHost& host, const std::filesystem::path
     : QTcpServer(parent), host_(host), drop_(std::make_unique<DropFolder>(dropFolder)),
       timing_(timing) {}
 
-CListenSocket::~CListenSocket() = default;
+CListenSocket::~CListenSocket() {
+    // The connections end first, while the counts they give back still exist.
+    for (CClientSocket* connection : findChildren<CClientSocket*>(Qt::FindDirectChildrenOnly))
+        delete connection;
+}
 
 bool CListenSocket::start(std::uint16_t port, const QHostAddress& address) {
     setListenBacklogSize(kListenBacklog);
@@ -149,8 +175,29 @@ bool CListenSocket::start(std::uint16_t port, const QHostAddress& address) {
 
 void CListenSocket::incomingConnection(qintptr descriptor) {
     auto* connection = new CClientSocket(host_, *drop_, timing_, this);
-    if (!connection->setSocketDescriptor(descriptor))
+    if (!connection->setSocketDescriptor(descriptor)) {
         connection->deleteLater(); // a failed accept is dropped silently
+        return;
+    }
+    // Idle or hostile peers cannot take every descriptor: beyond the caps a new connection is
+    // closed before it is read.
+    const std::string peer = peerAddressText(connection->peerAddress());
+    const auto known = perAddress_.find(peer);
+    const int fromPeer = known == perAddress_.end() ? 0 : known->second;
+    if (connectionCount_ >= timing_.maxConnections || fromPeer >= timing_.maxPerAddress) {
+        connection->closeNow();
+        return;
+    }
+    ++connectionCount_;
+    ++perAddress_[peer];
+    connect(connection, &QObject::destroyed, this, [this, peer] { release(peer); });
+}
+
+void CListenSocket::release(const std::string& peer) {
+    --connectionCount_;
+    const auto it = perAddress_.find(peer);
+    if (it != perAddress_.end() && --it->second <= 0)
+        perAddress_.erase(it);
 }
 
 } // namespace kestrun

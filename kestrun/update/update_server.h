@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,13 +19,22 @@ namespace kestrun {
 
 class DropFolder;
 
-// The pauses of the update server. Each is a timer of its connection: the thread never sleeps.
+// The pauses and bounds of the update server. Each pause is a timer of its connection: the
+// thread never sleeps.
 struct ServerTiming {
     std::chrono::milliseconds replyPause{1000}; // after a reply, before the close
     std::chrono::milliseconds piecePause{10};   // after each piece of a file
     std::chrono::milliseconds idleLimit{10000}; // a peer without request or progress is dropped
     // A file is read on only while fewer bytes than this wait to go out.
     std::int64_t unsentLimit = 16 * 1024;
+    // A connection lives at most the idle limit, its pause and the time its reply takes at
+    // this rate (bytes per second, a third of the server's own pace of 1024 bytes per 10 ms):
+    // a peer that reads on, but too slowly, is dropped too.
+    std::int64_t slowestRate = 32 * 1024;
+    // Connections held at once, in all and from one address; a new one beyond either is
+    // closed at once.
+    int maxConnections = 256;
+    int maxPerAddress = 16;
 };
 
 // What the server reports, read at the moment of each request, and where it logs.
@@ -50,6 +60,9 @@ public:
                   QObject* parent);
     ~CClientSocket() override;
 
+    // Closes the connection at once, without a reply.
+    void closeNow();
+
 private:
     void onReceive();
     void serveFile(const std::string& name);
@@ -57,12 +70,14 @@ private:
     void onBytesWritten();
     void reply(const std::string& bytes);
     void pauseThenClose();
-    void closeNow();
+    // From now on the connection may live as long as a reply of this many bytes needs.
+    void liveFor(std::int64_t replyBytes);
 
     UpdateServerHost& host_;
     const DropFolder& drop_;
     const ServerTiming& timing_;
     QTimer* idle_ = nullptr;
+    QTimer* lifetime_ = nullptr;
     bool received_ = false;
     bool waitingToDrain_ = false;
     std::unique_ptr<QFile> file_;
@@ -82,13 +97,20 @@ public:
     // False when the port cannot be taken (in use, no permission).
     bool start(std::uint16_t port, const QHostAddress& address = QHostAddress::Any);
 
+    // Connections held now, in all.
+    int connectionCount() const { return connectionCount_; }
+
 protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
+    void release(const std::string& peer);
+
     UpdateServerHost& host_;
     std::unique_ptr<DropFolder> drop_;
     ServerTiming timing_;
+    int connectionCount_ = 0;
+    std::map<std::string, int> perAddress_;
 };
 
 } // namespace kestrun

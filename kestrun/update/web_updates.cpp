@@ -35,6 +35,11 @@ HttpGetRequest WebUpdates::request(std::string url, bool noCache, TransferLimits
     return get;
 }
 
+void WebUpdates::logTlsFailure(const std::string& url, const HttpGetOutcome& outcome) const {
+    if (!outcome.tlsFailure.empty())
+        log_.log(outcome.tlsFailure + ": " + url + " (" + outcome.tlsDetail + ")");
+}
+
 std::optional<FileVersion> WebUpdates::readWebVersion(int kind) const {
     const auto manifest = manifestKind(kind);
     if (!manifest)
@@ -49,8 +54,10 @@ std::optional<FileVersion> WebUpdates::readWebVersion(int kind) const {
     runWhileServingEvents([&] {
         outcome = httpGet(get, [&scanner](std::string_view piece) { return scanner.feed(piece); });
     });
-    if (!outcome.completed)
+    if (!outcome.completed) {
+        logTlsFailure(get.url, outcome);
         return std::nullopt;
+    }
     return scanner.result();
 }
 
@@ -76,8 +83,10 @@ bool WebUpdates::download(int kind) const {
             return true;
         });
     });
-    if (!outcome.completed)
+    if (!outcome.completed) {
+        logTlsFailure(get.url, outcome);
         return false;
+    }
     saved.commit();
 
     const std::int32_t announced = atoiPrefix(outcome.contentLength);

@@ -29,15 +29,17 @@ public:
 
     // Kind 0 the client application (key "Zelmo:"), 1 Kestrun ("KSN:"), 2 the backup program
     // ("KBM:"), 3 the updater ("KVU:"). nullopt for any other kind, a manifest that cannot be
-    // fetched, lacks the key or holds a malformed version. Nothing is logged.
+    // fetched, lacks the key or holds a malformed version. Nothing is logged, but for a secure
+    // connection that failed: "Certificate not trusted: <address> (<the TLS layer's words>)"
+    // or "Secure connection failed: ..." tells the caller's "Could not connect" line why.
     std::optional<FileVersion> readWebVersion(int kind) const;
 
     // Kind 0 "Zelmo.exe", 1 "kestrun~", 2 "kbm~", 3 "kvu~", 4 "Zelmo_serv.exe" in the working
     // folder. True when the file was saved and carries a readable version (each saved file
     // gets its "Update downloaded, size: ..." line); false for any other kind, a failed
-    // transfer (no line) or a file without a version (the "... cancelation!" line). A file
-    // that cannot be saved leaves an older file of that name in place, whose version then
-    // decides.
+    // transfer (no line, but the TLS line above) or a file without a version (the "...
+    // cancelation!" line). A file that cannot be saved leaves an older file of that name in place,
+    // whose version then decides.
     bool download(int kind) const;
 
     void setManifestLimits(TransferLimits limits) { manifestLimits_ = limits; }
@@ -46,6 +48,7 @@ public:
 private:
     std::string siteBase(bool kestrunSite) const;
     HttpGetRequest request(std::string url, bool noCache, TransferLimits limits) const;
+    void logTlsFailure(const std::string& url, const HttpGetOutcome& outcome) const;
 
     const Settings& settings_;
     const EventLog& log_;

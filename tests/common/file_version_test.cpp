@@ -48,6 +48,76 @@ void patch32(std::string& bytes, std::size_t offset, std::uint32_t value) {
         bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
+void put(std::string& bytes, std::size_t offset, std::uint32_t value, std::size_t size = 4) {
+    bytes.resize(std::max(bytes.size(), offset + size));
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+// A PE32+ image whose last of `sections` sections holds a resource tree made here:
+// `otherTypes` types before the version type, which has `names` names of `languages` languages.
+// Every version block is damaged but the last (1.2.3.4); with `shared`, all names but the last
+// lead to the first name's language folder.
+std::string craftedPe(std::uint32_t sections, std::uint32_t otherTypes, std::uint32_t names,
+                      std::uint32_t languages, bool shared) {
+    std::string r; // the resources, at address 0x1000
+    const auto folder = [&r](std::uint32_t entries) {
+        const auto at = static_cast<std::uint32_t>(r.size());
+        put(r, at + 14, entries, 2);
+        r.resize(at + 16 + 8 * entries);
+        return at;
+    };
+    const auto entry = [&r](std::uint32_t at, std::uint32_t i, std::uint32_t id, std::uint32_t to) {
+        put(r, at + 16 + 8 * i, id);
+        put(r, at + 20 + 8 * i, to);
+    };
+    const std::uint32_t root = folder(otherTypes + 1), type = folder(names);
+    for (std::uint32_t i = 0; i < otherTypes; ++i)
+        entry(root, i, 3, 0);
+    entry(root, otherTypes, 16, type | 0x80000000u);
+    std::uint32_t language = 0;
+    for (std::uint32_t n = 0; n < names; ++n) {
+        if (!shared || n == 0 || n + 1 == names) {
+            language = folder(languages);
+            for (std::uint32_t l = 0; l < languages; ++l) {
+                const auto block = static_cast<std::uint32_t>(r.size());
+                put(r, block, 92 | 52 << 16); // its length and the fixed information's
+                for (std::uint32_t i = 0; i < 15; ++i)
+                    put(r, block + 6 + 2 * i, static_cast<unsigned char>("VS_VERSION_INFO"[i]), 2);
+                const bool good = n + 1 == names && l + 1 == languages;
+                put(r, block + 40, good ? 0xFEEF04BDu : 0xFEEF04BCu);
+                put(r, block + 48, 0x00010002u);
+                put(r, block + 52, 0x00030004u);
+                put(r, block + 92, 0x1000 + block); // the data entry follows its block
+                put(r, block + 96, 92);
+                r.resize(block + 108);
+                entry(language, l, 0x409, block + 92);
+            }
+        }
+        entry(type, n, n + 1, language | 0x80000000u);
+    }
+    const std::uint32_t pe = 0x40, optional = pe + 24, table = optional + 240;
+    const std::uint32_t raw = (table + 40 * sections + 0x1FF) & ~0x1FFu, size = r.size();
+    std::string b = "MZ";
+    for (const auto& [at, value] : {std::pair{0x3Cu, pe},
+                                    {pe, 0x4550u},
+                                    {pe + 6, sections},
+                                    {pe + 20, 240u},
+                                    {optional, 0x20Bu},
+                                    {optional + 108, 16u},
+                                    {optional + 128, 0x1000u},
+                                    {optional + 132, size}})
+        put(b, at, value);
+    for (std::uint32_t i = 0; i + 1 < sections; ++i) // empty sections elsewhere
+        put(b, table + 40 * i + 12, 0x100000 + 0x1000 * i);
+    const std::uint32_t last = table + 40 * (sections - 1);
+    for (const auto& [at, value] :
+         {std::pair{last + 8, size}, {last + 12, 0x1000u}, {last + 16, size}, {last + 20, raw}})
+        put(b, at, value);
+    b.resize(raw);
+    return b + r;
+}
+
 } // namespace
 
 TEST(FileVersion, ComparesAsUnsignedTuplesLeftmostFirstAndFormats) {
@@ -186,6 +256,31 @@ TEST(FileVersion, DamagedStructuresGiveNoVersion) {
     bytes[at("section_count") + 1] = '\xFF';
     kestrun::test::writeFile(dir / "bad.exe", bytes);
     EXPECT_EQ(versionText(readFileVersion(dir / "bad.exe")), "none");
+}
+
+// Crafted images whose walk would read thousands of structures: beyond the bounds of the walk
+// they give no version, within them the version is found.
+TEST(FileVersion, TheWalkOfSectionsAndResourcesIsBounded) {
+    const struct {
+        const char* what;
+        std::uint32_t sections, otherTypes, names, languages;
+        bool shared;
+        const char* expected;
+    } cases[] = {
+        {"plain", 1, 0, 1, 1, false, "1.2.3.4"},
+        {"a few of everything", 12, 20, 4, 3, false, "1.2.3.4"},
+        {"3000 sections", 3000, 0, 1, 1, false, "none"},
+        {"a language folder reached twice", 1, 0, 3, 1, true, "none"},
+        {"64 names of 64 languages", 1, 0, 64, 64, false, "none"},
+        {"20 version blocks", 1, 0, 20, 1, false, "none"},
+        {"2000 types before the version", 1, 2000, 1, 1, false, "none"},
+    };
+    kestrun::test::TempDir dir;
+    for (const auto& c : cases) {
+        kestrun::test::writeFile(dir / "crafted.exe", craftedPe(c.sections, c.otherTypes, c.names,
+                                                                c.languages, c.shared));
+        EXPECT_EQ(versionText(readFileVersion(dir / "crafted.exe")), c.expected) << c.what;
+    }
 }
 
 TEST(FileVersion, AHugeFileIsReadOnlyWhereItsStructuresAre) {

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -28,22 +29,57 @@ double RawExchange::msFromLastPieceToClose() const {
     return std::chrono::duration<double, std::milli>(closed - from).count();
 }
 
-RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
-    RawExchange result;
+namespace {
+
+// Connects a new socket to 127.0.0.1, from the given local address when there is one; -1 when
+// that fails.
+int connectFrom(std::uint16_t port, const std::string& source, int receiveBuffer) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return result;
-    if (request.receiveBuffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &request.receiveBuffer,
-                     sizeof request.receiveBuffer);
+        return -1;
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    if (!source.empty()) {
+        if (::inet_pton(AF_INET, source.c_str(), &address.sin_addr) != 1 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
-        return result;
+        return -1;
     }
+    return fd;
+}
+
+} // namespace
+
+IdleConnection::IdleConnection(std::uint16_t port, const std::string& source)
+    : fd_(connectFrom(port, source, 0)), connected_(fd_ >= 0) {}
+
+IdleConnection::~IdleConnection() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool IdleConnection::closedByServer() const {
+    pollfd p{fd_, POLLIN, 0};
+    if (fd_ < 0 || ::poll(&p, 1, 0) <= 0)
+        return false;
+    char byte = 0;
+    return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
+    RawExchange result;
+    const int fd = connectFrom(port, request.source, request.receiveBuffer);
+    if (fd < 0)
+        return result;
     result.connected = true;
     if (!request.bytes.empty())
         ::send(fd, request.bytes.data(), request.bytes.size(), MSG_NOSIGNAL);
@@ -59,7 +95,7 @@ RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
             continue;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, request.readSize), 0);
         const auto now = RawExchange::Clock::now();
         if (n <= 0) {
             result.closed = now;
@@ -67,6 +103,7 @@ RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
             break;
         }
         result.pieces.push_back({std::string(buffer, static_cast<std::size_t>(n)), now});
+        std::this_thread::sleep_for(request.readEvery);
     }
     if (!result.closedByServer)
         result.closed = RawExchange::Clock::now();

@@ -33,6 +33,27 @@ struct RawRequest {
     std::chrono::milliseconds holdOff{0};    // wait this long before the first read
     std::chrono::milliseconds giveUp{15000}; // stop waiting for the close after this
     int receiveBuffer = 0;                   // SO_RCVBUF when above 0
+    std::string source{};                    // the local IPv4 address to send from, if any
+    // A slow reader: at most this many bytes per read, with this pause after each read.
+    std::size_t readSize = 65536;
+    std::chrono::milliseconds readEvery{0};
+};
+
+// A connection to 127.0.0.1 that sends nothing, kept open until destroyed.
+class IdleConnection {
+public:
+    IdleConnection(std::uint16_t port, const std::string& source);
+    ~IdleConnection();
+    IdleConnection(const IdleConnection&) = delete;
+    IdleConnection& operator=(const IdleConnection&) = delete;
+
+    bool connected() const { return connected_; }
+    // Whether the server has closed (or reset) it by now.
+    bool closedByServer() const;
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
 };
 
 // Runs one exchange on the calling thread (blocking).

@@ -6,6 +6,8 @@
 #include <QProcessEnvironment>
 #include <QTcpServer>
 
+#include <sstream>
+#include <sys/resource.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -79,11 +81,22 @@ TEST(UpdateServerStart, APortInUseIsLoggedOnceAndTheDropFolderStillMade) {
 
 namespace {
 
-// Runs the real program as an update server with the given port until its log has `lines`
-// lines; returns the log's messages. `whileRunning` talks to it meanwhile.
+// The soft and hard limits of open descriptors of a running process.
+std::pair<std::string, std::string> descriptorLimits(qint64 pid) {
+    std::istringstream limits(kestrun::test::readFile("/proc/" + std::to_string(pid) + "/limits"));
+    std::string word, soft, hard;
+    while (limits >> word && word != "files") {
+    }
+    limits >> soft >> hard;
+    return {soft, hard};
+}
+
+// Runs the real program as an update server with the given port, started with a soft
+// descriptor limit of 64, until its log has `lines` lines; returns the log's messages.
+// `whileRunning` talks to it meanwhile.
 std::vector<std::string> runServerProgram(const kestrun::test::TempDir& dir, int port,
                                           std::size_t lines,
-                                          const std::function<void()>& whileRunning) {
+                                          const std::function<void(qint64 pid)>& whileRunning) {
     const auto work = dir / "work";
     fs::create_directories(work);
     fs::create_directories(dir / "config/Tavisoft");
@@ -101,12 +114,18 @@ std::vector<std::string> runServerProgram(const kestrun::test::TempDir& dir, int
     QProcess program;
     program.setProcessEnvironment(env);
     program.setWorkingDirectory(QString::fromStdString(work.string()));
+    program.setChildProcessModifier([] {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::min<rlim_t>(64, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    });
     program.start(QString::fromStdString((kestrun::test::binDir() / "kestrun").string()), {});
     EXPECT_TRUE(program.waitForStarted());
     const auto log = work / "Kestrun.log";
     EXPECT_TRUE(kestrun::test::waitUntil(
         [&] { return fs::exists(log) && readLines(log).size() >= lines; }, 10s));
-    whileRunning();
+    whileRunning(program.processId());
     program.kill();
     program.waitForFinished();
     std::vector<std::string> messages;
@@ -124,10 +143,14 @@ TEST(UpdateServerStart, TheProgramInServerModeStartsItsServerAfterProgramStarted
     const int port = probe.serverPort();
     probe.close();
     std::string state;
-    const auto messages = runServerProgram(dir, port, 2, [&] {
+    std::pair<std::string, std::string> limits;
+    const auto messages = runServerProgram(dir, port, 2, [&](qint64 pid) {
         state =
             kestrun::test::rawExchange(static_cast<std::uint16_t>(port), {"getState\r\n"}).bytes();
+        limits = descriptorLimits(pid);
     });
+    ASSERT_FALSE(limits.second.empty());
+    EXPECT_EQ(limits.first, limits.second) << "the soft limit is raised to the hard one";
     EXPECT_EQ(messages, (std::vector<std::string>{"Program started", "Update server started"}));
     EXPECT_EQ(state, "60;60;0\r");
     EXPECT_TRUE(fs::is_directory(dir / "work/Drop"));
@@ -137,8 +160,8 @@ TEST(UpdateServerStart, TheProgramWithItsPortTakenRunsOnWithoutServer) {
     kestrun::test::TempDir dir;
     QTcpServer taken;
     ASSERT_TRUE(taken.listen(QHostAddress::LocalHost, 0));
-    const auto messages =
-        runServerProgram(dir, taken.serverPort(), 2, [] { std::this_thread::sleep_for(300ms); });
+    const auto messages = runServerProgram(dir, taken.serverPort(), 2,
+                                           [](qint64) { std::this_thread::sleep_for(300ms); });
     EXPECT_EQ(messages, (std::vector<std::string>{"Program started", "Update server not started"}));
     EXPECT_TRUE(fs::is_directory(dir / "work/Drop"));
 }

@@ -4,12 +4,15 @@
 
 #include <cstdlib>
 #include <future>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using kestrun::CClientSocket;
 using kestrun::ServerTiming;
+using kestrun::test::IdleConnection;
 using kestrun::test::RawExchange;
+using kestrun::test::rawExchange;
 using kestrun::test::RawRequest;
 using kestrun::test::ServerFixture;
 using kestrun::test::writeFile;
@@ -114,6 +117,9 @@ TEST_F(UpdateServer, ListsRegularFilesWithLocalStampsAndEmptyOtherwise) {
     writeFile(drop() / "en.ini", "en");
     touchAt(drop() / "de.ini", "202403151030.00");
     touchAt(drop() / "en.ini", "199912312359.59");
+    // Names that would forge a line or a field of the list are not offered.
+    writeFile(drop() / "x\nforged.ini\t991231235959", "x");
+    writeFile(drop() / "tab\there.ini", "x");
     const std::string reply = exchange("getLang\r\n").bytes();
     const std::string deLine = "de.ini\t240315103000\n", enLine = "en.ini\t991231235959\n";
     EXPECT_TRUE(reply == deLine + enLine || reply == enLine + deLine) << reply;
@@ -208,10 +214,13 @@ TEST_F(UpdateServer, ManyClientsAreServedAtOnce) {
     const auto started = std::chrono::steady_clock::now();
     const auto results = kestrun::test::whileServing<std::vector<RawExchange>>([p] {
         std::vector<std::future<RawExchange>> running;
-        for (int i = 0; i < 30; ++i)
-            running.push_back(std::async(std::launch::async, [p] {
-                return kestrun::test::rawExchange(p, {"getState\r\n"});
+        for (int i = 0; i < 30; ++i) { // ten from each of three addresses, within their cap
+            RawRequest request{"getState\r\n"};
+            request.source = "127.0.0." + std::to_string(1 + i % 3);
+            running.push_back(std::async(std::launch::async, [p, request] {
+                return kestrun::test::rawExchange(p, request);
             }));
+        }
         std::vector<RawExchange> done;
         for (auto& r : running)
             done.push_back(r.get());
@@ -255,6 +264,85 @@ TEST_F(UpdateServer, AClientThatStopsReadingDoesNotMakeTheServerBufferTheFile) {
     EXPECT_TRUE(x.bytes() == content);
     EXPECT_GT(largestBacklog, 0);
     EXPECT_LE(largestBacklog, kLimit + 1024);
+}
+
+// Few descriptors for the test, as a busy process would have left: without the caps the
+// server's ends of the idle connections would run out of them and it would stop accepting.
+class ScopedDescriptorLimit {
+public:
+    explicit ScopedDescriptorLimit(rlim_t headroom) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        const auto open = std::distance(fs::directory_iterator("/proc/self/fd"), {});
+        rlimit lowered = saved_;
+        lowered.rlim_cur = std::min(saved_.rlim_max, static_cast<rlim_t>(open) + headroom);
+        setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~ScopedDescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+private:
+    rlimit saved_{};
+};
+
+TEST_F(UpdateServer, IdlePeersBeyondTheCapsAreClosedAtOnceAndARealClientIsServed) {
+    ServerTiming timing = quickTiming();
+    timing.idleLimit = 20000ms;
+    timing.maxConnections = 40;
+    startServer(timing);
+    const ScopedDescriptorLimit limit(300 + 48 + 40 + 40);
+    std::vector<std::unique_ptr<IdleConnection>> idle;
+    const auto openFrom = [&](const std::string& from, int count) {
+        for (int i = 0; i < count; ++i)
+            idle.push_back(std::make_unique<IdleConnection>(port(), from));
+    };
+    const auto expectOpen = [&](std::size_t first, std::size_t open, std::size_t end) {
+        for (std::size_t i = first; i < end; ++i) {
+            ASSERT_TRUE(idle[i]->connected()) << i;
+            EXPECT_EQ(idle[i]->closedByServer(), i >= first + open) << i;
+        }
+    };
+    openFrom("127.0.0.2", 300);
+    EXPECT_EQ(exchange("getState\r\n").bytes(), "25;20;1\r"); // from 127.0.0.1
+    expectOpen(0, 16, 300);                                   // 16 from one address
+    openFrom("127.0.0.3", 16);
+    openFrom("127.0.0.4", 16);
+    const RawExchange refused = exchange("getState\r\n");
+    EXPECT_EQ(refused.bytes(), "");
+    EXPECT_LT(refused.msToClose(), 0.75 * kPause.count());
+    expectOpen(300, 16, 316);
+    expectOpen(316, 8, 332); // 40 in all
+    EXPECT_EQ(server_->connectionCount(), 40);
+    idle.erase(idle.begin() + 300, idle.begin() + 316); // those of 127.0.0.3 leave
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    kestrun::test::serveEventsUntil([&] {
+        return server_->connectionCount() <= 24 || std::chrono::steady_clock::now() > until;
+    });
+    EXPECT_EQ(exchange("getState\r\n").bytes(), "25;20;1\r");
+}
+
+// A peer that takes each piece in time but the whole file far too slowly: the idle limit never
+// fires, the lifetime of the reply does.
+TEST_F(UpdateServer, APeerThatReadsTooSlowlyIsClosedAtTheLifetimeOfItsReply) {
+    ServerTiming timing{50ms, 0ms, 2000ms, 16 * 1024};
+    timing.slowestRate = 2 * 1024 * 1024; // the 4 MiB below may take 2 s
+    startServer(timing);
+    writeFile(drop() / "big.ini", pattern(4 * 1024 * 1024));
+    RawRequest slow{"getFile:big.ini\r\n", 0ms, 6000ms, 4096}; // a small receive window
+    slow.readSize = 2048;                                      // 100 KiB/s: 41 s for the file
+    slow.readEvery = 20ms;
+    const std::uint16_t p = port();
+    auto running = std::async(std::launch::async, [p, slow] { return rawExchange(p, slow); });
+    const auto start = std::chrono::steady_clock::now();
+    bool seen = false;
+    double goneAfter = -1;
+    kestrun::test::serveEventsUntil([&] {
+        if (server_->connectionCount() > 0)
+            seen = true;
+        else if (seen && goneAfter < 0)
+            goneAfter = msBetween(start, std::chrono::steady_clock::now());
+        return running.wait_for(0ms) == std::future_status::ready;
+    });
+    EXPECT_LT(running.get().bytes().size(), 4u * 1024 * 1024);
+    EXPECT_GE(goneAfter, 0.9 * (2000 + 50 + 2000)) << "closed by the idle limit, or never";
 }
 
 TEST(UpdateServerAddress, PeersAreNamedInDottedIpv4) {

@@ -176,6 +176,16 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
 
     EXPECT_FALSE(web_.readWebVersion(1)) << "a self-signed certificate is not trusted by itself";
     EXPECT_FALSE(web_.download(2));
+    // Each refused handshake says why, in the TLS layer's words.
+    const std::vector<std::string> lines = logMessages();
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string files[] = {"/KSN//ver.txt (", "/KSN//kbm ("};
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_TRUE(
+            lines[i].starts_with("Certificate not trusted: " + server_->origin() + files[i]))
+            << lines[i];
+        EXPECT_NE(lines[i].find("certificate", lines[i].find('(')), std::string::npos) << lines[i];
+    }
     writeFile(work_ / "ca.pem", readFile(other.cert));
     EXPECT_FALSE(web_.readWebVersion(1)) << "another certificate in ca.pem does not help";
     EXPECT_TRUE(requestedPaths().empty()) << "no request passes a refused handshake";
