@@ -36,12 +36,41 @@ std::vector<std::string> componentsOf(std::string_view rel) {
     return parts;
 }
 
+constexpr const char* kAsideFolder = ".kbm-replaced";
+
+// What stands in a copy's way as the other kind: the copy of a file that is now a folder, or a
+// folder of copies where a file now goes. The mirror never deletes a copy (it may be the last
+// one of a file removed at the source), so that is moved whole to the same path below
+// <destination>/.kbm-replaced/<run stamp>/, out of the mirror's way, and the log says where.
+// Only a regular file or a folder is moved, never a link; nothing in it is touched.
+struct Aside {
+    const std::string& destination;
+    std::string stamp;
+    BackupLog& log;
+
+    // `below` is the folder's path below the destination: empty or ending in "/".
+    bool move(const FolderHandle& folder, const std::string& below, const std::string& name) const {
+        FolderHandle to = FolderHandle::open(fs::path(destination))
+                              .childCreating(kAsideFolder, 0700)
+                              .childCreating(stamp, 0700);
+        for (const std::string& part : componentsOf(below))
+            to = to.childCreating(part, 0700);
+        if (!folder.moveTo(name, to, name))
+            return false;
+        const std::string place = below + name;
+        log.write("Moved aside: " + destination + "/" + place + " to " + destination + "/" +
+                  kAsideFolder + "/" + stamp + "/" + place);
+        return true;
+    }
+};
+
 // The subfolder of a folder below the destination, never reached through a link. A folder
 // made here takes the permission bits of the source folder it stands for, so what is private
 // at the source stays private in the backup; the owner keeps full access, or later copies
-// could not go in.
+// could not go in. A copy of a file standing in its place goes aside.
 FolderHandle copyFolder(const FolderHandle& parent, const std::string& name,
-                        const std::string& standsFor) {
+                        const std::string& standsFor, const Aside& aside,
+                        const std::string& below) {
     if (!parent)
         return {};
     if (FolderHandle existing = parent.child(name))
@@ -49,6 +78,8 @@ FolderHandle copyFolder(const FolderHandle& parent, const std::string& name,
     const auto source = fileStatus(fs::path(standsFor));
     if (!source || !source->isFolder)
         return parent.childCreating(name, 0700);
+    if (const auto there = parent.entryStatus(name); there && there->isRegular)
+        aside.move(parent, below, name);
     // Made private; the source's group is given before its group bits, and the sticky bit
     // stays, so a shared folder such as /tmp keeps others from renaming what is not theirs.
     bool created = false;
@@ -60,23 +91,33 @@ FolderHandle copyFolder(const FolderHandle& parent, const std::string& name,
 }
 
 // Copies the source to its relative path below the destination, inside the set folder when one
-// is named (the set stands for the root of the sources).
-bool placeCopy(const std::string& source, const std::string& destination, const std::string& set,
-               const std::string& rel) {
+// is named (the set stands for the root of the sources). A folder of earlier copies where the
+// file goes is moved aside when the source is a file now.
+bool placeCopy(const std::string& source, const std::string& set, const std::string& rel,
+               const Aside& aside) {
     std::vector<std::string> parts = componentsOf(rel);
     if (parts.empty())
         return false;
     const std::string name = parts.back();
     parts.pop_back();
-    FolderHandle folder = FolderHandle::open(fs::path(destination));
-    if (!set.empty())
-        folder = copyFolder(folder, set, "/");
+    FolderHandle folder = FolderHandle::open(fs::path(aside.destination));
+    std::string below;
+    if (!set.empty()) {
+        folder = copyFolder(folder, set, "/", aside, below);
+        below = set + "/";
+    }
     std::string standsFor;
     for (const std::string& part : parts) {
         standsFor += "/" + part;
-        folder = copyFolder(folder, part, standsFor);
+        folder = copyFolder(folder, part, standsFor, aside, below);
+        below += part + "/";
     }
-    return folder && copyFileAtomically(fs::path(source), folder, name);
+    if (!folder)
+        return false;
+    if (const auto there = folder.entryStatus(name); there && there->isFolder)
+        if (const auto now = fileStatus(fs::path(source)); now && now->isRegular)
+            aside.move(folder, below, name);
+    return copyFileAtomically(fs::path(source), folder, name);
 }
 
 // Whether a source changed between two status calls, or went.
@@ -162,10 +203,10 @@ bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
     // destination is an absent disk: creating it would fill the system disk instead. The
     // destination may be reached through a link; nothing below it is, and the destination's
     // own mark is never replaced by a copy.
-    const std::string set = code == 1 ? "" : stamp.format(kSetStampFormat);
+    const Aside aside{config_.destination, stamp.format(kSetStampFormat), log_};
     const bool copied = !config_.destination.empty() && !config_.destinationAbsent && rel &&
                         (code != 1 || *rel != kDestinationIdentityFile) &&
-                        placeCopy(source, config_.destination, set, *rel);
+                        placeCopy(source, code == 1 ? "" : aside.stamp, *rel, aside);
     if (!copied) {
         log_.write("Can not backup file: " + source + " to " + target);
         return false;

@@ -3,6 +3,7 @@
 #include "platform/file_status.h"
 
 #include <filesystem>
+#include <system_error>
 
 namespace kestrun {
 
@@ -32,43 +33,81 @@ bool FolderWalker::isSkipFolder(const std::string& folder) const {
     return false;
 }
 
-void FolderWalker::walk(const std::string& folder, const Visitor& visit) const {
+void FolderWalker::walk(const std::string& folder, const Visitor& visit,
+                        const Visitor& unreadable) const {
     if (folder.empty())
         return;
-    Visited visited;
-    walkInto(folder, folder.find('.') != std::string::npos, visited, visit);
+    std::error_code ec;
+    const fs::path tree = fs::canonical(fs::path(folder), ec);
+    Walk state{{}, ec ? std::string() : tree.string(), visit, unreadable};
+    walkInto(folder, folder.find('.') != std::string::npos, false, state);
 }
 
 void FolderWalker::walk(const std::string& folder, std::vector<std::string>& files) const {
     walk(folder, [&files](const std::string& file) { files.push_back(file); });
 }
 
-void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, Visited& visited,
-                            const Visitor& visit) const {
+namespace {
+
+// Whether a folder that could not be listed has simply gone (removed, or replaced by a file,
+// while the walk went on): nothing is lost then.
+bool gone(const std::error_code& ec) {
+    return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
+}
+
+// Whether the folder a link leads to lies in the tree (the start folder, links resolved).
+bool leadsIntoTree(const std::string& link, const std::string& tree) {
+    if (tree.empty())
+        return false;
+    std::error_code ec;
+    const std::string target = fs::canonical(fs::path(link), ec).string();
+    return !ec && (target == tree || tree == "/" || target.starts_with(tree + '/'));
+}
+
+} // namespace
+
+void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, bool listed,
+                            Walk& walk) const {
     if (excluded_.contains(folder) || isSkipFolder(folder))
         return;
-    const auto status = fileStatus(folder);
-    if (!status || !visited.insert({status->device, status->inode}).second)
-        return;
     std::error_code ec;
+    const auto cannotRead = [&] {
+        if (!gone(ec) && walk.unreadable)
+            walk.unreadable(folder);
+    };
+    const auto status = fileStatus(folder);
+    if (!status) {
+        // A folder of the listing that cannot be reached by its path (one too long for the
+        // system, say) cannot be read either; a missing start folder is no failure.
+        if (listed) {
+            static_cast<void>(fs::status(fs::path(folder), ec));
+            cannotRead();
+        }
+        return;
+    }
+    if (!walk.visited.insert({status->device, status->inode}).second)
+        return;
     fs::directory_iterator it(fs::path(folder), ec);
     if (ec)
-        return;
+        return cannotRead();
     const std::string prefix = folder.ends_with('/') ? folder : folder + '/';
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec)
-            break;
+            return cannotRead();
         const std::string name = it->path().filename().string();
         const std::string full = prefix + name;
         std::error_code typeEc;
         if (it->is_directory(typeEc)) { // follows a link to its target
-            walkInto(full, folderHasDot || name.find('.') != std::string::npos, visited, visit);
+            // A link into the tree would hide the folder it leads to: that one is walked at
+            // its own path, before or after the link is met.
+            if (!it->is_symlink(typeEc) || !leadsIntoTree(full, walk.tree))
+                walkInto(full, folderHasDot || name.find('.') != std::string::npos, true, walk);
             continue;
         }
         if (!it->is_regular_file(typeEc))
             continue;
         if (folderHasDot || name.find('.') != std::string::npos)
-            visit(full);
+            walk.visit(full);
     }
 }
 

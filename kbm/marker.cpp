@@ -2,10 +2,12 @@
 
 #include "kbm/paths.h"
 #include "platform/file_status.h"
+#include "platform/folder_handle.h"
 #include "platform/regular_file.h"
 
 #include <filesystem>
 #include <string_view>
+#include <vector>
 
 namespace kestrun {
 
@@ -29,6 +31,49 @@ FileDescriptor openMarker(const std::string& marker, bool present) {
         if (FileDescriptor created = createNewRegularFile(fs::path(marker), 0600))
             return created;
     return openRegularForRewrite(fs::path(marker), 0600);
+}
+
+// Removes a folder of markers with everything in it; a link in it goes as a link.
+void removeMarkerTree(const FolderHandle& parent, const std::string& name) {
+    if (const FolderHandle folder = parent.child(name))
+        for (const std::string& entry : folder.names().value_or(std::vector<std::string>())) {
+            const auto status = folder.entryStatus(entry);
+            if (status && status->isFolder)
+                removeMarkerTree(folder, entry);
+            else
+                folder.removeFile(entry);
+        }
+    parent.removeFolder(name);
+}
+
+// Makes the marker's place below the marker folder: each folder along it, a file or link in
+// the way of one replaced; a folder (or anything but a regular file) in the marker's own place
+// removed. Nothing is reached through a link.
+void clearMarkerPlace(const std::string& root, const std::string& marker) {
+    if (root.empty() || !marker.starts_with(root)) {
+        createFoldersAlong(marker);
+        return;
+    }
+    createFoldersAlong(root);
+    FolderHandle folder = FolderHandle::open(fs::path(root));
+    std::string_view rest = std::string_view(marker).substr(root.size());
+    for (auto slash = rest.find('/'); folder && slash != std::string_view::npos;
+         slash = rest.find('/')) {
+        const std::string name(rest.substr(0, slash));
+        rest.remove_prefix(slash + 1);
+        if (name.empty())
+            continue;
+        if (const auto status = folder.entryStatus(name); status && !status->isFolder)
+            folder.removeFile(name);
+        folder = folder.childCreating(name, 0700);
+    }
+    const std::string name(rest);
+    if (const auto status = folder.entryStatus(name); status && !status->isRegular) {
+        if (status->isFolder)
+            removeMarkerTree(folder, name);
+        else
+            folder.removeFile(name);
+    }
 }
 
 } // namespace
@@ -68,9 +113,10 @@ bool MarkerWriter::queue(const std::string& marker, const MarkerState& state, bo
     if (makeFolder)
         createFoldersAlong(marker);
     FileDescriptor out = openMarker(marker, state.present);
-    if (!out && !makeFolder) {
-        // The folder may have gone since it was seen (removed during the run): made again.
-        createFoldersAlong(marker);
+    if (!out) {
+        // The folder may have gone since it was seen (removed during the run), or the source
+        // changed between a file and a folder: its place is made again.
+        clearMarkerPlace(root_, marker);
         out = openMarker(marker, state.present);
     }
     if (!out) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kestrun {
 
@@ -30,12 +31,18 @@ struct MarkerState {
 // files need no status call: they are missing.
 class MarkerWriter {
 public:
+    // `markerFolder` (ending in "/") is the tree of markers, all kbm's own: what stands in a
+    // marker's way inside it is replaced (see queue). Without it nothing is.
+    explicit MarkerWriter(std::string markerFolder = {}) : root_(std::move(markerFolder)) {}
+
     // One status call, none in a folder this writer made for an earlier file.
     MarkerState state(const std::string& marker);
 
     // Creates the marker (and the folders along it) or empties it, stamped with the present;
-    // pending when a copy of its file is queued. `state` is what state() told of it. False
-    // when it cannot be written.
+    // pending when a copy of its file is queued. `state` is what state() told of it. When the
+    // source changed between a file and a folder since it was queued, a stale marker stands
+    // where a folder of markers is needed, or a folder of markers where the marker goes: that
+    // goes, links as links. False when it cannot be written.
     bool queue(const std::string& marker, const MarkerState& state, bool pending);
 
 private:
@@ -47,6 +54,7 @@ private:
     };
     void enter(std::string_view folder);
 
+    std::string root_;
     std::string folder_; // the marker folder of the last file, without its "/"
     Folder known_ = Folder::Unknown;
 };

@@ -62,8 +62,13 @@ std::size_t ScanPhase::run() {
         const auto code = queueCode(entry);
         // Only a later entry can name a file again: the last one need not remember its own.
         const bool laterEntries = index + 1 < include_.size();
-        MarkerWriter markers;
+        MarkerWriter markers(paths_.markerFolder);
         const std::string failure = "Copying failed: " + entry.path;
+        // A failure names the file or folder when the entry's walk found it (a folder that is
+        // there but cannot be read as well).
+        const auto fail = [&](const std::string& path) {
+            log_.write(path == entry.path ? failure : failure + ": " + escapedName(path));
+        };
         // Each candidate is decided as the walk finds it, so the scan holds no list of them.
         const auto consider = [&](const std::string& source) {
             // The destination's own mark is never a file of the backup.
@@ -93,7 +98,7 @@ std::size_t ScanPhase::run() {
                     return;
             }
             if (!markers.queue(marker, state, code.has_value())) {
-                log_.write(failure);
+                fail(source);
                 return;
             }
             if (code) {
@@ -110,7 +115,7 @@ std::size_t ScanPhase::run() {
         if (entry.isFile())
             consider(entry.path);
         else
-            walker.walk(entry.path, consider);
+            walker.walk(entry.path, consider, fail);
     }
     const auto n = static_cast<std::int64_t>(include_.size());
     writeAll(queue, lines);

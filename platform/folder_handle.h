@@ -48,6 +48,10 @@ public:
     // itself, never written through).
     bool rename(const std::string& from, const std::string& to) const;
 
+    // Moves an entry (a folder with all it holds) into another open folder on the same file
+    // system, only when the new name is free there.
+    bool moveTo(const std::string& from, const FolderHandle& target, const std::string& to) const;
+
     // The names in the folder without "." and ".."; nullopt when it cannot be listed.
     std::optional<std::vector<std::string>> names() const;
 

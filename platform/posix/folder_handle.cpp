@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,6 +96,19 @@ bool FolderHandle::removeFolder(const std::string& name) const {
 bool FolderHandle::rename(const std::string& from, const std::string& to) const {
     return fd_ && isComponent(from) && isComponent(to) &&
            ::renameat(fd_.get(), from.c_str(), fd_.get(), to.c_str()) == 0;
+}
+
+bool FolderHandle::moveTo(const std::string& from, const FolderHandle& target,
+                          const std::string& to) const {
+    if (!fd_ || !target.fd_ || !isComponent(from) || !isComponent(to))
+        return false;
+    if (::renameat2(fd_.get(), from.c_str(), target.fd_.get(), to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system that cannot refuse to replace: the new name is looked at first.
+    return !target.entryStatus(to) &&
+           ::renameat(fd_.get(), from.c_str(), target.fd_.get(), to.c_str()) == 0;
 }
 
 std::optional<std::vector<std::string>> FolderHandle::names() const {

@@ -3,6 +3,7 @@
 #include "kbm/folder_walk.h"
 #include "kbm/queue_file.h"
 #include "kbm/scan_phase.h"
+#include "platform/folder_handle.h"
 #include "tests/kbm/kbm_test_support.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 
 #include <algorithm>
 #include <functional>
+
+#include <unistd.h>
 
 namespace kestrun::test {
 namespace {
@@ -188,28 +191,33 @@ TEST(BackupRunTest, LinkedFoldersAreWalkedOnceAndLinkedFilesTakenAsFiles) {
     KbmSandbox box;
     box.source("elsewhere/data/a.txt", "A");
     const std::string target = box.source("elsewhere/file.txt", "F");
-    fs::create_directories(box.src / "w");
-    fs::create_directory_symlink(box.src / "elsewhere/data", box.src / "w/linked");
-    fs::create_directory_symlink(box.src / "elsewhere/data", box.src / "w/again");
-    fs::create_directory_symlink(box.src / "w", box.src / "w/loop");
-    fs::create_symlink(target, box.src / "w/file-link.txt");
+    const std::string w = (box.src / "w").string();
+    const std::string b = box.source("w/x/real2/b.txt", "B");
+    const std::string c = box.source("w/y/real/c.txt", "C");
+    fs::create_directory_symlink(box.src / "elsewhere/data", w + "/linked");
+    fs::create_directory_symlink(box.src / "elsewhere/data", w + "/again");
+    fs::create_directory_symlink(w, w + "/loop");
+    fs::create_symlink(target, w + "/file-link.txt");
+    // Links into the tree, one met before the folder it leads to and one after, whichever of
+    // x and y the walk lists first.
+    fs::create_directory_symlink(w + "/y/real", w + "/x/alias");
+    fs::create_directory_symlink("../x/real2", w + "/y/alias2");
     std::vector<std::string> files;
-    FolderWalker({}).walk((box.src / "w").string(), files);
-    std::sort(files.begin(), files.end(), [](const std::string& x, const std::string& y) {
-        return x.ends_with("file-link.txt") > y.ends_with("file-link.txt");
-    });
-    // The real folder behind two links is walked once, under whichever link came first; the
-    // loop back to the start ends at once.
-    ASSERT_EQ(files.size(), 2u);
-    EXPECT_EQ(files[0], (box.src / "w/file-link.txt").string());
-    EXPECT_TRUE(files[1] == (box.src / "w/linked/a.txt").string() ||
-                files[1] == (box.src / "w/again/a.txt").string())
-        << files[1];
-    box.run_.include = {{(box.src / "w").string(), 1, 0}};
+    FolderWalker({}).walk(w, files);
+    std::sort(files.begin(), files.end());
+    // The real folder behind two links leading out is walked once, under whichever link came
+    // first; links into the tree are not followed, their folders are walked at their own paths.
+    ASSERT_EQ(files.size(), 4u);
+    const std::string a = files[0].ends_with("/a.txt") ? files[0] : files[1];
+    EXPECT_THAT(files, ::testing::UnorderedElementsAre(w + "/file-link.txt", b, c, a));
+    EXPECT_TRUE(a == w + "/linked/a.txt" || a == w + "/again/a.txt") << a;
+    box.run_.include = {{w, 1, 0}};
     box.run();
-    EXPECT_EQ(readFile(box.mirrorCopy(files[0])), "F");
-    EXPECT_EQ(readFile(box.mirrorCopy(files[1])), "A");
-    EXPECT_FALSE(fs::is_symlink(box.mirrorCopy(files[0])));
+    EXPECT_EQ(readFile(box.mirrorCopy(w + "/file-link.txt")), "F");
+    EXPECT_EQ(readFile(box.mirrorCopy(a)), "A");
+    EXPECT_EQ(readFile(box.mirrorCopy(b)), "B");
+    EXPECT_FALSE(fs::is_symlink(box.mirrorCopy(w + "/file-link.txt")));
+    EXPECT_FALSE(fs::exists(box.mirrorCopy(w + "/x/alias")));
 }
 
 TEST(BackupRunTest, UnknownModeRefreshesMarkersAndQueuesNothing) {
@@ -488,15 +496,77 @@ TEST(BackupRunBadInputTest, NamesThatCannotBeQueueLinesAreReportedAndTheRestGoes
     EXPECT_FALSE(fs::exists(box.data / "etc"));
 }
 
-TEST(BackupRunBadInputTest, MarkerThatCannotBeCreatedIsReported) {
+// A file that became a folder and a folder that became a file, in the mirror and in sets: the
+// stale markers in the way are replaced, and earlier mirror copies in the way go aside whole.
+TEST(BackupRunTest, FilesThatBecameFoldersAndFoldersThatBecameFilesAreBackedUp) {
+    for (const std::int32_t mode : {1, 2}) {
+        SCOPED_TRACE(mode);
+        KbmSandbox box;
+        const std::string was = box.source("s/was.txt", "file");
+        const std::string old = box.source("s/dir.d/old.txt", "old");
+        box.run_.include = {{(box.src / "s").string(), mode, 0}};
+        box.run();
+        fs::remove(was);
+        const std::string inner = box.source("s/was.txt/inner.txt", "inner");
+        fs::remove_all(box.src / "s/dir.d");
+        const std::string now = box.source("s/dir.d", "now a file");
+        std::string aside; // below the destination, named by the run that met the change
+        for (int run = 0; run < 2; ++run) {
+            box.clock.advance(std::chrono::hours(1));
+            const LocalDateTime stamp = box.run();
+            if (aside.empty())
+                aside = box.dest.string() + "/.kbm-replaced/" + stamp.format(kSetStampFormat) + "/";
+            const auto copy = [&](const std::string& file) {
+                return mode == 1 ? box.mirrorCopy(file) : box.setCopy(file, stamp);
+            };
+            EXPECT_EQ(readFile(copy(inner)), "inner");
+            EXPECT_EQ(readFile(copy(now)), "now a file");
+        }
+        if (mode == 2) {
+            EXPECT_TRUE(box.logMessages().empty());
+            continue;
+        }
+        const std::string folder = *relativePath(now);
+        EXPECT_THAT(box.logMessages(),
+                    ::testing::UnorderedElementsAre(
+                        "Moved aside: " + box.mirrorCopy(was) + " to " + aside + *relativePath(was),
+                        "Moved aside: " + box.mirrorCopy(now) + " to " + aside + folder));
+        EXPECT_EQ(readFile(aside + *relativePath(was)), "file");
+        EXPECT_EQ(readFile(aside + *relativePath(old)), "old");
+    }
+}
+
+// A folder that is there but cannot be read, and a file whose marker cannot be made, are named
+// in the log and the rest goes on. Root reads every folder, but not one whose path is longer
+// than the system takes; a folder closed to its owner counts only for others.
+TEST(BackupRunBadInputTest, FoldersThatCannotBeReadAndMarkersThatCannotBeMadeAreNamed) {
     KbmSandbox box;
-    const std::string file = box.source("k/x.txt");
-    // A file where the marker's folder should be.
-    writeFile(fs::path(box.marker(file)).parent_path(), "in the way");
-    box.run_.include = {{file, 0, 1}};
+    const std::string entry = (box.src / "u").string();
+    const std::string fine = box.source("u/fine.txt");
+    const std::string closed = box.source("u/closed/in.txt");
+    const std::string part(200, 'n');
+    std::string deep = entry;
+    while (deep.size() < 3850)
+        deep += "/" + part;
+    // Its path is still taken, its marker's (below the data folder) no longer.
+    const std::string unmarkable = box.source(deep.substr(box.src.string().size() + 1) + "/" +
+                                              std::string(4085 - deep.size(), 'm') + ".txt");
+    const FolderHandle parent = FolderHandle::open(deep);
+    const FolderHandle tooLong = parent.childCreating(part, 0700);
+    ASSERT_TRUE(tooLong.createFile("hidden.txt", 0600));
+    fs::permissions(fs::path(closed).parent_path(), fs::perms::none);
+    box.run_.include = {{entry, 1, 0}};
     box.run();
-    EXPECT_EQ(box.queue(), "");
-    EXPECT_THAT(box.logMessages(), ElementsAre("Copying failed: " + file));
+    fs::permissions(fs::path(closed).parent_path(), fs::perms::owner_all);
+    tooLong.removeFile("hidden.txt");
+    parent.removeFolder(part);
+
+    std::vector<std::string> expected = {"Copying failed: " + entry + ": " + unmarkable,
+                                         "Copying failed: " + entry + ": " + deep + "/" + part};
+    if (::geteuid() != 0)
+        expected.push_back("Copying failed: " + entry + ": " + entry + "/closed");
+    EXPECT_THAT(box.logMessages(), ::testing::UnorderedElementsAreArray(expected));
+    EXPECT_NE(box.queue().find(fine + "\t1"), std::string::npos);
 }
 
 TEST(BackupRunBadInputTest, QueueFileThatCannotBeCreatedIsReported) {
