@@ -9,6 +9,7 @@
 #include "kestrun/ui/routine_windows.h"
 #include "kestrun/ui/tray_menu.h"
 #include "kestrun/update/language_update.h"
+#include "kestrun/update/program_replace.h"
 #include "kestrun/update/self_update.h"
 #include "kestrun/update/update_routine.h"
 #include "kestrun/update/update_server_handler.h"
@@ -105,6 +106,32 @@ private:
     Show window_;
 };
 
+// Names the language mirror never writes: the supervised programs, and the system's own
+// programs, lists and keys in case the client application shares the working folder.
+std::vector<std::string> namesNotToMirror(const ProgramList& programs) {
+    std::vector<std::string> names = {"kestrun",
+                                      "kbm",
+                                      "kvu",
+                                      "kestrun~",
+                                      "kbm~",
+                                      "kvu~",
+                                      "kestrun.old",
+                                      "java.log",
+                                      "tobkp",
+                                      "KbmBackup.log",
+                                      "kestrun-release.pem",
+                                      WebUpdates::kCaFileName,
+                                      EventLog::kFileName,
+                                      kProgramListFileName,
+                                      kIncludeListFile,
+                                      kExcludeListFile};
+    for (const ProgramEntry& entry : programs) {
+        const auto command = splitProgramText(entry.text);
+        names.push_back(command ? command->fileName : fileNameOf(entry.text));
+    }
+    return names;
+}
+
 } // namespace
 
 CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
@@ -134,7 +161,8 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
         const WebUpdates web(settings_, eventLog_, workingFolder_);
         LanUpdateClient(updateEngine(), web, workingFolder_).check();
     });
-    setHandler(KsnMessage::LanguageUpdate, [this] { LanguageMirror(updateEngine()).update(); });
+    setHandler(KsnMessage::LanguageUpdate,
+               [this] { LanguageMirror(updateEngine(), namesNotToMirror(programs_)).update(); });
     setHandler(KsnMessage::NewVersionNotice, [this] { checkNewVersionNotice(); });
     setHandler(KsnMessage::ServerUpdate, [this] {
         if (!updateRoutine_) {
