@@ -212,7 +212,7 @@ bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
         return false;
     }
     if (config_.removeLeftovers)
-        removeLeftoversBeside(*rel, set);
+        removeLeftoversBeside(*rel, code == 1 ? "" : aside.stamp);
     if (code == 2 && autodeleteList)
         writeAll(*autodeleteList, target + "\r\n");
     return true;

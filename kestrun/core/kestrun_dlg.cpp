@@ -8,7 +8,9 @@
 #include "kestrun/ui/promt_dlg.h"
 #include "kestrun/ui/routine_windows.h"
 #include "kestrun/ui/tray_menu.h"
+#include "kestrun/update/program_replace.h"
 #include "kestrun/update/update_routine.h"
+#include "kestrun/update/web_updates.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
@@ -87,6 +89,32 @@ struct Completion {
     }
 };
 
+// Names the language mirror never writes: the supervised programs, and the system's own
+// programs, lists and keys in case the client application shares the working folder.
+std::vector<std::string> namesNotToMirror(const ProgramList& programs) {
+    std::vector<std::string> names = {"kestrun",
+                                      "kbm",
+                                      "kvu",
+                                      "kestrun~",
+                                      "kbm~",
+                                      "kvu~",
+                                      "kestrun.old",
+                                      "java.log",
+                                      "tobkp",
+                                      "KbmBackup.log",
+                                      "kestrun-release.pem",
+                                      WebUpdates::kCaFileName,
+                                      EventLog::kFileName,
+                                      kProgramListFileName,
+                                      kIncludeListFile,
+                                      kExcludeListFile};
+    for (const ProgramEntry& entry : programs) {
+        const auto command = splitProgramText(entry.text);
+        names.push_back(command ? command->fileName : fileNameOf(entry.text));
+    }
+    return names;
+}
+
 } // namespace
 
 CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
@@ -127,7 +155,8 @@ UpdateCoordinator& CKestrunDlg::updates() {
         updates_ = std::make_unique<UpdateCoordinator>(
             UpdateCoordinator::Context{
                 settings_, eventLog_, context_.clock, context_.processes, context_.launcher, busy_,
-                held_, [this](const std::string& text) { showTrayBalloon(text, 0); }},
+                held_, [this](const std::string& text) { showTrayBalloon(text, 0); },
+                [this] { return namesNotToMirror(programs_); }},
             workingFolder_);
     return *updates_;
 }

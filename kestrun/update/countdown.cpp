@@ -2,6 +2,7 @@
 
 #include "kestrun/update/engine_wait.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace kestrun {
@@ -16,6 +17,7 @@ std::string countdownText(std::string_view message, std::uint32_t secondsLeft) {
 
 void runCountdown(std::uint32_t seconds, std::string_view message, const WarningBalloon& balloon,
                   EngineWait& wait) {
+    seconds = std::min(seconds, kCountdownLimitSeconds);
     for (std::uint32_t i = 0; i < seconds; ++i) {
         if (i % 10 == 0 && balloon)
             balloon(countdownText(message, seconds - i));

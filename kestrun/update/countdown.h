@@ -19,9 +19,14 @@ inline constexpr std::string_view kZelmoCountdownMessage =
 // The message with its "%d" replaced by the number.
 std::string countdownText(std::string_view message, std::uint32_t secondsLeft);
 
-// Counts the seconds down: at every tenth second from the start the message with the seconds
-// left is shown as a warning balloon, and each second is one wait. At the end an empty
-// balloon removes the last one. A length of 0 shows only the empty balloon.
+// The longest countdown: its length comes from the update server, and a peer's "-1" must not
+// keep the client application closed for good.
+inline constexpr std::uint32_t kCountdownLimitSeconds = 600;
+
+// Counts the seconds down (at most kCountdownLimitSeconds): at every tenth second from the
+// start the message with the seconds left is shown as a warning balloon, and each second is
+// one wait. At the end an empty balloon removes the last one. A length of 0 shows only the
+// empty balloon.
 void runCountdown(std::uint32_t seconds, std::string_view message, const WarningBalloon& balloon,
                   EngineWait& wait);
 

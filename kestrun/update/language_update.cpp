@@ -9,22 +9,24 @@
 #include "kestrun/update/wire_protocol.h"
 #include "platform/clock.h"
 #include "platform/file_time.h"
-
-#include <fstream>
+#include "platform/regular_file.h"
+#include "platform/shared_folder.h"
 
 namespace kestrun {
 
 namespace fs = std::filesystem;
 
-bool isMirrorableName(std::string_view name) {
-    return wire::isPlainFileName(name) && name.find("..") == std::string_view::npos &&
-           name.find('\0') == std::string_view::npos;
-}
+namespace {
+
+constexpr unsigned kLanguageFileMode = 0644;
+constexpr unsigned kAnyExecuteBit = 0111;
+
+} // namespace
 
 void LanguageMirror::update() {
     const Settings& settings = engine_.settings;
     const std::string host = settings.uhost;
-    std::string list;
+    std::optional<std::string> list;
     {
         CUpdateSocket socket(engine_.wait);
         if (!socket.connectTo(host, settings.uport)) {
@@ -34,18 +36,35 @@ void LanguageMirror::update() {
         socket.send(wire::kGetLang);
         list = socket.readUntilClosed(kListLimit);
     }
-    if (list.starts_with(wire::kEmptyList))
+    if (list && list->starts_with(wire::kEmptyList))
         return;
+    const std::vector<wire::ListEntry> entries =
+        list ? wire::parseFileList(*list) : std::vector<wire::ListEntry>();
+    if (!list || entries.size() > kEntryLimit) {
+        engine_.log.log("Update server 7 sent no whole list: " + host);
+        return;
+    }
 
     const std::string program = executablePath(settings.ufile);
     const auto slash = program.rfind('/');
-    const bool hasFolder = slash != std::string::npos;
-    const fs::path folder = hasFolder ? fs::path(program.substr(0, slash + 1)) : fs::path();
+    if (slash == std::string::npos)
+        return; // no folder to mirror into
+    const fs::path folder(program.substr(0, slash + 1));
+    std::vector<std::string> programs = programs_;
+    programs.push_back(fileNameOf(program));
     bool changed = false;
-    for (const wire::ListEntry& entry : wire::parseFileList(list)) {
-        if (!hasFolder || !isMirrorableName(entry.name))
+    for (const wire::ListEntry& entry : entries) {
+        if (!isMirrorableName(entry.name))
             continue;
-        if (mirror(folder, entry.name, entry.stamp))
+        if (const std::string reason = runnableNameReason(entry.name, programs); !reason.empty()) {
+            refuse(entry.name, reason);
+            continue;
+        }
+        // A stamp that names no time could not be given to the file, which would then be
+        // fetched again at every poll: such a line is not read, like one without a tab.
+        const auto stamp = wire::parseStamp(entry.stamp);
+        const auto second = stamp ? epochSecondsOfLocal(*stamp) : std::nullopt;
+        if (second && mirror(folder, entry.name, entry.stamp, *second))
             changed = true;
     }
     if (!changed)
@@ -54,15 +73,30 @@ void LanguageMirror::update() {
     closeProgramByName(engine_.processes, program);
 }
 
+void LanguageMirror::refuse(const std::string& name, std::string_view reason) {
+    if (refusals_++ < kRefusalLines)
+        engine_.log.log(name + " Language file was not updated: " + std::string(reason));
+}
+
 bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
-                            std::string_view serverStamp) {
+                            std::string_view serverStamp, std::int64_t serverEpochSecond) {
     const fs::path local = folder / name;
     std::error_code ec;
     const auto status = fs::symlink_status(local, ec);
+    NewFileMode mode = newFileModeIn(folder, kLanguageFileMode);
     if (!ec && fs::exists(status)) {
-        // Only a plain file is replaced: a link could lead out of the folder.
+        // Only a plain file that cannot run is replaced: a link could lead out of the folder.
+        if (fs::is_symlink(status)) {
+            refuse(name, "a link is in its place");
+            return false;
+        }
         if (!fs::is_regular_file(status))
             return false;
+        const unsigned bits = static_cast<unsigned>(status.permissions()) & 07777;
+        if (bits & kAnyExecuteBit) {
+            refuse(name, "an executable file is in its place");
+            return false;
+        }
         const auto modified = localModificationTime(local);
         if (!modified)
             return false;
@@ -79,6 +113,7 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
             engine_.log.log(name + " Language file was not updated");
             return false;
         }
+        mode = {bits & 0666, std::nullopt}; // the new file keeps the old one's access
     } else if (ec && ec != std::errc::no_such_file_or_directory) {
         return false; // a name the file system cannot even look up
     }
@@ -86,17 +121,35 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
     const std::int64_t size = askSize(name);
     if (size <= 0)
         return false;
-    bool opened = false;
-    const bool complete = fetch(local, name, size, opened);
-    if (!opened)
+    if (size > kFileLimit) {
+        refuse(name, "larger than " + std::to_string(kFileLimit) + " bytes");
         return false;
-    if (complete) {
-        engine_.log.log(name + " Language file was updated");
-        return true;
     }
-    fs::remove(local, ec);
-    engine_.log.log(name + " Language file was not updated");
-    return false;
+    // The new content goes to a name of our own (a leftover of a run that was killed is
+    // replaced) and takes the file's place only when it is whole.
+    const fs::path temp = folder / kTemporaryName;
+    fs::remove(temp, ec);
+    std::optional<bool> complete;
+    {
+        const FileDescriptor out = createNewRegularFile(temp, 0600);
+        if (!out)
+            return false;
+        complete = fetch(out, name, size);
+        if (complete && *complete)
+            *complete = applyNewFileMode(out, mode) && setModifiedTime(out, serverEpochSecond, 0) &&
+                        syncToDisk(out);
+    }
+    if (complete && *complete) {
+        fs::rename(temp, local, ec);
+        *complete = !ec;
+    }
+    if (!complete || !*complete)
+        fs::remove(temp, ec);
+    if (!complete)
+        return false; // no connection: skipped silently
+    engine_.log.log(name +
+                    (*complete ? " Language file was updated" : " Language file was not updated"));
+    return *complete;
 }
 
 std::int64_t LanguageMirror::askSize(const std::string& name) {
@@ -104,19 +157,19 @@ std::int64_t LanguageMirror::askSize(const std::string& name) {
     if (!socket.connectTo(engine_.settings.uhost, engine_.settings.uport))
         return 0;
     socket.send(wire::getSizeRequest(name));
-    return wire::parseSizeReply(socket.readUntilClosed(wire::kReadSize * 4));
+    return wire::parseSizeReply(socket.readUntilClosed(wire::kReadSize * 4).value_or(""));
 }
 
-bool LanguageMirror::fetch(const fs::path& file, const std::string& name, std::int64_t size,
-                           bool& opened) {
+std::optional<bool> LanguageMirror::fetch(const FileDescriptor& out, const std::string& name,
+                                          std::int64_t size) {
     CUpdateSocket socket(engine_.wait);
     if (!socket.connectTo(engine_.settings.uhost, engine_.settings.uport))
-        return false;
+        return std::nullopt;
+    // The whole body has a limit as well as its stall limit: a peer that trickles a byte now
+    // and then holds the client no longer than the size allows.
+    socket.setReplyLimit(CUpdateSocket::kReplyLimit +
+                         std::chrono::milliseconds(size * 1000 / kBodyRate));
     socket.send(wire::getFileRequest(name));
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    opened = true;
     Clock& clock = engine_.wait.clock();
     std::int64_t received = 0;
     std::uint64_t lastByteMs = clock.monotonicMs();
@@ -126,8 +179,9 @@ bool LanguageMirror::fetch(const fs::path& file, const std::string& name, std::i
             break;
         const auto piece = socket.read(wire::kReadSize, kStallLimit - idle);
         // Nothing more can come once the connection has ended, however it ended (bytes it
-        // left behind are still read as data).
+        // left behind are still read as data), or once the body's time is up.
         if (piece.status == CUpdateSocket::ReadStatus::Closed ||
+            piece.status == CUpdateSocket::ReadStatus::Expired ||
             (piece.status == CUpdateSocket::ReadStatus::Failed && !socket.connected()))
             break;
         if (piece.status != CUpdateSocket::ReadStatus::Data)
@@ -135,14 +189,12 @@ bool LanguageMirror::fetch(const fs::path& file, const std::string& name, std::i
         // Bytes beyond the announced size are not the file's.
         const auto take =
             std::min<std::int64_t>(static_cast<std::int64_t>(piece.bytes.size()), size - received);
-        out.write(piece.bytes.data(), static_cast<std::streamsize>(take));
-        if (!out)
+        if (!writeAll(out, std::string_view(piece.bytes).substr(0, static_cast<std::size_t>(take))))
             return false;
         received += take;
         lastByteMs = clock.monotonicMs();
     }
-    out.close();
-    return received == size && !out.fail();
+    return received == size;
 }
 
 } // namespace kestrun

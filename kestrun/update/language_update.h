@@ -1,43 +1,61 @@
 #pragma once
 
 #include "kestrun/update/lan_update.h"
+#include "kestrun/update/language_names.h"
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace kestrun {
+
+class FileDescriptor;
 
 // Mirrors the update server's distribution files (the client application's language files)
 // into the folder of the local client executable: a file is fetched when it is missing or
 // older than the server's copy, and a replaced file is kept under its own name followed by
 // "-----" and its old time stamp. After at least one change the client application is warned
-// and closed. Only plain names are written, so nothing lands outside that folder.
+// and closed. Only plain names are written, so nothing lands outside that folder, and only
+// files that cannot run: never a program's name or suffix, never over an executable file or
+// through a link. A fetched file is written under a temporary name and takes the old one's
+// place only when it is whole, with the server's stamp as its modification time.
 class LanguageMirror {
 public:
     static constexpr std::chrono::milliseconds kStallLimit{5000};
-    // A file list longer than this is cut off there.
-    static constexpr std::size_t kListLimit = 64 * 1024 * 1024;
+    // A longer list, or one with more entries, is refused as a whole.
+    static constexpr std::size_t kListLimit = 64 * 1024;
+    static constexpr std::size_t kEntryLimit = 1000;
+    // A larger file is not fetched.
+    static constexpr std::int64_t kFileLimit = 16 * 1024 * 1024;
+    // A file body must arrive at this many bytes a second on average, after a first 10 s.
+    static constexpr std::int64_t kBodyRate = 32 * 1024;
+    // At most this many refused names are logged in one run.
+    static constexpr int kRefusalLines = 10;
+    static constexpr const char* kTemporaryName = ".kestrun-language.part";
 
-    explicit LanguageMirror(UpdateEngine engine) : engine_(std::move(engine)) {}
+    // programs: the file names of the workstation's supervised programs, never written.
+    explicit LanguageMirror(UpdateEngine engine, std::vector<std::string> programs = {})
+        : engine_(std::move(engine)), programs_(std::move(programs)) {}
 
     void update();
 
 private:
     // True when the entry's file was replaced.
     bool mirror(const std::filesystem::path& folder, const std::string& name,
-                std::string_view serverStamp);
+                std::string_view serverStamp, std::int64_t serverEpochSecond);
     // The announced size of the server's file, 0 when it is not available.
     std::int64_t askSize(const std::string& name);
-    // Fetches exactly size bytes into the file; false when they did not all arrive.
-    bool fetch(const std::filesystem::path& file, const std::string& name, std::int64_t size,
-               bool& opened);
+    // Writes exactly size bytes of the file into out: nullopt without a connection, else
+    // whether they all arrived.
+    std::optional<bool> fetch(const FileDescriptor& out, const std::string& name,
+                              std::int64_t size);
+    void refuse(const std::string& name, std::string_view reason);
 
     UpdateEngine engine_;
+    std::vector<std::string> programs_;
+    int refusals_ = 0;
 };
-
-// Whether a listed name may be written into the client application's folder: not empty, no
-// folder separator of either kind, no "..", no NUL byte.
-bool isMirrorableName(std::string_view name);
 
 } // namespace kestrun

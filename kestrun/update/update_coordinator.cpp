@@ -99,7 +99,9 @@ bool UpdateCoordinator::handle(KsnMessage message) {
         std::lock_guard lock(mutex_);
         if (!pending_.insert(message).second)
             return false;
-        queue_.push_back(Job{message, std::move(snapshot)});
+        queue_.push_back(Job{message, std::move(snapshot), {}});
+        if (message == KsnMessage::LanguageUpdate && context_.namesNotToMirror)
+            queue_.back().namesNotToMirror = context_.namesNotToMirror();
     }
     changed_.notify_all();
     return true;
@@ -125,7 +127,7 @@ void UpdateCoordinator::work(std::stop_token stop) {
         // The numbers the server hands out come back, unless the user changed them meanwhile.
         const std::uint32_t upost = snapshot.upost;
         const std::uint32_t upull = snapshot.upull;
-        perform(message, snapshot, stop);
+        perform(job, stop);
         Settings& settings = context_.settings;
         std::uint32_t expected = upost;
         settings.upost.compare_exchange_strong(expected, snapshot.upost);
@@ -140,21 +142,22 @@ void UpdateCoordinator::work(std::stop_token stop) {
     }
 }
 
-void UpdateCoordinator::perform(KsnMessage message, Settings& snapshot, std::stop_token stop) {
+void UpdateCoordinator::perform(const Job& job, std::stop_token stop) {
+    Settings& snapshot = *job.settings;
     WorkerWait wait(context_.clock, stop);
     HoldingProcessTable processes(context_.processes, context_.held);
     const UpdateEngine engine{snapshot, context_.log, wait, processes, context_.balloon};
     const auto selfUpdate = [&] {
         return programSelfUpdate(snapshot, context_.log, context_.launcher, workingFolder_);
     };
-    switch (message) {
+    switch (job.message) {
     case KsnMessage::LanUpdate: {
         const WebUpdates web(snapshot, context_.log, workingFolder_);
         LanUpdateClient(engine, web, workingFolder_).check();
         break;
     }
     case KsnMessage::LanguageUpdate:
-        LanguageMirror(engine).update();
+        LanguageMirror(engine, job.namesNotToMirror).update();
         break;
     case KsnMessage::SelfUpdate:
         selfUpdate().checkKestrun();

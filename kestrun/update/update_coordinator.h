@@ -12,7 +12,9 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace kestrun {
 
@@ -45,6 +47,8 @@ public:
         std::atomic<std::int32_t>& busy; // the server-side routine's busy flag
         HeldPrograms& held;              // a program the engine has closed is not restarted
         WarningBalloon balloon;          // callable from any thread
+        // The names the language mirror never writes, asked on the window thread.
+        std::function<std::vector<std::string>()> namesNotToMirror = {};
     };
 
     UpdateCoordinator(Context context, std::filesystem::path workingFolder);
@@ -75,9 +79,10 @@ private:
     struct Job {
         KsnMessage message{};
         std::unique_ptr<Settings> settings;
+        std::vector<std::string> namesNotToMirror;
     };
     void work(std::stop_token stop);
-    void perform(KsnMessage message, Settings& snapshot, std::stop_token stop);
+    void perform(const Job& job, std::stop_token stop);
 
     Context context_;
     std::filesystem::path workingFolder_;

@@ -33,6 +33,13 @@ std::chrono::milliseconds CUpdateSocket::remaining() const {
     return std::chrono::milliseconds(now >= deadlineMs_ ? 0 : deadlineMs_ - now);
 }
 
+std::chrono::milliseconds CUpdateSocket::replyRemaining() const {
+    if (replyEndMs_ == 0)
+        return std::chrono::milliseconds::max();
+    const std::uint64_t now = wait_.clock().monotonicMs();
+    return std::chrono::milliseconds(now >= replyEndMs_ ? 0 : replyEndMs_ - now);
+}
+
 bool CUpdateSocket::connectTo(const std::string& host, std::int64_t port) {
     if (port < 0 || port > 65535 || host.empty())
         return false;
@@ -58,6 +65,7 @@ bool CUpdateSocket::send(std::string_view bytes) {
         static_cast<qint64>(bytes.size()))
         return false;
     arm(); // the write is bounded like a read
+    replyEndMs_ = wait_.clock().monotonicMs() + static_cast<std::uint64_t>(replyLimit_.count());
     while (socket_->bytesToWrite() > 0) {
         const auto left = remaining();
         if (left.count() <= 0 || !wait_.waitForSocket(*socket_, SocketEvent::BytesWritten, left))
@@ -70,9 +78,13 @@ CUpdateSocket::ReadResult CUpdateSocket::read(std::size_t maxBytes,
                                               std::chrono::milliseconds waitAtMost) {
     arm();
     const std::uint64_t start = wait_.clock().monotonicMs();
-    while (socket_->bytesAvailable() == 0 && socket_->state() == QAbstractSocket::ConnectedState) {
+    for (;;) {
+        if (replyRemaining().count() <= 0)
+            return {ReadStatus::Expired, {}};
+        if (socket_->bytesAvailable() > 0 || socket_->state() != QAbstractSocket::ConnectedState)
+            break;
         const auto waited = std::chrono::milliseconds(wait_.clock().monotonicMs() - start);
-        const auto left = std::min(remaining(), waitAtMost - waited);
+        const auto left = std::min({remaining(), waitAtMost - waited, replyRemaining()});
         if (left.count() <= 0) {
             if (remaining().count() <= 0)
                 armed_ = false; // fired: it stays disarmed until the next read arms it
@@ -103,15 +115,18 @@ bool CUpdateSocket::connected() const {
     return socket_->state() == QAbstractSocket::ConnectedState;
 }
 
-std::string CUpdateSocket::readUntilClosed(std::size_t limit) {
+std::optional<std::string> CUpdateSocket::readUntilClosed(std::size_t limit) {
     std::string all;
-    while (all.size() < limit) {
+    for (;;) {
         ReadResult piece = read(wire::kReadSize);
+        if (piece.status == ReadStatus::Expired)
+            return std::nullopt;
         if (piece.status != ReadStatus::Data)
-            break;
-        all += piece.bytes.substr(0, limit - all.size());
+            return all;
+        if (piece.bytes.size() > limit - all.size())
+            return std::nullopt;
+        all += piece.bytes;
     }
-    return all;
 }
 
 } // namespace kestrun

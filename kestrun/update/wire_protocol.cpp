@@ -117,6 +117,20 @@ std::vector<ListEntry> parseFileList(std::string_view reply) {
     return entries;
 }
 
+std::optional<LocalDateTime> parseStamp(std::string_view stamp) {
+    if (stamp.size() != 12 || stamp.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    const auto field = [&](std::size_t at) {
+        return (stamp[at] - '0') * 10 + (stamp[at + 1] - '0');
+    };
+    const int year = field(0);
+    const LocalDateTime when = LocalDateTime::fromFields(
+        year < 69 ? 2000 + year : 1900 + year, field(2), field(4), field(6), field(8), field(10));
+    if (!when.valid())
+        return std::nullopt;
+    return when;
+}
+
 std::int32_t parseSizeReply(std::string_view reply) {
     return atoiPrefix(reply);
 }

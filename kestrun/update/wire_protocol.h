@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/file_version.h"
+#include "common/local_date_time.h"
 
 #include <cstdint>
 #include <optional>
@@ -78,6 +79,10 @@ std::optional<FileVersion> parseVersionReply(std::string_view reply);
 // The lines of a file list: "Empty" at the start means none; text after the last "\n" and
 // lines without a tab are ignored; each line splits at its first tab.
 std::vector<ListEntry> parseFileList(std::string_view reply);
+
+// A list entry's stamp "%y%m%d%H%M%S" as a local date and time (a two-digit year 69 to 99 in
+// the 1900s, else in the 2000s); nullopt unless it is 12 digits naming a real date and time.
+std::optional<LocalDateTime> parseStamp(std::string_view stamp);
 
 // The size reply's number, read like atoi; 0 means the file is not available.
 std::int32_t parseSizeReply(std::string_view reply);

@@ -39,14 +39,15 @@ std::uint16_t closedPort() {
     return port;
 }
 
-void ScriptedServer::Connection::send(const std::string& bytes) const {
+bool ScriptedServer::Connection::send(const std::string& bytes) const {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         const auto n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
-            return;
+            return false;
         sent += static_cast<std::size_t>(n);
     }
+    return true;
 }
 
 void ScriptedServer::Connection::hang() const {

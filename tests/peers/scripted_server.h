@@ -26,7 +26,8 @@ public:
     class Connection {
     public:
         explicit Connection(int fd, const std::atomic<bool>& stopping) : fd_(fd), stop_(stopping) {}
-        void send(const std::string& bytes) const;
+        // False when the bytes could not all go out (the client has gone).
+        bool send(const std::string& bytes) const;
         // Keeps the connection open, without sending, until the server is stopped.
         void hang() const;
 

@@ -90,7 +90,7 @@ void LanClientFixture::runCheck() {
 
 void LanClientFixture::runMirror() {
     whileServing<int>([this] {
-        LanguageMirror(engine()).update();
+        LanguageMirror(engine(), programList_).update();
         return 0;
     });
 }
@@ -103,7 +103,7 @@ std::vector<std::string> LanClientFixture::balloons() {
 std::vector<std::string> LanClientFixture::filesBelow(const fs::path& folder) {
     std::vector<std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
-        files.push_back(fs::relative(entry.path(), folder).string());
+        files.push_back(entry.path().lexically_relative(folder).string());
     std::sort(files.begin(), files.end());
     return files;
 }

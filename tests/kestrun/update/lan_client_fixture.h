@@ -51,6 +51,7 @@ protected:
     FakeServerHost host_;
     TempDir serverDir_;
     std::unique_ptr<CListenSocket> server_;
+    std::vector<std::string> programList_; // the supervised programs' names the mirror is given
 
 private:
     std::mutex mutex_;

@@ -116,6 +116,17 @@ TEST_F(LanClientTest, BusyServerCountsDownAndClosesTheProgram) {
     EXPECT_TRUE(logMessages().empty());
 }
 
+// A server's countdown is capped: "-1" would keep the program closed for 136 years.
+TEST_F(LanClientTest, HugeCountdownIsCapped) {
+    installProgram("117");
+    ScriptedServer peer(Mode::Script, answers({{"getState\r\n", "-1;0;1\r"}}));
+    useScripted(peer);
+    runCheck();
+    EXPECT_EQ(wait_.pausedMs, 600000);
+    EXPECT_EQ(balloons().front(), warning(600));
+    EXPECT_FALSE(programRunning());
+}
+
 TEST_F(LanClientTest, CountdownLengths) {
     struct Case {
         std::uint32_t seconds;

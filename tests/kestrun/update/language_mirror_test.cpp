@@ -1,6 +1,7 @@
 #include "tests/kestrun/update/lan_client_fixture.h"
 
 #include "kestrun/update/countdown.h"
+#include "platform/file_time.h"
 
 #include <map>
 #include <stop_token>
@@ -21,6 +22,7 @@ class LanguageMirrorTest : public LanClientFixture {
 protected:
     fs::path local(const std::string& name) const { return zelmoDir_ / name; }
     fs::path dropped(const std::string& name) const { return serverDir_ / "Drop" / name; }
+    fs::path temporary() const { return local(kestrun::LanguageMirror::kTemporaryName); }
     std::string programName() const { return fs::path(program_).filename().string(); }
 };
 
@@ -61,6 +63,7 @@ TEST_F(LanguageMirrorTest, MirrorsTheDropFolder) {
     startUpdateServer("118");
     writeFile(dropped("de.ini"), "[de]\nneu\n");
     writeFile(dropped("en.ini"), std::string(5000, 'e'));
+    touchAt(dropped("en.ini"), "203001020304.05"); // a server whose clock is ahead
     writeFile(dropped("fr.ini"), "[fr]\nserver\n");
     touchAt(dropped("de.ini"), "202403151030.00");
     touchAt(dropped("fr.ini"), "202403151030.00");
@@ -94,6 +97,15 @@ TEST_F(LanguageMirrorTest, MirrorsTheDropFolder) {
     };
     EXPECT_EQ(balloons(), (Strings{warn(12), warn(2), ""}));
     EXPECT_FALSE(programRunning());
+
+    // The fetched files carry the server's stamps, so the next run finds nothing to do.
+    EXPECT_EQ(kestrun::localModificationTime(local("de.ini"))->format("%y%m%d%H%M%S"),
+              "240315103000");
+    EXPECT_EQ(kestrun::localModificationTime(local("en.ini"))->format("%y%m%d%H%M%S"),
+              "300102030405");
+    fs::remove(log_.file());
+    runMirror();
+    EXPECT_TRUE(logMessages().empty());
 }
 
 // Runs that change nothing: nothing is written, the program stays, and only a down server
@@ -147,19 +159,20 @@ TEST_F(LanguageMirrorTest, FileWithoutBackupStaysAsItIs) {
     EXPECT_TRUE(programRunning());
 }
 
-// A transfer that ends short or stalls for 5000 ms leaves no partial file; one that brings
-// more than announced stores only what was announced.
+// A transfer that ends short or stalls for 5000 ms leaves the old file as it was and no partial
+// file; one that brings more than announced stores only what was announced.
 TEST_F(LanguageMirrorTest, ShortStalledAndLongTransfers) {
     // No program runs here: closing one would add its own wait to the clock.
     struct Case {
         const char* name;
         std::string body;
         bool hang;
-        std::optional<std::string> stored; // none: the file is gone
+        std::optional<std::string> stored; // none: the old file stays
         std::uint64_t virtualMs;
         bool broken = false; // the waiting connection fails instead of stalling
     } cases[] = {
         {"short, then closed", std::string(40, 'x'), false, std::nullopt, 0},
+        {"nothing, then closed", "", false, std::nullopt, 0},
         {"short, then stalled", std::string(40, 'x'), true, std::nullopt, 5000},
         {"short, then failed", std::string(40, 'x'), true, std::nullopt, 0, true},
         {"more than announced", std::string(150, 'y'), false, std::string(100, 'y'), 0},
@@ -167,6 +180,8 @@ TEST_F(LanguageMirrorTest, ShortStalledAndLongTransfers) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(log_.file());
+        writeFile(local("de.ini"), "old");
+        touchAt(local("de.ini"), "202403140900.00");
         FakeDrop drop{
             "de.ini\t240315103000\n", {{"de.ini", "100\n"}}, {{"de.ini", c.body}}, c.hang};
         ScriptedServer peer(Mode::Script, drop.script());
@@ -191,37 +206,31 @@ TEST_F(LanguageMirrorTest, ShortStalledAndLongTransfers) {
         const bool complete = c.stored.has_value();
         EXPECT_EQ(logMessages(), Strings{complete ? "de.ini Language file was updated"
                                                   : "de.ini Language file was not updated"});
-        if (complete)
-            EXPECT_EQ(readFile(local("de.ini")), *c.stored);
-        else
-            EXPECT_FALSE(fs::exists(local("de.ini")));
+        EXPECT_EQ(readFile(local("de.ini")), c.stored.value_or("old"));
+        EXPECT_EQ(filesBelow(zelmoDir_.path()), (Strings{"de.ini", "de.ini-----240314090000"}));
         // The countdown of a complete transfer is not part of the transfer's time.
         EXPECT_EQ(clock_.monotonicMs() - before - static_cast<std::uint64_t>(complete ? 60000 : 0),
                   c.virtualMs);
         fs::remove(local("de.ini"));
+        fs::remove(local("de.ini-----240314090000"));
     }
 }
 
-// Names that would write outside the program's folder, absurd names and a huge list: nothing
-// is fetched for them and nothing is written anywhere but the program's folder.
+// Names that would write outside the program's folder and absurd names: nothing is fetched for
+// them and nothing is written anywhere but the program's folder.
 TEST_F(LanguageMirrorTest, HostileListsWriteNothingOutside) {
     installProgram("117");
     const std::string longName(5000, 'n');
-    std::string list = "../evil.ini\t999999999999\n"
-                       "sub/evil.ini\t999999999999\n"
-                       "..\\evil.ini\t999999999999\n"
-                       "\t999999999999\n"
-                       "..\t999999999999\n" +
-                       longName + "\t999999999999\n" + "ok.ini\t999999999999\n";
-    for (int i = 0; i < 1'000'000; ++i)
-        list += "x/../y\t1\n";
+    std::string list;
+    for (const std::string& name :
+         {"../evil.ini"s, "sub/evil.ini"s, "..\\evil.ini"s, ""s, ".."s, longName, "ok.ini"s})
+        list += name + "\t240315103000\n";
     FakeDrop drop{list, {}, {}};
-    for (const char* name : {"../evil.ini", "sub/evil.ini", "..\\evil.ini", "..", "ok.ini"}) {
+    for (const std::string& name :
+         {"../evil.ini"s, "sub/evil.ini"s, "..\\evil.ini"s, ".."s, "ok.ini"s, longName}) {
         drop.sizes[name] = "4\n";
         drop.bodies[name] = "evil";
     }
-    drop.sizes[longName] = "4\n";
-    drop.bodies[longName] = "evil";
     ScriptedServer peer(Mode::Script, drop.script());
     useScripted(peer);
     settings_.upost = 0;
@@ -231,4 +240,141 @@ TEST_F(LanguageMirrorTest, HostileListsWriteNothingOutside) {
     EXPECT_FALSE(fs::exists(zelmoDir_.path().parent_path() / "evil.ini"));
     // Only the list, then the one good entry's size and body.
     EXPECT_EQ(peer.requests().size(), 3u);
+}
+
+// What a hostile peer lists or sends: only language files are written, never through a link,
+// never over an executable, and lists, files and slow replies are bounded.
+TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
+    using namespace std::chrono_literals;
+    installProgram("117", false);
+    programList_ = {"backup-tool"};
+    writeFile(serverDir_ / "outside.txt", "keep");
+    const std::string program = programName();
+    std::string upperProgram = program;
+    std::transform(program.begin(), program.end(), upperProgram.begin(), ::toupper);
+    const auto listing = [](const Strings& names) {
+        std::string list;
+        for (const std::string& name : names)
+            list += name + "\t240315103000\n";
+        return list;
+    };
+    const auto offering = [&](const Strings& names, const std::string& size = "4\n") {
+        FakeDrop drop{listing(names), {}, {}};
+        for (const std::string& name : names) {
+            drop.sizes[name] = size;
+            drop.bodies[name] = "evil";
+        }
+        return drop.script();
+    };
+    const auto oldDeIni = [&](unsigned mode, const std::string& stamp) {
+        writeFile(local("de.ini"), "old");
+        fs::permissions(local("de.ini"), fs::perms(mode), fs::perm_options::replace);
+        touchAt(local("de.ini"), stamp);
+    };
+    const std::string refused = " Language file was not updated: ";
+    struct Case {
+        const char* name;
+        ScriptedServer::Script script;
+        std::function<void()> prepare;
+        Strings lines;
+        Strings files; // besides the program
+        std::size_t requests;
+        std::uint64_t maxVirtualMs = 0;
+    } cases[] = {
+        {"the client executable, any case",
+         offering({upperProgram, program + "."}),
+         [] {},
+         {upperProgram + refused + "the name of a program",
+          program + "." + refused + "the name of a program"},
+         {},
+         1},
+        {"a supervised program",
+         offering({"Backup-Tool"}),
+         [] {},
+         {"Backup-Tool" + refused + "the name of a program"},
+         {},
+         1},
+        {"runnable suffixes",
+         offering({"evil.exe", "run.SH", "libx.so.1", ".profile"}),
+         [] {},
+         {"evil.exe" + refused + "the suffix of a program",
+          "run.SH" + refused + "the suffix of a program",
+          "libx.so.1" + refused + "the suffix of a program",
+          ".profile" + refused + "a hidden name"},
+         {},
+         1},
+        {"a link in its place",
+         offering({"de.ini"}),
+         [&] { fs::create_symlink(serverDir_ / "outside.txt", local("de.ini")); },
+         {"de.ini" + refused + "a link is in its place"},
+         {"de.ini"},
+         1},
+        {"an executable in its place",
+         offering({"de.ini"}),
+         [&] { oldDeIni(0755, "202403140900.00"); },
+         {"de.ini" + refused + "an executable file is in its place"},
+         {"de.ini"},
+         1},
+        {"the same stamp",
+         offering({"de.ini"}),
+         [&] { oldDeIni(0644, "202403151030.00"); },
+         {},
+         {"de.ini"},
+         1},
+        {"a file too large",
+         offering({"de.ini"}, "16777217\n"),
+         [] {},
+         {"de.ini" + refused + "larger than 16777216 bytes"},
+         {},
+         2},
+        {"a list too long",
+         offering({std::string(70 * 1024, 'a')}),
+         [] {},
+         {"Update server 7 sent no whole list: 127.0.0.1"},
+         {},
+         1},
+        {"too many entries",
+         offering(Strings(1001, "a.ini")),
+         [] {},
+         {"Update server 7 sent no whole list: 127.0.0.1"},
+         {},
+         1},
+        {"a list trickled a byte every 1.5 s",
+         [&](const std::string&, const ScriptedServer::Connection& c) {
+             for (int i = 0; i < 100 && c.send("a"); ++i) {
+                 clock_.advance(1500ms);
+                 std::this_thread::sleep_for(5ms);
+             }
+         },
+         [] {},
+         {"Update server 7 sent no whole list: 127.0.0.1"},
+         {},
+         1,
+         14000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(log_.file());
+        c.prepare();
+        ScriptedServer peer(Mode::Script, c.script);
+        useScripted(peer);
+        const std::uint64_t before = clock_.monotonicMs();
+        runMirror();
+        if (c.maxVirtualMs) {
+            EXPECT_LE(clock_.monotonicMs() - before, c.maxVirtualMs);
+        }
+        EXPECT_EQ(logMessages(), c.lines);
+        Strings files = c.files;
+        files.push_back(program);
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(filesBelow(zelmoDir_.path()), files);
+        EXPECT_EQ(peer.requests().size(), c.requests);
+        EXPECT_EQ(readFile(program_), standIn("117"));
+        EXPECT_EQ(readFile(serverDir_ / "outside.txt"), "keep");
+        if (fs::is_regular_file(fs::symlink_status(local("de.ini")))) {
+            EXPECT_EQ(readFile(local("de.ini")), "old");
+        }
+        EXPECT_TRUE(balloons().empty());
+        fs::remove(local("de.ini"));
+    }
 }
