@@ -116,6 +116,9 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     setHandler(KsnMessage::ProgramCheck, [this] {
         if (listsMayBeRun())
             monitor_->check();
+        if (!firstCheckRun_)
+            confirmFirstCheck(workingFolder_);
+        firstCheckRun_ = true;
     });
     setHandler(KsnMessage::BackupLaunch, [this] {
         if (listsMayBeRun())
@@ -124,11 +127,18 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     const auto selfUpdate = [this] {
         return programSelfUpdate(settings_, eventLog_, context_.launcher, workingFolder_);
     };
-    setHandler(KsnMessage::SelfUpdate, [selfUpdate] { selfUpdate().checkKestrun(); });
-    setHandler(KsnMessage::KbmUpdate,
-               [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Kbm); });
-    setHandler(KsnMessage::UpdaterUpdate,
-               [selfUpdate] { selfUpdate().checkCompanion(OwnProgram::Updater); });
+    setHandler(KsnMessage::SelfUpdate, [this, selfUpdate] {
+        if (selfUpdateMayRun())
+            selfUpdate().checkKestrun();
+    });
+    setHandler(KsnMessage::KbmUpdate, [this, selfUpdate] {
+        if (selfUpdateMayRun())
+            selfUpdate().checkCompanion(OwnProgram::Kbm);
+    });
+    setHandler(KsnMessage::UpdaterUpdate, [this, selfUpdate] {
+        if (selfUpdateMayRun())
+            selfUpdate().checkCompanion(OwnProgram::Updater);
+    });
     engineWait_ = std::make_unique<EventLoopWait>(context_.clock);
     setHandler(KsnMessage::LanUpdate, [this] {
         const WebUpdates web(settings_, eventLog_, workingFolder_);
@@ -281,6 +291,17 @@ bool CKestrunDlg::listsMayBeRun() {
         eventLog_.log("Programs and backups are not run: others may change the working folder " +
                       workingFolder_.string());
     untrustedSaid_ = !trusted;
+    return trusted;
+}
+
+// What the self-update fetches is run as this user, by the updater from the working folder:
+// nothing is fetched into, or handed over in, a folder that others may change. Said once.
+bool CKestrunDlg::selfUpdateMayRun() {
+    const bool trusted = !othersMayChange(workingFolder_);
+    if (!trusted && !selfUpdateUntrustedSaid_)
+        eventLog_.log("Self-update is not run: others may change the working folder " +
+                      workingFolder_.string());
+    selfUpdateUntrustedSaid_ = !trusted;
     return trusted;
 }
 

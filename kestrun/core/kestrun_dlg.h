@@ -152,6 +152,7 @@ private:
     void startUpdateServer();
     void launchBackup();
     bool listsMayBeRun();
+    bool selfUpdateMayRun();
     UpdateEngine updateEngine();
     void checkNewVersionNotice();
     void showNoticeWindow(const std::string& text);
@@ -161,6 +162,8 @@ private:
     KestrunContext context_;
     std::filesystem::path workingFolder_;
     bool untrustedSaid_ = false;
+    bool selfUpdateUntrustedSaid_ = false;
+    bool firstCheckRun_ = false;
     Settings settings_;
     PauseCounter pause_;
     std::atomic<std::int32_t> busy_{0};
