@@ -30,5 +30,8 @@ int main(int argc, char** argv) {
     setup.beforeServiceStart = beforeServiceStart;
     using Outcome = kestrun::Updater::Outcome;
     const Outcome outcome = kestrun::Updater(setup).run();
-    return outcome == Outcome::Replaced || outcome == Outcome::NothingToDo ? 0 : 1;
+    return outcome == Outcome::Replaced || outcome == Outcome::NothingToDo ||
+                   outcome == Outcome::RolledBack
+               ? 0
+               : 1;
 }

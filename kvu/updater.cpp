@@ -1,6 +1,7 @@
 #include "kvu/updater.h"
 
-#include "common/file_version.h"
+#include "common/text_file.h"
+#include "kvu/handover_files.h"
 #include "platform/clock.h"
 #include "platform/log_file.h"
 #include "platform/program_launcher.h"
@@ -16,17 +17,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kStartLine = "\tProgram started\r\n";
-
 fs::file_type typeOf(const fs::path& file) {
     std::error_code ec;
     return fs::symlink_status(file, ec).type();
 }
 
-std::uintmax_t sizeOf(const fs::path& file) {
-    std::error_code ec;
-    const auto size = fs::file_size(file, ec);
-    return ec ? 0 : size;
+std::string textOf(const std::optional<FileVersion>& version) {
+    return version ? version->text() : std::string("without a version");
 }
 
 } // namespace
@@ -41,6 +38,10 @@ void Updater::log(std::string_view message) {
 Updater::Outcome Updater::run() {
     if (setup_.beforeServiceStart)
         return runBeforeServiceStart();
+    if (const std::string refusal = folderRefusal(); !refusal.empty()) {
+        log(refusal + ", nothing was replaced or started");
+        return Outcome::Refused;
+    }
     log("waiting for Kestrun to end");
     if (!waitForKestrunToEnd()) {
         log("Kestrun did not end in time, nothing was replaced");
@@ -52,55 +53,97 @@ Updater::Outcome Updater::run() {
     if (!putNewInPlace())
         return startOld("kestrun could not be replaced");
 
-    const std::uintmax_t logOffset = sizeOf(file(kLogName));
     if (!startKestrun()) {
-        putOldBack();
+        putOldBack(true);
         return startOld("the new Kestrun could not be started");
     }
     if (!keptOld_)
         return Outcome::Replaced;
-    if (!waitForStartLine(logOffset)) {
+    if (!onTrial_) {
+        log("the new Kestrun cannot be followed, kestrun.old kept");
+        return Outcome::Replaced;
+    }
+    if (!waitForFirstCheck()) {
         if (!kestrunHoldsItsLock()) {
-            log("the new Kestrun did not report its start and has ended");
-            putOldBack();
+            log("the new Kestrun ended before its first check");
+            putOldBack(true);
             return startOld("the new Kestrun did not start");
         }
-        log("the new Kestrun did not report its start, kestrun.old kept");
+        log("the new Kestrun has not run its first check yet, kestrun.old kept");
         return Outcome::Replaced;
     }
     std::error_code ec;
     fs::remove(file(kOldName), ec);
-    log(ec ? "the new Kestrun runs, kestrun.old could not be removed"
-           : "the new Kestrun runs, kestrun.old removed");
+    log(ec ? "the new Kestrun has run its first check, kestrun.old could not be removed"
+           : "the new Kestrun has run its first check, kestrun.old removed");
     return Outcome::Replaced;
 }
 
 // The service manager starts Kestrun once this returns, so nothing here waits or starts a
-// Kestrun, and every start without a download stays silent.
+// Kestrun, and every start with neither a download nor a Kestrun on trial stays silent.
 Updater::Outcome Updater::runBeforeServiceStart() {
-    if (typeOf(file(kNewName)) == fs::file_type::not_found)
+    const bool onTrial = typeOf(file(kTrialMarkerName)) != fs::file_type::not_found;
+    const bool fresh = typeOf(file(kNewName)) != fs::file_type::not_found;
+    if (!onTrial && !fresh)
         return Outcome::NothingToDo;
-    log("kestrun~ found before the service starts Kestrun");
+    if (fresh)
+        log("kestrun~ found before the service starts Kestrun");
+    if (const std::string refusal = folderRefusal(); !refusal.empty()) {
+        log(refusal + ", nothing was replaced");
+        return Outcome::Refused;
+    }
     if (kestrunHoldsItsLock()) {
         log("Kestrun is running, nothing was replaced");
         return Outcome::KestrunStillRunning;
     }
+    if (onTrial) {
+        rollBackFailedStart();
+        if (!fresh)
+            return Outcome::RolledBack;
+    }
     if (const std::string reason = unusableReason(); !reason.empty()) {
         log(reason + ", kestrun left as it is");
-        return Outcome::LeftAsItIs;
-    }
-    const auto installed = readFileVersion(file(kProgramName));
-    const auto fresh = readFileVersion(file(kNewName));
-    if (installed && fresh && !(*installed < *fresh)) {
-        log("kestrun~ is not newer than kestrun, kestrun left as it is");
-        return Outcome::LeftAsItIs;
+        return onTrial ? Outcome::RolledBack : Outcome::LeftAsItIs;
     }
     if (!putNewInPlace()) {
         log("kestrun could not be replaced, kestrun left as it is");
-        return Outcome::LeftAsItIs;
+        return onTrial ? Outcome::RolledBack : Outcome::LeftAsItIs;
     }
     log("the service starts the new Kestrun, kestrun.old kept");
     return Outcome::Replaced;
+}
+
+// The Kestrun put in place at the last start has ended (with a failure, or stopped) before its
+// first program check: the old one goes back, and the failed version is not taken again.
+void Updater::rollBackFailedStart() {
+    const auto failed = readFileVersion(file(kProgramName));
+    const std::string which = "the new Kestrun " + textOf(failed) + " ended before its first check";
+    std::error_code ec;
+    if (typeOf(file(kOldName)) != fs::file_type::regular) {
+        fs::remove(file(kTrialMarkerName), ec);
+        log(which + ", there is no kestrun.old to put back");
+        return;
+    }
+    rememberFailed(failed);
+    fs::rename(file(kOldName), file(kProgramName), ec);
+    if (ec) {
+        log(which + ", kestrun.old could not be put back");
+        return;
+    }
+    fs::remove(file(kTrialMarkerName), ec);
+    log(which + ", the old Kestrun " + textOf(readFileVersion(file(kProgramName))) +
+        " is back in place");
+}
+
+void Updater::rememberFailed(const std::optional<FileVersion>& version) {
+    if (version && !replaceFile(file(kFailedReleaseName), version->text() + "\n"))
+        log(std::string(kFailedReleaseName) + " could not be written");
+}
+
+std::string Updater::folderRefusal() const {
+    if (!othersMayChange(setup_.workingFolder))
+        return {};
+    return "others may change the working folder " + setup_.workingFolder.string();
 }
 
 // Kestrun holds its instance lock while it lives; the lock is free once it has ended. The lock
@@ -126,9 +169,20 @@ std::string Updater::unusableReason() {
     const fs::path fresh = file(kNewName);
     if (typeOf(fresh) != fs::file_type::regular)
         return "kestrun~ is missing";
+    if (othersMayChangeFile(fresh))
+        return "others may change kestrun~";
     const auto version = readFileVersion(fresh);
     if (!version)
         return "kestrun~ has no version";
+    log("kestrun~ carries version " + version->text());
+    // Never back: not to the version installed, nor to one that failed to start before.
+    if (const auto installed = readFileVersion(file(kProgramName));
+        installed && !(*installed < *version))
+        return "kestrun~ " + version->text() + " is not newer than kestrun " + installed->text();
+    if (const auto text = readRegularFile(file(kFailedReleaseName), 64))
+        if (const auto failed = parseVersionText(*text); failed && !(*failed < *version))
+            return "kestrun~ " + version->text() + " is not newer than the Kestrun " +
+                   failed->text() + " that was rolled back";
     // The new file takes the mode of the one it replaces, and can always be run by its owner;
     // in a folder its group shares, the group may replace it as the owner may.
     std::error_code ec;
@@ -141,7 +195,6 @@ std::string Updater::unusableReason() {
     if (!applyNewFileMode(openRegularForReadingNoLink(fresh),
                           newFileModeIn(setup_.workingFolder, mode)))
         return "kestrun~ could not be made executable";
-    log("kestrun~ carries version " + version->text());
     return {};
 }
 
@@ -159,22 +212,34 @@ bool Updater::putNewInPlace() {
     }
     fs::rename(file(kNewName), file(kProgramName), ec);
     if (ec) {
-        putOldBack();
+        putOldBack(false);
         return false;
     }
     log("kestrun~ renamed to kestrun");
+    // The new one is on trial until its first check; without the marker it could not be told
+    // from one that has passed.
+    if (keptOld_) {
+        onTrial_ =
+            replaceFile(file(kTrialMarkerName), textOf(readFileVersion(file(kProgramName))) + "\n");
+        if (!onTrial_)
+            log(std::string(kTrialMarkerName) + " could not be written");
+    }
     return true;
 }
 
-// Returns the new file to its downloaded name and the old one to its place.
-void Updater::putOldBack() {
+void Updater::putOldBack(bool newOneFailed) {
     if (!keptOld_)
         return;
     std::error_code ec;
+    if (newOneFailed)
+        rememberFailed(readFileVersion(file(kProgramName)));
     if (typeOf(file(kProgramName)) == fs::file_type::regular)
         fs::rename(file(kProgramName), file(kNewName), ec);
     fs::rename(file(kOldName), file(kProgramName), ec);
+    std::error_code markerEc;
+    fs::remove(file(kTrialMarkerName), markerEc);
     keptOld_ = false;
+    onTrial_ = false;
     log(ec ? "the old Kestrun could not be put back" : "the old Kestrun is back in place");
 }
 
@@ -188,14 +253,12 @@ bool Updater::startKestrun() {
     return true;
 }
 
-// The new Kestrun has started once its "Program started" line follows what the log held before.
-bool Updater::waitForStartLine(std::uintmax_t logOffset) {
+// The new Kestrun has run its first program check once it has taken away its trial marker.
+bool Updater::waitForFirstCheck() {
     const std::uint64_t deadline =
         setup_.clock.monotonicMs() + static_cast<std::uint64_t>(setup_.startLimit.count());
     for (;;) {
-        if (const auto text = readRegularFile(file(kLogName));
-            text && text->size() > logOffset &&
-            text->find(kStartLine, static_cast<std::size_t>(logOffset)) != std::string::npos)
+        if (typeOf(file(kTrialMarkerName)) == fs::file_type::not_found)
             return true;
         if (setup_.clock.monotonicMs() >= deadline)
             return false;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "common/file_version.h"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,15 +31,19 @@ struct UpdaterSetup {
 };
 
 // The updater: once Kestrun has ended it puts the downloaded "kestrun~" in place of "kestrun"
-// and starts Kestrun again. Every step is one line of Kestrun's event log. The replaced file
-// stays as "kestrun.old" until the new Kestrun has written its "Program started" line; when the
-// new one ends without that line, the old file is put back and started. When there is no
-// usable new file, the old Kestrun starts again; when Kestrun does not end in time, nothing is
-// touched.
-// Before a service start it neither waits nor starts anything: with no kestrun~ it does
-// nothing at all, a kestrun~ that is not newer than kestrun is left where it is (an old
-// download must not undo an upgrade), and while a Kestrun runs nothing is touched. A newer one
-// is put in place and kestrun.old kept, since the new Kestrun starts only after the updater.
+// and starts Kestrun again. Every step is one line of Kestrun's event log. Only a kestrun~ that
+// is newer than kestrun (and than a Kestrun that was rolled back before) is put in place, and
+// only in a working folder, and from a file, that no one outside this user's trust may change
+// (its group may, in a folder its group shares). The replaced file stays as "kestrun.old" and
+// the new Kestrun is on trial (kTrialMarkerName) until it has run its first program check; when
+// it ends before that, the old file is put back and started, and its version is remembered
+// (kFailedReleaseName). When there is no usable new file, the old Kestrun starts again; when
+// Kestrun does not end in time, nothing is touched.
+// Before a service start it neither waits nor starts anything: with no kestrun~ and no Kestrun
+// on trial it does nothing at all; a Kestrun on trial that has ended is rolled back; a
+// kestrun~ that is not newer than kestrun is left where it is (an old download must not undo
+// an upgrade), and while a Kestrun runs nothing is touched. A newer one is put in place and
+// kestrun.old kept, since the new Kestrun starts only after the updater.
 class Updater {
 public:
     enum class Outcome {
@@ -46,6 +53,8 @@ public:
         NothingStarted,      // no Kestrun could be started at all
         NothingToDo,         // before a service start: nothing was there to put in place
         LeftAsItIs,          // before a service start: kestrun~ could not or need not be used
+        RolledBack,          // before a service start: the old Kestrun is back in place
+        Refused,             // others may change the working folder; nothing was touched
     };
 
     static constexpr const char* kInstanceName = "KESTRUN_1.0"; // Kestrun's instance lock
@@ -59,6 +68,8 @@ public:
 
 private:
     Outcome runBeforeServiceStart();
+    // Why the working folder is not to be acted on, or empty when it may be.
+    std::string folderRefusal() const;
     // Whether a Kestrun lives: it holds its instance lock, which is let go again at once when
     // it is free, so that the Kestrun started next can take it.
     bool kestrunHoldsItsLock() const;
@@ -66,9 +77,14 @@ private:
     // Why kestrun~ cannot be used, or empty when it can; readies its mode when it can.
     std::string unusableReason();
     bool putNewInPlace();
-    void putOldBack();
+    // Returns the new file to its downloaded name and the old one to its place; when the new
+    // one failed, its version is remembered.
+    void putOldBack(bool newOneFailed);
+    // Before a service start: the Kestrun on trial has ended before its first check.
+    void rollBackFailedStart();
+    void rememberFailed(const std::optional<FileVersion>& version);
     bool startKestrun();
-    bool waitForStartLine(std::uintmax_t logOffset);
+    bool waitForFirstCheck();
     Outcome startOld(std::string_view reason);
     void log(std::string_view message);
 
@@ -76,6 +92,7 @@ private:
 
     UpdaterSetup setup_;
     bool keptOld_ = false;
+    bool onTrial_ = false; // the trial marker of the Kestrun put in place was written
 };
 
 } // namespace kestrun

@@ -26,6 +26,11 @@ bool isGroupShared(const std::filesystem::path& folder);
 // for root, a folder of another user's or one its group may write (root shares with nobody).
 bool othersMayChange(const std::filesystem::path& folder);
 
+// Whether such users may change a file, or put another in its place through its folder's
+// trust: true unless it is a regular file (not a link) of this user's or root's, or one that a
+// member made in a folder its group shares, and no one else may write it.
+bool othersMayChangeFile(const std::filesystem::path& file);
+
 // The mode for a new file in the folder, from the mode its writer would give it privately.
 NewFileMode newFileModeIn(const std::filesystem::path& folder, unsigned privateMode);
 // The same for a new subfolder: in a shared folder it is also setgid, so the files made in it

@@ -9,6 +9,7 @@ packages=(
     cmake ninja-build g++ make pkg-config   # build
     qt6-base-dev                            # windows, tray, settings store, sockets
     libcurl4-openssl-dev                    # HTTP, HTTPS and FTP transfers
+    libssl-dev                              # Ed25519 signatures of our releases
     libgtest-dev                            # tests
     python3 python3-pyftpdlib               # the FTP server the tests talk to
     rsync                                   # the reference in the backup scan benchmark

@@ -9,6 +9,7 @@
 #include "kestrun/ui/routine_windows.h"
 #include "kestrun/ui/tray_menu.h"
 #include "kestrun/update/program_replace.h"
+#include "kestrun/update/self_update.h"
 #include "kestrun/update/update_routine.h"
 #include "kestrun/update/web_updates.h"
 #include "platform/autostart.h"
@@ -127,6 +128,9 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     setHandler(KsnMessage::ProgramCheck, [this] {
         if (listsMayBeRun())
             monitor_->check();
+        if (!firstCheckRun_)
+            confirmFirstCheck(workingFolder_);
+        firstCheckRun_ = true;
     });
     setHandler(KsnMessage::BackupLaunch, [this] {
         if (listsMayBeRun())
@@ -136,7 +140,13 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     for (KsnMessage message :
          {KsnMessage::LanUpdate, KsnMessage::LanguageUpdate, KsnMessage::SelfUpdate,
           KsnMessage::KbmUpdate, KsnMessage::UpdaterUpdate})
-        setHandler(message, [this, message] { updates().handle(message); });
+        setHandler(message, [this, message] {
+            // Nothing is fetched into, or handed over from, a folder others may change.
+            const bool selfUpdate =
+                message != KsnMessage::LanUpdate && message != KsnMessage::LanguageUpdate;
+            if (!selfUpdate || selfUpdateMayRun())
+                updates().handle(message);
+        });
     setHandler(KsnMessage::NewVersionNotice,
                [this] { updates().checkNewVersion(noticeVersions_, *this); });
     setHandler(KsnMessage::ServerUpdate, [this] {
@@ -286,6 +296,17 @@ bool CKestrunDlg::listsMayBeRun() {
         eventLog_.log("Programs and backups are not run: others may change the working folder " +
                       workingFolder_.string());
     untrustedSaid_ = !trusted;
+    return trusted;
+}
+
+// What the self-update fetches is run as this user, by the updater from the working folder:
+// nothing is fetched into, or handed over in, a folder that others may change. Said once.
+bool CKestrunDlg::selfUpdateMayRun() {
+    const bool trusted = !othersMayChange(workingFolder_);
+    if (!trusted && !selfUpdateUntrustedSaid_)
+        eventLog_.log("Self-update is not run: others may change the working folder " +
+                      workingFolder_.string());
+    selfUpdateUntrustedSaid_ = !trusted;
     return trusted;
 }
 

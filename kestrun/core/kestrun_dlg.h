@@ -156,12 +156,15 @@ private:
     void launchBackup();
     bool listsMayBeRun();
     void showTrayBalloon(const std::string& text, int icon);
+    bool selfUpdateMayRun();
     void runOnWindowThread(std::function<void()> fn);
     QLineEdit* statusEdit(int id) const;
 
     KestrunContext context_;
     std::filesystem::path workingFolder_;
     bool untrustedSaid_ = false;
+    bool selfUpdateUntrustedSaid_ = false;
+    bool firstCheckRun_ = false;
     Settings settings_;
     PauseCounter pause_;
     std::atomic<std::int32_t> busy_{0};

@@ -2,9 +2,12 @@
 
 #include "kestrun/core/event_log.h"
 #include "kestrun/update/companion_copy.h"
+#include "kestrun/update/release_signature.h"
 #include "kestrun/update/web_kinds.h"
+#include "kvu/handover_files.h"
 #include "platform/program_launcher.h"
 #include "platform/program_paths.h"
+#include "platform/regular_file.h"
 #include "platform/service_manager.h"
 
 #include <cstdlib>
@@ -38,6 +41,12 @@ int kindOf(OwnProgram program) {
     return static_cast<int>(program);
 }
 
+// The Kestrun that was rolled back last, if any.
+std::optional<FileVersion> failedRelease(const fs::path& workingFolder) {
+    const auto text = readRegularFile(workingFolder / kFailedReleaseName, 64);
+    return text ? parseVersionText(*text) : std::nullopt;
+}
+
 } // namespace
 
 SelfUpdate::SelfUpdate(WebUpdates web, const EventLog& log, ProgramLauncher& launcher,
@@ -55,18 +64,32 @@ bool SelfUpdate::fetchIfNewer(OwnProgram program, const FileVersion& installed) 
     }
     if (!(installed < *published))
         return false;
+    if (program == OwnProgram::Kestrun)
+        if (const auto failed = failedRelease(workingFolder_); failed && !(*failed < *published))
+            return false; // its rollback was logged; a newer one is taken again
     if (!web_.download(kindOf(program))) {
         log_.log(kDownloadFailed);
         return false;
     }
-    return true;
+    return keepIfSigned(program);
+}
+
+bool SelfUpdate::keepIfSigned(OwnProgram program) {
+    const fs::path local = workingFolder_ / std::string(downloadKind(kindOf(program))->localName);
+    const std::string refusal =
+        releaseRefusal(local, web_.fetchSignature(kindOf(program)), workingFolder_);
+    if (refusal.empty())
+        return true;
+    std::error_code ec;
+    fs::remove(local, ec);
+    log_.log(std::string(kRefused) + namesOf(program).installed + ", download deleted: " + refusal);
+    return false;
 }
 
 void SelfUpdate::checkKestrun() {
     const auto installed = readFileVersion(currentFolder_ / namesOf(OwnProgram::Kestrun).installed);
     if (!installed || !fetchIfNewer(OwnProgram::Kestrun, *installed))
         return;
-    log_.log(kHandingOver);
     // The updater can only replace Kestrun once it has ended; without an updater Kestrun stays,
     // and the next check tries again.
     // Under a service manager the updater runs before the service starts Kestrun again (the
@@ -79,6 +102,7 @@ void SelfUpdate::checkKestrun() {
         log_.log(std::string(kUpdaterNotStarted) + (updater ? updater->string() : "kvu"));
         return;
     }
+    log_.log(kHandingOver);
     endProcess_(kHandOverStatus);
 }
 
@@ -94,6 +118,11 @@ void SelfUpdate::checkCompanion(OwnProgram companion) {
     if (downloaded && copyProgramInPlace(workingFolder_ / std::string(downloaded->localName),
                                          workingFolder_ / names.installed))
         log_.log(names.updatedLine);
+}
+
+void confirmFirstCheck(const fs::path& workingFolder) {
+    std::error_code ec;
+    fs::remove(workingFolder / kTrialMarkerName, ec);
 }
 
 void endProcessNow(int status) {

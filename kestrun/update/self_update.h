@@ -17,10 +17,15 @@ enum class OwnProgram { Kestrun = 1, Kbm = 2, Updater = 3 };
 
 // The three checks that keep Kestrun, the backup program and the updater current. Each
 // compares the version of the installed file (in the current folder) with the one our site's
-// manifest names, and fetches a newer one into the working folder. A newer backup program or
-// updater is copied over the installed one in the working folder; a newer Kestrun is handed
-// to the updater "kvu", and the process ends so that the updater can put the new file in
-// place (see HandOver).
+// manifest names, and fetches a newer one into the working folder. A download is kept only
+// when its detached signature "<name>.sig" verifies against a trusted release key (see
+// ReleaseKeys); otherwise it is deleted. A newer backup program or updater is copied over the
+// installed one in the working folder; a newer Kestrun is handed to the updater "kvu", and the
+// process ends so that the updater can put the new file in place (see HandOver). A Kestrun
+// that the updater had to roll back ("kestrun.failed") is not fetched again, nor any that is
+// not newer than it.
+// The caller runs the checks only in a working folder that no one outside this user's trust
+// may change.
 class SelfUpdate {
 public:
     // Ends the process with the status; the program's never returns.
@@ -31,6 +36,8 @@ public:
         "Error in downloading update from web: Tavisoft Web server";
     static constexpr const char* kHandingOver = "Preparing for updates, will be terminated.";
     static constexpr const char* kUpdaterNotStarted = "Could not start the updater: ";
+    // Followed by the program's name, ", download deleted: " and the reason.
+    static constexpr const char* kRefused = "Update refused for ";
     static constexpr int kHandOverStatus = 1;
 
     // How a newer Kestrun takes over. On a desktop Kestrun starts the updater and ends; the
@@ -55,6 +62,8 @@ public:
 private:
     // The newer version's download, or false (with its log line) when there is none to take.
     bool fetchIfNewer(OwnProgram program, const FileVersion& installed);
+    // Whether the download is signed by a trusted key; one that is not is deleted and logged.
+    bool keepIfSigned(OwnProgram program);
 
     WebUpdates web_;
     const EventLog& log_;
@@ -64,6 +73,10 @@ private:
     std::filesystem::path currentFolder_;
     HandOver handOver_;
 };
+
+// The new Kestrun has run its first program check: it is no longer on trial, and the updater
+// will not roll it back.
+void confirmFirstCheck(const std::filesystem::path& workingFolder);
 
 // Ends the process at once with the status: no window is closed, nothing is cleaned up.
 [[noreturn]] void endProcessNow(int status);

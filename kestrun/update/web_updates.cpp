@@ -101,4 +101,27 @@ bool WebUpdates::download(int kind) const {
     return true;
 }
 
+std::optional<std::string> WebUpdates::fetchSignature(int kind) const {
+    const auto file = downloadKind(kind);
+    if (!file || file->site != WebSite::Kestrun)
+        return std::nullopt;
+    const HttpGetRequest get = request(
+        fileAddress(siteBase(true), std::string(file->remoteName) + ".sig"), true, manifestLimits_);
+    if (!isWebAddress(get.url))
+        return std::nullopt;
+    // A signature is 64 bytes: more than a few of them is no signature, and is not kept.
+    constexpr std::size_t kMostKept = 256;
+    std::string body;
+    HttpGetOutcome outcome;
+    runWhileServingEvents([&] {
+        outcome = httpGet(get, [&body](std::string_view piece) {
+            body.append(piece.substr(0, kMostKept - body.size()));
+            return body.size() < kMostKept;
+        });
+    });
+    if (!outcome.completed)
+        return std::nullopt;
+    return body;
+}
+
 } // namespace kestrun

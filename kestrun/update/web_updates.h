@@ -42,6 +42,11 @@ public:
     // whose version then decides.
     bool download(int kind) const;
 
+    // The detached signature published beside a download of our own site (kinds 1..3): the
+    // body of "<name>.sig", at most a little more than a signature's size. nullopt for any
+    // other kind or a failed transfer.
+    std::optional<std::string> fetchSignature(int kind) const;
+
     void setManifestLimits(TransferLimits limits) { manifestLimits_ = limits; }
     void setDownloadLimits(TransferLimits limits) { downloadLimits_ = limits; }
 

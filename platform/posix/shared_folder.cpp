@@ -21,6 +21,17 @@ std::optional<std::uint32_t> sharingGroup(const std::filesystem::path& folder) {
     return static_cast<std::uint32_t>(st.st_gid);
 }
 
+// Whether this user belongs to the group; false when the groups cannot be read.
+bool inGroup(gid_t group) {
+    if (group == ::getegid())
+        return true;
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(static_cast<std::size_t>(count > 0 ? count : 0));
+    if (count > 0 && ::getgroups(count, groups.data()) != count)
+        return false;
+    return std::find(groups.begin(), groups.end(), group) != groups.end();
+}
+
 // The owner's bits repeated for the group.
 unsigned withGroupLikeOwner(unsigned mode) {
     return mode | ((mode & 0700u) >> 3);
@@ -42,13 +53,24 @@ bool othersMayChange(const std::filesystem::path& folder) {
         return true; // even with the sticky bit, anyone may add a list that is missing
     if (self == 0)
         return st.st_uid != 0 || (st.st_mode & S_IWGRP) != 0;
-    if ((st.st_mode & S_IWGRP) == 0 || st.st_gid == ::getegid())
-        return false;
-    const int count = ::getgroups(0, nullptr);
-    std::vector<gid_t> groups(static_cast<std::size_t>(count > 0 ? count : 0));
-    if (count > 0 && ::getgroups(count, groups.data()) != count)
+    return (st.st_mode & S_IWGRP) != 0 && !inGroup(st.st_gid);
+}
+
+bool othersMayChangeFile(const std::filesystem::path& file) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return true;
-    return std::find(groups.begin(), groups.end(), st.st_gid) == groups.end();
+    const uid_t self = ::geteuid();
+    if (st.st_uid != self && st.st_uid != 0) {
+        const auto group = sharingGroup(file.parent_path());
+        if (self == 0 || !group || *group != st.st_gid || !inGroup(st.st_gid))
+            return true;
+    }
+    if ((st.st_mode & S_IWOTH) != 0)
+        return true;
+    if ((st.st_mode & S_IWGRP) != 0)
+        return self == 0 || !inGroup(st.st_gid);
+    return false;
 }
 
 NewFileMode newFileModeIn(const std::filesystem::path& folder, unsigned privateMode) {

@@ -43,6 +43,19 @@ protected:
         installBuilt("kestrun", version(1, 2, 1, 3), work_ / "kestrun");
         fs::copy_file(binDir() / "kvu", work_ / "kvu");
     }
+    // Our site over HTTPS (its certificate in ca.pem) offers the successor, signed with a key
+    // the working folder trusts.
+    void publishSuccessor(const std::string& program) {
+        writeFile(dir_ / "site/KSN/ver.txt", "KSN:1.2.1.4\r\nKBM:1.0.0.0\r\nKVU:1.0.0.0\r\n");
+        writeFile(dir_ / "site/KSN/kestrun", program);
+        const ReleaseKey key = makeReleaseKey(dir_.path(), "release");
+        ASSERT_TRUE(signRelease(key, dir_ / "site/KSN/kestrun"));
+        writeFile(work_ / "kestrun-release.pem", readFile(key.publicKey));
+        certificate_ = makeCertificate(dir_.path(), "site");
+        writeFile(work_ / "ca.pem", readFile(certificate_.cert));
+        server_ = std::make_unique<HttpServerPeer>(dir_ / "site", &certificate_);
+        ASSERT_NE(server_->port(), 0);
+    }
     ~HandOverTest() override {
         // Whatever Kestrun or updater still runs from the folder goes with the test.
         for (const char* name : {"kestrun", "kvu"})
@@ -100,6 +113,7 @@ protected:
 
     TempDir dir_;
     fs::path work_ = dir_ / "work";
+    Certificate certificate_;
     std::unique_ptr<HttpServerPeer> server_;
     bool asService_ = false;
 };
@@ -107,11 +121,8 @@ protected:
 // The old Kestrun fetches its successor, starts the updater and ends with status 1; the
 // updater puts the new file in place and starts it, and the new Kestrun runs from the folder.
 TEST_F(HandOverTest, OldKestrunEndsAndTheNewOneRunsFromTheSameFolder) {
-    writeFile(dir_ / "site/KSN/ver.txt", "KSN:1.2.1.4\r\nKBM:1.0.0.0\r\nKVU:1.0.0.0\r\n");
     const std::string successor = builtWithVersion("kestrun", version(1, 2, 1, 4));
-    writeFile(dir_ / "site/KSN/kestrun", successor);
-    server_ = std::make_unique<HttpServerPeer>(dir_ / "site");
-    ASSERT_NE(server_->port(), 0);
+    publishSuccessor(successor);
 
     QProcess old;
     start(old, binDir() / "kestrun_handover_driver");
@@ -120,8 +131,9 @@ TEST_F(HandOverTest, OldKestrunEndsAndTheNewOneRunsFromTheSameFolder) {
     EXPECT_EQ(old.exitCode(), 1);
     EXPECT_TRUE(logged("Preparing for updates, will be terminated."));
 
-    ASSERT_TRUE(waitUntil([&] { return logged("kvu: the new Kestrun runs, kestrun.old removed"); },
-                          std::chrono::seconds(30)))
+    ASSERT_TRUE(waitUntil(
+        [&] { return logged("kvu: the new Kestrun has run its first check, kestrun.old removed"); },
+        std::chrono::seconds(60)))
         << readFile(work_ / "Kestrun.log");
     EXPECT_EQ(count("Program started"), 2u) << "the old one's and the new one's";
     const auto lines = messages();
@@ -132,6 +144,7 @@ TEST_F(HandOverTest, OldKestrunEndsAndTheNewOneRunsFromTheSameFolder) {
     EXPECT_EQ(readFileVersion(work_ / "kestrun"), version(1, 2, 1, 4));
     EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
     EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));
+    EXPECT_FALSE(fs::exists(work_ / "kestrun.trial"));
     EXPECT_TRUE(pidRunning(work_ / "kestrun").has_value()) << "the new Kestrun runs";
 }
 
@@ -188,9 +201,9 @@ TEST_F(HandOverTest, ReplacesOnlyAfterTheRunningKestrunHasEnded) {
 
     running.kill();
     ASSERT_TRUE(running.waitForFinished());
-    ASSERT_TRUE(updater.waitForFinished(30000));
+    ASSERT_TRUE(updater.waitForFinished(60000));
     EXPECT_EQ(updater.exitCode(), 0);
-    EXPECT_TRUE(logged("kvu: the new Kestrun runs, kestrun.old removed"))
+    EXPECT_TRUE(logged("kvu: the new Kestrun has run its first check, kestrun.old removed"))
         << readFile(work_ / "Kestrun.log");
     EXPECT_EQ(count("Program started"), 2u);
     EXPECT_EQ(readFileVersion(work_ / "kestrun"), version(1, 2, 1, 4));
@@ -202,11 +215,8 @@ TEST_F(HandOverTest, ReplacesOnlyAfterTheRunningKestrunHasEnded) {
 // then the new Kestrun, which is the service's own process.
 TEST_F(HandOverTest, AsAServiceTheUpdaterSwapsBeforeTheNextStartAndStartsNothing) {
     asService_ = true;
-    writeFile(dir_ / "site/KSN/ver.txt", "KSN:1.2.1.4\r\nKBM:1.0.0.0\r\nKVU:1.0.0.0\r\n");
     const std::string successor = builtWithVersion("kestrun", version(1, 2, 1, 4));
-    writeFile(dir_ / "site/KSN/kestrun", successor);
-    server_ = std::make_unique<HttpServerPeer>(dir_ / "site");
-    ASSERT_NE(server_->port(), 0);
+    publishSuccessor(successor);
     const std::string old = readFile(work_ / "kestrun");
 
     QProcess service;
@@ -246,6 +256,10 @@ TEST_F(HandOverTest, AsAServiceTheUpdaterSwapsBeforeTheNextStartAndStartsNothing
         waitUntil([&] { return count("Program started") == 2u; }, std::chrono::seconds(30)));
     EXPECT_EQ(restarted.state(), QProcess::Running);
     EXPECT_EQ(pidRunning(work_ / "kestrun"), std::optional<long>(restarted.processId()));
+    // Its first check ends its trial: the updater will not roll it back.
+    EXPECT_TRUE(fs::exists(work_ / "kestrun.trial"));
+    ASSERT_TRUE(
+        waitUntil([&] { return !fs::exists(work_ / "kestrun.trial"); }, std::chrono::seconds(60)));
 
     // Every later start without a download: the updater does nothing, not even a log line.
     restarted.kill();
@@ -257,6 +271,43 @@ TEST_F(HandOverTest, AsAServiceTheUpdaterSwapsBeforeTheNextStartAndStartsNothing
     EXPECT_EQ(idle.exitCode(), 0);
     EXPECT_EQ(readFile(work_ / "Kestrun.log"), before);
     EXPECT_FALSE(pidRunning(work_ / "kestrun").has_value());
+}
+
+// As a service, a signed successor that crashes at its start is rolled back by the updater
+// before the next start, and the old Kestrun does not fetch that version again.
+TEST_F(HandOverTest, AsAServiceASuccessorThatCrashesAtStartIsRolledBack) {
+    asService_ = true;
+    publishSuccessor(withVersion(readFile(KESTRUN_CRASH_STAND_IN), version(1, 2, 1, 4)));
+    const std::string old = readFile(work_ / "kestrun");
+    const auto runToEnd = [&](const fs::path& program, int status) {
+        QProcess process;
+        start(process, program);
+        ASSERT_TRUE(process.waitForFinished(60000)) << program;
+        EXPECT_EQ(process.exitCode(), status) << program;
+    };
+
+    runToEnd(binDir() / "kestrun_handover_driver", 1); // fetches the successor and ends
+    runToEnd(work_ / "kvu", 0);                        // puts it in place
+    ASSERT_EQ(readFileVersion(work_ / "kestrun"), version(1, 2, 1, 4));
+    QProcess crashing;
+    start(crashing, work_ / "kestrun");
+    ASSERT_TRUE(crashing.waitForFinished(30000));
+    EXPECT_EQ(crashing.exitStatus(), QProcess::CrashExit);
+
+    runToEnd(work_ / "kvu", 0); // the step before the restart
+    EXPECT_TRUE(logged("kvu: the new Kestrun 1.2.1.4 ended before its first check, the old "
+                       "Kestrun 1.2.1.3 is back in place"))
+        << readFile(work_ / "Kestrun.log");
+    EXPECT_TRUE(readFile(work_ / "kestrun") == old);
+    EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));
+
+    // The old Kestrun's next check: the failed version is offered still, and not fetched.
+    const std::size_t requests = server_->requests().size();
+    runToEnd(binDir() / "kestrun_handover_driver", 0);
+    const auto served = server_->requests();
+    ASSERT_EQ(served.size(), requests + 1) << "the manifest only";
+    EXPECT_EQ(served.back().path, "/KSN//ver.txt");
+    EXPECT_EQ(count("Preparing for updates, will be terminated."), 1u);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "kvu/handover_files.h"
 #include "kvu/updater.h"
 #include "platform/clock.h"
 #include "platform/log_file.h"
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrun::test {
 namespace {
@@ -25,7 +27,8 @@ unsigned modeOf(const fs::path& file) {
 }
 
 // Stands in for the started Kestrun: records the start, tries Kestrun's instance lock as a new
-// Kestrun would, and writes its "Program started" line unless told to stay silent. A silent one
+// Kestrun would, and writes its "Program started" line and runs its first check (its trial
+// ends) unless told to stay silent. A silent one
 // either goes on running (it keeps the lock) or has ended at once (it leaves the lock free).
 class StandInLauncher final : public ProgramLauncher {
 public:
@@ -49,9 +52,10 @@ public:
         starts.push_back({path, folder, lockFree, fs::exists(path) ? readFile(path) : ""});
         if (!ok)
             return std::nullopt;
-        if (reportStart)
+        if (reportStart) {
             appendLogLine(folder / "Kestrun.log", clock_.now(), "Program started");
-        else if (silentOneRuns)
+            fs::remove(folder / kTrialMarkerName);
+        } else if (silentOneRuns)
             running = std::make_unique<SingleInstanceLock>(Updater::kInstanceName,
                                                            std::vector<fs::path>{lockFolder_});
         return 99;
@@ -116,6 +120,7 @@ protected:
 TEST_F(UpdaterTest, HandOverCases) {
     enum class Fresh { Good, Missing, NoVersion, Link };
     enum class Left { Old, New, None, AsItCame };
+    enum class Extra { None, OlderDownload, OpenDownload, RolledBackBefore, OpenFolder };
     struct Case {
         const char* what;
         bool oldPresent;
@@ -128,8 +133,10 @@ TEST_F(UpdaterTest, HandOverCases) {
         Left downloaded; // what "kestrun~" holds afterwards
         unsigned mode;   // of "kestrun" afterwards
         std::size_t starts;
-        const char* lastLine;
+        const char* lastLine;      // "@work" stands for the working folder
         bool silentOneRuns = true; // a new one that does not report goes on running
+        Extra extra = Extra::None;
+        const char* alsoLogged = nullptr;
     };
     const Case cases[] = {
         {"new one replaces the old",
@@ -143,7 +150,7 @@ TEST_F(UpdaterTest, HandOverCases) {
          Left::None,
          0750,
          1,
-         "kvu: the new Kestrun runs, kestrun.old removed"},
+         "kvu: the new Kestrun has run its first check, kestrun.old removed"},
         {"silent new one keeps the old file",
          true,
          Fresh::Good,
@@ -155,7 +162,7 @@ TEST_F(UpdaterTest, HandOverCases) {
          Left::None,
          0750,
          1,
-         "kvu: the new Kestrun did not report its start, kestrun.old kept"},
+         "kvu: the new Kestrun has not run its first check yet, kestrun.old kept"},
         {"new one ends at once without reporting",
          true,
          Fresh::Good,
@@ -241,16 +248,79 @@ TEST_F(UpdaterTest, HandOverCases) {
          0750,
          1,
          "kvu: Kestrun could not be started: kestrun"},
+        {"older download",
+         true,
+         Fresh::Good,
+         {},
+         true,
+         Outcome::OldStarted,
+         Left::Old,
+         Left::None,
+         Left::New,
+         0750,
+         1,
+         "kvu: Kestrun started: kestrun",
+         true,
+         Extra::OlderDownload,
+         "kvu: kestrun~ 1.2.1.4 is not newer than kestrun 1.2.1.5, starting the old Kestrun"},
+        {"download others may write",
+         true,
+         Fresh::Good,
+         {},
+         true,
+         Outcome::OldStarted,
+         Left::Old,
+         Left::None,
+         Left::New,
+         0750,
+         1,
+         "kvu: Kestrun started: kestrun",
+         true,
+         Extra::OpenDownload,
+         "kvu: others may change kestrun~, starting the old Kestrun"},
+        {"the version rolled back before",
+         true,
+         Fresh::Good,
+         {},
+         true,
+         Outcome::OldStarted,
+         Left::Old,
+         Left::None,
+         Left::New,
+         0750,
+         1,
+         "kvu: Kestrun started: kestrun",
+         true,
+         Extra::RolledBackBefore,
+         "kvu: kestrun~ 1.2.1.4 is not newer than the Kestrun 1.2.1.4 that was rolled back, "
+         "starting the old Kestrun"},
+        {"folder anyone may write",
+         true,
+         Fresh::Good,
+         {},
+         true,
+         Outcome::Refused,
+         Left::Old,
+         Left::None,
+         Left::New,
+         0750,
+         0,
+         "kvu: others may change the working folder @work, nothing was replaced or started",
+         true,
+         Extra::OpenFolder},
     };
+    const std::string v1215 = builtWithVersion("kvu", version(1, 2, 1, 5));
     const fs::path outside = dir_ / "elsewhere";
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
+        fs::permissions(work_, fs::perms::owner_all, fs::perm_options::replace);
         clearWork();
+        const std::string old = k.extra == Extra::OlderDownload ? v1215 : oldProgram_;
         launcher_.results = k.startResults;
         launcher_.reportStart = k.newReports;
         launcher_.silentOneRuns = k.silentOneRuns;
         if (k.oldPresent) {
-            writeFile(work_ / "kestrun", oldProgram_);
+            writeFile(work_ / "kestrun", old);
             fs::permissions(work_ / "kestrun", static_cast<fs::perms>(0750));
         }
         switch (k.fresh) {
@@ -269,6 +339,12 @@ TEST_F(UpdaterTest, HandOverCases) {
             fs::create_symlink(outside, work_ / "kestrun~");
             break;
         }
+        if (k.extra == Extra::OpenDownload)
+            fs::permissions(work_ / "kestrun~", static_cast<fs::perms>(0666));
+        if (k.extra == Extra::RolledBackBefore)
+            writeFile(work_ / kFailedReleaseName, "1.2.1.4\n");
+        if (k.extra == Extra::OpenFolder)
+            fs::permissions(work_, fs::perms::all);
 
         EXPECT_EQ(run(), k.outcome);
 
@@ -282,10 +358,10 @@ TEST_F(UpdaterTest, HandOverCases) {
                 EXPECT_TRUE(fs::exists(fs::symlink_status(file))) << name;
                 break;
             case Left::Old:
-                EXPECT_EQ(readFile(file), oldProgram_) << name;
+                EXPECT_TRUE(readFile(file) == old) << name;
                 break;
             case Left::New:
-                EXPECT_EQ(readFile(file), newProgram_) << name;
+                EXPECT_TRUE(readFile(file) == newProgram_) << name;
                 break;
             }
         };
@@ -310,14 +386,29 @@ TEST_F(UpdaterTest, HandOverCases) {
             EXPECT_EQ(launcher_.starts.back().content, newProgram_);
         }
         if (k.outcome == Outcome::OldStarted) {
-            EXPECT_EQ(launcher_.starts.back().content, oldProgram_);
+            EXPECT_TRUE(launcher_.starts.back().content == old);
         }
+        // A new one that failed is remembered; one that is still on trial keeps its marker.
+        const bool failed = k.starts == 2 || k.extra == Extra::RolledBackBefore;
+        EXPECT_EQ(fs::exists(work_ / kFailedReleaseName), failed);
+        if (failed) {
+            EXPECT_EQ(readFile(work_ / kFailedReleaseName), "1.2.1.4\n");
+        }
+        EXPECT_EQ(fs::exists(work_ / kTrialMarkerName),
+                  k.outcome == Outcome::Replaced && k.kept == Left::Old);
         std::string last = k.lastLine;
         if (const auto at = last.find(": kestrun"); at != std::string::npos)
             last = last.substr(0, at + 2) + (work_ / "kestrun").string();
+        if (const auto at = last.find("@work"); at != std::string::npos)
+            last.replace(at, 5, work_.string());
         const auto lines = messages();
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.front(), "kvu: waiting for Kestrun to end");
+        if (k.alsoLogged) {
+            EXPECT_NE(std::find(lines.begin(), lines.end(), k.alsoLogged), lines.end());
+        }
+        if (k.outcome != Outcome::Refused) {
+            EXPECT_EQ(lines.front(), "kvu: waiting for Kestrun to end");
+        }
         const auto lastOwn = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& l) {
             return l.starts_with("kvu: ");
         });
@@ -343,7 +434,7 @@ TEST_F(UpdaterTest, StepsAreLoggedInOrder) {
                               "kvu: kestrun~ renamed to kestrun",
                               "Program started",
                               "kvu: Kestrun started: " + program,
-                              "kvu: the new Kestrun runs, kestrun.old removed",
+                              "kvu: the new Kestrun has run its first check, kestrun.old removed",
                           }));
     EXPECT_EQ(readLines(work_ / "Kestrun.log").front(),
               "14.03.2026 09:00:00\tkvu: waiting for Kestrun to end");
@@ -414,6 +505,8 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
         bool swapped;
         std::vector<std::string> lines;
         unsigned mode = 0755; // of "kestrun" afterwards
+        bool onTrial = false; // the Kestrun put in place last time ended before its check
+        bool openFolder = false;
     };
     const std::string found = "kvu: kestrun~ found before the service starts Kestrun";
     const std::string carries = "kvu: kestrun~ carries version 1.2.1.4";
@@ -445,7 +538,8 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
          false,
          Outcome::LeftAsItIs,
          false,
-         {found, carries, "kvu: kestrun~ is not newer than kestrun, kestrun left as it is"}},
+         {found, carries,
+          "kvu: kestrun~ 1.2.1.4 is not newer than kestrun 1.2.1.4, kestrun left as it is"}},
         {"older than an upgrade",
          v1215,
          Fresh::Older,
@@ -453,7 +547,8 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
          false,
          Outcome::LeftAsItIs,
          false,
-         {found, carries, "kvu: kestrun~ is not newer than kestrun, kestrun left as it is"}},
+         {found, carries,
+          "kvu: kestrun~ 1.2.1.4 is not newer than kestrun 1.2.1.5, kestrun left as it is"}},
         {"no version",
          oldProgram_,
          Fresh::NoVersion,
@@ -470,12 +565,46 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
          Outcome::KestrunStillRunning,
          false,
          {found, "kvu: Kestrun is running, nothing was replaced"}},
+        {"folder anyone may write",
+         oldProgram_,
+         Fresh::Newer,
+         false,
+         false,
+         Outcome::Refused,
+         false,
+         {found,
+          "kvu: others may change the working folder " + work_.string() + ", nothing was replaced"},
+         0755,
+         false,
+         true},
+        {"new Kestrun ended before its first check",
+         newProgram_,
+         Fresh::Missing,
+         false,
+         false,
+         Outcome::RolledBack,
+         false,
+         {"kvu: the new Kestrun 1.2.1.4 ended before its first check, the old Kestrun without "
+          "a version is back in place"},
+         0755,
+         true},
     };
-    for (const Case& k : cases) {
+    for (Case k : cases) {
         SCOPED_TRACE(k.what);
+        // Root shares a folder with no group: it acts on none its group may write.
+        if (k.shared && ::geteuid() == 0) {
+            k.outcome = Outcome::Refused;
+            k.swapped = false;
+            k.lines = {found, "kvu: others may change the working folder " + work_.string() +
+                                  ", nothing was replaced"};
+        }
         clearWork();
         fs::permissions(work_, static_cast<fs::perms>(k.shared ? 02770 : 0700));
         writeFile(work_ / "kestrun", k.installed);
+        if (k.onTrial) {
+            writeFile(work_ / "kestrun.old", oldProgram_);
+            writeFile(work_ / kTrialMarkerName, "1.2.1.4\n");
+        }
         fs::permissions(work_ / "kestrun", static_cast<fs::perms>(0755));
         std::string download;
         if (k.fresh == Fresh::NoVersion)
@@ -487,6 +616,8 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
         std::optional<SingleInstanceLock> kestrun;
         if (k.kestrunRuns)
             kestrun.emplace(Updater::kInstanceName, std::vector<fs::path>{lockFolder_});
+        if (k.openFolder)
+            fs::permissions(work_, fs::perms::all);
 
         EXPECT_EQ(run(true), k.outcome);
         EXPECT_EQ(elapsedMs(), 0u) << "waited";
@@ -498,6 +629,12 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
             EXPECT_EQ(readFile(work_ / "kestrun.old"), k.installed);
             EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
             EXPECT_EQ(modeOf(work_ / "kestrun") & 0777u, k.mode & 0777u);
+            EXPECT_EQ(readFile(work_ / kTrialMarkerName), "1.2.1.4\n") << "on trial";
+        } else if (k.onTrial) {
+            EXPECT_EQ(readFile(work_ / "kestrun"), oldProgram_);
+            EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));
+            EXPECT_FALSE(fs::exists(work_ / kTrialMarkerName));
+            EXPECT_EQ(readFile(work_ / kFailedReleaseName), "1.2.1.4\n");
         } else {
             EXPECT_EQ(readFile(work_ / "kestrun"), k.installed);
             EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));

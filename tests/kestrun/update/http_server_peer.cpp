@@ -28,6 +28,35 @@ Certificate makeCertificate(const fs::path& dir, const std::string& name) {
     return made;
 }
 
+namespace {
+
+bool runOpenssl(const QStringList& arguments) {
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    openssl.start(QStringLiteral("openssl"), arguments);
+    return openssl.waitForFinished(30000) && openssl.exitCode() == 0;
+}
+
+QString text(const fs::path& path) {
+    return QString::fromStdString(path.string());
+}
+
+} // namespace
+
+ReleaseKey makeReleaseKey(const fs::path& dir, const std::string& name) {
+    const ReleaseKey made{dir / (name + ".pem"), dir / (name + "-public.pem")};
+    if (!runOpenssl({"genpkey", "-algorithm", "ed25519", "-out", text(made.privateKey)}) ||
+        !runOpenssl(
+            {"pkey", "-in", text(made.privateKey), "-pubout", "-out", text(made.publicKey)}))
+        return {};
+    return made;
+}
+
+bool signRelease(const ReleaseKey& key, const fs::path& file) {
+    return runOpenssl({"pkeyutl", "-sign", "-rawin", "-inkey", text(key.privateKey), "-in",
+                       text(file), "-out", text(file.string() + ".sig")});
+}
+
 HttpServerPeer::HttpServerPeer(const fs::path& root, const Certificate* tls) : tls_(tls) {
     static std::atomic<int> counter{0};
     control_ = fs::temp_directory_path() /

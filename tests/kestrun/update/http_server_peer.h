@@ -18,6 +18,15 @@ struct Certificate {
 // Empty paths when openssl failed.
 Certificate makeCertificate(const std::filesystem::path& dir, const std::string& name);
 
+// An Ed25519 key pair made with openssl as a release key is made; empty paths when it failed.
+struct ReleaseKey {
+    std::filesystem::path privateKey;
+    std::filesystem::path publicKey;
+};
+ReleaseKey makeReleaseKey(const std::filesystem::path& dir, const std::string& name);
+// Signs a file as a release is signed: its detached signature "<file>.sig" beside it.
+bool signRelease(const ReleaseKey& key, const std::filesystem::path& file);
+
 // One request the server received.
 struct ServedRequest {
     std::string path;

@@ -45,7 +45,15 @@ unsigned modeOf(const fs::path& file) {
 
 class SelfUpdateTest : public WebFixture {
 protected:
-    SelfUpdateTest() { startSite(); }
+    // Our site over HTTPS, its certificate in ca.pem, the test key trusted in the folder.
+    SelfUpdateTest() {
+        startSite(&certificate_);
+        trustFolder();
+    }
+    void trustFolder() {
+        writeFile(work_ / "ca.pem", readFile(certificate_.cert));
+        trustTestKey();
+    }
 
     SelfUpdate checks(const fs::path& current) {
         return SelfUpdate(
@@ -62,6 +70,7 @@ protected:
         for (const fs::path& dir : {work_.path(), site_.path(), other_.path()})
             for (const auto& entry : fs::directory_iterator(dir))
                 fs::remove_all(entry.path());
+        trustFolder();
     }
     std::string savedLine(const std::string& local, std::size_t size, const FileVersion& v) {
         const std::string n = std::to_string(size);
@@ -79,6 +88,7 @@ protected:
         int status;
         std::size_t startsBefore;
     };
+    Certificate certificate_ = makeCertificate(keys_.path(), "site");
     RecordingLauncher launcher_{log_};
     std::vector<Exit> exits_;
     TempDir other_;
@@ -178,7 +188,7 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
             }
             if (k.served == Served::Program) {
                 program = builtWithVersion(c.name, served);
-                publish("KSN/" + c.name, program);
+                publishSigned("KSN/" + c.name, program);
             }
 
             checks().checkCompanion(c.program);
@@ -231,7 +241,7 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
 TEST_F(SelfUpdateTest, CompanionVersionComesFromTheCurrentFolderAndTheCopyGoesToTheWorkingFolder) {
     publish("KSN/ver.txt", "KBM:1.0.0.1\r\n");
     const std::string program = builtWithVersion("kbm", version(1, 0, 0, 1));
-    publish("KSN/kbm", program);
+    publishSigned("KSN/kbm", program);
 
     installBuilt("kbm", version(1, 0, 0, 1), other_ / "kbm");
     checks(other_.path()).checkCompanion(OwnProgram::Kbm);
@@ -250,7 +260,7 @@ TEST_F(SelfUpdateTest, CompanionVersionComesFromTheCurrentFolderAndTheCopyGoesTo
 TEST_F(SelfUpdateTest, RunningCompanionIsReplacedAndKeepsRunning) {
     publish("KSN/ver.txt", "KVU:1.0.0.1\r\n");
     const std::string program = builtWithVersion("kvu", version(1, 0, 0, 1));
-    publish("KSN/kvu", program);
+    publishSigned("KSN/kvu", program);
     const fs::path installed = work_ / "kvu";
     fs::copy_file("/bin/sleep", installed);
     QProcess running;
@@ -312,6 +322,7 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
         bool served;
         bool updaterStarts;
         Expect expect;
+        const char* failed = nullptr; // the version the updater rolled back, if any
     };
     const Case cases[] = {
         {"same version", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.3", true, true,
@@ -334,6 +345,10 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
          false, true, Expect::DownloadFailed},
         {"updater fails to start", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.4", true,
          false, Expect::NoUpdater},
+        {"rolled back before", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.4", true, true,
+         Expect::Nothing, "1.2.1.4\n"},
+        {"newer than the one rolled back", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.4",
+         true, true, Expect::HandOver, "1.2.1.3\n"},
     };
     const std::string notFound = "<html><body>Not found</body></html>";
     const std::string program = builtWithVersion("kestrun", version(1, 2, 1, 4));
@@ -351,7 +366,9 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
         launcher_.succeed = k.updaterStarts;
         publish("KSN/ver.txt", std::string(k.manifest) + "\r\n");
         if (k.served)
-            publish("KSN/kestrun", program);
+            publishSigned("KSN/kestrun", program);
+        if (k.failed)
+            writeFile(work_ / "kestrun.failed", k.failed);
 
         checks().checkKestrun();
 
@@ -371,20 +388,22 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
             lines = {saved, "Preparing for updates, will be terminated."};
             break;
         case Expect::NoUpdater:
-            lines = {saved, "Preparing for updates, will be terminated.",
-                     "Could not start the updater: " + (work_ / "kvu").string()};
+            lines = {saved, "Could not start the updater: " + (work_ / "kvu").string()};
             break;
         }
         EXPECT_EQ(logMessages(), lines);
         if (k.installed != Installed::Versioned) {
             EXPECT_EQ(requestedPaths().size(), requestsBefore) << "stops before the web";
         }
+        if (k.failed && k.expect == Expect::Nothing) {
+            EXPECT_EQ(requestedPaths().size(), requestsBefore + 1) << "the manifest only";
+        }
         if (k.expect == Expect::HandOver) {
             EXPECT_EQ(readFile(work_ / "kestrun~"), program);
             ASSERT_EQ(launcher_.starts.size(), 1u);
             EXPECT_EQ(launcher_.starts[0].path, (work_ / "kvu").string());
             EXPECT_EQ(launcher_.starts[0].folder, work_.path());
-            EXPECT_EQ(launcher_.starts[0].logLinesBefore, 2u) << "logged before the start";
+            EXPECT_EQ(launcher_.starts[0].logLinesBefore, 1u) << "the hand-over said before";
             ASSERT_EQ(exits_.size(), 1u);
             EXPECT_EQ(exits_[0].status, 1);
             EXPECT_EQ(exits_[0].startsBefore, 1u) << "ends after starting the updater";
@@ -397,6 +416,83 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
         }
         EXPECT_FALSE(fs::exists(work_ / "kbm~"));
         EXPECT_FALSE(fs::exists(work_ / "kvu~"));
+    }
+}
+
+// A download is kept only when a trusted key signed exactly its bytes; any other is deleted,
+// and the installed program stays as it is.
+TEST_F(SelfUpdateTest, OnlyDownloadsSignedByATrustedKeyAreKept) {
+    enum class Signed { Trusted, Not, OtherKey, BytesChanged, KeyFileOpen, KeyFileLink, Huge };
+    struct Case {
+        const char* what;
+        Signed sign;
+        const char* reason; // nullptr: kept
+    };
+    const Case cases[] = {
+        {"signed by the folder's key", Signed::Trusted, nullptr},
+        {"without a signature", Signed::Not, "its signature is not 64 bytes"},
+        {"signed by another key", Signed::OtherKey, "no trusted key signed it"},
+        {"changed after signing", Signed::BytesChanged, "no trusted key signed it"},
+        {"key file anyone may write", Signed::KeyFileOpen, "no trusted key signed it"},
+        {"key file a link", Signed::KeyFileLink, "no trusted key signed it"},
+        {"signature of many bytes", Signed::Huge, "its signature is not 64 bytes"},
+    };
+    const ReleaseKey other = makeReleaseKey(keys_.path(), "other");
+    ASSERT_FALSE(other.publicKey.empty());
+    for (const char* name : {"kestrun", "kbm"}) {
+        const bool kestrun = name == std::string("kestrun");
+        const std::string program = builtWithVersion(name, version(1, 2, 1, 4));
+        for (const Case& k : cases) {
+            SCOPED_TRACE(std::string(name) + ": " + k.what);
+            clearFolders();
+            launcher_.starts.clear();
+            exits_.clear();
+            installBuilt(name, version(1, 2, 1, 3), work_ / name);
+            installBuilt("kvu", version(1, 0, 0, 0), work_ / "kvu");
+            const std::string installed = readFile(work_ / name);
+            publish("KSN/ver.txt", "KSN:1.2.1.4\r\nKBM:1.2.1.4\r\n");
+            const std::string remote = std::string("KSN/") + name;
+            if (k.sign == Signed::Not)
+                publish(remote, program);
+            else
+                publishSigned(remote, program, k.sign == Signed::OtherKey ? &other : nullptr);
+            if (k.sign == Signed::BytesChanged) {
+                std::string changed = program;
+                changed[changed.size() / 2] ^= 1;
+                publish(remote, changed);
+            }
+            if (k.sign == Signed::KeyFileOpen)
+                fs::permissions(work_ / "kestrun-release.pem", fs::perms::all);
+            if (k.sign == Signed::KeyFileLink) {
+                fs::remove(work_ / "kestrun-release.pem");
+                fs::create_symlink(testKey_.publicKey, work_ / "kestrun-release.pem");
+            }
+            if (k.sign == Signed::Huge)
+                publish(remote + ".sig", std::string(100000, 's'));
+
+            if (kestrun)
+                checks().checkKestrun();
+            else
+                checks().checkCompanion(OwnProgram::Kbm);
+
+            const std::string local = std::string(name) + "~";
+            const auto lines = logMessages();
+            ASSERT_EQ(lines.size(), 2u);
+            EXPECT_EQ(lines[0].rfind("Update downloaded, size: ", 0), 0u) << lines[0];
+            if (!k.reason) {
+                EXPECT_EQ(lines[1], kestrun ? "Preparing for updates, will be terminated."
+                                            : "kbm was updated.");
+                EXPECT_EQ(readFile(work_ / local), program);
+                EXPECT_EQ(exits_.size(), kestrun ? 1u : 0u);
+                continue;
+            }
+            EXPECT_EQ(lines[1], "Update refused for " + std::string(name) +
+                                    ", download deleted: " + k.reason);
+            EXPECT_FALSE(fs::exists(work_ / local));
+            EXPECT_EQ(readFile(work_ / name), installed);
+            EXPECT_TRUE(launcher_.starts.empty());
+            EXPECT_TRUE(exits_.empty());
+        }
     }
 }
 

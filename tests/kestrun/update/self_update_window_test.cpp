@@ -19,6 +19,7 @@ protected:
     SelfUpdateWindowTest() {
         qtApp();
         startSite();
+        trustTestKey();
     }
     TempDir other_; // before the members made from it
     IniSettingsStore store_{other_ / "Kestrun.conf"};
@@ -38,11 +39,25 @@ TEST_F(SelfUpdateWindowTest, CompanionMessagesUpdateTheirOwnProgram) {
         {KsnMessage::UpdaterUpdate, "kvu", "kvu was updated."},
     };
     publish("KSN/ver.txt", "KSN:1.0.0.0\r\nKBM:1.0.0.7\r\nKVU:1.0.0.8\r\n");
-    publish("KSN/kbm", builtWithVersion("kbm", version(1, 0, 0, 7)));
-    publish("KSN/kvu", builtWithVersion("kvu", version(1, 0, 0, 8)));
+    publishSigned("KSN/kbm", builtWithVersion("kbm", version(1, 0, 0, 7)));
+    publishSigned("KSN/kvu", builtWithVersion("kvu", version(1, 0, 0, 8)));
+    publish("KSN/kestrun", builtWithVersion("kestrun", version(9, 0, 0, 0)));
+    installBuilt("kestrun", version(1, 0, 0, 0), work_ / "kestrun");
     const ScopedCwd cwd(work_.path());
     CKestrunDlg window(
         KestrunContext{clock_, store_, autostart_, processes_, launcher_, work_.path(), false});
+
+    // A folder anyone may write: no check reaches the site, and it is said once.
+    fs::permissions(work_.path(), fs::perms::all);
+    for (int round = 0; round < 2; ++round)
+        for (const KsnMessage m :
+             {KsnMessage::SelfUpdate, KsnMessage::KbmUpdate, KsnMessage::UpdaterUpdate})
+            window.handleMessage(m);
+    EXPECT_EQ(logMessages(), std::vector<std::string>{
+                                 "Self-update is not run: others may change the working folder " +
+                                 work_.path().string()});
+    EXPECT_TRUE(requestedPaths().empty());
+    fs::permissions(work_.path(), fs::perms::owner_all, fs::perm_options::replace);
     for (const Message& m : messages) {
         SCOPED_TRACE(m.name);
         window.handleMessage(m.message);
@@ -50,7 +65,7 @@ TEST_F(SelfUpdateWindowTest, CompanionMessagesUpdateTheirOwnProgram) {
         EXPECT_EQ(logMessages().back(), m.line);
         EXPECT_EQ(readFileVersion(work_ / m.name), version(1, 0, 0, m.name[1] == 'b' ? 7 : 8));
     }
-    EXPECT_EQ(logMessages().size(), 4u);
+    EXPECT_EQ(logMessages().size(), 5u);
     EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
 }
 

@@ -21,6 +21,16 @@ void WebFixture::publish(const std::string& relative, const std::string& content
     writeFile(site_ / relative, content);
 }
 
+void WebFixture::publishSigned(const std::string& relative, const std::string& content,
+                               const ReleaseKey* key) {
+    publish(relative, content);
+    ASSERT_TRUE(signRelease(key ? *key : testKey_, site_ / relative));
+}
+
+void WebFixture::trustTestKey() {
+    writeFile(work_ / "kestrun-release.pem", readFile(testKey_.publicKey));
+}
+
 void WebFixture::setRoutes(const std::string& json) {
     writeFile(site_ / "routes.json", json);
 }

@@ -26,6 +26,12 @@ protected:
     // Starts the site; with a certificate it speaks HTTPS.
     void startSite(const Certificate* tls = nullptr);
     void publish(const std::string& relative, const std::string& content);
+    // Publishes a program with its signature made by the key (the trusted test key unless
+    // another is given).
+    void publishSigned(const std::string& relative, const std::string& content,
+                       const ReleaseKey* key = nullptr);
+    // Makes the test key a trusted release key of the working folder.
+    void trustTestKey();
     // The special replies, as the JSON object the server reads at every request.
     void setRoutes(const std::string& json);
     // The messages of the event log, without their time stamps.
@@ -41,6 +47,8 @@ protected:
     Settings settings_;
     WebUpdates web_{settings_, log_, work_.path()};
     std::unique_ptr<HttpServerPeer> server_;
+    TempDir keys_;
+    ReleaseKey testKey_ = makeReleaseKey(keys_.path(), "test-release");
 
 private:
     // Loopback is always reached directly.
