@@ -317,7 +317,10 @@ TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
          1},
         {"the same stamp",
          offering({"de.ini"}),
-         [&] { oldDeIni(0644, "202403151030.00"); },
+         [&] {
+             oldDeIni(0644, "202403151030.00");
+             writeFile(temporary(), "half"); // left by a run that was killed
+         },
          {},
          {"de.ini"},
          1},
