@@ -50,6 +50,8 @@ void LanguageMirror::update() {
     if (slash == std::string::npos)
         return; // no folder to mirror into
     const fs::path folder(program.substr(0, slash + 1));
+    std::error_code ec;
+    fs::remove(folder / kTemporaryName, ec); // a transfer a killed run left half done
     std::vector<std::string> programs = programs_;
     programs.push_back(fileNameOf(program));
     bool changed = false;

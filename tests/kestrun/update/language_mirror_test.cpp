@@ -252,93 +252,56 @@ TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
     const std::string program = programName();
     std::string upperProgram = program;
     std::transform(program.begin(), program.end(), upperProgram.begin(), ::toupper);
-    const auto listing = [](const Strings& names) {
-        std::string list;
-        for (const std::string& name : names)
-            list += name + "\t240315103000\n";
-        return list;
-    };
-    const auto offering = [&](const Strings& names, const std::string& size = "4\n") {
-        FakeDrop drop{listing(names), {}, {}};
+    const auto offering = [](const Strings& names, const std::string& size = "4\n") {
+        FakeDrop drop;
         for (const std::string& name : names) {
+            drop.list += name + "\t240315103000\n";
             drop.sizes[name] = size;
             drop.bodies[name] = "evil";
         }
         return drop.script();
     };
-    const auto oldDeIni = [&](unsigned mode, const std::string& stamp) {
-        writeFile(local("de.ini"), "old");
-        fs::permissions(local("de.ini"), fs::perms(mode), fs::perm_options::replace);
-        touchAt(local("de.ini"), stamp);
+    const auto no = [](const std::string& name, const std::string& reason) {
+        return name + " Language file was not updated: " + reason;
     };
-    const std::string refused = " Language file was not updated: ";
+    const std::string notWhole = "Update server 7 sent no whole list: 127.0.0.1";
+    constexpr int kLink = -1;
     struct Case {
         const char* name;
         ScriptedServer::Script script;
-        std::function<void()> prepare;
         Strings lines;
-        Strings files; // besides the program
-        std::size_t requests;
+        int deIni = 0; // a local de.ini of this mode (kLink: a link to a file outside), 0: none
+        const char* stamp = "202403140900.00";
+        std::size_t requests = 1;
         std::uint64_t maxVirtualMs = 0;
     } cases[] = {
         {"the client executable, any case",
          offering({upperProgram, program + "."}),
-         [] {},
-         {upperProgram + refused + "the name of a program",
-          program + "." + refused + "the name of a program"},
-         {},
-         1},
+         {no(upperProgram, "the name of a program"), no(program + ".", "the name of a program")}},
         {"a supervised program",
          offering({"Backup-Tool"}),
-         [] {},
-         {"Backup-Tool" + refused + "the name of a program"},
-         {},
-         1},
+         {no("Backup-Tool", "the name of a program")}},
         {"runnable suffixes",
          offering({"evil.exe", "run.SH", "libx.so.1", ".profile"}),
-         [] {},
-         {"evil.exe" + refused + "the suffix of a program",
-          "run.SH" + refused + "the suffix of a program",
-          "libx.so.1" + refused + "the suffix of a program",
-          ".profile" + refused + "a hidden name"},
-         {},
-         1},
+         {no("evil.exe", "the suffix of a program"), no("run.SH", "the suffix of a program"),
+          no("libx.so.1", "the suffix of a program"), no(".profile", "a hidden name")}},
         {"a link in its place",
          offering({"de.ini"}),
-         [&] { fs::create_symlink(serverDir_ / "outside.txt", local("de.ini")); },
-         {"de.ini" + refused + "a link is in its place"},
-         {"de.ini"},
-         1},
+         {no("de.ini", "a link is in its place")},
+         kLink},
         {"an executable in its place",
          offering({"de.ini"}),
-         [&] { oldDeIni(0755, "202403140900.00"); },
-         {"de.ini" + refused + "an executable file is in its place"},
-         {"de.ini"},
-         1},
-        {"the same stamp",
-         offering({"de.ini"}),
-         [&] { oldDeIni(0644, "202403151030.00"); },
-         {},
-         {"de.ini"},
-         1},
+         {no("de.ini", "an executable file is in its place")},
+         0755},
+        {"the same stamp", offering({"de.ini"}), {}, 0644, "202403151030.00"},
         {"a file too large",
          offering({"de.ini"}, "16777217\n"),
-         [] {},
-         {"de.ini" + refused + "larger than 16777216 bytes"},
-         {},
+         {no("de.ini", "larger than 16777216 bytes")},
+         0,
+         "",
          2},
-        {"a list too long",
-         offering({std::string(70 * 1024, 'a')}),
-         [] {},
-         {"Update server 7 sent no whole list: 127.0.0.1"},
-         {},
-         1},
-        {"too many entries",
-         offering(Strings(1001, "a.ini")),
-         [] {},
-         {"Update server 7 sent no whole list: 127.0.0.1"},
-         {},
-         1},
+        {"a list too long", offering({std::string(70 * 1024, 'a')}), {notWhole}},
+        {"too many entries", offering(Strings(1001, "a.ini")), {notWhole}},
         {"a list trickled a byte every 1.5 s",
          [&](const std::string&, const ScriptedServer::Connection& c) {
              for (int i = 0; i < 100 && c.send("a"); ++i) {
@@ -346,16 +309,24 @@ TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
                  std::this_thread::sleep_for(5ms);
              }
          },
-         [] {},
-         {"Update server 7 sent no whole list: 127.0.0.1"},
-         {},
+         {notWhole},
+         0,
+         "",
          1,
          14000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(log_.file());
-        c.prepare();
+        if (c.deIni == kLink) {
+            fs::create_symlink(serverDir_ / "outside.txt", local("de.ini"));
+        } else if (c.deIni) {
+            writeFile(local("de.ini"), "old");
+            fs::permissions(local("de.ini"), fs::perms(c.deIni), fs::perm_options::replace);
+            touchAt(local("de.ini"), c.stamp);
+        }
+        if (c.deIni)
+            writeFile(temporary(), "half"); // left by a run that was killed
         ScriptedServer peer(Mode::Script, c.script);
         useScripted(peer);
         const std::uint64_t before = clock_.monotonicMs();
@@ -364,10 +335,8 @@ TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
             EXPECT_LE(clock_.monotonicMs() - before, c.maxVirtualMs);
         }
         EXPECT_EQ(logMessages(), c.lines);
-        Strings files = c.files;
-        files.push_back(program);
-        std::sort(files.begin(), files.end());
-        EXPECT_EQ(filesBelow(zelmoDir_.path()), files);
+        EXPECT_EQ(filesBelow(zelmoDir_.path()),
+                  (c.deIni ? Strings{program, "de.ini"} : Strings{program}));
         EXPECT_EQ(peer.requests().size(), c.requests);
         EXPECT_EQ(readFile(program_), standIn("117"));
         EXPECT_EQ(readFile(serverDir_ / "outside.txt"), "keep");

@@ -151,6 +151,14 @@ TEST(WireProtocol, FileListsKeepTabbedLinesUpToTheLastLineFeed) {
     EXPECT_TRUE(parseFileList("Empty\nde.ini\t240315103000\n").empty());
     EXPECT_TRUE(parseFileList("").empty());
     EXPECT_EQ(parseFileList("de.ini\t1\r\n").at(0).stamp, "1\r");
+    // Stamps as times: two-digit years 69 to 99 are in the 1900s; anything else names none.
+    EXPECT_EQ(parseStamp("240315103000"),
+              kestrun::LocalDateTime::fromFields(2024, 3, 15, 10, 30, 0));
+    EXPECT_EQ(parseStamp("681231235959")->year(), 2068);
+    EXPECT_EQ(parseStamp("690101000000")->year(), 1969);
+    for (const char* bad : {"999999999999", "24031510300", "2403151030000", "24031510300x",
+                            "240230103000", "1\r", ""})
+        EXPECT_FALSE(parseStamp(bad)) << bad;
 }
 
 TEST(WireProtocol, SizesReadLikeAtoiAndPlainNamesHaveNoFolderPart) {
