@@ -288,26 +288,24 @@ void CKestrunDlg::loadLists() {
 }
 
 // The programs of the list would run, and the files of the backup lists be copied, as this
-// user: lists that users outside this user's trust may change are not acted on. Said once,
-// when it begins.
-bool CKestrunDlg::listsMayBeRun() {
+// user; what the self-update fetches is run by the updater from the working folder. Neither
+// is done in a working folder that users outside this user's trust may change. Each refusal
+// is said once, when it begins.
+bool CKestrunDlg::folderTrusted(bool& said, std::string_view refused) {
     const bool trusted = !othersMayChange(workingFolder_);
-    if (!trusted && !untrustedSaid_)
-        eventLog_.log("Programs and backups are not run: others may change the working folder " +
+    if (!trusted && !said)
+        eventLog_.log(std::string(refused) + ": others may change the working folder " +
                       workingFolder_.string());
-    untrustedSaid_ = !trusted;
+    said = !trusted;
     return trusted;
 }
 
-// What the self-update fetches is run as this user, by the updater from the working folder:
-// nothing is fetched into, or handed over in, a folder that others may change. Said once.
+bool CKestrunDlg::listsMayBeRun() {
+    return folderTrusted(untrustedSaid_, "Programs and backups are not run");
+}
+
 bool CKestrunDlg::selfUpdateMayRun() {
-    const bool trusted = !othersMayChange(workingFolder_);
-    if (!trusted && !selfUpdateUntrustedSaid_)
-        eventLog_.log("Self-update is not run: others may change the working folder " +
-                      workingFolder_.string());
-    selfUpdateUntrustedSaid_ = !trusted;
-    return trusted;
+    return folderTrusted(selfUpdateUntrustedSaid_, "Self-update is not run");
 }
 
 void CKestrunDlg::launchBackup() {

@@ -157,6 +157,7 @@ private:
     bool listsMayBeRun();
     void showTrayBalloon(const std::string& text, int icon);
     bool selfUpdateMayRun();
+    bool folderTrusted(bool& said, std::string_view refused);
     void runOnWindowThread(std::function<void()> fn);
     QLineEdit* statusEdit(int id) const;
 
