@@ -1,17 +1,17 @@
 #include "kestrun/core/kestrun_dlg.h"
 
 #include "kestrun/core/backup_launch.h"
+#include "kestrun/core/completion.h"
+#include "kestrun/core/own_files.h"
 #include "kestrun/ui/about_dlg.h"
 #include "kestrun/ui/asker.h"
 #include "kestrun/ui/commands.h"
 #include "kestrun/ui/list_dialogs_impl.h"
+#include "kestrun/ui/main_window.h"
 #include "kestrun/ui/promt_dlg.h"
 #include "kestrun/ui/routine_windows.h"
 #include "kestrun/ui/tray_menu.h"
-#include "kestrun/update/program_replace.h"
 #include "kestrun/update/self_update.h"
-#include "kestrun/update/update_routine.h"
-#include "kestrun/update/web_updates.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
@@ -28,95 +28,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <condition_variable>
-#include <mutex>
-
 namespace kestrun {
-
-namespace {
-
-// The ids of the status lines run from here.
-constexpr int kFirstStatusLine = 1002;
-
-// Window 102: three read-only, centred status lines in a frame and one line below it.
-const DialogTemplate& mainWindowTemplate() {
-    static const DialogTemplate tmpl{
-        "Kestrun",
-        273,
-        95,
-        {
-            {0, ControlKind::GroupBox, "", 7, 7, 259, 67},
-            {1002, ControlKind::ReadOnlyEdit, "", 15, 17, 244, 14},
-            {1003, ControlKind::ReadOnlyEdit, "", 15, 36, 244, 14},
-            {1004, ControlKind::ReadOnlyEdit, "", 15, 56, 244, 14},
-            {0, ControlKind::StaticCentered,
-             "Kestrun works in the background; find it in the tray.", 7, 80, 259, 8},
-        }};
-    return tmpl;
-}
-
-struct MenuItemSpec {
-    int id;
-    const char* text;
-    bool separatorBefore;
-};
-
-// The program's items of the window menu, in their order.
-constexpr MenuItemSpec kMenuItems[] = {
-    {kMenuPrograms, "&Programs", true},
-    {kMenuBackup, "&Backup", false},
-    {kMenuAutostart, "Auto&start", false},
-    {kMenuStop, "S&top", true},
-    {kMenuServerUpdate, "Start Zelmo update routine", false},
-    {kMenuSettings, "S&ettings ...", true},
-    {kMenuAbout, "&About Kestrun...", true},
-};
-
-// Lets the heartbeat wait for a handler on the window thread, and stop waiting when the
-// window goes away.
-struct Completion {
-    std::mutex mutex;
-    std::condition_variable_any done;
-    bool finished = false;
-
-    void signal() {
-        std::lock_guard lock(mutex);
-        finished = true;
-        done.notify_all();
-    }
-    void wait(std::stop_token token) {
-        std::unique_lock lock(mutex);
-        done.wait(lock, token, [this] { return finished; });
-    }
-};
-
-// Names the language mirror never writes: the supervised programs, and the system's own
-// programs, lists and keys in case the client application shares the working folder.
-std::vector<std::string> namesNotToMirror(const ProgramList& programs) {
-    std::vector<std::string> names = {"kestrun",
-                                      "kbm",
-                                      "kvu",
-                                      "kestrun~",
-                                      "kbm~",
-                                      "kvu~",
-                                      "kestrun.old",
-                                      "java.log",
-                                      "tobkp",
-                                      "KbmBackup.log",
-                                      "kestrun-release.pem",
-                                      WebUpdates::kCaFileName,
-                                      EventLog::kFileName,
-                                      kProgramListFileName,
-                                      kIncludeListFile,
-                                      kExcludeListFile};
-    for (const ProgramEntry& entry : programs) {
-        const auto command = splitProgramText(entry.text);
-        names.push_back(command ? command->fileName : fileNameOf(entry.text));
-    }
-    return names;
-}
-
-} // namespace
 
 CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     : QDialog(parent), context_(std::move(context)), workingFolder_(context_.workingFolder),
@@ -227,7 +139,7 @@ void CKestrunDlg::initialize() {
 
 void CKestrunDlg::appendSystemMenuItems() {
     QMenu* menu = menuBar_->addMenu(QStringLiteral("Kestrun"));
-    for (const MenuItemSpec& item : kMenuItems) {
+    for (const MenuItemSpec& item : mainMenuItems()) {
         if (item.separatorBefore && !menu->isEmpty())
             menu->addSeparator();
         QAction* action = menu->addAction(QString::fromUtf8(item.text));

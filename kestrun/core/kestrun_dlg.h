@@ -10,6 +10,7 @@
 #include "kestrun/supervisor/held_programs.h"
 #include "kestrun/supervisor/program_list.h"
 #include "kestrun/supervisor/program_monitor.h"
+#include "kestrun/ui/main_window.h"
 #include "kestrun/ui/promt_dlg.h"
 #include "kestrun/update/update_coordinator.h"
 #include "kestrun/update/version_notice.h"
@@ -58,17 +59,6 @@ struct KestrunContext {
     // The questions and choosers of the commands, and the list dialogs; null: the window's own.
     Asker* asker = nullptr;
     ListDialogs* listDialogs = nullptr;
-};
-
-// The system-menu items of the main window, by command id.
-enum SystemMenuId : int {
-    kMenuAbout = 16,
-    kMenuPrograms = 17,
-    kMenuAutostart = 18,
-    kMenuStop = 19,
-    kMenuBackup = 20,
-    kMenuSettings = 21,
-    kMenuServerUpdate = 22,
 };
 
 // The main window of Kestrun. It owns all shared state, runs every handler on its thread, and
