@@ -88,7 +88,7 @@ bool WebUpdates::download(int kind) const {
                               std::to_string(announced) + " bytes, ";
     // A body that ended before its announced length, or a transfer cut off once the reply had
     // begun, is no download: its bytes go with their temporary file.
-    if (!outcome.completed || received < announced) {
+    if (!outcome.completed) {
         logTlsFailure(get.url, outcome);
         if (received > 0 || announced > 0)
             log_.log(sizes + "file: " + local.string() + ", but it is incomplete! cancelation!");

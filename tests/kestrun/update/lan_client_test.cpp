@@ -10,7 +10,6 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <map>
 #include <random>
 
@@ -254,7 +253,7 @@ TEST_F(LanClientTest, UpdatesThatStopAfterTheClose) {
     const std::string versioned = program_ + ".5.2.0.117";
     const std::string downloaded = (work_ / "Zelmo.exe").string();
     const fs::path temporary = zelmoDir_ / ("." + fs::path(program_).filename().string() + ".new");
-    const Strings aside = {"Renaming " + program_ + " to " + versioned};
+    const std::string aside = "Renaming " + program_ + " to " + versioned;
     const std::string back = "Renaming " + versioned + " to " + program_;
     struct Case {
         const char* name;
@@ -264,13 +263,13 @@ TEST_F(LanClientTest, UpdatesThatStopAfterTheClose) {
     } cases[] = {
         {"download gone",
          [&] { fs::remove(downloaded); },
-         {aside[0], "Could not find uploaded file: " + downloaded, back},
+         {aside, "Could not find uploaded file: " + downloaded, back},
          false,
          true},
         // A full disk, as far as the new file is concerned: it cannot be written.
         {"no new file beside the program",
          [&] { fs::create_directories(temporary / "in the way"); },
-         {aside[0], "Could not copy new file: " + downloaded, back},
+         {aside, "Could not copy new file: " + downloaded, back},
          true,
          true},
         // The versioned copy exists, so nothing is renamed, and a folder holds the name.
@@ -303,10 +302,7 @@ TEST_F(LanClientTest, UpdatesThatStopAfterTheClose) {
         log.erase(log.begin());
         EXPECT_EQ(log, c.lines);
         EXPECT_FALSE(programRunning());
-        if (c.putBack) {
-            EXPECT_EQ(readFile(program_), standIn("117"));
-            EXPECT_EQ(fs::status(program_).permissions(), fs::perms(0750));
-        }
+        EXPECT_EQ(readFile(c.putBack ? program_ : versioned), standIn("117"));
         EXPECT_EQ(fs::exists(versioned), !c.putBack);
         EXPECT_EQ(fs::exists(downloaded), c.downloadStays);
         kestrun::test::processEventsUntil([&] { return !host_.lines.empty(); }, 300);
@@ -320,57 +316,48 @@ TEST_F(LanClientTest, UpdatesThatStopAfterTheClose) {
     }
 }
 
-// Makes a folder take no new file while it lives: no write permission for a user, a
-// read-only mount for root, whom no permission stops.
-class ReadOnlyFolder {
-public:
-    explicit ReadOnlyFolder(const fs::path& folder) : folder_(folder) {
-        if (::geteuid() != 0) {
-            fs::permissions(folder_, fs::perms(0555));
-            made_ = true;
-        } else if (::mount(folder_.c_str(), folder_.c_str(), nullptr, MS_BIND, nullptr) == 0) {
-            made_ = ::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                            nullptr) == 0;
-            if (!made_)
-                ::umount(folder_.c_str());
-        }
+// Makes a folder take no new file while it lives: no write permission for a user, a read-only
+// mount for root, whom no permission stops.
+struct ReadOnlyFolder {
+    explicit ReadOnlyFolder(const fs::path& f) : folder(f) {
+        if (!root)
+            fs::permissions(folder, fs::perms(0555));
+        else if (::mount(f.c_str(), f.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            made = false;
+        else if (::mount(nullptr, f.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr))
+            end();
     }
     ~ReadOnlyFolder() { end(); }
-    bool made() const { return made_; }
     void end() {
-        if (!std::exchange(made_, false))
-            return;
-        if (::geteuid() != 0)
-            fs::permissions(folder_, fs::perms(0755));
-        else
-            ::umount(folder_.c_str());
+        if (std::exchange(made, false))
+            root ? void(::umount(folder.c_str())) : fs::permissions(folder, fs::perms(0755));
     }
-
-private:
-    fs::path folder_;
-    bool made_ = false;
+    const bool root = ::geteuid() == 0;
+    fs::path folder;
+    bool made = true;
 };
 
 // A folder that takes no new file: the program is neither closed nor downloaded for, the
-// reason is logged once, and an hour later, the folder writable again, the update is made.
+// reason is logged once, and an hour after the last try, the folder writable again, the update
+// is made.
 TEST_F(LanClientTest, AProgramThatCannotBeReplacedIsNotClosed) {
     installProgram("117");
     startUpdateServer("118");
     publishWeb("5.2.0.118");
     ReadOnlyFolder readOnly(zelmoDir_.path());
-    if (!readOnly.made())
+    if (!readOnly.made)
         GTEST_SKIP() << "root needs a read-only mount";
-    for (int poll = 0; poll < 3; ++poll) {
-        if (poll == 2)
+    for (int poll = 0; poll < 4; ++poll) {
+        if (poll == 2) // tried again an hour later, refused again: no second line
+            clock_.advance(std::chrono::hours(1));
+        if (poll == 3) // held: the last try was less than an hour ago
             readOnly.end();
         runCheck();
     }
-    const std::string why = ::geteuid() == 0 ? "Read-only file system" : "Permission denied";
+    const std::string why = readOnly.root ? "Read-only file system" : "Permission denied";
     EXPECT_EQ(logMessages(), Strings{program_ + " can not be replaced: no file can be made in " +
                                      zelmoDir_.path().string() + " (" + why + ")"});
-    EXPECT_TRUE(programRunning());
-    const Strings asked = requestedPaths();
-    EXPECT_EQ(std::count(asked.begin(), asked.end(), "/Zelmov5//Zelmo.exe"), 0);
+    EXPECT_TRUE(programRunning()); // and no download line: nothing was fetched
     clock_.advance(std::chrono::hours(1));
     runCheck();
     EXPECT_EQ(logMessages().back(), "Zelmo was updated");
@@ -383,19 +370,17 @@ TEST_F(LanClientTest, InstallsOnlyTheServersVersion) {
     installProgram("117");
     startUpdateServer("119");
     publishWeb("5.2.0.119"); // but the file is 5.2.0.118
-    const std::string downloaded = (work_ / "Zelmo.exe").string();
+    const fs::path downloaded = work_ / "Zelmo.exe";
     runCheck();
-    runCheck();
-    Strings log = logMessages();
+    runCheck(); // nothing is fetched again: no second download line
+    const Strings log = logMessages();
     ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
-    EXPECT_EQ(log[1], "Update not installed, version: 5.2.0.118, server version: 5.2.0.119, "
-                      "file: " +
-                          downloaded);
+    EXPECT_EQ(log[1],
+              "Update not installed, version: 5.2.0.118, server version: 5.2.0.119, file: " +
+                  downloaded.string());
     EXPECT_TRUE(programRunning());
     EXPECT_EQ(readFile(program_), standIn("117"));
     EXPECT_FALSE(fs::exists(downloaded));
-    const Strings asked = requestedPaths();
-    EXPECT_EQ(std::count(asked.begin(), asked.end(), "/Zelmov5//Zelmo.exe"), 1);
 
     startUpdateServer("118");
     publishWeb("5.2.0.118");
