@@ -2,8 +2,8 @@
 
 #include "kestrun/core/settings.h"
 #include "kestrun/supervisor/held_programs.h"
+#include "kestrun/update/download_file.h"
 #include "kestrun/update/engine_wait.h"
-#include "kestrun/update/lan_update.h"
 #include "kestrun/update/language_update.h"
 #include "kestrun/update/program_replace.h"
 #include "kestrun/update/self_update.h"
@@ -74,7 +74,9 @@ private:
 
 UpdateCoordinator::UpdateCoordinator(Context context, std::filesystem::path workingFolder)
     : context_(std::move(context)), workingFolder_(std::move(workingFolder)),
-      worker_([this](std::stop_token stop) { work(stop); }) {}
+      worker_([this](std::stop_token stop) { work(stop); }) {
+    removeLeftoverDownloads(workingFolder_);
+}
 
 UpdateCoordinator::~UpdateCoordinator() {
     worker_.request_stop();
@@ -153,7 +155,7 @@ void UpdateCoordinator::perform(const Job& job, std::stop_token stop) {
     switch (job.message) {
     case KsnMessage::LanUpdate: {
         const WebUpdates web(snapshot, context_.log, workingFolder_);
-        LanUpdateClient(engine, web, workingFolder_).check();
+        LanUpdateClient(engine, web, workingFolder_, refusal_).check();
         break;
     }
     case KsnMessage::LanguageUpdate:

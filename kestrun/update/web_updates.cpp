@@ -83,15 +83,19 @@ bool WebUpdates::download(int kind) const {
             return true;
         });
     });
+    const std::int32_t announced = atoiPrefix(outcome.contentLength);
+    const std::string sizes = "Update downloaded, size: " + std::to_string(received) + " of " +
+                              std::to_string(announced) + " bytes, ";
+    // A body that ended before its announced length, or a transfer cut off once the reply had
+    // begun, is no download: its bytes go with their temporary file.
     if (!outcome.completed) {
         logTlsFailure(get.url, outcome);
+        if (received > 0 || announced > 0)
+            log_.log(sizes + "file: " + local.string() + ", but it is incomplete! cancelation!");
         return false;
     }
     saved.commit();
 
-    const std::int32_t announced = atoiPrefix(outcome.contentLength);
-    const std::string sizes = "Update downloaded, size: " + std::to_string(received) + " of " +
-                              std::to_string(announced) + " bytes, ";
     const auto version = readFileVersion(local);
     if (!version) {
         log_.log(sizes + "file: " + local.string() + ", but could not read version! cancelation!");

@@ -37,9 +37,10 @@ public:
     // Kind 0 "Zelmo.exe", 1 "kestrun~", 2 "kbm~", 3 "kvu~", 4 "Zelmo_serv.exe" in the working
     // folder. True when the file was saved and carries a readable version (each saved file
     // gets its "Update downloaded, size: ..." line); false for any other kind, a failed
-    // transfer (no line, but the TLS line above) or a file without a version (the "...
-    // cancelation!" line). A file that cannot be saved leaves an older file of that name in place,
-    // whose version then decides.
+    // transfer (no line, but the TLS line above), a body shorter than its announced length or
+    // cut off midway (the "... incomplete! cancelation!" line; nothing of it is kept) or a file
+    // without a version (the "... cancelation!" line). A file that cannot be saved leaves an
+    // older file of that name in place, whose version then decides.
     bool download(int kind) const;
 
     // The detached signature published beside a download of our own site (kinds 1..3): the

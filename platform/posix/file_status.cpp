@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrun {
 
@@ -42,6 +43,11 @@ std::optional<FileStatus> fileStatus(const FileDescriptor& fd) {
     if (!fd || ::fstat(fd.get(), &st) != 0)
         return std::nullopt;
     return toFileStatus(st);
+}
+
+bool isOwnRegularFile(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
 }
 
 std::optional<bool> isMountPoint(const std::filesystem::path& folder) {

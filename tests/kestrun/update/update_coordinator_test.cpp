@@ -6,6 +6,7 @@
 namespace kestrun::test {
 namespace {
 
+namespace fs = std::filesystem;
 using Mode = ScriptedServer::Mode;
 
 // The coordinator runs the engine's work on a thread of its own: the window's handler returns
@@ -22,9 +23,19 @@ TEST_F(UpdateCoordinatorTest, WorkRunsInOrderOffTheCallerAndAPollStillRunningIsS
     ScriptedServer holding(
         Mode::Script, [](const std::string&, const ScriptedServer::Connection& c) { c.hang(); });
     useScripted(holding);
+    // What a killed Kestrun's downloads left goes at the start; anything else stays.
+    for (const char* name : {".Zelmo.exe.part-123-4", ".kestrun~.part-9-10", "Zelmo.exe.part-1-2",
+                             ".Zelmo.exe.part-1", ".kbm~.part-1-2x", "kbm~"})
+        writeFile(work_ / name, "part");
+    fs::create_symlink("kbm~", work_ / ".kbm~.part-1-2");
+    fs::create_directory(work_ / ".kvu~.part-1-2");
     {
         UpdateCoordinator engine({settings_, log_, clock_, processes_, launcher_, busy, held_, {}},
                                  work_.path());
+        EXPECT_EQ(
+            filesBelow(work_.path()),
+            (std::vector<std::string>{".Zelmo.exe.part-1", ".kbm~.part-1-2", ".kbm~.part-1-2x",
+                                      ".kvu~.part-1-2", "Zelmo.exe.part-1-2", "kbm~"}));
         EXPECT_TRUE(engine.handle(KsnMessage::LanUpdate));
         EXPECT_TRUE(engine.handle(KsnMessage::LanguageUpdate));
         EXPECT_FALSE(engine.handle(KsnMessage::LanUpdate));    // the first has not ended yet
