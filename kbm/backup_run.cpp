@@ -50,7 +50,9 @@ LocalDateTime BackupRun::perform() {
     FileSender* sender = sender_;
     if (!sender) {
         ownSender = std::make_unique<FtpSender>(
-            FtpSettings{s.host, s.port, s.user, s.password, s.passive != 0}, log_, progress);
+            FtpSettings{s.host, s.port, s.user, s.password, s.passive != 0,
+                        workingFolderTrust(config_.workingFolder)},
+            log_, progress);
         sender = ownSender.get();
     }
     CopyPhase::Config copy;

@@ -12,6 +12,7 @@ packages=(
     libssl-dev                              # Ed25519 signatures of our releases
     libgtest-dev                            # tests
     python3 python3-pyftpdlib               # the FTP server the tests talk to
+    python3-openssl                         # pyftpdlib's FTP over TLS (the TLS test server)
     rsync                                   # the reference in the backup scan benchmark
     binutils-mingw-w64-x86-64               # real PE files with version resources for tests
     python3-pefile                          # an independent reader of those PE versions

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/ca_trust.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -21,11 +23,8 @@ struct HttpGetRequest {
     std::string url;
     bool noCache = false; // ask every cache on the way for a fresh copy
     TransferLimits limits{std::chrono::seconds(60), std::chrono::seconds(60)};
-    // Certificates trusted in addition to the system's store; empty: the system's store only.
-    std::filesystem::path extraCaFile;
-    // The folder of the system's trusted authorities (under their hashed names); named to the
-    // TLS layer again next to an extra file, which would otherwise replace the system's store.
-    std::filesystem::path systemCaFolder = "/etc/ssl/certs";
+    // The authorities an https site's certificate is checked against.
+    CaTrust trust;
 };
 
 // Receives the body piece by piece; returns false when it needs no more of it.

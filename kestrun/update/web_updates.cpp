@@ -28,10 +28,7 @@ HttpGetRequest WebUpdates::request(std::string url, bool noCache, TransferLimits
     get.limits = limits;
     // Over https no cache may answer either.
     get.noCache = noCache || toLowerAscii(get.url).starts_with("https:");
-    std::error_code ec;
-    const fs::path ca = workingFolder_ / kCaFileName;
-    if (fs::is_regular_file(ca, ec))
-        get.extraCaFile = ca;
+    get.trust = workingFolderTrust(workingFolder_);
     return get;
 }
 

@@ -21,7 +21,7 @@ struct Settings;
 class WebUpdates {
 public:
     static constexpr std::chrono::seconds kDownloadLimit{1500}; // 25 minutes
-    static constexpr const char* kCaFileName = "ca.pem";
+    static constexpr const char* kCaFileName = kWorkingFolderCaFile;
 
     // Uhttp is read from the settings at each call; our own site's base comes from
     // kestrunWebBase(), also at each call.

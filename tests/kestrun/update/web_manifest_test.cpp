@@ -212,8 +212,8 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
               0);
     HttpGetRequest get;
     get.url = server_->origin() + "/KSN//ver.txt";
-    get.extraCaFile = unrelated;
-    get.systemCaFolder = system;
+    get.trust.extraCaFile = unrelated;
+    get.trust.systemCaFolder = system;
     std::string body;
     EXPECT_TRUE(httpGet(get, [&](std::string_view piece) {
                     body += piece;
