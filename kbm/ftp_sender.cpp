@@ -184,13 +184,17 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
         log_.write("Sending to FTP failed: " + source);
         return false;
     }
-    // A source that is no regular file (a FIFO, a device) cannot be opened, without waiting on
-    // it: the remote file is then stored empty, and the source counts as not sent.
+    // A source that cannot be opened (no rights, or no regular file: a FIFO, a device, opened
+    // without waiting on it) is not sent at all, so the server keeps the copy it has.
     const FileDescriptor file = openRegularForReading(fs::path(source));
     const auto status = fileStatus(file);
+    if (!status) {
+        log_.write("Sending to FTP failed: " + source);
+        return false;
+    }
     Upload upload;
-    upload.source = status ? &file : nullptr;
-    upload.length = (status ? status->size : 0) + 1;
+    upload.source = &file;
+    upload.length = status->size + 1;
     upload.progress = &progress_;
     const auto slash = relative.rfind('/');
     upload.status = (slash == std::string::npos ? relative : relative.substr(slash + 1)) + " -> " +
@@ -241,7 +245,7 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
         log_.write("Sending to FTP failed: " + source);
         return false;
     }
-    return upload.source != nullptr;
+    return true;
 }
 
 CURLcode FtpSender::transfer(const std::string& folder, const bool& started, char* errorText) {
