@@ -174,6 +174,7 @@ HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.limits.connect.count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(request.limits.whole.count()));
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);

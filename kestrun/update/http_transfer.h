@@ -10,11 +10,13 @@
 
 namespace kestrun {
 
-// How long a transfer may take to connect, and how long it may go without receiving a byte,
-// before it fails.
+// How long a transfer may take to connect, how long it may go without receiving a byte, and
+// how long it may take in all, before it fails: a server that trickles a byte now and then
+// holds the engine no longer than the whole limit (none when zero).
 struct TransferLimits {
     std::chrono::seconds connect;
     std::chrono::seconds stall;
+    std::chrono::seconds whole{0};
 };
 
 // One GET request of the update engine. The address is used exactly as given: no dot segments
@@ -22,7 +24,8 @@ struct TransferLimits {
 struct HttpGetRequest {
     std::string url;
     bool noCache = false; // ask every cache on the way for a fresh copy
-    TransferLimits limits{std::chrono::seconds(60), std::chrono::seconds(60)};
+    TransferLimits limits{std::chrono::seconds(60), std::chrono::seconds(60),
+                          std::chrono::seconds(120)};
     // The authorities an https site's certificate is checked against.
     CaTrust trust;
 };

@@ -117,7 +117,8 @@ void LanUpdateClient::check() {
         return; // refused a while ago, and nothing has changed since
     const auto webVersion = web_.readWebVersion(kZelmoKind);
     if (!webVersion) {
-        log.log("Could not connect: " + settings.uhttp);
+        if (!web_.lastFailureWasTls()) // that failure has its line with its reason
+            log.log("Could not connect: " + settings.uhttp);
         return;
     }
     if (*webVersion != *serverVersion) {

@@ -4,6 +4,7 @@
 #include "kestrun/update/http_transfer.h"
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -21,6 +22,8 @@ struct Settings;
 class WebUpdates {
 public:
     static constexpr std::chrono::seconds kDownloadLimit{1500}; // 25 minutes
+    // A download is never larger than this: a server that sends without end fills no disk.
+    static constexpr std::int64_t kMostDownloaded = 512ll * 1024 * 1024;
     static constexpr const char* kCaFileName = kWorkingFolderCaFile;
 
     // Uhttp is read from the settings at each call; our own site's base comes from
@@ -50,6 +53,10 @@ public:
 
     void setManifestLimits(TransferLimits limits) { manifestLimits_ = limits; }
     void setDownloadLimits(TransferLimits limits) { downloadLimits_ = limits; }
+    void setMostDownloaded(std::int64_t bytes) { mostDownloaded_ = bytes; }
+    // Whether the last manifest or download failed for its secure connection, a failure that
+    // has its own line already.
+    bool lastFailureWasTls() const { return lastFailureWasTls_; }
 
 private:
     std::string siteBase(bool kestrunSite) const;
@@ -59,8 +66,11 @@ private:
     const Settings& settings_;
     const EventLog& log_;
     std::filesystem::path workingFolder_;
-    TransferLimits manifestLimits_{std::chrono::seconds(60), std::chrono::seconds(60)};
-    TransferLimits downloadLimits_{kDownloadLimit, kDownloadLimit};
+    TransferLimits manifestLimits_{std::chrono::seconds(60), std::chrono::seconds(60),
+                                   std::chrono::seconds(120)};
+    TransferLimits downloadLimits_{std::chrono::seconds(60), kDownloadLimit, kDownloadLimit};
+    std::int64_t mostDownloaded_ = kMostDownloaded;
+    mutable bool lastFailureWasTls_ = false;
 };
 
 } // namespace kestrun

@@ -176,6 +176,7 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
     publish("KSN/kbm", versionedExecutable());
 
     EXPECT_FALSE(web_.readWebVersion(1)) << "a self-signed certificate is not trusted by itself";
+    EXPECT_TRUE(web_.lastFailureWasTls()) << "its caller adds no \"Could not connect\" line";
     EXPECT_FALSE(web_.download(2));
     // Each refused handshake says why, in the TLS layer's words.
     const std::vector<std::string> lines = logMessages();
@@ -193,6 +194,7 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
 
     writeFile(work_ / "ca.pem", readFile(other.cert) + readFile(site.cert));
     EXPECT_EQ(parts(web_.readWebVersion(1)), (Version{{1, 2, 1, 4}}));
+    EXPECT_FALSE(web_.lastFailureWasTls());
     EXPECT_TRUE(web_.download(2));
     EXPECT_EQ(readFile(work_ / "kbm~"), versionedExecutable());
     // Over https no cache answers a download either.
