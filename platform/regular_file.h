@@ -41,6 +41,9 @@ FileDescriptor openRegularForReadingNoLink(const std::filesystem::path& file);
 // link (planted in a folder others may write) must not lead a write elsewhere.
 bool isOthersLink(const std::filesystem::path& place);
 
+// Whether a regular file of the running user's (not a link) is in this place.
+bool isOwnRegularFile(const std::filesystem::path& place);
+
 // Opens a regular file for appending, creating it with the given mode bits when it is missing.
 // Anything but a regular file is refused without waiting on it. A link in the file's place is
 // followed only when the running user or root owns it, and never to create its target.

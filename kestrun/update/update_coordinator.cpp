@@ -95,7 +95,7 @@ bool UpdateCoordinator::handle(KsnMessage message) {
     if (!handles(message))
         return false;
     // The texts of the settings change on the window thread, where this runs: the work reads
-    // a copy taken now.
+    // a copy taken now (its numbers are taken again when the work starts).
     auto snapshot = std::make_unique<Settings>(context_.settings);
     {
         std::lock_guard lock(mutex_);
@@ -126,11 +126,14 @@ void UpdateCoordinator::work(std::stop_token stop) {
         }
         const KsnMessage message = job.message;
         Settings& snapshot = *job.settings;
-        // The numbers the server hands out come back, unless the user changed them meanwhile.
-        const std::uint32_t upost = snapshot.upost;
-        const std::uint32_t upull = snapshot.upull;
-        perform(job, stop);
         Settings& settings = context_.settings;
+        // The numbers the server hands out are taken as they are now, after the work queued
+        // before (a poll) has stored them, and come back unless the user changed them meanwhile.
+        const std::uint32_t upost = settings.upost;
+        const std::uint32_t upull = settings.upull;
+        snapshot.upost = upost;
+        snapshot.upull = upull;
+        perform(job, stop);
         std::uint32_t expected = upost;
         settings.upost.compare_exchange_strong(expected, snapshot.upost);
         expected = upull;

@@ -40,7 +40,9 @@ struct Settings;
 class UpdateCoordinator {
 public:
     struct Context {
-        Settings& settings; // a copy is taken for each piece of work; Upost and Upull come back
+        // A copy is taken for each piece of work, its Upost and Upull when the work starts;
+        // those two come back when it ends.
+        Settings& settings;
         const EventLog& log;
         Clock& clock;
         ProcessTable& processes;

@@ -106,6 +106,11 @@ bool isOthersLink(const std::filesystem::path& place) {
     return ::lstat(place.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ownedByOthers(st);
 }
 
+bool isOwnRegularFile(const std::filesystem::path& place) {
+    struct stat st {};
+    return ::lstat(place.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
 FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode) {
     return openRegular(file, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, createMode);
 }
