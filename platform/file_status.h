@@ -42,9 +42,6 @@ std::optional<FileStatus> fileStatus(const std::string& path);
 // The status of an open file.
 std::optional<FileStatus> fileStatus(const FileDescriptor& fd);
 
-// Whether a path is a regular file (not a link) that belongs to the running user.
-bool isOwnRegularFile(const std::filesystem::path& path);
-
 // Whether a folder (links followed) is the root of a mounted file system, a bind mount
 // included; nullopt when it is no folder or cannot be reached.
 std::optional<bool> isMountPoint(const std::filesystem::path& folder);

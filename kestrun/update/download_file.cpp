@@ -1,6 +1,7 @@
 #include "kestrun/update/download_file.h"
 
 #include "platform/file_status.h"
+#include "platform/regular_file.h"
 #include "platform/shared_folder.h"
 
 #include <algorithm>

@@ -45,11 +45,6 @@ std::optional<FileStatus> fileStatus(const FileDescriptor& fd) {
     return toFileStatus(st);
 }
 
-bool isOwnRegularFile(const std::filesystem::path& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
-}
-
 std::optional<bool> isMountPoint(const std::filesystem::path& folder) {
     struct statx sx {};
     if (::statx(AT_FDCWD, folder.c_str(), 0, STATX_TYPE, &sx) != 0 || !S_ISDIR(sx.stx_mode))
