@@ -1,6 +1,6 @@
 #include "kvu/updater.h"
 
-#include "common/text_file.h"
+#include "platform/list_file.h"
 #include "kvu/handover_files.h"
 #include "platform/clock.h"
 #include "platform/log_file.h"

@@ -126,44 +126,12 @@ FileDescriptor createNewRegularFile(const std::filesystem::path& file, unsigned 
     return FileDescriptor(fd);
 }
 
-std::optional<std::string> readRegularFile(const std::filesystem::path& file,
-                                           std::size_t maxBytes) {
-    const FileDescriptor fd = openRegularForReading(file);
-    if (!fd)
-        return std::nullopt;
-    std::string content;
-    char buffer[65536];
-    for (;;) {
-        const long n = readSome(fd, buffer, sizeof buffer);
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            return content;
-        if (std::size_t(n) > maxBytes - content.size())
-            return std::nullopt;
-        content.append(buffer, std::size_t(n));
-    }
-}
-
 long readSome(const FileDescriptor& fd, char* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer, size);
         if (n < 0 && errno == EINTR)
             continue;
         return n < 0 ? -1 : static_cast<long>(n);
-    }
-}
-
-bool copyContent(const FileDescriptor& from, const FileDescriptor& to) {
-    char buffer[65536];
-    for (;;) {
-        const long n = readSome(from, buffer, sizeof buffer);
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (!writeAll(to, std::string_view(buffer, std::size_t(n))))
-            return false;
     }
 }
 
@@ -211,16 +179,6 @@ bool setModifiedTime(const FileDescriptor& fd, std::int64_t second, std::int64_t
 
 bool touchModifiedTime(const FileDescriptor& fd) {
     return ::futimens(fd.get(), nullptr) == 0;
-}
-
-FileReadBuffer::int_type FileReadBuffer::underflow() {
-    if (gptr() < egptr())
-        return traits_type::to_int_type(*gptr());
-    const long n = readSome(fd_, buffer_, sizeof buffer_);
-    if (n <= 0) // a read failure ends the stream like its end
-        return traits_type::eof();
-    setg(buffer_, buffer_, buffer_ + n);
-    return traits_type::to_int_type(*gptr());
 }
 
 bool writeAll(const FileDescriptor& fd, std::string_view bytes) {
