@@ -62,10 +62,11 @@ bool copyFileAtomically(const fs::path& source, const FolderHandle& folder,
         // The copy is on the disk before it takes the target's name, so a copy counted as made
         // never stands for data still in the cache, and a failure the system reports only at
         // the flush or the close (a full disk, an I/O error) is a failed copy.
-        const bool written = copyContent(in, out) &&
-                             setModifiedTime(out, from->modifiedSecond, from->modifiedNanosecond) &&
-                             setGroupAndPermissions(out, groupOwner(in), from->permissions & 0777) &&
-                             syncToDisk(out) && closeFile(out);
+        const bool written =
+            copyContent(in, out) &&
+            setModifiedTime(out, from->modifiedSecond, from->modifiedNanosecond) &&
+            setGroupAndPermissions(out, groupOwner(in), from->permissions & 0777) &&
+            syncToDisk(out) && closeFile(out);
         if (!written) {
             folder.removeFile(temp);
             return false;
