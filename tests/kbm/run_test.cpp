@@ -87,36 +87,30 @@ TEST(BackupRunTest, SecondRunWithoutChangesCopiesNothingButWritesItsAutodeleteLi
 
 // Sets a file's modification time exactly.
 void setModified(const std::string& file, const FileTime& time) {
-    const timespec times[2] = {
-        {static_cast<time_t>(time.second), static_cast<long>(time.nanosecond)},
-        {static_cast<time_t>(time.second), static_cast<long>(time.nanosecond)}};
+    const timespec at{static_cast<time_t>(time.second), static_cast<long>(time.nanosecond)};
+    const timespec times[2] = {at, at};
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0) << file;
 }
 
 // Every change after a file's marker is seen, however its times read; an unchanged file is
 // not copied again, even against a marker the nearest after its last status change.
 TEST(BackupRunTest, EveryChangeAfterTheMarkerIsSeen) {
-    using Change = std::function<void(const std::string& file, const std::string& marker)>;
     struct Case {
         const char* name;
-        Change change;
+        std::function<void(const std::string& file, const std::string& marker)> change;
         bool copied = true;
     };
     const auto older = [](const std::string& file, const std::string& marker) {
         writeFile(file, "v2");
         setModifiedRelative(file, marker, -100);
     };
-    const auto markerAtChange = [](std::int64_t seconds, std::int64_t nanoseconds) -> Change {
-        return [=](const std::string& file, const std::string& marker) {
-            const FileTime changed = fileStatus(file)->changed();
-            setModified(marker, {changed.second + seconds,
-                                 nanoseconds < 0 ? changed.nanosecond + 1 : nanoseconds});
-        };
-    };
     const std::vector<Case> cases{
         {"unchanged", [](const std::string&, const std::string&) {}, false},
-        {"unchanged, marker a nanosecond after its status change", markerAtChange(0, -1), false},
-        {"unchanged, whole-second marker just after it", markerAtChange(1, 0), false},
+        {"unchanged, whole-second marker just after its status change",
+         [](const std::string& file, const std::string& marker) {
+             setModified(marker, {fileStatus(file)->changedSecond + 1, 0});
+         },
+         false},
         {"status changed in the marker's own instant",
          [](const std::string& file, const std::string& marker) {
              setModified(marker, fileStatus(file)->changed());
