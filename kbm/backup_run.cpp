@@ -62,10 +62,13 @@ LocalDateTime BackupRun::perform() {
     copy.destination = s.destination;
     copy.markerFolder = markers;
     copy.destinationAbsent = destination.absent;
+    copy.destinationFolder = destination.folder;
     copy.removeLeftovers = scan.foundUnfinishedRun();
     const LocalDateTime stamp = CopyPhase(copy, clock_, log_, progress, *sender).run();
     progress.flush();
-    if (toFolder)
+    // Without its whole queue the run did not reach every file: the id is not recorded, so a
+    // refill is made again (files left out of a queue written in part keep pending markers).
+    if (toFolder && scan.queueComplete())
         identity.record();
 
     // Sets on a disk that is not mounted cannot be cleaned: their lists wait for it.

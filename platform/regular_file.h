@@ -56,6 +56,9 @@ FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned 
 // so is anything but a regular file, without waiting on it.
 FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode);
 
+// As openRegularForRewrite, but what the file holds is kept.
+FileDescriptor openRegularForUpdate(const std::filesystem::path& file, unsigned createMode);
+
 // Creates a new regular file with the given mode bits (less the umask) and opens it for
 // writing. Fails when anything is in its place already, a link or a dangling link included.
 FileDescriptor createNewRegularFile(const std::filesystem::path& file, unsigned createMode);
@@ -77,6 +80,12 @@ bool copyContent(const FileDescriptor& from, const FileDescriptor& to);
 
 // Flushes an open file's content to the disk; false when the system reports a failure.
 bool syncToDisk(const FileDescriptor& fd);
+
+// Closes the file now; false when the system reports a failure (a write that failed late).
+bool closeFile(FileDescriptor& fd);
+
+// Sets an open file's size, cutting it or extending it with zero bytes.
+bool setFileSize(const FileDescriptor& fd, std::int64_t size);
 
 // Sets the permission bits of an open file or folder exactly (the umask plays no part).
 bool setPermissions(const FileDescriptor& fd, unsigned permissions);

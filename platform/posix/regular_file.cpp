@@ -115,6 +115,10 @@ FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned
     return openRegular(file, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, createMode);
 }
 
+FileDescriptor openRegularForUpdate(const std::filesystem::path& file, unsigned createMode) {
+    return openRegular(file, O_WRONLY | O_CREAT | O_NOFOLLOW, createMode);
+}
+
 FileDescriptor createNewRegularFile(const std::filesystem::path& file, unsigned createMode) {
     // O_EXCL makes the file new or fails, so nothing but a fresh regular file is opened: no
     // check of the type is needed before or after.
@@ -139,6 +143,19 @@ bool syncToDisk(const FileDescriptor& fd) {
     int result;
     do {
         result = ::fsync(fd.get());
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool closeFile(FileDescriptor& fd) {
+    // The descriptor is gone after close whatever it reports, EINTR included: never retried.
+    return fd && ::close(fd.release()) == 0;
+}
+
+bool setFileSize(const FileDescriptor& fd, std::int64_t size) {
+    int result;
+    do {
+        result = ::ftruncate(fd.get(), static_cast<off_t>(size));
     } while (result != 0 && errno == EINTR);
     return result == 0;
 }
