@@ -102,6 +102,17 @@ FileDescriptor openRegularForRewrite(const fs::path& file, unsigned /*createMode
     return fd;
 }
 
+FileDescriptor openRegularForUpdate(const fs::path& file, unsigned /*createMode*/) {
+    return openRegular(file, GENERIC_WRITE, OPEN_ALWAYS, true);
+}
+
+bool isOwnRegularFile(const fs::path& place) {
+    Handle handle = win32::openPath(place, READ_CONTROL | FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT);
+    const auto status = handle ? win32::statusOf(handle.get()) : std::nullopt;
+    return status && status->isRegular && !status->isLink && !win32::ownedByOthers(handle.get());
+}
+
 FileDescriptor createNewRegularFile(const fs::path& file, unsigned /*createMode*/) {
     // CREATE_NEW fails on any name in use, a link or a dangling link included.
     return openRegular(file, GENERIC_WRITE, CREATE_NEW, true);
@@ -128,6 +139,16 @@ bool writeAll(const FileDescriptor& fd, std::string_view bytes) {
 
 bool syncToDisk(const FileDescriptor& fd) {
     return ::FlushFileBuffers(osHandle(fd)) != 0;
+}
+
+bool closeFile(FileDescriptor& fd) {
+    return fd && ::_close(fd.release()) == 0;
+}
+
+bool setFileSize(const FileDescriptor& fd, std::int64_t size) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    return ::SetFileInformationByHandle(osHandle(fd), FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
 // Windows keeps no permission bits: a file without the owner's write bit is marked read-only,
