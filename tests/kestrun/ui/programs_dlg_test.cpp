@@ -295,6 +295,7 @@ TEST(ProgramsDialog, TheRowDrawnIsTheRowChanged) {
     QTest::keyClick(rig.list(), Qt::Key_End);
     rig.click(CProgramsDlg::kRemoveId);
     EXPECT_EQ(rig.drawnRows(), std::vector<int>{});
+    EXPECT_EQ(rig.dlg->form().selectedRow(), -1);
     rig.click(CProgramsDlg::kRemoveId);
     EXPECT_EQ(rig.programs.size(), 2u);
     // A click below the rows selects none, and none is drawn.
