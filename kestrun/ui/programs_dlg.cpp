@@ -205,6 +205,11 @@ void CProgramsDlg::onRemove() {
     form_.remove();
     showRows();
     showSelection();
+    // The row that moved into the place is shown as a click shows it.
+    if (form_.clickRow(form_.selectedRow())) {
+        showScheduler();
+        showFields();
+    }
 }
 
 void CProgramsDlg::showSelection() {

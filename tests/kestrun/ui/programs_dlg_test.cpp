@@ -283,7 +283,8 @@ TEST(ProgramsDialog, TheRowDrawnIsTheRowChanged) {
     EXPECT_EQ(rig.programs,
               (ProgramList{entry("/bin/a?n"), entry("/bin/b?n", ProgramMode::Daily, 3600),
                            entry("/bin/d?n")}));
-    EXPECT_EQ(rig.drawnRows(), std::vector<int>{2}); // the row that moved up
+    EXPECT_EQ(rig.drawnRows(), std::vector<int>{2}); // the row that moved up, and its fields
+    EXPECT_EQ(rig.get<QLineEdit>(CProgramsDlg::kPathId)->text(), "/bin/d");
     QTest::keyClick(rig.list(), Qt::Key_Up);
     rig.click(CProgramsDlg::kAlwaysId);
     rig.click(CProgramsDlg::kModifyId);
