@@ -103,7 +103,9 @@ void InstanceChannel::Impl::listen() {
             return;
     }
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.get() < 0 ||
+    // The socket's own mode is what bind gives the file on Linux: it is 0600 from its first
+    // moment; the chmod after it holds where bind takes the process's umask instead.
+    if (fd.get() < 0 || ::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0 ||
         ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)
         return;
     if (::chmod(file.c_str(), S_IRUSR | S_IWUSR) != 0 || ::listen(fd.get(), kMaxPeers) != 0) {
