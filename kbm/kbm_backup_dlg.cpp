@@ -1,5 +1,7 @@
 #include "kbm/kbm_backup_dlg.h"
 
+#include "kbm/kbm_icon.h"
+
 #include "platform/dialog_template.h"
 #include "platform/list_file.h"
 
@@ -9,7 +11,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QStyle>
 
 namespace kestrun {
 
@@ -45,7 +46,7 @@ CKbmBackupDlg::CKbmBackupDlg(const std::filesystem::path& workingFolder,
         if (bar)
             bar->setTextVisible(false);
 
-    const QIcon icon = style()->standardIcon(QStyle::SP_DriveHDIcon);
+    const QIcon icon = kbmIcon();
     setWindowIcon(icon);
     auto* about = new QAction(tr("About Kbm..."), this);
     connect(about, &QAction::triggered, this,

@@ -27,6 +27,7 @@ if [[ "${1:-}" == "--screenshots" ]]; then
         xvfb xauth imagemagick                  # a virtual display and pictures of it
         xdotool                                 # key presses and clicks on that display
         trayer                                  # a tray host there, for the tray icons
+        openbox                                 # a window manager: frames, focus, stacking
     )
 fi
 if [[ "${1:-}" == "--bench" ]]; then

@@ -1,6 +1,8 @@
 #include "kestrun/core/kestrun_app.h"
 
 #include "kestrun/core/kestrun_dlg.h"
+#include "kestrun/core/second_start.h"
+#include "kestrun/ui/commands.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/descriptor_limit.h"
@@ -20,8 +22,10 @@ namespace kestrun {
 int CKestrunApp::run(int argc, char** argv) {
     // Held for the life of the process; the kernel releases it when the process ends.
     SingleInstanceLock instance(kInstanceName);
-    if (!instance.acquired())
+    if (!instance.acquired()) {
+        SecondStart::handOver(instance.file()); // the running one shows its window
         return 0;
+    }
 
     runsAsService(); // read once, before any program is started from here
     // The update server's connections, the process table's reads and the logs all take
@@ -41,6 +45,10 @@ int CKestrunApp::run(int argc, char** argv) {
     CKestrunDlg window(
         {clock, store, autostart, processes, launcher, std::filesystem::current_path(ec)});
     window.initialize();
+    const auto secondStarts = SecondStart::listen(instance.file(), [&window] {
+        window.commands().open();
+        window.log(SecondStart::kShownLine);
+    });
     window.show();
     window.raise();
     window.activateWindow();

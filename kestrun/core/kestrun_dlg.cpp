@@ -22,6 +22,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -99,12 +100,16 @@ CKestrunDlg::~CKestrunDlg() {
 
 void CKestrunDlg::buildWindow() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    // The window itself holds the focus, none of its lines takes it: the menu bar hands it back
+    // here when its menu is left, so Esc reaches the window again.
+    setFocusPolicy(Qt::StrongFocus);
     setWindowIcon(kestrunIcon());
     auto* content = new QWidget(this);
     buildFromTemplate(*content, mainWindowTemplate());
     for (std::size_t i = 0; i < statusLines_.size(); ++i)
         statusLines_[i] =
             content->findChild<QLineEdit*>(QString::number(kFirstStatusLine + static_cast<int>(i)));
+    hint_ = content->findChild<QLabel*>();
     setWindowTitle(QString::fromStdString(mainWindowTemplate().title));
     menuBar_ = new QMenuBar(this);
     auto* layout = new QVBoxLayout(this);
@@ -139,7 +144,7 @@ void CKestrunDlg::initialize() {
 }
 
 void CKestrunDlg::appendSystemMenuItems() {
-    QMenu* menu = menuBar_->addMenu(QStringLiteral("Kestrun"));
+    QMenu* menu = menuBar_->addMenu(QStringLiteral("&Kestrun"));
     for (const MenuItemSpec& item : mainMenuItems()) {
         if (item.separatorBefore && !menu->isEmpty())
             menu->addSeparator();
@@ -164,7 +169,7 @@ void CKestrunDlg::wireCommands() {
     commands_ = std::make_unique<WindowCommands>(CommandContext{
         *this, *hideTimer_, *this, settings_, context_.settingsStore, pause_, context_.autostart,
         *menuItems_.at(kMenuAutostart), programs_, backupInclude_, backupExclude_, workingFolder_,
-        *context_.asker, *context_.listDialogs});
+        *context_.asker, *context_.listDialogs, context_.trayPresent});
     commands_->setAbout([this] { showAbout(); });
     for (const auto& [id, action] : menuItems_)
         connect(action, &QAction::triggered, this, [this, id = id] { commands_->run(id); });
@@ -280,7 +285,8 @@ QAction* CKestrunDlg::menuItem(int id) const {
 }
 
 void CKestrunDlg::onHideTimer() {
-    hideWindow();
+    if (commands_)
+        commands_->autoHide();
 }
 
 void CKestrunDlg::runOnWindowThread(std::function<void()> fn) {
@@ -338,6 +344,12 @@ void CKestrunDlg::accept() {}
 void CKestrunDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
     hideWindow();
+}
+
+void CKestrunDlg::showEvent(QShowEvent* event) {
+    if (commands_)
+        hint_->setText(commands_->backgroundHint());
+    QDialog::showEvent(event);
 }
 
 } // namespace kestrun

@@ -28,6 +28,7 @@
 #include <string>
 
 class QAction;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QMenuBar;
@@ -59,6 +60,7 @@ struct KestrunContext {
     // The questions and choosers of the commands, and the list dialogs; null: the window's own.
     Asker* asker = nullptr;
     ListDialogs* listDialogs = nullptr;
+    std::function<bool()> trayPresent = nullptr; // whether a tray host shows the icon; null: Qt
 };
 
 // The main window of Kestrun. It owns all shared state, runs every handler on its thread, and
@@ -135,6 +137,7 @@ protected:
     void reject() override;                       // Esc, the close box: hide
     void accept() override;                       // Enter: nothing
     void closeEvent(QCloseEvent* event) override; // closing never ends the program
+    void showEvent(QShowEvent* event) override;   // the line below the frame follows the tray
 
 private:
     void buildWindow();
@@ -173,6 +176,7 @@ private:
     QMenuBar* menuBar_ = nullptr;
     // The status lines 1002, 1003 and 1004, in that order (children of the window).
     std::array<QLineEdit*, 3> statusLines_{};
+    QLabel* hint_ = nullptr; // the line below the frame
     QTimer* hideTimer_ = nullptr;
     std::unique_ptr<TrayNotifier> tray_;
     std::unique_ptr<Asker> ownAsker_;

@@ -49,6 +49,7 @@ PageButton pageButtonFor(const QUrl& link, const QStringList& anchorNames) {
 CAcceptDlg::CAcceptDlg(const std::string& uhttp, const std::filesystem::path& workingFolder,
                        QWidget* parent)
     : QDialog(parent) {
+    setTemplateFont(*this);
     buildFromTemplate(*this, acceptTemplate());
     browser_ = new QTextBrowser(this);
     browser_->setObjectName(QStringLiteral("history"));
@@ -57,8 +58,10 @@ CAcceptDlg::CAcceptDlg(const std::string& uhttp, const std::filesystem::path& wo
                           dialogUnitsToPixelsX(kBrowserW), dialogUnitsToPixelsY(kBrowserH));
     browser_->setHtml(placeholderPage());
     connect(browser_, &QTextBrowser::anchorClicked, this, &CAcceptDlg::onLink);
-    if (auto* ok = findChild<QPushButton*>(QStringLiteral("1")))
+    if (auto* ok = findChild<QPushButton*>(QStringLiteral("1"))) {
+        ok->setEnabled(false); // until the version history is shown
         connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    }
     if (auto* postpone = findChild<QPushButton*>(QStringLiteral("2")))
         connect(postpone, &QPushButton::clicked, this, &QDialog::reject);
 
@@ -75,14 +78,16 @@ CAcceptDlg::~CAcceptDlg() {
     fetch_.request_stop(); // the transfer ends at its next piece
 }
 
+// Until the version history is shown the page offers only to postpone.
 QString CAcceptDlg::placeholderPage() {
+    return QStringLiteral("<html><body bgcolor=\"#c0c0c0\">"
+                          "<p>The version history is being loaded.</p>%1</body></html>")
+        .arg(postponeLink());
+}
+
+QString CAcceptDlg::postponeLink() {
     return QStringLiteral(
-        "<html><body bgcolor=\"#c0c0c0\">"
-        "<p>The version history is being loaded.</p>"
-        "<p><a id=\"ButtonOK\" name=\"ButtonOK\" href=\"#ButtonOK\">I read and accept</a>"
-        "&nbsp;&nbsp;&nbsp;"
-        "<a id=\"ButtonCancel\" name=\"ButtonCancel\" href=\"#ButtonCancel\">Postpone</a></p>"
-        "</body></html>");
+        "<p><a id=\"ButtonCancel\" name=\"ButtonCancel\" href=\"#ButtonCancel\">Postpone</a></p>");
 }
 
 std::string CAcceptDlg::historyAddress(const std::string& uhttp) {
@@ -105,19 +110,44 @@ void CAcceptDlg::startFetch(const std::string& uhttp, const std::filesystem::pat
             return;
         QMetaObject::invokeMethod(
             this,
-            [this, completed = outcome.completed, text = QString::fromUtf8(page)] {
-                showHistory(completed, text);
+            [this, failure = fetchFailure(outcome), text = QString::fromUtf8(page),
+             address = QString::fromStdString(get.url)] {
+                showHistory(failure.isEmpty() ? text : failurePage(address, failure),
+                            failure.isEmpty());
             },
             Qt::QueuedConnection);
     });
 }
 
-void CAcceptDlg::showHistory(bool completed, const QString& page) {
-    if (completed) {
-        browser_->setHtml(page);
-        historyShown_ = true;
-    }
-    emit historyFetched(completed);
+QString CAcceptDlg::fetchFailure(const HttpGetOutcome& outcome) {
+    if (!outcome.completed)
+        return QString::fromStdString(outcome.error.empty() ? "The transfer failed."
+                                                            : outcome.error);
+    // A reply without a status line (HTTP/0.9) is a page as it stands.
+    if (outcome.status != 0 && (outcome.status < 200 || outcome.status > 299))
+        return QStringLiteral("The server answered with status %1.").arg(outcome.status);
+    return {};
+}
+
+QString CAcceptDlg::failurePage(const QString& address, const QString& reason) {
+    return QStringLiteral("<html><body bgcolor=\"#c0c0c0\">"
+                          "<p>The version history could not be loaded from %1.</p>"
+                          "<p>%2</p>%3</body></html>")
+        .arg(address.toHtmlEscaped(), reason.toHtmlEscaped(), postponeLink());
+}
+
+void CAcceptDlg::showHistory(const QString& page, bool shown) {
+    browser_->setHtml(page);
+    historyShown_ = shown;
+    if (auto* ok = findChild<QPushButton*>(QStringLiteral("1")))
+        ok->setEnabled(shown);
+    emit historyFetched(shown);
+}
+
+// Nothing is accepted before the version history has been shown.
+void CAcceptDlg::accept() {
+    if (historyShown_)
+        QDialog::accept();
 }
 
 void CAcceptDlg::onTick() {

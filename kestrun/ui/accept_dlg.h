@@ -42,6 +42,11 @@ public:
     ~CAcceptDlg() override;
 
     static QString placeholderPage();
+    // Why a fetch gave no version history (the transfer failed, or the server refused the
+    // page); empty when the page arrived.
+    static QString fetchFailure(const HttpGetOutcome& outcome);
+    // The page shown instead: the address and the reason.
+    static QString failurePage(const QString& address, const QString& reason);
     static std::string historyAddress(const std::string& uhttp);
 
     QTextBrowser& browser() const { return *browser_; }
@@ -56,14 +61,18 @@ public:
     void onTick();
     // Closing ends the flashing.
     void done(int result) override;
+    // Accepting needs the version history shown.
+    void accept() override;
 
 signals:
-    // The fetch of the version history has ended; shown tells whether the page arrived.
+    // The fetch of the version history has ended; shown tells whether the page arrived (else
+    // the page tells why it did not).
     void historyFetched(bool shown);
 
 private:
     void startFetch(const std::string& uhttp, const std::filesystem::path& workingFolder);
-    void showHistory(bool completed, const QString& page);
+    void showHistory(const QString& page, bool shown);
+    static QString postponeLink();
     void onLink(const QUrl& link);
     QStringList anchorNamesOf(const QUrl& link) const;
 

@@ -12,6 +12,7 @@
 #include "platform/list_file.h"
 
 #include <QAction>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
 
@@ -104,6 +105,21 @@ void WindowCommands::open() {
 void WindowCommands::hide() {
     c_.hideTimer.stop();
     c_.window.hide();
+}
+
+void WindowCommands::autoHide() {
+    if (trayPresent())
+        hide();
+}
+
+bool WindowCommands::trayPresent() const {
+    return c_.trayPresent ? c_.trayPresent() : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+QString WindowCommands::backgroundHint() const {
+    return trayPresent()
+               ? QStringLiteral("Kestrun works in the background; find it in the tray.")
+               : QStringLiteral("Kestrun works in the background; start Kestrun again to see it.");
 }
 
 void WindowCommands::toggleStop() {

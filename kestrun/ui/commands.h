@@ -38,6 +38,8 @@ struct CommandContext {
     const std::filesystem::path& workingFolder;
     Asker& asker;
     ListDialogs& lists;
+    // Whether a tray host shows the tray icon now; null: ask Qt.
+    std::function<bool()> trayPresent = nullptr;
 };
 
 // The commands of the window menu and the tray menu, by command id.
@@ -57,6 +59,11 @@ public:
 
     void open();
     void hide();
+    // The 30-second timer: hides the window, unless no tray host could bring it back.
+    void autoHide();
+    bool trayPresent() const;
+    // The line below the window's frame: where to find the program once the window is hidden.
+    QString backgroundHint() const;
     void toggleStop();
     void toggleAutostart();
     void editPrograms();

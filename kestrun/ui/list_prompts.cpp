@@ -40,9 +40,26 @@ QString QtListPrompts::chooseFile(QWidget* parent) {
     return dialog.selectedFiles().front();
 }
 
+void prepareFolderChooser(QFileDialog& dialog, const QString& title, const QString& preselected) {
+    dialog.setWindowTitle(title);
+    dialog.setFileMode(QFileDialog::Directory);
+    // Our own dialog, so that no platform chooser brings its button for a new folder back;
+    // read-only also leaves out renaming and deleting from its context menu.
+    dialog.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog |
+                      QFileDialog::ReadOnly);
+    if (auto* newFolder = dialog.findChild<QWidget*>(QStringLiteral("newFolderButton")))
+        newFolder->hide();
+    if (!preselected.isEmpty())
+        dialog.setDirectory(preselected);
+}
+
 QString QtListPrompts::chooseFolder(QWidget* parent, const QString& title,
                                     const QString& preselected) {
-    return QFileDialog::getExistingDirectory(parent, title, preselected, QFileDialog::ShowDirsOnly);
+    QFileDialog dialog(parent);
+    prepareFolderChooser(dialog, title, preselected);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().front();
 }
 
 } // namespace kestrun

@@ -29,6 +29,9 @@ public:
 // Readies the backup list's file chooser: one existing file, under the filter "All Files (*.*)",
 // whose pattern lets every file through.
 void prepareFileChooser(QFileDialog& dialog);
+// Readies the folder chooser: folders only, titled, opened at `preselected` when not empty,
+// without a way to make, rename or delete a folder.
+void prepareFolderChooser(QFileDialog& dialog, const QString& title, const QString& preselected);
 
 // QMessageBox and QFileDialog.
 class QtListPrompts final : public ListPrompts {

@@ -88,6 +88,7 @@ CProgramsDlg::CProgramsDlg(ProgramList& programs, const LocalDateTime& now, List
     list_->setColumnWidth(0, kColumnWidthPx);
     list_->viewport()->installEventFilter(this);
     connect(list_, &QTreeWidget::itemChanged, this, &CProgramsDlg::onItemChanged);
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, &CProgramsDlg::onSelectionChanged);
     connect(control<QPushButton>(*this, kAddId), &QPushButton::clicked, this, &CProgramsDlg::onAdd);
     connect(control<QPushButton>(*this, kModifyId), &QPushButton::clicked, this,
             &CProgramsDlg::onModify);
@@ -102,6 +103,7 @@ CProgramsDlg::CProgramsDlg(ProgramList& programs, const LocalDateTime& now, List
             [this] { onScheduler(Scheduler::Periodically); });
 
     showRows();
+    showSelection();
     showFields();
 }
 
@@ -186,10 +188,7 @@ void CProgramsDlg::onAdd() {
         return;
     report(form_.add());
     showRows();
-    if (QTreeWidgetItem* item = list_->topLevelItem(form_.selectedRow())) {
-        const QSignalBlocker blocker(list_);
-        list_->setCurrentItem(item);
-    }
+    showSelection();
 }
 
 void CProgramsDlg::onModify() {
@@ -199,11 +198,43 @@ void CProgramsDlg::onModify() {
         return;
     report(form_.modify());
     showRows();
+    showSelection();
 }
 
 void CProgramsDlg::onRemove() {
     form_.remove();
     showRows();
+    showSelection();
+    // The row that moved into the place is shown as a click shows it.
+    if (form_.clickRow(form_.selectedRow())) {
+        showScheduler();
+        showFields();
+    }
+}
+
+void CProgramsDlg::showSelection() {
+    const QSignalBlocker blocker(list_);
+    if (QTreeWidgetItem* item = list_->topLevelItem(form_.selectedRow())) {
+        list_->setCurrentItem(item);
+        return;
+    }
+    list_->clearSelection();
+    list_->setCurrentItem(nullptr);
+}
+
+// The keyboard moved the selection: the newly selected row is loaded as a click loads it, so
+// the row drawn is always the one Modify and Remove act on.
+void CProgramsDlg::onSelectionChanged() {
+    if (mouseDown_)
+        return;
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    const int row = selected.isEmpty() ? -1 : list_->indexOfTopLevelItem(selected.front());
+    if (row == form_.selectedRow())
+        return;
+    if (form_.clickRow(row)) {
+        showScheduler();
+        showFields();
+    }
 }
 
 void CProgramsDlg::onBrowse() {
@@ -224,6 +255,9 @@ void CProgramsDlg::onItemChanged(QTreeWidgetItem* item) {
 }
 
 bool CProgramsDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == list_->viewport() &&
+        (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick))
+        mouseDown_ = true;
     if (watched == list_->viewport() && (event->type() == QEvent::MouseButtonRelease ||
                                          event->type() == QEvent::MouseButtonDblClick)) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
@@ -239,6 +273,16 @@ bool CProgramsDlg::eventFilter(QObject* watched, QEvent* event) {
             }
         }
     }
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonRelease)
+        // The view handles the release after this filter and may select there: the form's row
+        // is drawn once it has.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                mouseDown_ = false;
+                showSelection();
+            },
+            Qt::QueuedConnection);
     return QDialog::eventFilter(watched, event);
 }
 

@@ -41,6 +41,9 @@ private:
     void showFields();
     void showScheduler();
     void showRows();
+    // Draws the form's selected row as the list's one selection, or none.
+    void showSelection();
+    void onSelectionChanged();
     void report(FormMessage message);
     void onAdd();
     void onModify();
@@ -61,6 +64,7 @@ private:
     QTimeEdit* time_ = nullptr;
     QLineEdit* period_ = nullptr;
     QCheckBox* weekdays_[7] = {};
+    bool mouseDown_ = false; // a click selects at its release, not while the button is down
 };
 
 } // namespace kestrun

@@ -113,7 +113,7 @@ bool ProgramsForm::hasEntry(int row) const {
 }
 
 bool ProgramsForm::clickRow(int row) {
-    selectedRow_ = row < 0 ? -1 : row;
+    selectedRow_ = hasEntry(row) ? row : -1;
     if (!hasEntry(selectedRow_))
         return false;
     const ProgramEntry& entry = programs_[static_cast<std::size_t>(selectedRow_)];
@@ -148,7 +148,7 @@ bool ProgramsForm::clickRow(int row) {
 }
 
 void ProgramsForm::pickRow(int row) {
-    selectedRow_ = row < 0 ? -1 : row;
+    selectedRow_ = hasEntry(row) ? row : -1;
 }
 
 std::optional<ProgramEntry> ProgramsForm::entryFromFields(const ProgramEntry& base) const {
@@ -214,6 +214,9 @@ void ProgramsForm::remove() {
     const auto index = static_cast<std::ptrdiff_t>(selectedRow_);
     programs_.erase(programs_.begin() + index);
     rows_.erase(rows_.begin() + index);
+    // The row that moved into the place is selected now; past the last row, none is.
+    if (!hasEntry(selectedRow_))
+        selectedRow_ = -1;
 }
 
 } // namespace kestrun

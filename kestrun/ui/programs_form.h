@@ -65,14 +65,15 @@ public:
     void chooseScheduler(Scheduler choice);
     // The user ticked or cleared a row's check box; the entry follows only at Modify.
     void setRowChecked(int row, bool checked);
-    // Left click (-1 off the rows): selects the row and loads its entry into the fields;
-    // returns whether the row had one.
+    // Left click or a keyboard move (-1 off the rows): selects the row and loads its entry
+    // into the fields; returns whether the row had one.
     bool clickRow(int row);
     // Right click: selects the row, the fields stay.
     void pickRow(int row);
 
     FormMessage add();
     FormMessage modify();
+    // Removes the selected row's entry; the row that moves into its place is selected then.
     void remove();
 
 private:

@@ -136,11 +136,15 @@ bool isWebAddress(std::string_view url) {
 
 HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     HttpGetOutcome outcome;
-    if (!isWebAddress(request.url))
+    if (!isWebAddress(request.url)) {
+        outcome.error = "Not an http or https address";
         return outcome;
+    }
     CurlHandle handle(curl_easy_init());
-    if (!handle)
+    if (!handle) {
+        outcome.error = curl_easy_strerror(CURLE_FAILED_INIT);
         return outcome;
+    }
     const HeaderList headers = requestHeaders(request.noCache);
     CURL* h = handle.get();
     Transfer transfer;
@@ -186,6 +190,9 @@ HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     outcome.completed =
         result == CURLE_OK || (result == CURLE_WRITE_ERROR && transfer.sinkSatisfied);
     outcome.contentLength = std::move(transfer.contentLength);
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &outcome.status);
+    if (!outcome.completed)
+        outcome.error = errorText[0] ? errorText : curl_easy_strerror(result);
     const TlsFailure failure = tlsFailureOf(result);
     if (failure != TlsFailure::None) {
         outcome.tlsFailure = failure == TlsFailure::NotTrusted ? "Certificate not trusted"

@@ -38,6 +38,10 @@ struct HttpGetOutcome {
     // address was refused, the connection failed, a limit ran out or the certificate was
     // not trusted.
     bool completed = false;
+    // The reply's status code; 0 when no status line arrived.
+    long status = 0;
+    // Why the transfer did not complete, in the transfer layer's words; empty when it did.
+    std::string error;
     // The text of the reply's Content-Length header; empty when it had none.
     std::string contentLength;
     // Why the secure connection failed ("Certificate not trusted" for an unknown authority or

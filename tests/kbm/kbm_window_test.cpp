@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QImage>
 #include <QLabel>
 #include <QProgressBar>
 
@@ -91,6 +92,12 @@ TEST_F(KbmWindowTest, StartUpBuildsTheWindowLoadsEverythingAndArmsTheRun) {
     ASSERT_NE(overall, nullptr);
     ASSERT_NE(transfer, nullptr);
     EXPECT_EQ(window->size(), QSize(330, 120));
+    // The program icon, a white "K" on a blue disc, not a stock picture of the style.
+    const QImage icon = window->windowIcon().pixmap(64).toImage();
+    ASSERT_EQ(icon.size(), QSize(64, 64));
+    EXPECT_EQ(icon.pixelColor(10, 32), QColor(0x1f, 0x5f, 0x8b));
+    EXPECT_EQ(icon.pixelColor(23, 32), QColor(Qt::white));
+    EXPECT_EQ(icon.pixelColor(1, 1).alpha(), 0);
 
     EXPECT_EQ(window->config().settings.destination, box.dest.string());
     EXPECT_EQ(window->config().include, (BackupList{{file, 1, 1}}));

@@ -10,8 +10,11 @@
 
 #include <QAction>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 
@@ -51,11 +54,18 @@ struct WindowRig {
         kestrun::test::qtApp();
         std::filesystem::create_directories(work);
     }
-    std::unique_ptr<CKestrunDlg> window(bool heartbeat = false) {
+    std::unique_ptr<CKestrunDlg> window(bool heartbeat = false,
+                                        std::function<bool()> trayPresent = nullptr) {
         return std::make_unique<CKestrunDlg>(
-            kestrun::KestrunContext{clock, store, autostart, processes, launcher, work, heartbeat});
+            kestrun::KestrunContext{clock, store, autostart, processes, launcher, work, heartbeat,
+                                    nullptr, nullptr, std::move(trayPresent)});
     }
 };
+
+QString hintLine(QWidget& w) {
+    const auto labels = w.findChildren<QLabel*>();
+    return labels.isEmpty() ? QString() : labels.front()->text();
+}
 
 void pressKey(QWidget& w, int key) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -95,7 +105,8 @@ TEST(MainWindow, StartsVisibleWithEmptyStatusLinesAndWritesProgramStarted) {
 
 TEST(MainWindow, EscAndTheTimerHideEnterAndCloseDoNotEndAnything) {
     WindowRig rig;
-    auto w = rig.window();
+    bool tray = true;
+    auto w = rig.window(false, [&] { return tray; });
     w->initialize();
     w->show();
     pressKey(*w, Qt::Key_Return);
@@ -109,11 +120,34 @@ TEST(MainWindow, EscAndTheTimerHideEnterAndCloseDoNotEndAnything) {
     w->commands().open();
     EXPECT_TRUE(w->hideTimer().isActive());
     EXPECT_EQ(w->hideTimer().interval(), CKestrunDlg::kHideAfterMs);
+    EXPECT_EQ(hintLine(*w), "Kestrun works in the background; find it in the tray.");
     w->onHideTimer();
     EXPECT_FALSE(w->isVisible());
 
-    w->show();
+    // Without a tray host nothing would bring the window back: the timer leaves it shown, and
+    // the line below the frame says how to reach it instead.
+    tray = false;
+    w->commands().open();
+    EXPECT_EQ(hintLine(*w), "Kestrun works in the background; start Kestrun again to see it.");
+    w->onHideTimer();
+    EXPECT_TRUE(w->isVisible());
+
     EXPECT_FALSE(w->close()); // closing only hides
+    EXPECT_FALSE(w->isVisible());
+
+    // Alt+K opens the window's menu; after Esc has closed it, Esc still reaches the window.
+    w->commands().open();
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    QTest::keyClick(w.get(), Qt::Key_K, Qt::AltModifier);
+    auto* menu = qobject_cast<QMenu*>(w->menuItem(kestrun::kMenuPrograms)->parent());
+    ASSERT_TRUE(kestrun::test::processEventsUntil([&] { return menu->isVisible(); }));
+    QTest::keyClick(menu, Qt::Key_Escape);
+    ASSERT_TRUE(kestrun::test::processEventsUntil([&] { return !menu->isVisible(); }));
+    // The first Esc leaves the menu bar, which hands the focus back to the window.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_EQ(QApplication::focusWidget(), w.get());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     EXPECT_FALSE(w->isVisible());
 }
 

@@ -1,4 +1,5 @@
 #include "kestrun/ui/accept_dlg.h"
+#include "platform/dialog_template.h"
 #include "tests/kestrun/update/http_server_peer.h"
 #include "tests/support/test_support.h"
 
@@ -76,12 +77,19 @@ TEST_F(AcceptDlgTest, IsBuiltFromItsTemplateAndFetchesTheHistoryFresh) {
     EXPECT_TRUE(accept->isDefault());
     EXPECT_EQ(postpone->text(), "Postpone");
     EXPECT_EQ(accept->geometry(), QRect(297, 325, 129, 22));
-    // Until the page arrives the placeholder with its two page buttons is shown.
+    // Until the page arrives the placeholder offers only to postpone.
     EXPECT_FALSE(dialog.historyShown());
     EXPECT_TRUE(dialog.browser().toPlainText().contains("Postpone"));
+    EXPECT_FALSE(dialog.browser().toPlainText().contains("accept"));
+    EXPECT_FALSE(accept->isEnabled());
+    // Its text is set in the font of the other windows.
+    QWidget other;
+    kestrun::setTemplateFont(other);
+    EXPECT_EQ(dialog.browser().document()->defaultFont(), other.font());
 
     ASSERT_TRUE(waitForHistory(dialog));
     EXPECT_TRUE(dialog.historyShown());
+    EXPECT_TRUE(accept->isEnabled());
     EXPECT_EQ(dialog.browser().toPlainText(), "Zelmo 5.2.0.119\nFaster invoices.");
     const auto requests = server_.requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -89,12 +97,33 @@ TEST_F(AcceptDlgTest, IsBuiltFromItsTemplateAndFetchesTheHistoryFresh) {
     EXPECT_EQ(requests[0].headers.at("cache-control"), "no-cache");
 }
 
-TEST_F(AcceptDlgTest, APageThatCannotBeFetchedLeavesThePlaceholder) {
-    CAcceptDlg dialog("http://127.0.0.1:1/Zelmov5", work_.path());
-    EXPECT_FALSE(waitForHistory(dialog));
-    EXPECT_FALSE(dialog.historyShown());
-    const QString shown = dialog.browser().toPlainText();
-    EXPECT_TRUE(shown.contains("I read and accept") && shown.contains("Postpone"));
+// Nothing can be accepted before the version history is shown: a page that cannot be fetched
+// shows the address and the reason instead, and only Postpone answers.
+TEST_F(AcceptDlgTest, APageThatCannotBeFetchedShowsWhyAndOffersNoAccept) {
+    struct Case {
+        std::string uhttp;
+        QString reason;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:1/Zelmov5", "connect"},
+        {uhttp(), "The server answered with status 404."}, // nothing published
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.uhttp);
+        CAcceptDlg dialog(c.uhttp, work_.path());
+        dialog.show();
+        EXPECT_FALSE(waitForHistory(dialog));
+        const QString shown = dialog.browser().toPlainText();
+        EXPECT_TRUE(shown.contains(QString::fromStdString(c.uhttp) + "/Zelmo_version_history.html"))
+            << shown.toStdString();
+        EXPECT_TRUE(shown.contains(c.reason, Qt::CaseInsensitive)) << shown.toStdString();
+        EXPECT_FALSE(shown.contains("I read and accept"));
+        EXPECT_FALSE(dialog.findChild<QPushButton*>("1")->isEnabled());
+        dialog.accept(); // Enter, or a page link, cannot accept either
+        EXPECT_TRUE(dialog.isVisible());
+        clickText(dialog, QStringLiteral("Postpone"));
+        EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    }
 }
 
 TEST_F(AcceptDlgTest, PageButtonsActAsTheWindowsButtons) {
@@ -131,9 +160,11 @@ TEST_F(AcceptDlgTest, PageButtonsActAsTheWindowsButtons) {
 }
 
 TEST_F(AcceptDlgTest, TheWindowsButtonsAnswer) {
+    publishHistory("<html><body><p>History</p></body></html>");
     for (const char* id : {"1", "2"}) {
-        CAcceptDlg dialog("http://127.0.0.1:1/Zelmov5", work_.path());
+        CAcceptDlg dialog(uhttp(), work_.path());
         dialog.show();
+        ASSERT_TRUE(waitForHistory(dialog));
         dialog.findChild<QPushButton*>(id)->click();
         EXPECT_EQ(dialog.result(), id[0] == '1' ? QDialog::Accepted : QDialog::Rejected);
         EXPECT_FALSE(dialog.isVisible());

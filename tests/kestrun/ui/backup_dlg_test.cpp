@@ -3,10 +3,12 @@
 #include "kestrun/ui/list_prompts.h"
 #include "platform/clock.h"
 #include "tests/kestrun/ui/fake_prompts.h"
+#include "tests/support/test_support.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -247,6 +249,25 @@ TEST(BackupDialog, FileChooserShowsAllFiles) {
     ASSERT_NE(filters, nullptr);
     ASSERT_EQ(filters->count(), 1);
     EXPECT_EQ(filters->itemText(0), QStringLiteral("All Files (*.*)"));
+}
+
+// The Folder button's chooser shows folders only, opens at the browse folder and offers no
+// way to make (or rename, or delete) a folder.
+TEST(BackupDialog, FolderChooserMakesNoFolders) {
+    kestrun::test::TempDir dir;
+    std::filesystem::create_directories(dir / "last");
+    QFileDialog dialog;
+    kestrun::prepareFolderChooser(dialog, QStringLiteral("Select Directory"),
+                                  QString::fromStdString((dir / "last").string()));
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Select Directory"));
+    EXPECT_EQ(dialog.fileMode(), QFileDialog::Directory);
+    EXPECT_TRUE(dialog.testOption(QFileDialog::ShowDirsOnly));
+    EXPECT_EQ(dialog.directory().absolutePath(), QString::fromStdString((dir / "last").string()));
+    dialog.show();
+    auto* newFolder = dialog.findChild<QWidget*>(QStringLiteral("newFolderButton"));
+    ASSERT_NE(newFolder, nullptr); // Qt's own dialog, not one of the platform's
+    EXPECT_FALSE(newFolder->isVisible());
+    EXPECT_FALSE(newFolder->isEnabled());
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "tests/kestrun/ui/fake_prompts.h"
 #include "tests/support/test_support.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -79,6 +80,14 @@ struct ProgramsRig {
         QTreeWidgetItem* item = list()->topLevelItem(row);
         ASSERT_NE(item, nullptr);
         QTest::mouseClick(list()->viewport(), button, {}, list()->visualItemRect(item).center());
+        QApplication::processEvents();
+    }
+    // The rows drawn as selected.
+    std::vector<int> drawnRows() {
+        std::vector<int> rows;
+        for (QTreeWidgetItem* item : list()->selectedItems())
+            rows.push_back(list()->indexOfTopLevelItem(item));
+        return rows;
     }
     void clickCheckBox(int row) {
         QTreeWidgetItem* item = list()->topLevelItem(row);
@@ -255,6 +264,49 @@ TEST(ProgramsDialog, RemoveTwiceTakesTheSelectedPositionThenItsSuccessor) {
     EXPECT_EQ(rig.programs, (ProgramList{entry("/bin/a?n"), entry("/bin/c?n")}));
     ASSERT_EQ(rig.list()->topLevelItemCount(), 2);
     EXPECT_EQ(rig.rowText(1), "/bin/c?n -> always");
+}
+
+// The row drawn as selected is the one Modify and Remove act on, whether the mouse or the
+// keyboard chose it, and after a removal; nothing is drawn selected when nothing is.
+TEST(ProgramsDialog, TheRowDrawnIsTheRowChanged) {
+    ProgramsRig rig({entry("/bin/a?n"), entry("/bin/b?n", ProgramMode::Daily, 3600),
+                     entry("/bin/c?n", ProgramMode::Periodic, 30), entry("/bin/d?n")});
+    EXPECT_EQ(rig.drawnRows(), std::vector<int>{});
+    rig.clickRow(0);
+    QTest::keyClick(rig.list(), Qt::Key_Down);
+    QTest::keyClick(rig.list(), Qt::Key_Down);
+    EXPECT_EQ(rig.drawnRows(), std::vector<int>{2});
+    // The keyboard's row is loaded as a click loads it.
+    EXPECT_EQ(rig.get<QLineEdit>(CProgramsDlg::kPathId)->text(), "/bin/c");
+    EXPECT_TRUE(rig.get<QRadioButton>(CProgramsDlg::kPeriodicId)->isChecked());
+    rig.click(CProgramsDlg::kRemoveId);
+    EXPECT_EQ(rig.programs,
+              (ProgramList{entry("/bin/a?n"), entry("/bin/b?n", ProgramMode::Daily, 3600),
+                           entry("/bin/d?n")}));
+    EXPECT_EQ(rig.drawnRows(), std::vector<int>{2}); // the row that moved up, and its fields
+    EXPECT_EQ(rig.get<QLineEdit>(CProgramsDlg::kPathId)->text(), "/bin/d");
+    QTest::keyClick(rig.list(), Qt::Key_Up);
+    rig.click(CProgramsDlg::kAlwaysId);
+    rig.click(CProgramsDlg::kModifyId);
+    EXPECT_EQ(rig.programs[1].mode, ProgramMode::Always);
+    EXPECT_EQ(rig.programs[1].dailyTime, 0);
+    EXPECT_EQ(rig.drawnRows(), std::vector<int>{1});
+
+    // Removing the last row leaves none selected: a further Remove does nothing.
+    QTest::keyClick(rig.list(), Qt::Key_End);
+    rig.click(CProgramsDlg::kRemoveId);
+    EXPECT_EQ(rig.drawnRows(), std::vector<int>{});
+    EXPECT_EQ(rig.dlg->form().selectedRow(), -1);
+    rig.click(CProgramsDlg::kRemoveId);
+    EXPECT_EQ(rig.programs.size(), 2u);
+    // A click below the rows selects none, and none is drawn.
+    rig.clickRow(0);
+    QTest::mouseClick(rig.list()->viewport(), Qt::LeftButton, {},
+                      QPoint(20, rig.list()->viewport()->height() - 5));
+    QApplication::processEvents();
+    EXPECT_EQ(rig.drawnRows(), std::vector<int>{});
+    rig.click(CProgramsDlg::kRemoveId);
+    EXPECT_EQ(rig.programs.size(), 2u);
 }
 
 TEST(ProgramsDialog, CheckBoxTakesEffectAtModifyOnly) {

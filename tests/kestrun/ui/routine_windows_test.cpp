@@ -26,12 +26,11 @@ class RoutineWindowsTest : public ::testing::Test {
 protected:
     RoutineWindowsTest() {
         writeFile(site_ / "Zelmov5/Zelmo_version_history.html", "<p>Zelmo 5.2.0.119</p>");
-        writeFile(dir_ / "config/Kestrun.conf",
-                  "[General]\nUhttp=" + server_.origin() + "/Zelmov5\n");
         std::filesystem::create_directories(work_);
         window_ = std::make_unique<CKestrunDlg>(
             KestrunContext{clock_, store_, autostart_, processes_, launcher_, work_, false});
         window_->initialize();
+        window_->settings().uhttp = server_.origin() + "/Zelmov5"; // the site on loopback
     }
 
     // Answers each modal window that opens with the function, until the routine returns.
@@ -81,7 +80,10 @@ TEST_F(RoutineWindowsTest, TheConfirmationIsAStopQuestionWithNoAsDefault) {
     runRoutine([&](QWidget& modal) {
         seen_.push_back(modal.windowTitle().toStdString());
         if (auto* accept = qobject_cast<CAcceptDlg*>(&modal)) {
-            accept->findChild<QPushButton*>("1")->click();
+            // Accepted once the version history is shown, not before.
+            const auto clickAccept = [accept] { accept->findChild<QPushButton*>("1")->click(); };
+            clickAccept();
+            QObject::connect(accept, &CAcceptDlg::historyFetched, accept, clickAccept);
         } else if (auto* box = qobject_cast<QMessageBox*>(&modal)) {
             seen_.push_back(box->text().toStdString());
             icon = box->icon();
