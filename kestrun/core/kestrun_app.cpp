@@ -1,10 +1,12 @@
 #include "kestrun/core/kestrun_app.h"
 
 #include "kestrun/core/kestrun_dlg.h"
+#include "kestrun/update/self_update.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/descriptor_limit.h"
 #include "platform/display.h"
+#include "platform/interrupt_notifier.h"
 #include "platform/process_table.h"
 #include "platform/program_launcher.h"
 #include "platform/service_manager.h"
@@ -38,8 +40,10 @@ int CKestrunApp::run(int argc, char** argv) {
     ProcProcessTable processes(clock);
     DetachedProgramLauncher launcher;
     std::error_code ec;
-    CKestrunDlg window(
-        {clock, store, autostart, processes, launcher, std::filesystem::current_path(ec)});
+    const std::filesystem::path workingFolder = std::filesystem::current_path(ec);
+    CKestrunDlg window({clock, store, autostart, processes, launcher, workingFolder});
+    // systemd's stop and Ctrl-C end Kestrun at once, as a clean end.
+    InterruptNotifier ending([workingFolder] { endCleanly(workingFolder); }, true);
     window.initialize();
     window.show();
     window.raise();
