@@ -40,10 +40,10 @@ int CKestrunApp::run(int argc, char** argv) {
     ProcProcessTable processes(clock);
     DetachedProgramLauncher launcher;
     std::error_code ec;
-    const std::filesystem::path workingFolder = std::filesystem::current_path(ec);
-    CKestrunDlg window({clock, store, autostart, processes, launcher, workingFolder});
+    CKestrunDlg window(
+        {clock, store, autostart, processes, launcher, std::filesystem::current_path(ec)});
     // systemd's stop and Ctrl-C end Kestrun at once, as a clean end.
-    InterruptNotifier ending([workingFolder] { endCleanly(workingFolder); }, true);
+    InterruptNotifier ending([&window] { endCleanly(window.workingFolder()); }, true);
     window.initialize();
     window.show();
     window.raise();
