@@ -83,9 +83,9 @@ protected:
     // The working folder trusts the test's release key, as an office that mirrors the site.
     void trustKey() { writeFile(work_ / "kestrun-release.pem", readFile(key_.publicKey)); }
     // A download as Kestrun leaves it: its signature, made by the key, beside it.
-    void writeSigned(const std::string& content, const ReleaseKey* key = nullptr) {
+    void writeSigned(const std::string& content) {
         writeFile(work_ / "kestrun~", content);
-        ASSERT_TRUE(signRelease(key ? *key : key_, work_ / "kestrun~"));
+        ASSERT_TRUE(signRelease(key_, work_ / "kestrun~"));
     }
     Outcome run(bool beforeServiceStart = false) {
         start_ = clock_.monotonicMs();
@@ -129,7 +129,7 @@ protected:
 };
 
 TEST_F(UpdaterTest, HandOverCases) {
-    enum class Fresh { Good, Missing, NoVersion, Link, Unsigned, OtherKey, Changed };
+    enum class Fresh { Good, Missing, NoVersion, Link, Unsigned, Changed };
     enum class Left { Old, New, None, AsItCame };
     enum class Extra { None, OlderDownload, OpenDownload, RolledBackBefore, OpenFolder };
     struct Case {
@@ -190,9 +190,6 @@ TEST_F(UpdaterTest, HandOverCases) {
         {"download without signature", true, Fresh::Unsigned, {}, true, Outcome::OldStarted,
          Left::Old, Left::None, Left::New, 0750, 1, "kvu: Kestrun started: kestrun", true,
          Extra::None, "kvu: kestrun~ has no signature kestrun~.sig, starting the old Kestrun"},
-        {"signed by another key", true, Fresh::OtherKey, {}, true, Outcome::OldStarted, Left::Old,
-         Left::None, Left::New, 0750, 1, "kvu: Kestrun started: kestrun", true, Extra::None,
-         "kvu: kestrun~ is refused, no trusted key signed it, starting the old Kestrun"},
         {"changed after signing", true, Fresh::Changed, {}, true, Outcome::OldStarted, Left::Old,
          Left::None, Left::AsItCame, 0750, 1, "kvu: Kestrun started: kestrun", true, Extra::None,
          "kvu: kestrun~ is refused, no trusted key signed it, starting the old Kestrun"},
@@ -200,7 +197,6 @@ TEST_F(UpdaterTest, HandOverCases) {
     // clang-format on
     const std::string v1215 = builtWithVersion("kvu", version(1, 2, 1, 5));
     const fs::path outside = dir_ / "elsewhere";
-    const ReleaseKey other = makeReleaseKey(dir_.path(), "other");
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         fs::permissions(work_, fs::perms::owner_all, fs::perm_options::replace);
@@ -215,9 +211,8 @@ TEST_F(UpdaterTest, HandOverCases) {
         }
         switch (k.fresh) {
         case Fresh::Good:
-        case Fresh::OtherKey:
         case Fresh::Changed:
-            writeSigned(newProgram_, k.fresh == Fresh::OtherKey ? &other : nullptr);
+            writeSigned(newProgram_);
             if (k.fresh == Fresh::Changed)
                 writeFile(work_ / "kestrun~", newProgram_ + "x");
             fs::permissions(work_ / "kestrun~", static_cast<fs::perms>(0600));
@@ -392,7 +387,7 @@ TEST_F(UpdaterTest, WaitsForKestrunToEnd) {
 // place, keeps kestrun.old (the new one starts after it), and without a download stays silent.
 TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
     const std::string v1215 = builtWithVersion("kvu", version(1, 2, 1, 5));
-    enum class Fresh { Missing, Newer, Same, Older, NoVersion, Unsigned };
+    enum class Fresh { Missing, Newer, Same, Older, NoVersion };
     struct Case {
         const char* what;
         std::string installed;
@@ -443,9 +438,6 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
          {found, "kvu: the new Kestrun 1.2.1.4 ended before its first check, there is no "
           "kestrun.old to put back"},
          0755, true, false, true},
-        {"unsigned download", oldProgram_, Fresh::Unsigned, false, false, Outcome::LeftAsItIs,
-         false, {found, carries,
-         "kvu: kestrun~ has no signature kestrun~.sig, kestrun left as it is"}},
     };
     // clang-format on
     for (Case k : cases) {
@@ -471,7 +463,7 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
             download = "<html>Bad gateway</html>";
         else if (k.fresh != Fresh::Missing)
             download = newProgram_;
-        if (k.fresh == Fresh::NoVersion || k.fresh == Fresh::Unsigned)
+        if (k.fresh == Fresh::NoVersion)
             writeFile(work_ / "kestrun~", download);
         else if (k.fresh != Fresh::Missing)
             writeSigned(download);
