@@ -5,7 +5,10 @@ ifdef CI
 CMAKE_FLAGS += -DKESTRUN_WERROR=ON
 endif
 
-.PHONY: all setup build run test package lan-demo screenshots screenshot-setup bench format clean
+WINDOWS_BUILD ?= build-windows
+
+.PHONY: all setup build run test windows-test package lan-demo screenshots screenshot-setup bench \
+	format clean
 
 all: build
 
@@ -21,6 +24,15 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2 --timeout 300
+
+# The part without Qt and libcurl cross-built with MinGW-w64 and its tests run under Wine, in
+# a Wine prefix of the build folder's own (see the README).
+windows-test:
+	@scripts/setup.sh --windows
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_BUILD)
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j2 --timeout 300
 
 # The Debian package kestrun_<version>_amd64.deb in $(BUILD)/.
 package: build
@@ -49,4 +61,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD)

@@ -1,13 +1,9 @@
 #include "common/backup_list.h"
 
-#include "common/text_file.h"
-
 #include "common/file_util.h"
 #include "common/number.h"
 
 namespace kestrun {
-
-namespace fs = std::filesystem;
 
 std::optional<BackupEntry> parseIncludeLine(std::string_view line) {
     const auto firstTab = line.find('\t');
@@ -29,8 +25,8 @@ std::string formatIncludeLine(const BackupEntry& entry) {
            "\r\n";
 }
 
-void loadIncludeList(const fs::path& workingFolder, BackupList& include) {
-    const auto lines = readTextLines(workingFolder / kIncludeListFile);
+void appendIncludeEntries(const std::optional<std::vector<std::string>>& lines,
+                          BackupList& include) {
     if (!lines)
         return;
     for (const std::string& line : *lines)
@@ -38,24 +34,26 @@ void loadIncludeList(const fs::path& workingFolder, BackupList& include) {
             include.push_back(std::move(*entry));
 }
 
-void loadExcludeList(const fs::path& workingFolder, BackupList& exclude) {
-    const auto lines = readTextLines(workingFolder / kExcludeListFile);
+void appendExcludeEntries(const std::optional<std::vector<std::string>>& lines,
+                          BackupList& exclude) {
     if (!lines)
         return;
     for (const std::string& line : *lines)
         exclude.push_back(BackupEntry{line, 0, 0});
 }
 
-void saveBackupLists(const fs::path& workingFolder, const BackupList& include,
-                     const BackupList& exclude) {
+std::string includeListText(const BackupList& include) {
     std::string text;
     for (const BackupEntry& entry : include)
         text += formatIncludeLine(entry);
-    replaceFile(workingFolder / kIncludeListFile, text);
-    text.clear();
+    return text;
+}
+
+std::string excludeListText(const BackupList& exclude) {
+    std::string text;
     for (const BackupEntry& entry : exclude)
         text += entry.path + "\r\n";
-    replaceFile(workingFolder / kExcludeListFile, text);
+    return text;
 }
 
 } // namespace kestrun

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,17 +42,17 @@ std::optional<BackupEntry> parseIncludeLine(std::string_view line);
 // "path\tmode\tkind\r\n"
 std::string formatIncludeLine(const BackupEntry& entry);
 
-// Appends the entries of "backup.lst" / "xbackup.lst" in the working folder to the list.
-// A file that cannot be read leaves the list as it was.
-void loadIncludeList(const std::filesystem::path& workingFolder, BackupList& include);
-void loadExcludeList(const std::filesystem::path& workingFolder, BackupList& exclude);
+// Appends the entries of the lines of "backup.lst" / "xbackup.lst" to the list; lines that
+// could not be read (nullopt, see readTextLines in platform/list_file.h) leave it as it was.
+void appendIncludeEntries(const std::optional<std::vector<std::string>>& lines,
+                          BackupList& include);
+void appendExcludeEntries(const std::optional<std::vector<std::string>>& lines,
+                          BackupList& exclude);
 
-// Rewrites "backup.lst" and then "xbackup.lst" from the lists, whole, even when nothing
-// changed. Each file is written to a temporary name and renamed into place, so a failed
-// write keeps the old file; in a folder the user may not write, a list file the user may
-// write is overwritten in place. A file that cannot be written (or is read-only) is skipped
-// silently and the other one is still written.
-void saveBackupLists(const std::filesystem::path& workingFolder, const BackupList& include,
-                     const BackupList& exclude);
+// The whole text of "backup.lst" / "xbackup.lst" for the list, each entry a CR LF line. The
+// files are replaced whole with it, even when nothing changed (replaceFile: a failed write
+// keeps the old file, a read-only one is skipped).
+std::string includeListText(const BackupList& include);
+std::string excludeListText(const BackupList& exclude);
 
 } // namespace kestrun

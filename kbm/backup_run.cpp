@@ -50,7 +50,9 @@ LocalDateTime BackupRun::perform() {
     FileSender* sender = sender_;
     if (!sender) {
         ownSender = std::make_unique<FtpSender>(
-            FtpSettings{s.host, s.port, s.user, s.password, s.passive != 0}, log_, progress);
+            FtpSettings{s.host, s.port, s.user, s.password, s.passive != 0,
+                        workingFolderTrust(config_.workingFolder)},
+            log_, progress);
         sender = ownSender.get();
     }
     CopyPhase::Config copy;
@@ -60,10 +62,13 @@ LocalDateTime BackupRun::perform() {
     copy.destination = s.destination;
     copy.markerFolder = markers;
     copy.destinationAbsent = destination.absent;
+    copy.destinationFolder = destination.folder;
     copy.removeLeftovers = scan.foundUnfinishedRun();
     const LocalDateTime stamp = CopyPhase(copy, clock_, log_, progress, *sender).run();
     progress.flush();
-    if (toFolder)
+    // Without its whole queue the run did not reach every file: the id is not recorded, so a
+    // refill is made again (files left out of a queue written in part keep pending markers).
+    if (toFolder && scan.queueComplete())
         identity.record();
 
     // Sets on a disk that is not mounted cannot be cleaned: their lists wait for it.

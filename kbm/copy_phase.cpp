@@ -205,7 +205,7 @@ bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
     // own mark is never replaced by a copy.
     const Aside aside{config_.destination, stamp.format(kSetStampFormat), log_};
     const bool copied = !config_.destination.empty() && !config_.destinationAbsent && rel &&
-                        (code != 1 || *rel != kDestinationIdentityFile) &&
+                        (code != 1 || *rel != kDestinationIdentityFile) && destinationUnchanged() &&
                         placeCopy(source, code == 1 ? "" : aside.stamp, *rel, aside);
     if (!copied) {
         log_.write("Can not backup file: " + source + " to " + target);
@@ -216,6 +216,13 @@ bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
     if (code == 2 && autodeleteList)
         writeAll(*autodeleteList, target + "\r\n");
     return true;
+}
+
+bool CopyPhase::destinationUnchanged() const {
+    if (!config_.destinationFolder)
+        return true;
+    const auto now = fileStatus(fs::path(config_.destination));
+    return now && FolderIdentity{now->device, now->inode} == *config_.destinationFolder;
 }
 
 // Removes the temporary files that copies cut off by the end of a run left in the folder of

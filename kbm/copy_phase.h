@@ -2,12 +2,14 @@
 
 #include "common/local_date_time.h"
 #include "kbm/backup_log.h"
+#include "kbm/destination_identity.h"
 #include "kbm/file_sender.h"
 #include "kbm/run_progress.h"
 #include "platform/clock.h"
 #include "platform/regular_file.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -33,6 +35,9 @@ public:
         std::string markerFolder; // ends in "/"; a failed copy drops its file's marker
         // The destination counts as missing (a disk that is not mounted): every copy fails.
         bool destinationAbsent = false;
+        // The folder the destination led to before the run; a copy fails when it leads to
+        // another one (a disk unmounted or swapped meanwhile). Not compared when unknown.
+        std::optional<FolderIdentity> destinationFolder = std::nullopt;
         // A run was cut off before: leftover temporary copies go from the folders copied into.
         bool removeLeftovers = false;
     };
@@ -48,6 +53,7 @@ private:
     bool copyToFolder(const std::string& source, std::int32_t code, const LocalDateTime& stamp,
                       const FileDescriptor* autodeleteList);
     void removeLeftoversBeside(const std::string& rel, const std::string& set);
+    bool destinationUnchanged() const;
 
     Config config_;
     Clock& clock_;

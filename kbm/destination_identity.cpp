@@ -54,8 +54,11 @@ bool writeDestinationId(const std::string& destination, const std::string& id) {
     const std::string temp = copyTemporaryName(kDestinationIdentityFile);
     folder.removeFile(temp);
     bool written = false;
-    if (const FileDescriptor out = folder.createFile(temp, 0600))
-        written = setPermissions(out, 0600) && writeAll(out, id + "\n") && syncToDisk(out);
+    // Readable by all: users who share the destination share its id, or each would take the
+    // other's for a replaced destination and copy everything again at every run.
+    if (FileDescriptor out = folder.createFile(temp, 0644))
+        written = setPermissions(out, 0644) && writeAll(out, id + "\n") && syncToDisk(out) &&
+                  closeFile(out);
     if (written && folder.rename(temp, kDestinationIdentityFile))
         return true;
     folder.removeFile(temp);
@@ -119,20 +122,31 @@ bool DestinationIdentity::writeRecord(const Record& record) const {
     return !ec;
 }
 
+std::optional<DestinationIdentity::Seen> DestinationIdentity::look() const {
+    const fs::path folder(destination_);
+    const auto mountPoint = isMountPoint(folder);
+    const auto status = fileStatus(folder);
+    if (!mountPoint || !status || !status->isFolder)
+        return std::nullopt;
+    return Seen{*mountPoint, {status->device, status->inode}, destinationId(destination_)};
+}
+
 DestinationCheck DestinationIdentity::check(const std::string& markerFolder) {
     DestinationCheck result;
     recorded_ = readRecord();
     const bool ours = recorded_ && recorded_->destination == destination_;
-    const auto mountPoint = isMountPoint(fs::path(destination_));
-    if (ours && recorded_->mountPoint && mountPoint == false) {
-        absent_ = result.absent = true;
+    seen_ = look();
+    if (ours && recorded_->mountPoint && seen_ && !seen_->mountPoint) {
+        seen_.reset();
+        result.absent = true;
         result.message = "Backup destination is not mounted: " + destination_;
         return result;
     }
-    if (!mountPoint) // missing: its copies fail, and nothing is learnt of it
+    if (!seen_) // missing: its copies fail, and nothing is learnt of it
         return result;
-    found_ = destinationId(destination_);
-    if (ours && !found_.empty() && found_ == recorded_->id)
+    result.folder = seen_->folder;
+    const std::string& found = seen_->id;
+    if (ours && !found.empty() && found == recorded_->id)
         return result;
     result.refill = true;
     if (ours)
@@ -145,17 +159,18 @@ DestinationCheck DestinationIdentity::check(const std::string& markerFolder) {
 }
 
 void DestinationIdentity::record() {
-    const auto mountPoint = isMountPoint(fs::path(destination_));
-    if (absent_ || !mountPoint)
+    // A destination unmounted, swapped or made during the run holds no copies the markers know
+    // of: it keeps what it has, so the next run compares it again.
+    if (!seen_ || look() != seen_)
         return;
     // An id found there is kept: users who share the destination then share its id too.
-    std::string id = found_.empty() ? destinationId(destination_) : found_;
+    std::string id = seen_->id;
     if (id.empty()) {
         id = newId();
         if (!writeDestinationId(destination_, id))
             return;
     }
-    const Record now{id, *mountPoint, destination_};
+    const Record now{id, seen_->mountPoint, destination_};
     if (recorded_ != now)
         writeRecord(now);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -10,6 +11,13 @@ namespace kestrun {
 // markers. The markers tell what the destination holds only while both ids agree.
 inline constexpr const char* kDestinationIdentityFile = ".kbm-destination";
 
+// Which folder a path led to: its device and inode.
+struct FolderIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FolderIdentity&) const = default;
+};
+
 // What a run learns of its destination folder before it scans.
 struct DestinationCheck {
     // A mount point at the last run that is none now (the disk is not mounted): every copy
@@ -18,6 +26,9 @@ struct DestinationCheck {
     // The markers no longer say what the destination holds: every file is queued as new.
     bool refill = false;
     std::string message; // the log line telling why; empty when nothing is worth telling
+    // The folder the destination led to; nullopt when it was missing or absent. A copy into
+    // another folder by then (a disk unmounted or swapped during the run) fails.
+    std::optional<FolderIdentity> folder;
 };
 
 // The destination of a folder run and what the data folder recorded of it at the last run
@@ -31,7 +42,8 @@ public:
     DestinationCheck check(const std::string& markerFolder);
 
     // After the run's copies: gives the destination an id when it has none and records it.
-    // Nothing is written to a destination that is missing or absent.
+    // Nothing is written unless the destination is still what check() found there (the same
+    // folder, mount point or not, with the same id), and never when it was missing or absent.
     void record();
 
     // A run to the FTP server: the markers then say nothing about the folder destination.
@@ -44,14 +56,21 @@ private:
         std::string destination;
         bool operator==(const Record&) const = default;
     };
+    // What the destination is at one moment; nullopt when it is missing.
+    struct Seen {
+        bool mountPoint = false;
+        FolderIdentity folder;
+        std::string id; // its valid id, empty when it has none
+        bool operator==(const Seen&) const = default;
+    };
     std::optional<Record> readRecord() const;
     bool writeRecord(const Record& record) const;
+    std::optional<Seen> look() const;
 
     std::filesystem::path recordFile_;
     std::string destination_; // lexically normal, no trailing "/"
     std::optional<Record> recorded_;
-    std::string found_; // the destination's valid id, empty when it has none
-    bool absent_ = false;
+    std::optional<Seen> seen_; // at check(); nullopt when missing or absent
 };
 
 } // namespace kestrun

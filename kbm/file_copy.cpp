@@ -56,12 +56,17 @@ bool copyFileAtomically(const fs::path& source, const FolderHandle& folder,
     // goes first, as itself; the copy then makes a new file.
     folder.removeFile(temp);
     {
-        const FileDescriptor out = folder.createFile(temp, 0600);
+        FileDescriptor out = folder.createFile(temp, 0600);
         if (!out)
             return false;
-        const bool written = copyContent(in, out) &&
-                             setModifiedTime(out, from->modifiedSecond, from->modifiedNanosecond) &&
-                             setGroupAndPermissions(out, groupOwner(in), from->permissions & 0777);
+        // The copy is on the disk before it takes the target's name, so a copy counted as made
+        // never stands for data still in the cache, and a failure the system reports only at
+        // the flush or the close (a full disk, an I/O error) is a failed copy.
+        const bool written =
+            copyContent(in, out) &&
+            setModifiedTime(out, from->modifiedSecond, from->modifiedNanosecond) &&
+            setGroupAndPermissions(out, groupOwner(in), from->permissions & 0777) &&
+            syncToDisk(out) && closeFile(out);
         if (!written) {
             folder.removeFile(temp);
             return false;
@@ -71,7 +76,8 @@ bool copyFileAtomically(const fs::path& source, const FolderHandle& folder,
         folder.removeFile(temp);
         return false;
     }
-    return true;
+    // The new name is on the disk as well.
+    return syncToDisk(folder.descriptor());
 }
 
 } // namespace kestrun

@@ -13,8 +13,9 @@ namespace kestrun {
 // part. The copy keeps the source's modification time and permission bits (without set-user
 // and set-group bits: the copy belongs to whoever runs the backup). A source that is no
 // regular file (a FIFO, a device) is refused without waiting on it, and so is a target that
-// is a link or a folder; nothing is written through a link. False when anything failed; the
-// target is then unchanged and no temporary file is left.
+// is a link or a folder; nothing is written through a link. The copy and its name are flushed
+// to the disk before it counts as made. False when anything failed; the target is then
+// unchanged and no temporary file is left, unless only the last flush of the folder failed.
 //
 // The temporary name is short whatever the target's name (".kbm-" and a hash of the name), and
 // always the same for one target: a copy cut short by a kill or a power cut leaves a file that

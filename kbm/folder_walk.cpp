@@ -40,7 +40,7 @@ void FolderWalker::walk(const std::string& folder, const Visitor& visit,
     std::error_code ec;
     const fs::path tree = fs::canonical(fs::path(folder), ec);
     Walk state{{}, ec ? std::string() : tree.string(), visit, unreadable};
-    walkInto(folder, folder.find('.') != std::string::npos, false, state);
+    walkInto(folder, folder.find('.') != std::string::npos, state);
 }
 
 void FolderWalker::walk(const std::string& folder, std::vector<std::string>& files) const {
@@ -66,8 +66,7 @@ bool leadsIntoTree(const std::string& link, const std::string& tree) {
 
 } // namespace
 
-void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, bool listed,
-                            Walk& walk) const {
+void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, Walk& walk) const {
     if (excluded_.contains(folder) || isSkipFolder(folder))
         return;
     std::error_code ec;
@@ -77,12 +76,10 @@ void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, bool l
     };
     const auto status = fileStatus(folder);
     if (!status) {
-        // A folder of the listing that cannot be reached by its path (one too long for the
-        // system, say) cannot be read either; a missing start folder is no failure.
-        if (listed) {
-            static_cast<void>(fs::status(fs::path(folder), ec));
-            cannotRead();
-        }
+        // A folder that cannot be reached by its path (one too long for the system, one
+        // closed to us, a loop of links) cannot be read either; a missing one is no failure.
+        static_cast<void>(fs::status(fs::path(folder), ec));
+        cannotRead();
         return;
     }
     if (!walk.visited.insert({status->device, status->inode}).second)
@@ -97,11 +94,19 @@ void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, bool l
         const std::string name = it->path().filename().string();
         const std::string full = prefix + name;
         std::error_code typeEc;
-        if (it->is_directory(typeEc)) { // follows a link to its target
+        const bool isFolder = it->is_directory(typeEc); // follows a link to its target
+        if (typeEc) {
+            // What it is cannot be told (a loop of links, a link into a closed folder); a
+            // link leading nowhere is no failure.
+            if (!gone(typeEc) && walk.unreadable)
+                walk.unreadable(full);
+            continue;
+        }
+        if (isFolder) {
             // A link into the tree would hide the folder it leads to: that one is walked at
             // its own path, before or after the link is met.
             if (!it->is_symlink(typeEc) || !leadsIntoTree(full, walk.tree))
-                walkInto(full, folderHasDot || name.find('.') != std::string::npos, true, walk);
+                walkInto(full, folderHasDot || name.find('.') != std::string::npos, walk);
             continue;
         }
         if (!it->is_regular_file(typeEc))

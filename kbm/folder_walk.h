@@ -29,8 +29,9 @@ public:
     FolderWalker(const BackupList& excludes, const std::vector<std::string>& skipFolders);
 
     // Calls the visitor with each file's full path as the walk finds it, and `unreadable` with
-    // each folder that is there but cannot be listed (a start folder that is missing or no
-    // folder, and a folder that went while it was walked, are not reported).
+    // each folder that is there but cannot be listed or reached, and each entry whose kind
+    // cannot be told (a start folder that is missing or no folder, a folder that went while it
+    // was walked and a link leading nowhere are not reported).
     using Visitor = std::function<void(const std::string&)>;
     void walk(const std::string& folder, const Visitor& visit,
               const Visitor& unreadable = {}) const;
@@ -45,8 +46,7 @@ private:
         const Visitor& unreadable;
     };
 
-    // `listed`: the folder was found in its parent's listing, so it is there.
-    void walkInto(const std::string& folder, bool folderHasDot, bool listed, Walk& walk) const;
+    void walkInto(const std::string& folder, bool folderHasDot, Walk& walk) const;
 
     bool isSkipFolder(const std::string& folder) const;
 

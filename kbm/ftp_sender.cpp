@@ -1,5 +1,7 @@
 #include "kbm/ftp_sender.h"
 
+#include "kbm/ftp_tls.h"
+
 #include "platform/file_status.h"
 #include "platform/regular_file.h"
 
@@ -84,6 +86,32 @@ std::string escape(const std::string& text) {
     return out;
 }
 
+// Whether a failure is one of the data connection (it could not be opened, secured or used),
+// rather than a refusal by the server.
+bool dataConnectionFailed(CURLcode result) {
+    switch (result) {
+    case CURLE_FTP_WEIRD_PASV_REPLY:
+    case CURLE_FTP_ACCEPT_FAILED:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+    case CURLE_FTP_CANT_GET_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_OPERATION_TIMEDOUT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Whether a name holds a byte libcurl refuses in an FTP path (below 0x20).
+bool holdsControlCharacter(const std::string& name) {
+    return std::any_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
 // The URL of the folder that holds a file's URL, "/" included.
 std::string folderOf(const std::string& url) {
     return url.substr(0, url.rfind('/') + 1);
@@ -142,6 +170,13 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     if (settings_.host.empty())
         return false;
 
+    // libcurl refuses such a path once it has logged in: the file is not sent, without a
+    // connection.
+    if (holdsControlCharacter(relative)) {
+        log_.write("Sending to FTP failed: " + source +
+                   " (The name holds a control character, which FTP can not carry.)");
+        return false;
+    }
     const std::string url = ftpUrl(settings_, relative);
     if (!handle_)
         handle_.reset(curl_easy_init());
@@ -149,13 +184,17 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
         log_.write("Sending to FTP failed: " + source);
         return false;
     }
-    // A source that is no regular file (a FIFO, a device) cannot be opened, without waiting on
-    // it: the remote file is then stored empty, and the source counts as not sent.
+    // A source that cannot be opened (no rights, or no regular file: a FIFO, a device, opened
+    // without waiting on it) is not sent at all, so the server keeps the copy it has.
     const FileDescriptor file = openRegularForReading(fs::path(source));
     const auto status = fileStatus(file);
+    if (!status) {
+        log_.write("Sending to FTP failed: " + source);
+        return false;
+    }
     Upload upload;
-    upload.source = status ? &file : nullptr;
-    upload.length = (status ? status->size : 0) + 1;
+    upload.source = &file;
+    upload.length = status->size + 1;
     upload.progress = &progress_;
     const auto slash = relative.rfind('/');
     upload.status = (slash == std::string::npos ? relative : relative.substr(slash + 1)) + " -> " +
@@ -183,29 +222,93 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallTimeout_);
 
+    applyCaTrust(h, settings_.trust);
+    curl_easy_setopt(h, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    char errorText[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+
+    const CURLcode result = transfer(folderOf(url), upload.started, errorText);
+    curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    const std::string detail = errorText[0] ? errorText : curl_easy_strerror(result);
+    switch (tlsFailureOf(result)) {
+    case TlsFailure::NotTrusted:
+        sayOnce("FTP over TLS refused, the server's certificate is not trusted: " + detail);
+        break;
+    case TlsFailure::Failed:
+        sayOnce("FTP over TLS failed: " + detail);
+        break;
+    case TlsFailure::None:
+        break;
+    }
+    if (result != CURLE_OK || upload.cut) {
+        log_.write("Sending to FTP failed: " + source);
+        return false;
+    }
+    return true;
+}
+
+CURLcode FtpSender::transfer(const std::string& folder, const bool& started, char* errorText) {
+    const FtpSessionWatch watch(handle_.get());
+    long level = ftpTlsLevel(settings_.passive, runtimeLibcurlVersion());
+    if (serverWithoutTls_)
+        level = CURLUSESSL_NONE;
+    else if (dataInClear_)
+        level = CURLUSESSL_CONTROL;
+    CURLcode result = perform(folder, level, started);
+    if (result == CURLE_USE_SSL_FAILED && level == CURLUSESSL_CONTROL) {
+        // The login only was to be encrypted and the server offers no TLS: plain FTP, as
+        // CURLUSESSL_TRY speaks to such a server, for this file and the rest of the run.
+        serverWithoutTls_ = true;
+        errorText[0] = '\0';
+        return perform(folder, CURLUSESSL_NONE, started);
+    }
+    if (result != CURLE_OK && !started && watch.dataEncrypted() && dataConnectionFailed(result)) {
+        // The login was encrypted and the server took encrypted data, but their connection
+        // failed before any byte left: some servers break it off when the client's handshake
+        // comes before the transfer command, as libcurl 7.87 to 8.4 send it. The file goes
+        // again with its data in clear, under the same verified, encrypted login.
+        const std::string why = errorText[0] ? errorText : curl_easy_strerror(result);
+        errorText[0] = '\0';
+        result = perform(folder, CURLUSESSL_CONTROL, started);
+        if (result == CURLE_OK) {
+            dataInClear_ = true;
+            sayOnce("FTP over TLS protects the login only, the files go unencrypted: the "
+                    "encrypted data connection failed (" +
+                    why + ")");
+        }
+    } else if (result == CURLE_OK && level == CURLUSESSL_CONTROL && !dataInClear_) {
+        sayOnce("FTP over TLS protects the login only, the files go unencrypted: libcurl " +
+                runtimeLibcurlVersionText() + " can not encrypt active-mode data connections");
+    }
+    return result;
+}
+
+CURLcode FtpSender::perform(const std::string& folder, long tlsLevel, const bool& started) {
+    CURL* h = handle_.get();
+    curl_easy_setopt(h, CURLOPT_USE_SSL, tlsLevel);
     // A folder stored into before is named in the STOR itself; any other is walked from the
     // login folder, creating what is missing. A STOR refused before any byte left (the folder
     // went away meanwhile) is tried once more the walking way.
-    const std::string folder = folderOf(url);
     bool known = knownFolders_.contains(folder);
     CURLcode result = CURLE_OK;
     for (;;) {
         curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD,
                          static_cast<long>(known ? CURLFTPMETHOD_NOCWD : CURLFTPMETHOD_MULTICWD));
         result = curl_easy_perform(h);
-        if (!known || result != CURLE_UPLOAD_FAILED || upload.started)
+        if (!known || result != CURLE_UPLOAD_FAILED || started)
             break;
         knownFolders_.erase(folder);
         known = false;
     }
-    curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
     if (result == CURLE_OK)
         knownFolders_.insert(folder);
-    if (result != CURLE_OK || upload.cut) {
-        log_.write("Sending to FTP failed: " + source);
-        return false;
-    }
-    return upload.source != nullptr;
+    return result;
+}
+
+void FtpSender::sayOnce(const std::string& line) {
+    if (said_.insert(line).second)
+        log_.write(line);
 }
 
 } // namespace kestrun

@@ -3,6 +3,7 @@
 #include "kbm/backup_log.h"
 #include "kbm/file_sender.h"
 #include "kbm/run_progress.h"
+#include "transfer/ca_trust.h"
 
 #include <curl/curl.h>
 
@@ -19,6 +20,7 @@ struct FtpSettings {
     std::string user;
     std::string password;
     bool passive = false;
+    CaTrust trust; // the server's certificate is checked against it when it offers TLS
 };
 
 // The remote address of a relative path: ftp://host:port/backup/<components>, each component
@@ -30,6 +32,10 @@ std::string ftpUrl(const FtpSettings& settings, const std::string& relative);
 // lines: "Can not find source file: " and "Sending to FTP failed: ". One transfer handle
 // serves all files; a remote folder that this sender has already stored into is addressed in
 // one STOR, any other is walked and created folder by folder.
+// Each session asks for TLS; a server that offers it must show a trusted certificate, else
+// nothing is sent ("FTP over TLS refused, ..." once per run). When encrypted data connections
+// fail where the encrypted login worked, the files go in clear under the encrypted login,
+// which is said once per run.
 class FtpSender final : public FileSender {
 public:
     FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress);
@@ -46,7 +52,18 @@ private:
         void operator()(CURL* handle) const;
     };
     std::unique_ptr<CURL, CurlDeleter> handle_;
+    // One file's transfer at the TLS level the run has found for the server, tried again
+    // where that level turned out wrong for it. `started`: the file's first byte was read.
+    CURLcode transfer(const std::string& folder, const bool& started, char* errorText);
+    // One transfer, repeated the walking way when a known folder is gone.
+    CURLcode perform(const std::string& folder, long tlsLevel, const bool& started);
+    // Logs a line once per run.
+    void sayOnce(const std::string& line);
+
     std::set<std::string> knownFolders_; // remote folder URLs that exist
+    std::set<std::string> said_;
+    bool dataInClear_ = false;      // the server's encrypted data connections failed this run
+    bool serverWithoutTls_ = false; // the server offered no TLS this run
     FtpSettings settings_;
     BackupLog& log_;
     RunProgress& progress_;

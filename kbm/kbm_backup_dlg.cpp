@@ -1,6 +1,7 @@
 #include "kbm/kbm_backup_dlg.h"
 
 #include "platform/dialog_template.h"
+#include "platform/list_file.h"
 
 #include <QAction>
 #include <QApplication>
@@ -55,8 +56,8 @@ CKbmBackupDlg::CKbmBackupDlg(const std::filesystem::path& workingFolder,
     config_.workingFolder = workingFolder;
     config_.dataFolder = dataFolder;
     config_.settings = readKbmSettings(store);
-    loadIncludeList(workingFolder, config_.include);
-    loadExcludeList(workingFolder, config_.exclude);
+    appendIncludeEntries(readTextLines(workingFolder / kIncludeListFile), config_.include);
+    appendExcludeEntries(readTextLines(workingFolder / kExcludeListFile), config_.exclude);
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = new QSystemTrayIcon(icon, this);

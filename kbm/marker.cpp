@@ -15,8 +15,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kQueuedBytes = "q"; // queued by a scan, its copy not yet made
-constexpr std::string_view kRetryBytes = "qq"; // copied while its source changed
+// A pending marker is told by its size alone, never by what it holds: a size set on the file
+// reaches the disk with the rest of its status, while written bytes may come back from a
+// power cut as an empty file (allocation is delayed), which would read as a finished copy.
+// Markers that hold "q" or "qq" read as they always did.
+constexpr std::int64_t kQueuedSize = 1; // queued by a scan, its copy not yet made
+constexpr std::int64_t kRetrySize = 2;  // copied while its source changed
 
 std::string_view folderOf(const std::string& marker) {
     const auto slash = marker.rfind('/');
@@ -24,13 +28,23 @@ std::string_view folderOf(const std::string& marker) {
                                       : std::string_view(marker).substr(0, slash);
 }
 
-// Opens the marker for writing from its start; a missing one is made new (never through a
-// link), anything else in its place only when it is a regular file and no link.
+// Opens the marker for writing, what it holds kept; a missing one is made new (never through
+// a link), anything else in its place only when it is a regular file and no link.
 FileDescriptor openMarker(const std::string& marker, bool present) {
     if (!present)
         if (FileDescriptor created = createNewRegularFile(fs::path(marker), 0600))
             return created;
-    return openRegularForRewrite(fs::path(marker), 0600);
+    return openRegularForUpdate(fs::path(marker), 0600);
+}
+
+// Gives an open marker its size, stamped with the present when asked. A marker that cannot be
+// given it goes: a missing marker queues its file as new, an empty one would read as settled.
+bool resizeMarker(const FileDescriptor& out, const std::string& marker, std::int64_t size,
+                  bool stamp) {
+    if (setFileSize(out, size) && (!stamp || touchModifiedTime(out)))
+        return true;
+    dropMarker(marker);
+    return false;
 }
 
 // Removes a folder of markers with everything in it; a link in it goes as a link.
@@ -102,8 +116,7 @@ MarkerState MarkerWriter::state(const std::string& marker) {
     result.anyTime = status->modified();
     if (!status->isFolder && status->size == 0)
         result.settledTime = status->modified();
-    result.unfinished =
-        !status->isFolder && status->size == static_cast<std::int64_t>(kQueuedBytes.size());
+    result.unfinished = !status->isFolder && status->size == kQueuedSize;
     return result;
 }
 
@@ -125,12 +138,8 @@ bool MarkerWriter::queue(const std::string& marker, const MarkerState& state, bo
     }
     if (known_ != Folder::Own)
         known_ = known_ == Folder::Missing ? Folder::Own : Folder::Present;
-    // The byte written stamps the marker with the present; an emptied or new one is stamped
-    // here.
-    if (pending)
-        return writeAll(out, kQueuedBytes);
-    touchModifiedTime(out);
-    return true;
+    // A marker refreshed for a file that is not queued is empty (settled) and stamped too.
+    return resizeMarker(out, marker, pending ? kQueuedSize : 0, true);
 }
 
 void settleMarker(const std::string& marker) {
@@ -142,13 +151,19 @@ void settleMarker(const std::string& marker) {
     if (ec)
         return;
     fs::resize_file(file, 0, ec);
-    if (!ec)
-        fs::last_write_time(file, queued, ec);
+    if (ec)
+        return;
+    // Stamped with the present, the marker would hide a change made since the file was queued.
+    fs::last_write_time(file, queued, ec);
+    if (ec)
+        dropMarker(marker);
 }
 
 void keepMarkerPending(const std::string& marker) {
-    if (const FileDescriptor out = openRegularForRewrite(fs::path(marker), 0600))
-        writeAll(out, kRetryBytes);
+    if (const FileDescriptor out = openRegularForUpdate(fs::path(marker), 0600))
+        resizeMarker(out, marker, kRetrySize, false);
+    else
+        dropMarker(marker);
 }
 
 void dropMarker(const std::string& marker) {

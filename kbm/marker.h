@@ -11,10 +11,11 @@
 namespace kestrun {
 
 // The marker of a source file: an empty file whose modification time records when the source
-// was last queued. While its copy is still to be made the marker holds one byte ("pending"),
+// was last queued. While its copy is still to be made the marker is one byte long ("pending"),
 // so a run that ends before the copy (killed, power cut) leaves a marker that the next scan
 // takes for a missing one and the file is queued again. A copy whose source changed while it
-// was made leaves two bytes: pending as well, but on purpose, not the trace of a cut-off run.
+// was made leaves it two bytes long: pending as well, but on purpose, not the trace of a
+// cut-off run. Only the size counts, not the bytes. A marker that cannot be made pending goes.
 
 // What a scan knows of a marker before it decides on its file.
 struct MarkerState {

@@ -217,6 +217,10 @@ void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
     // Negative days (a stored value above 2147483647) would expire every set at once.
     if (days <= 0)
         return;
+    // A destination that is not there (a folder on a disk that is not mounted) holds the sets
+    // the lists name: the lists wait for it.
+    if (!FolderHandle::open(fs::path(destination)))
+        return;
     const FolderWalker walker(BackupList{});
     std::vector<std::string> lists;
     std::string folder = autodeleteFolder;

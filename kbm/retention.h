@@ -17,7 +17,8 @@ std::optional<LocalDateTime> autodeleteListStamp(const std::string& listPath);
 // the run's stamp, then each such list, and removes the list's set folder when no file at all
 // is left in it. A copy is deleted only when it lies below a folder named by its list's stamp
 // (the set, below whatever destination the run had); a list naming any other file stays. The
-// destination itself, or a folder above it, is never removed. 0 or negative days do nothing.
+// destination itself, or a folder above it, is never removed. 0 or negative days do nothing,
+// and so does a destination folder that cannot be opened (a disk that is away).
 void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
                        const std::string& destination, const std::string& autodeleteFolder,
                        BackupLog& log);

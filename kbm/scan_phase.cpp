@@ -45,11 +45,20 @@ ScanPhase::ScanPhase(Paths paths, const BackupList& include, const BackupList& e
       progress_(progress) {}
 
 std::size_t ScanPhase::run() {
-    const FileDescriptor queue = createQueueFile(paths_.queueFile);
+    FileDescriptor queue = createQueueFile(paths_.queueFile);
+    queueComplete_ = static_cast<bool>(queue);
     if (!queue) {
         log_.write("Can not create the result file");
         return 0;
     }
+    // After a failed write nothing more is written: a line cut short would join the next.
+    // The files left out keep pending markers, so the next run queues them again.
+    const auto write = [&](const std::string& text, bool last = false) {
+        if (queueComplete_ && !(writeAll(queue, text) && (!last || closeFile(queue)))) {
+            queueComplete_ = false;
+            log_.write("Can not write the result file");
+        }
+    };
     const FolderWalker walker(exclude_, paths_.ownFolders);
     std::size_t queued = 0;
     // Markers made pending by this scan stand for a queued file: a later entry naming the same
@@ -106,7 +115,7 @@ std::size_t ScanPhase::run() {
                     pendingNow.insert(marker);
                 lines += formatQueueLine(source, *code);
                 if (lines.size() >= kBlock) {
-                    writeAll(queue, lines);
+                    write(lines);
                     lines.clear();
                 }
                 ++queued;
@@ -118,7 +127,7 @@ std::size_t ScanPhase::run() {
             walker.walk(entry.path, consider, fail);
     }
     const auto n = static_cast<std::int64_t>(include_.size());
-    writeAll(queue, lines);
+    write(lines, true); // a write that fails only at the close fails the queue as well
     progress_.setTransfer(static_cast<int>(n * 100 / (n + 1)));
     return queued;
 }

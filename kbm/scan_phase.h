@@ -44,6 +44,9 @@ public:
     // Whether the scan met markers left pending by a run that did not complete.
     bool foundUnfinishedRun() const { return unfinishedRun_; }
 
+    // Whether the queue file holds every file the scan selected.
+    bool queueComplete() const { return queueComplete_; }
+
 private:
     Paths paths_;
     const BackupList& include_;
@@ -52,6 +55,7 @@ private:
     RunProgress& progress_;
     bool everyFileNew_ = false;
     bool unfinishedRun_ = false;
+    bool queueComplete_ = false;
 };
 
 } // namespace kestrun

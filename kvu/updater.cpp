@@ -1,9 +1,9 @@
 #include "kvu/updater.h"
 
-#include "common/text_file.h"
 #include "kestrun/update/release_signature.h"
 #include "kvu/handover_files.h"
 #include "platform/clock.h"
+#include "platform/list_file.h"
 #include "platform/log_file.h"
 #include "platform/program_launcher.h"
 #include "platform/regular_file.h"

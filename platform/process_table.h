@@ -50,6 +50,10 @@ public:
 
 // The process table read from /proc. A process counts as the user's when its real uid is the
 // real uid of this program.
+//
+// On Windows the table is a Toolhelp32 snapshot (the image names; for java.exe and javaw.exe
+// the command line, read from the process), procRoot plays no part, only the processes of this
+// user's account count, and closeFirst asks the process's windows to close before it ends it.
 class ProcProcessTable final : public ProcessTable {
 public:
     // procRoot is the folder that holds one folder per pid ("/proc"); the clock times the wait

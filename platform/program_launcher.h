@@ -21,6 +21,12 @@ public:
     // the file found starts in its own folder. minimised is accepted for the callers' sake and
     // has no effect here. Returns the pid of the started process, or nullopt when nothing could
     // be started (nothing found, a NUL byte in the path or the parameters, a failed exec).
+    //
+    // On Windows the parameters are the command line's tail, as the program reads it itself: an
+    // .exe or .com starts with CreateProcess (a console program in a console of its own), a
+    // ".jar" as "javaw -jar <path> <parameters>", any other file with ShellExecuteEx "open";
+    // minimised shows the program's window minimised and not activated. A bare name is looked
+    // up as above, also with ".exe" added, in the folders of PATH split at ";".
     virtual std::optional<std::int64_t> start(const std::string& path,
                                               const std::string& parameters,
                                               const std::filesystem::path& workingFolder,

@@ -41,6 +41,9 @@ FileDescriptor openRegularForReadingNoLink(const std::filesystem::path& file);
 // link (planted in a folder others may write) must not lead a write elsewhere.
 bool isOthersLink(const std::filesystem::path& place);
 
+// Whether a regular file of the running user's (not a link) is in this place.
+bool isOwnRegularFile(const std::filesystem::path& place);
+
 // Opens a regular file for appending, creating it with the given mode bits when it is missing.
 // Anything but a regular file is refused without waiting on it. A link in the file's place is
 // followed only when the running user or root owns it, and never to create its target.
@@ -52,6 +55,9 @@ FileDescriptor openRegularForAppend(const std::filesystem::path& file, unsigned 
 // mode bits (less the umask) when it is missing. A link in the file's own place is refused, and
 // so is anything but a regular file, without waiting on it.
 FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode);
+
+// As openRegularForRewrite, but what the file holds is kept.
+FileDescriptor openRegularForUpdate(const std::filesystem::path& file, unsigned createMode);
 
 // Creates a new regular file with the given mode bits (less the umask) and opens it for
 // writing. Fails when anything is in its place already, a link or a dangling link included.
@@ -74,6 +80,12 @@ bool copyContent(const FileDescriptor& from, const FileDescriptor& to);
 
 // Flushes an open file's content to the disk; false when the system reports a failure.
 bool syncToDisk(const FileDescriptor& fd);
+
+// Closes the file now; false when the system reports a failure (a write that failed late).
+bool closeFile(FileDescriptor& fd);
+
+// Sets an open file's size, cutting it or extending it with zero bytes.
+bool setFileSize(const FileDescriptor& fd, std::int64_t size);
 
 // Sets the permission bits of an open file or folder exactly (the umask plays no part).
 bool setPermissions(const FileDescriptor& fd, unsigned permissions);

@@ -34,7 +34,11 @@ public:
 // own (see IniDocument). The file is private (mode 0600, it holds the FTP password): it is
 // written whole to a 0600 temporary file in its folder and renamed into place, so a reader
 // sees the old file or the new one, and no other user can read it at any moment. Only a
-// regular file is read. On Windows the registry key takes this place.
+// regular file is read.
+//
+// On Windows a place that names a registry key ("HKEY_CURRENT_USER\Software\Tavisoft\Kestrun",
+// which defaultFile() gives there) keeps the values in that key instead: numbers as REG_DWORD,
+// texts as REG_SZ, each value written at once; a value of another type counts as missing.
 class IniSettingsStore final : public SettingsStore {
 public:
     explicit IniSettingsStore(std::filesystem::path file);
@@ -43,6 +47,7 @@ public:
     // $XDG_CONFIG_HOME/Tavisoft/Kestrun.conf, with ~/.config below the user's home folder when
     // the variable is unset. Empty when the user has no home folder: nothing is then read or
     // saved.
+    // On Windows: the registry key HKEY_CURRENT_USER\Software\Tavisoft\Kestrun.
     static std::filesystem::path defaultFile();
 
     bool exists() const override;
@@ -54,8 +59,10 @@ public:
 
     const std::filesystem::path& file() const { return file_; }
 
-private:
+    // Where the values are kept: the INI file, or the registry key (the system's choice).
     struct Impl;
+
+private:
     std::filesystem::path file_;
     std::unique_ptr<Impl> impl_;
 };

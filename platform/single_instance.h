@@ -15,6 +15,9 @@ namespace kestrun {
 // be made at all (no private folder of the user), the program runs unguarded rather than not
 // at all.
 //
+// On Windows the lock is the named mutex of the user's session, owned by the thread that made
+// the object; the folders play no part there and file() stays empty.
+//
 // The lock lies only in a folder of the user's own that no one else may write, found the same
 // way whatever environment started the program: $XDG_RUNTIME_DIR, else /run/user/<uid> (where
 // sessions keep it, so an instance started without the variable, from cron or su, meets the
@@ -28,7 +31,7 @@ public:
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
 
-    bool acquired() const { return !lock_ || lock_->state() != FileLock::State::Busy; }
+    bool acquired() const { return !busy_; }
     // The lock file held or found busy; empty when none could be used.
     const std::filesystem::path& file() const { return file_; }
 
@@ -44,6 +47,8 @@ public:
 
 private:
     std::unique_ptr<FileLock> lock_; // null when no lock file could be used
+    std::shared_ptr<void> mutex_;    // the named mutex held, where the system has them
+    bool busy_ = false;              // another process holds the lock
     std::filesystem::path file_;
 };
 

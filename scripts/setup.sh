@@ -2,7 +2,8 @@
 # Installs the Debian packages the project needs to build, test and run.
 # As root it installs what is missing; otherwise it prints the command and stops.
 # With --screenshots it also installs what the screenshot helper needs, with --bench the
-# references the benchmarks run beside ours.
+# references the benchmarks run beside ours, with --windows the MinGW-w64 cross compiler, the
+# GoogleTest sources it builds for Windows and Wine, which runs those tests.
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,7 @@ packages=(
     libssl-dev                              # Ed25519 signatures of our releases
     libgtest-dev                            # tests
     python3 python3-pyftpdlib               # the FTP server the tests talk to
+    python3-openssl                         # pyftpdlib's FTP over TLS (the TLS test server)
     rsync                                   # the reference in the backup scan benchmark
     binutils-mingw-w64-x86-64               # real PE files with version resources for tests
     python3-pefile                          # an independent reader of those PE versions
@@ -29,6 +31,13 @@ if [[ "${1:-}" == "--screenshots" ]]; then
 fi
 if [[ "${1:-}" == "--bench" ]]; then
     packages+=(supervisor curl)                 # supervisord and curl -T
+fi
+if [[ "${1:-}" == "--windows" ]]; then
+    packages+=(
+        g++-mingw-w64-x86-64-posix              # the cross compiler, std::thread's thread model
+        googletest                              # GoogleTest's sources, built for Windows
+        wine64                                  # runs the Windows tests
+    )
 fi
 
 missing=()

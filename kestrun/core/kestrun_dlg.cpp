@@ -15,6 +15,7 @@
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/dialog_template.h"
+#include "platform/list_file.h"
 #include "platform/settings_store.h"
 #include "platform/shared_folder.h"
 
@@ -195,8 +196,8 @@ void CKestrunDlg::checkAutostart() {
 
 void CKestrunDlg::loadLists() {
     programs_ = loadProgramList(workingFolder_);
-    loadIncludeList(workingFolder_, backupInclude_);
-    loadExcludeList(workingFolder_, backupExclude_);
+    appendIncludeEntries(readTextLines(workingFolder_ / kIncludeListFile), backupInclude_);
+    appendExcludeEntries(readTextLines(workingFolder_ / kExcludeListFile), backupExclude_);
 }
 
 // The programs of the list would run, and the files of the backup lists be copied, as this

@@ -1,6 +1,6 @@
 #include "kestrun/supervisor/program_list.h"
 
-#include "common/text_file.h"
+#include "platform/list_file.h"
 
 #include "common/number.h"
 #include "common/text.h"

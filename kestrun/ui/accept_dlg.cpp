@@ -1,6 +1,7 @@
 #include "kestrun/ui/accept_dlg.h"
 
 #include "platform/dialog_template.h"
+#include "transfer/ca_trust.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -9,8 +10,6 @@
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QTimer>
-
-#include <system_error>
 
 namespace kestrun {
 
@@ -95,10 +94,7 @@ void CAcceptDlg::startFetch(const std::string& uhttp, const std::filesystem::pat
     get.url = historyAddress(uhttp);
     get.noCache = true; // never a copy from a cache
     get.limits = {std::chrono::seconds(30), std::chrono::seconds(30)};
-    std::error_code error;
-    const auto ca = workingFolder / "ca.pem";
-    if (std::filesystem::is_regular_file(ca, error))
-        get.extraCaFile = ca;
+    get.trust = workingFolderTrust(workingFolder);
     fetch_ = std::jthread([this, get](std::stop_token stop) {
         std::string page;
         const HttpGetOutcome outcome = httpGet(get, [&](std::string_view piece) {

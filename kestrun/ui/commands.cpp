@@ -9,6 +9,7 @@
 #include "kestrun/ui/settings_dlg.h"
 #include "kestrun/ui/tray_menu.h"
 #include "platform/autostart.h"
+#include "platform/list_file.h"
 
 #include <QAction>
 #include <QTimer>
@@ -137,7 +138,8 @@ void WindowCommands::editPrograms() {
 
 void WindowCommands::editBackupLists() {
     c_.lists.editBackupLists(&c_.window, c_.backupInclude, c_.backupExclude);
-    saveBackupLists(c_.workingFolder, c_.backupInclude, c_.backupExclude);
+    replaceFile(c_.workingFolder / kIncludeListFile, includeListText(c_.backupInclude));
+    replaceFile(c_.workingFolder / kExcludeListFile, excludeListText(c_.backupExclude));
 }
 
 void WindowCommands::editSettings() {

@@ -3,6 +3,9 @@
 #include "platform/regular_file.h"
 #include "platform/shared_folder.h"
 
+#include <cerrno>
+#include <system_error>
+
 namespace kestrun {
 
 namespace fs = std::filesystem;
@@ -32,7 +35,7 @@ bool writeWhole(const fs::path& from, const fs::path& temp, unsigned mode) {
 
 } // namespace
 
-bool copyProgramInPlace(const fs::path& from, const fs::path& to) {
+bool copyProgramInPlace(const fs::path& from, const fs::path& to, std::optional<unsigned> mode) {
     if (!isRegularFile(from))
         return false;
     std::error_code ec;
@@ -40,17 +43,35 @@ bool copyProgramInPlace(const fs::path& from, const fs::path& to) {
     const bool fresh = existing.type() == fs::file_type::not_found;
     if (!fresh && existing.type() != fs::file_type::regular)
         return false;
-    const unsigned mode =
-        fresh ? kNewProgramMode : static_cast<unsigned>(existing.permissions()) & 07777;
+    if (!mode)
+        mode = fresh ? kNewProgramMode : static_cast<unsigned>(existing.permissions()) & 07777;
 
     const fs::path temp = temporaryBeside(to);
-    if (writeWhole(from, temp, mode)) {
+    if (writeWhole(from, temp, *mode)) {
         fs::rename(temp, to, ec);
         if (!ec)
             return true;
     }
     fs::remove(temp, ec);
     return false;
+}
+
+std::optional<std::string> replacementRefusal(const fs::path& folder) {
+    const fs::path made = folder / ".kestrun-replace-probe";
+    const fs::path renamed = folder / ".kestrun-replace-probe.new";
+    std::error_code ec;
+    fs::remove(made, ec); // a probe of a run that was killed
+    fs::remove(renamed, ec);
+    if (!createNewRegularFile(made, 0600)) {
+        const std::error_code why(errno, std::generic_category());
+        return "no file can be made in " + folder.string() + " (" + why.message() + ")";
+    }
+    fs::rename(made, renamed, ec);
+    std::error_code removed;
+    fs::remove(ec ? made : renamed, removed);
+    if (ec)
+        return "no file can be renamed in " + folder.string() + " (" + ec.message() + ")";
+    return std::nullopt;
 }
 
 } // namespace kestrun

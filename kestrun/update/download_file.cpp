@@ -1,7 +1,10 @@
 #include "kestrun/update/download_file.h"
 
+#include "platform/file_status.h"
+#include "platform/regular_file.h"
 #include "platform/shared_folder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <string>
@@ -12,11 +15,29 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::string_view kPartMark = ".part-";
+
 fs::path temporaryBeside(const fs::path& target) {
     static std::atomic<unsigned> counter{0};
     static const unsigned salt = std::random_device{}();
-    return target.parent_path() / ("." + target.filename().string() + ".part-" +
+    return target.parent_path() / ("." + target.filename().string() + std::string(kPartMark) +
                                    std::to_string(salt) + "-" + std::to_string(++counter));
+}
+
+bool allDigits(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether a name is one temporaryBeside gives: ".<name>.part-<digits>-<digits>".
+bool isTemporaryName(std::string_view name) {
+    const auto mark = name.rfind(kPartMark);
+    if (!name.starts_with('.') || mark == std::string_view::npos || mark < 2)
+        return false;
+    const std::string_view numbers = name.substr(mark + kPartMark.size());
+    const auto dash = numbers.find('-');
+    return dash != std::string_view::npos && allDigits(numbers.substr(0, dash)) &&
+           allDigits(numbers.substr(dash + 1));
 }
 
 } // namespace
@@ -66,6 +87,16 @@ void DownloadFile::discard() {
         std::error_code ec;
         fs::remove(temp_, ec);
         tempExists_ = false;
+    }
+}
+
+void removeLeftoverDownloads(const fs::path& folder) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path& file = it->path();
+        std::error_code removeError; // a file that stays does not end the walk
+        if (isTemporaryName(file.filename().string()) && isOwnRegularFile(file))
+            fs::remove(file, removeError);
     }
 }
 

@@ -37,4 +37,9 @@ private:
     bool tempExists_ = false;
 };
 
+// Removes the temporary files of downloads that never ended (a Kestrun that was killed
+// meanwhile) from a folder: only the running user's own regular files of the names downloads
+// use, nothing else.
+void removeLeftoverDownloads(const std::filesystem::path& folder);
+
 } // namespace kestrun

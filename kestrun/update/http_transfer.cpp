@@ -110,23 +110,6 @@ HeaderList requestHeaders(bool noCache) {
     return HeaderList(list);
 }
 
-// What a failed transfer's code says about its secure connection, or null when TLS did not fail.
-const char* tlsFailure(CURLcode result) {
-    switch (result) {
-    case CURLE_PEER_FAILED_VERIFICATION: // an unknown authority or a name that does not match
-        return "Certificate not trusted";
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-        return "Secure connection failed";
-    default:
-        return nullptr;
-    }
-}
-
 } // namespace
 
 bool isWebAddress(std::string_view url) {
@@ -183,16 +166,7 @@ HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     // is a body too.
     curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
     curl_easy_setopt(h, CURLOPT_HTTP09_ALLOWED, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!request.extraCaFile.empty()) {
-        // The extra file replaces curl's default bundle, so the system's authorities are
-        // named again through their folder: ca.pem adds trust, it never takes any away.
-        curl_easy_setopt(h, CURLOPT_CAINFO, request.extraCaFile.c_str());
-        std::error_code ec;
-        if (std::filesystem::is_directory(request.systemCaFolder, ec))
-            curl_easy_setopt(h, CURLOPT_CAPATH, request.systemCaFolder.c_str());
-    }
+    applyCaTrust(h, request.trust);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReadBufferSize);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
@@ -200,6 +174,7 @@ HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request.limits.connect.count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(request.limits.whole.count()));
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &onProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
@@ -211,8 +186,10 @@ HttpGetOutcome httpGet(const HttpGetRequest& request, const BodySink& sink) {
     outcome.completed =
         result == CURLE_OK || (result == CURLE_WRITE_ERROR && transfer.sinkSatisfied);
     outcome.contentLength = std::move(transfer.contentLength);
-    if (const char* failure = tlsFailure(result)) {
-        outcome.tlsFailure = failure;
+    const TlsFailure failure = tlsFailureOf(result);
+    if (failure != TlsFailure::None) {
+        outcome.tlsFailure = failure == TlsFailure::NotTrusted ? "Certificate not trusted"
+                                                               : "Secure connection failed";
         outcome.tlsDetail = errorText[0] ? errorText : curl_easy_strerror(result);
     }
     return outcome;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/ca_trust.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -8,11 +10,13 @@
 
 namespace kestrun {
 
-// How long a transfer may take to connect, and how long it may go without receiving a byte,
-// before it fails.
+// How long a transfer may take to connect, how long it may go without receiving a byte, and
+// how long it may take in all, before it fails: a server that trickles a byte now and then
+// holds the engine no longer than the whole limit (none when zero).
 struct TransferLimits {
     std::chrono::seconds connect;
     std::chrono::seconds stall;
+    std::chrono::seconds whole{0};
 };
 
 // One GET request of the update engine. The address is used exactly as given: no dot segments
@@ -20,12 +24,10 @@ struct TransferLimits {
 struct HttpGetRequest {
     std::string url;
     bool noCache = false; // ask every cache on the way for a fresh copy
-    TransferLimits limits{std::chrono::seconds(60), std::chrono::seconds(60)};
-    // Certificates trusted in addition to the system's store; empty: the system's store only.
-    std::filesystem::path extraCaFile;
-    // The folder of the system's trusted authorities (under their hashed names); named to the
-    // TLS layer again next to an extra file, which would otherwise replace the system's store.
-    std::filesystem::path systemCaFolder = "/etc/ssl/certs";
+    TransferLimits limits{std::chrono::seconds(60), std::chrono::seconds(60),
+                          std::chrono::seconds(120)};
+    // The authorities an https site's certificate is checked against.
+    CaTrust trust;
 };
 
 // Receives the body piece by piece; returns false when it needs no more of it.

@@ -3,11 +3,13 @@
 #include "common/file_version.h"
 #include "kestrun/core/event_log.h"
 #include "kestrun/core/settings.h"
+#include "kestrun/update/companion_copy.h"
 #include "kestrun/update/engine_wait.h"
 #include "kestrun/update/program_replace.h"
 #include "kestrun/update/update_socket.h"
 #include "kestrun/update/web_updates.h"
 #include "kestrun/update/wire_protocol.h"
+#include "platform/clock.h"
 
 #include <optional>
 
@@ -45,8 +47,26 @@ OneReply askOnce(EngineWait& wait, const std::string& host, std::int64_t port,
 
 } // namespace
 
-LanUpdateClient::LanUpdateClient(UpdateEngine engine, const WebUpdates& web, fs::path workingFolder)
-    : engine_(std::move(engine)), web_(web), workingFolder_(std::move(workingFolder)) {}
+bool InstallRefusal::holds(const std::string& situation, std::uint64_t nowMs) const {
+    return atMs && what == situation &&
+           nowMs - *atMs <
+               static_cast<std::uint64_t>(
+                   std::chrono::duration_cast<std::chrono::milliseconds>(kBackOff).count());
+}
+
+bool InstallRefusal::refuse(const std::string& situation, const std::string& reason,
+                            std::uint64_t nowMs) {
+    const bool news = !atMs || what != situation || why != reason;
+    what = situation;
+    why = reason;
+    atMs = nowMs;
+    return news;
+}
+
+LanUpdateClient::LanUpdateClient(UpdateEngine engine, const WebUpdates& web, fs::path workingFolder,
+                                 InstallRefusal& refusal)
+    : engine_(std::move(engine)), web_(web), workingFolder_(std::move(workingFolder)),
+      refusal_(refusal) {}
 
 void LanUpdateClient::check() {
     Settings& settings = engine_.settings;
@@ -92,49 +112,101 @@ void LanUpdateClient::check() {
     const auto localVersion = readFileVersion(program);
     if (!localVersion || !(*localVersion < *serverVersion))
         return;
+    situation_ = program + " " + localVersion->text() + " to " + serverVersion->text();
+    if (refusal_.holds(situation_, engine_.wait.clock().monotonicMs()))
+        return; // refused a while ago, and nothing has changed since
     const auto webVersion = web_.readWebVersion(kZelmoKind);
     if (!webVersion) {
-        log.log("Could not connect: " + settings.uhttp);
+        if (!web_.lastFailureWasTls()) // that failure has its line with its reason
+            log.log("Could not connect: " + settings.uhttp);
         return;
     }
     if (*webVersion != *serverVersion) {
         log.log("Found old version on web: " + settings.uhttp);
         return;
     }
+    if (const auto why = replacementRefusal(fs::path(program).parent_path())) {
+        refuse(program, *why);
+        return;
+    }
     if (!web_.download(kZelmoKind)) {
         log.log("Error in downloading update from web: " + settings.uhttp);
         return;
     }
-    install(program, localVersion->text());
+    if (installable(*serverVersion))
+        install(program, localVersion->text());
+}
+
+void LanUpdateClient::refuse(const std::string& program, const std::string& why) {
+    if (refusal_.refuse(situation_, why, engine_.wait.clock().monotonicMs()))
+        engine_.log.log(program + " can not be replaced: " + why);
+}
+
+// Only the version the server runs is installed: a site whose manifest and file disagree
+// would otherwise install another version at every poll.
+bool LanUpdateClient::installable(const FileVersion& serverVersion) {
+    const fs::path downloaded = workingFolder_ / kDownloadedName;
+    const auto version = readFileVersion(downloaded);
+    if (version && *version == serverVersion)
+        return true;
+    const std::string versionText = version ? version->text() : "none";
+    engine_.log.log("Update not installed, version: " + versionText +
+                    ", server version: " + serverVersion.text() + ", file: " + downloaded.string());
+    std::error_code ec;
+    fs::remove(downloaded, ec);
+    refusal_.refuse(situation_, "the download is version " + versionText,
+                    engine_.wait.clock().monotonicMs());
+    return false;
 }
 
 // Replaces the client application's executable by the downloaded one; the old one stays
-// beside it under its versioned name.
+// beside it under its versioned name. The new file takes the program's place by a rename, so
+// the program is whole at every moment; when it cannot, the old one is moved back.
 void LanUpdateClient::install(const std::string& program, const std::string& versionText) {
     const EventLog& log = engine_.log;
     closeProgramByName(engine_.processes, program);
     engine_.wait.wait(std::chrono::milliseconds(2000));
 
-    const std::optional<fs::perms> mode = fileMode(program);
-    const std::string versioned = program + "." + versionText;
     std::error_code ec;
+    const fs::file_status status = fs::status(program, ec);
+    std::optional<unsigned> mode;
+    if (!ec && fs::exists(status))
+        mode = static_cast<unsigned>(status.permissions()) & 07777;
+    const std::string versioned = program + "." + versionText;
+    bool movedAside = false;
     if (!fs::exists(fs::symlink_status(versioned, ec))) {
         fs::rename(program, versioned, ec);
-        if (ec)
-            return; // the file system refused: no copy, no report
+        if (ec) {
+            refuse(program, ec.message());
+            return;
+        }
         log.log("Renaming " + program + " to " + versioned);
+        movedAside = true;
     }
+    // A step that failed after the program was moved aside puts it back, and the same update
+    // is not tried again (nor the program closed for it) for a while.
+    const auto fail = [&](const std::string& line) {
+        log.log(line);
+        if (movedAside) {
+            std::error_code back;
+            fs::rename(versioned, program, back);
+            if (!back)
+                log.log("Renaming " + versioned + " to " + program);
+        }
+        refusal_.refuse(situation_, line, engine_.wait.clock().monotonicMs());
+    };
     const fs::path downloaded = workingFolder_ / kDownloadedName;
     const std::string downloadedText = downloaded.string();
     if (!fs::exists(downloaded, ec)) {
-        log.log("Could not find uploaded file: " + downloadedText);
+        fail("Could not find uploaded file: " + downloadedText);
         return;
     }
-    if (!copyExecutable(downloaded, program, mode)) {
-        log.log("Could not copy new file: " + downloadedText);
+    if (!copyProgramInPlace(downloaded, program, mode)) {
+        fail("Could not copy new file: " + downloadedText);
         return;
     }
     log.log("Copiyng " + downloadedText + " to " + program);
+    refusal_ = {};
     if (!fs::remove(downloaded, ec) || ec)
         return;
 

@@ -25,8 +25,13 @@ constexpr std::array<std::string_view, 56> kRunnableSuffixes = {
 } // namespace
 
 bool isMirrorableName(std::string_view name) {
+    // A control byte (NUL included) could forge a line of the log the name would go to.
+    const auto control = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    };
     return wire::isPlainFileName(name) && name.find("..") == std::string_view::npos &&
-           name.find('\0') == std::string_view::npos;
+           std::none_of(name.begin(), name.end(), control);
 }
 
 std::string runnableNameReason(std::string_view name, const std::vector<std::string>& programs) {
@@ -37,8 +42,14 @@ std::string runnableNameReason(std::string_view name, const std::vector<std::str
         lower.pop_back();
     if (lower.starts_with('.'))
         return "a hidden name";
-    if (std::any_of(programs.begin(), programs.end(),
-                    [&](const std::string& program) { return toLowerAscii(program) == lower; }))
+    // A program's name followed by a dot names its companions: the versioned copy the
+    // replacement keeps, and the files its loader reads beside it (".manifest", ".local",
+    // ".config").
+    const auto programOrCompanion = [&](const std::string& program) {
+        const std::string own = toLowerAscii(program);
+        return lower == own || lower.starts_with(own + ".");
+    };
+    if (std::any_of(programs.begin(), programs.end(), programOrCompanion))
         return "the name of a program";
     const bool runnable =
         lower.find(".so.") != std::string::npos ||

@@ -12,6 +12,11 @@
 #include "platform/regular_file.h"
 #include "platform/shared_folder.h"
 
+#include <QCoreApplication>
+
+#include <atomic>
+#include <random>
+
 namespace kestrun {
 
 namespace fs = std::filesystem;
@@ -20,6 +25,11 @@ namespace {
 
 constexpr unsigned kLanguageFileMode = 0644;
 constexpr unsigned kAnyExecuteBit = 0111;
+
+std::string ownTemporaryPrefix() {
+    return std::string(LanguageMirror::kTemporaryPrefix) + "-" +
+           std::to_string(QCoreApplication::applicationPid()) + "-";
+}
 
 } // namespace
 
@@ -50,8 +60,7 @@ void LanguageMirror::update() {
     if (slash == std::string::npos)
         return; // no folder to mirror into
     const fs::path folder(program.substr(0, slash + 1));
-    std::error_code ec;
-    fs::remove(folder / kTemporaryName, ec); // a transfer a killed run left half done
+    removeLeftovers(folder);
     std::vector<std::string> programs = programs_;
     programs.push_back(fileNameOf(program));
     bool changed = false;
@@ -59,7 +68,7 @@ void LanguageMirror::update() {
         if (!isMirrorableName(entry.name))
             continue;
         if (const std::string reason = runnableNameReason(entry.name, programs); !reason.empty()) {
-            refuse(entry.name, reason);
+            notUpdated(entry.name, reason);
             continue;
         }
         // A stamp that names no time could not be given to the file, which would then be
@@ -69,15 +78,41 @@ void LanguageMirror::update() {
         if (second && mirror(folder, entry.name, entry.stamp, *second))
             changed = true;
     }
+    if (notUpdated_ > kNotUpdatedLines)
+        engine_.log.log(std::to_string(notUpdated_ - kNotUpdatedLines) +
+                        " more Language files were not updated");
     if (!changed)
         return;
     runCountdown(settings.upost, kZelmoCountdownMessage, engine_.balloon, engine_.wait);
     closeProgramByName(engine_.processes, program);
 }
 
-void LanguageMirror::refuse(const std::string& name, std::string_view reason) {
-    if (refusals_++ < kRefusalLines)
-        engine_.log.log(name + " Language file was not updated: " + std::string(reason));
+void LanguageMirror::notUpdated(const std::string& name, std::string_view reason) {
+    if (notUpdated_++ < kNotUpdatedLines)
+        engine_.log.log(name + " Language file was not updated" +
+                        (reason.empty() ? "" : ": " + std::string(reason)));
+}
+
+fs::path LanguageMirror::temporaryIn(const fs::path& folder) {
+    static std::atomic<unsigned> counter{0};
+    static const unsigned salt = std::random_device{}();
+    return folder / (ownTemporaryPrefix() + std::to_string(salt) + "-" + std::to_string(++counter) +
+                     std::string(kTemporarySuffix));
+}
+
+void LanguageMirror::removeLeftovers(const fs::path& folder) {
+    // Names of this process are transfers still running (another mirror of this program); a
+    // name of another user's is that user's to remove.
+    const std::string own = ownTemporaryPrefix();
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with(kTemporaryPrefix) && name.ends_with(kTemporarySuffix) &&
+            !name.starts_with(own) && isOwnRegularFile(it->path())) {
+            std::error_code removeError;
+            fs::remove(it->path(), removeError);
+        }
+    }
 }
 
 bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
@@ -89,14 +124,14 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
     if (!ec && fs::exists(status)) {
         // Only a plain file that cannot run is replaced: a link could lead out of the folder.
         if (fs::is_symlink(status)) {
-            refuse(name, "a link is in its place");
+            notUpdated(name, "a link is in its place");
             return false;
         }
         if (!fs::is_regular_file(status))
             return false;
         const unsigned bits = static_cast<unsigned>(status.permissions()) & 07777;
         if (bits & kAnyExecuteBit) {
-            refuse(name, "an executable file is in its place");
+            notUpdated(name, "an executable file is in its place");
             return false;
         }
         const auto modified = localModificationTime(local);
@@ -112,7 +147,7 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
             fs::remove(backup, ec);
         // Without its backup the file is the user's only copy: it is not touched.
         if (!fs::copy_file(local, backup, fs::copy_options::overwrite_existing, ec)) {
-            engine_.log.log(name + " Language file was not updated");
+            notUpdated(name);
             return false;
         }
         mode = {bits & 0666, std::nullopt}; // the new file keeps the old one's access
@@ -124,13 +159,12 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
     if (size <= 0)
         return false;
     if (size > kFileLimit) {
-        refuse(name, "larger than " + std::to_string(kFileLimit) + " bytes");
+        notUpdated(name, "larger than " + std::to_string(kFileLimit) + " bytes");
         return false;
     }
-    // The new content goes to a name of our own (a leftover of a run that was killed is
-    // replaced) and takes the file's place only when it is whole.
-    const fs::path temp = folder / kTemporaryName;
-    fs::remove(temp, ec);
+    // The new content goes to a name of our own and takes the file's place only when it is
+    // whole.
+    const fs::path temp = temporaryIn(folder);
     std::optional<bool> complete;
     {
         const FileDescriptor out = createNewRegularFile(temp, 0600);
@@ -149,8 +183,10 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
         fs::remove(temp, ec);
     if (!complete)
         return false; // no connection: skipped silently
-    engine_.log.log(name +
-                    (*complete ? " Language file was updated" : " Language file was not updated"));
+    if (*complete)
+        engine_.log.log(name + " Language file was updated");
+    else
+        notUpdated(name);
     return *complete;
 }
 

@@ -31,9 +31,13 @@ public:
     static constexpr std::int64_t kFileLimit = 16 * 1024 * 1024;
     // A file body must arrive at this many bytes a second on average, after a first 10 s.
     static constexpr std::int64_t kBodyRate = 32 * 1024;
-    // At most this many refused names are logged in one run.
-    static constexpr int kRefusalLines = 10;
-    static constexpr const char* kTemporaryName = ".kestrun-language.part";
+    // At most this many "was not updated" lines are logged in one run; one more line counts
+    // the rest.
+    static constexpr int kNotUpdatedLines = 10;
+    // A fetched file is written under a name of this pattern, made unique by the process and a
+    // random number: several users' programs may mirror into one shared folder.
+    static constexpr std::string_view kTemporaryPrefix = ".kestrun-language";
+    static constexpr std::string_view kTemporarySuffix = ".part";
 
     // programs: the file names of the workstation's supervised programs, never written.
     explicit LanguageMirror(UpdateEngine engine, std::vector<std::string> programs = {})
@@ -51,11 +55,16 @@ private:
     // whether they all arrived.
     std::optional<bool> fetch(const FileDescriptor& out, const std::string& name,
                               std::int64_t size);
-    void refuse(const std::string& name, std::string_view reason);
+    // Logs the "was not updated" line, with the reason when there is one, within the limit.
+    void notUpdated(const std::string& name, std::string_view reason = {});
+    // The temporary name of the next fetched file.
+    static std::filesystem::path temporaryIn(const std::filesystem::path& folder);
+    // Removes what transfers of this user's killed runs left in the folder.
+    static void removeLeftovers(const std::filesystem::path& folder);
 
     UpdateEngine engine_;
     std::vector<std::string> programs_;
-    int refusals_ = 0;
+    int notUpdated_ = 0;
 };
 
 } // namespace kestrun

@@ -56,9 +56,13 @@ ManifestScanner::ManifestScanner(std::string key) : key_(std::move(key)) {
 }
 
 bool ManifestScanner::feed(std::string_view piece) {
+    if (decided())
+        return false;
     for (const char c : piece) {
         if (c != '\n')
             take(c);
+        else if (found_)
+            ended_ = true; // the version text ends with its line
         if (decided())
             return false;
     }

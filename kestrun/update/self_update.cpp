@@ -1,11 +1,11 @@
 #include "kestrun/update/self_update.h"
 
-#include "common/text_file.h"
 #include "kestrun/core/event_log.h"
 #include "kestrun/update/companion_copy.h"
 #include "kestrun/update/release_signature.h"
 #include "kestrun/update/web_kinds.h"
 #include "kvu/handover_files.h"
+#include "platform/list_file.h"
 #include "platform/program_launcher.h"
 #include "platform/regular_file.h"
 #include "platform/service_manager.h"

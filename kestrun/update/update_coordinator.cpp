@@ -2,8 +2,8 @@
 
 #include "kestrun/core/settings.h"
 #include "kestrun/supervisor/held_programs.h"
+#include "kestrun/update/download_file.h"
 #include "kestrun/update/engine_wait.h"
-#include "kestrun/update/lan_update.h"
 #include "kestrun/update/language_update.h"
 #include "kestrun/update/program_replace.h"
 #include "kestrun/update/self_update.h"
@@ -74,7 +74,9 @@ private:
 
 UpdateCoordinator::UpdateCoordinator(Context context, std::filesystem::path workingFolder)
     : context_(std::move(context)), workingFolder_(std::move(workingFolder)),
-      worker_([this](std::stop_token stop) { work(stop); }) {}
+      worker_([this](std::stop_token stop) { work(stop); }) {
+    removeLeftoverDownloads(workingFolder_);
+}
 
 UpdateCoordinator::~UpdateCoordinator() {
     worker_.request_stop();
@@ -93,7 +95,7 @@ bool UpdateCoordinator::handle(KsnMessage message) {
     if (!handles(message))
         return false;
     // The texts of the settings change on the window thread, where this runs: the work reads
-    // a copy taken now.
+    // a copy taken now (its numbers are taken again when the work starts).
     auto snapshot = std::make_unique<Settings>(context_.settings);
     {
         std::lock_guard lock(mutex_);
@@ -124,11 +126,14 @@ void UpdateCoordinator::work(std::stop_token stop) {
         }
         const KsnMessage message = job.message;
         Settings& snapshot = *job.settings;
-        // The numbers the server hands out come back, unless the user changed them meanwhile.
-        const std::uint32_t upost = snapshot.upost;
-        const std::uint32_t upull = snapshot.upull;
-        perform(job, stop);
         Settings& settings = context_.settings;
+        // The numbers the server hands out are taken as they are now, after the work queued
+        // before (a poll) has stored them, and come back unless the user changed them meanwhile.
+        const std::uint32_t upost = settings.upost;
+        const std::uint32_t upull = settings.upull;
+        snapshot.upost = upost;
+        snapshot.upull = upull;
+        perform(job, stop);
         std::uint32_t expected = upost;
         settings.upost.compare_exchange_strong(expected, snapshot.upost);
         expected = upull;
@@ -153,7 +158,7 @@ void UpdateCoordinator::perform(const Job& job, std::stop_token stop) {
     switch (job.message) {
     case KsnMessage::LanUpdate: {
         const WebUpdates web(snapshot, context_.log, workingFolder_);
-        LanUpdateClient(engine, web, workingFolder_).check();
+        LanUpdateClient(engine, web, workingFolder_, refusal_).check();
         break;
     }
     case KsnMessage::LanguageUpdate:

@@ -2,6 +2,7 @@
 
 #include "kestrun/core/messages.h"
 #include "kestrun/update/countdown.h"
+#include "kestrun/update/lan_update.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -39,7 +40,9 @@ struct Settings;
 class UpdateCoordinator {
 public:
     struct Context {
-        Settings& settings; // a copy is taken for each piece of work; Upost and Upull come back
+        // A copy is taken for each piece of work, its Upost and Upull when the work starts;
+        // those two come back when it ends.
+        Settings& settings;
         const EventLog& log;
         Clock& clock;
         ProcessTable& processes;
@@ -51,6 +54,7 @@ public:
         std::function<std::vector<std::string>()> namesNotToMirror = {};
     };
 
+    // Downloads a Kestrun that was killed left unfinished in the working folder are removed.
     UpdateCoordinator(Context context, std::filesystem::path workingFolder);
     // Ends the engine's waits and joins its thread; then the routine's workers end.
     ~UpdateCoordinator();
@@ -86,6 +90,7 @@ private:
 
     Context context_;
     std::filesystem::path workingFolder_;
+    InstallRefusal refusal_; // the LAN client's, from one poll to the next (engine thread only)
 
     std::mutex mutex_;
     std::condition_variable_any changed_;

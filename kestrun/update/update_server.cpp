@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace kestrun {
 
@@ -160,7 +161,25 @@ void CClientSocket::closeNow() {
 CListenSocket::CListenSocket(UpdateServerHost& host, const std::filesystem::path& dropFolder,
                              ServerTiming timing, QObject* parent)
     : QTcpServer(parent), host_(host), drop_(std::make_unique<DropFolder>(dropFolder)),
-      timing_(timing) {}
+      timing_(timing) {
+    // An accept that fails for want of descriptors or memory makes the server pause; it tries
+    // again a little later, as those come back when connections end. Once an accept has failed,
+    // the socket layer reports that failure again at the end of every later round of accepts;
+    // a round that took a connection therefore goes on at once.
+    resume_ = new QTimer(this);
+    resume_->setSingleShot(true);
+    connect(resume_, &QTimer::timeout, this, &QTcpServer::resumeAccepting);
+    connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
+        if (std::exchange(acceptedInRound_, false)) {
+            resumeAccepting();
+            return;
+        }
+        if (!acceptFailing_)
+            host_.log("Update server can not accept: " + errorString().toStdString());
+        acceptFailing_ = true;
+        resume_->start(timing_.acceptRetry);
+    });
+}
 
 CListenSocket::~CListenSocket() {
     // The connections end first, while the counts they give back still exist.
@@ -174,6 +193,8 @@ bool CListenSocket::start(std::uint16_t port, const QHostAddress& address) {
 }
 
 void CListenSocket::incomingConnection(qintptr descriptor) {
+    acceptFailing_ = false;
+    acceptedInRound_ = true;
     auto* connection = new CClientSocket(host_, *drop_, timing_, this);
     if (!connection->setSocketDescriptor(descriptor)) {
         connection->deleteLater(); // a failed accept is dropped silently

@@ -35,6 +35,8 @@ struct ServerTiming {
     // closed at once.
     int maxConnections = 256;
     int maxPerAddress = 16;
+    // After an accept failed (no descriptor left), the next try comes this much later.
+    std::chrono::milliseconds acceptRetry{1000};
 };
 
 // What the server reports, read at the moment of each request, and where it logs.
@@ -111,6 +113,9 @@ private:
     ServerTiming timing_;
     int connectionCount_ = 0;
     std::map<std::string, int> perAddress_;
+    QTimer* resume_ = nullptr;
+    bool acceptFailing_ = false;   // logged once until an accept succeeds again
+    bool acceptedInRound_ = false; // a connection came since the last accept error
 };
 
 } // namespace kestrun

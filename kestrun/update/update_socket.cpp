@@ -12,6 +12,9 @@ namespace kestrun {
 
 CUpdateSocket::CUpdateSocket(EngineWait& wait)
     : wait_(wait), socket_(std::make_unique<QTcpSocket>()) {
+    // Bytes are taken from the system only as fast as they are read: what the peer sends
+    // beyond the reads waits in the kernel's window, however large that has grown.
+    socket_->setReadBufferSize(kReadBufferSize);
     arm();
 }
 

@@ -23,6 +23,8 @@ class CUpdateSocket {
 public:
     static constexpr std::chrono::milliseconds kDeadline{2000};
     static constexpr std::chrono::milliseconds kReplyLimit{10000};
+    // The most bytes held for the reads at any time.
+    static constexpr std::int64_t kReadBufferSize = 64 * 1024;
 
     enum class ReadStatus {
         Data,    // bytes arrived

@@ -28,15 +28,13 @@ HttpGetRequest WebUpdates::request(std::string url, bool noCache, TransferLimits
     get.limits = limits;
     // Over https no cache may answer either.
     get.noCache = noCache || toLowerAscii(get.url).starts_with("https:");
-    std::error_code ec;
-    const fs::path ca = workingFolder_ / kCaFileName;
-    if (fs::is_regular_file(ca, ec))
-        get.extraCaFile = ca;
+    get.trust = workingFolderTrust(workingFolder_);
     return get;
 }
 
 void WebUpdates::logTlsFailure(const std::string& url, const HttpGetOutcome& outcome) const {
-    if (!outcome.tlsFailure.empty())
+    lastFailureWasTls_ = !outcome.tlsFailure.empty();
+    if (lastFailureWasTls_)
         log_.log(outcome.tlsFailure + ": " + url + " (" + outcome.tlsDetail + ")");
 }
 
@@ -49,6 +47,7 @@ std::optional<FileVersion> WebUpdates::readWebVersion(int kind) const {
                 manifestLimits_);
     if (!isWebAddress(get.url))
         return std::nullopt;
+    lastFailureWasTls_ = false;
     ManifestScanner scanner{std::string(manifest->key)};
     HttpGetOutcome outcome;
     runWhileServingEvents([&] {
@@ -76,22 +75,33 @@ bool WebUpdates::download(int kind) const {
     std::int64_t received = 0;
     DownloadFile saved(local);
     HttpGetOutcome outcome;
+    lastFailureWasTls_ = false;
     runWhileServingEvents([&] {
         outcome = httpGet(get, [&](std::string_view piece) {
             received += static_cast<std::int64_t>(piece.size());
+            if (received > mostDownloaded_)
+                return false;
             saved.write(piece);
             return true;
         });
     });
+    const std::int32_t announced = atoiPrefix(outcome.contentLength);
+    const std::string sizes = "Update downloaded, size: " + std::to_string(received) + " of " +
+                              std::to_string(announced) + " bytes, ";
+    // A body that ended before its announced length, or a transfer cut off once the reply had
+    // begun, is no download: its bytes go with their temporary file.
+    if (received > mostDownloaded_) {
+        log_.log(sizes + "file: " + local.string() + ", but it is too large! cancelation!");
+        return false;
+    }
     if (!outcome.completed) {
         logTlsFailure(get.url, outcome);
+        if (received > 0 || announced > 0)
+            log_.log(sizes + "file: " + local.string() + ", but it is incomplete! cancelation!");
         return false;
     }
     saved.commit();
 
-    const std::int32_t announced = atoiPrefix(outcome.contentLength);
-    const std::string sizes = "Update downloaded, size: " + std::to_string(received) + " of " +
-                              std::to_string(announced) + " bytes, ";
     const auto version = readFileVersion(local);
     if (!version) {
         log_.log(sizes + "file: " + local.string() + ", but could not read version! cancelation!");

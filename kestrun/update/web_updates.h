@@ -4,6 +4,7 @@
 #include "kestrun/update/http_transfer.h"
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -21,7 +22,9 @@ struct Settings;
 class WebUpdates {
 public:
     static constexpr std::chrono::seconds kDownloadLimit{1500}; // 25 minutes
-    static constexpr const char* kCaFileName = "ca.pem";
+    // A download is never larger than this: a server that sends without end fills no disk.
+    static constexpr std::int64_t kMostDownloaded = 512ll * 1024 * 1024;
+    static constexpr const char* kCaFileName = kWorkingFolderCaFile;
 
     // Uhttp is read from the settings at each call; our own site's base comes from
     // kestrunWebBase(), also at each call.
@@ -37,9 +40,10 @@ public:
     // Kind 0 "Zelmo.exe", 1 "kestrun~", 2 "kbm~", 3 "kvu~", 4 "Zelmo_serv.exe" in the working
     // folder. True when the file was saved and carries a readable version (each saved file
     // gets its "Update downloaded, size: ..." line); false for any other kind, a failed
-    // transfer (no line, but the TLS line above) or a file without a version (the "...
-    // cancelation!" line). A file that cannot be saved leaves an older file of that name in place,
-    // whose version then decides.
+    // transfer (no line, but the TLS line above), a body shorter than its announced length or
+    // cut off midway (the "... incomplete! cancelation!" line; nothing of it is kept) or a file
+    // without a version (the "... cancelation!" line). A file that cannot be saved leaves an
+    // older file of that name in place, whose version then decides.
     bool download(int kind) const;
 
     // The detached signature published beside a download of our own site (kinds 1..3): the
@@ -49,6 +53,10 @@ public:
 
     void setManifestLimits(TransferLimits limits) { manifestLimits_ = limits; }
     void setDownloadLimits(TransferLimits limits) { downloadLimits_ = limits; }
+    void setMostDownloaded(std::int64_t bytes) { mostDownloaded_ = bytes; }
+    // Whether the last manifest or download failed for its secure connection, a failure that
+    // has its own line already.
+    bool lastFailureWasTls() const { return lastFailureWasTls_; }
 
 private:
     std::string siteBase(bool kestrunSite) const;
@@ -58,8 +66,11 @@ private:
     const Settings& settings_;
     const EventLog& log_;
     std::filesystem::path workingFolder_;
-    TransferLimits manifestLimits_{std::chrono::seconds(60), std::chrono::seconds(60)};
-    TransferLimits downloadLimits_{kDownloadLimit, kDownloadLimit};
+    TransferLimits manifestLimits_{std::chrono::seconds(60), std::chrono::seconds(60),
+                                   std::chrono::seconds(120)};
+    TransferLimits downloadLimits_{std::chrono::seconds(60), kDownloadLimit, kDownloadLimit};
+    std::int64_t mostDownloaded_ = kMostDownloaded;
+    mutable bool lastFailureWasTls_ = false;
 };
 
 } // namespace kestrun

@@ -106,8 +106,17 @@ bool isOthersLink(const std::filesystem::path& place) {
     return ::lstat(place.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ownedByOthers(st);
 }
 
+bool isOwnRegularFile(const std::filesystem::path& place) {
+    struct stat st {};
+    return ::lstat(place.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
 FileDescriptor openRegularForRewrite(const std::filesystem::path& file, unsigned createMode) {
     return openRegular(file, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, createMode);
+}
+
+FileDescriptor openRegularForUpdate(const std::filesystem::path& file, unsigned createMode) {
+    return openRegular(file, O_WRONLY | O_CREAT | O_NOFOLLOW, createMode);
 }
 
 FileDescriptor createNewRegularFile(const std::filesystem::path& file, unsigned createMode) {
@@ -121,25 +130,6 @@ FileDescriptor createNewRegularFile(const std::filesystem::path& file, unsigned 
     return FileDescriptor(fd);
 }
 
-std::optional<std::string> readRegularFile(const std::filesystem::path& file,
-                                           std::size_t maxBytes) {
-    const FileDescriptor fd = openRegularForReading(file);
-    if (!fd)
-        return std::nullopt;
-    std::string content;
-    char buffer[65536];
-    for (;;) {
-        const long n = readSome(fd, buffer, sizeof buffer);
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            return content;
-        if (std::size_t(n) > maxBytes - content.size())
-            return std::nullopt;
-        content.append(buffer, std::size_t(n));
-    }
-}
-
 long readSome(const FileDescriptor& fd, char* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer, size);
@@ -149,23 +139,23 @@ long readSome(const FileDescriptor& fd, char* buffer, std::size_t size) {
     }
 }
 
-bool copyContent(const FileDescriptor& from, const FileDescriptor& to) {
-    char buffer[65536];
-    for (;;) {
-        const long n = readSome(from, buffer, sizeof buffer);
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (!writeAll(to, std::string_view(buffer, std::size_t(n))))
-            return false;
-    }
-}
-
 bool syncToDisk(const FileDescriptor& fd) {
     int result;
     do {
         result = ::fsync(fd.get());
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+bool closeFile(FileDescriptor& fd) {
+    // The descriptor is gone after close whatever it reports, EINTR included: never retried.
+    return fd && ::close(fd.release()) == 0;
+}
+
+bool setFileSize(const FileDescriptor& fd, std::int64_t size) {
+    int result;
+    do {
+        result = ::ftruncate(fd.get(), static_cast<off_t>(size));
     } while (result != 0 && errno == EINTR);
     return result == 0;
 }
@@ -206,16 +196,6 @@ bool setModifiedTime(const FileDescriptor& fd, std::int64_t second, std::int64_t
 
 bool touchModifiedTime(const FileDescriptor& fd) {
     return ::futimens(fd.get(), nullptr) == 0;
-}
-
-FileReadBuffer::int_type FileReadBuffer::underflow() {
-    if (gptr() < egptr())
-        return traits_type::to_int_type(*gptr());
-    const long n = readSome(fd_, buffer_, sizeof buffer_);
-    if (n <= 0) // a read failure ends the stream like its end
-        return traits_type::eof();
-    setg(buffer_, buffer_, buffer_ + n);
-    return traits_type::to_int_type(*gptr());
 }
 
 bool writeAll(const FileDescriptor& fd, std::string_view bytes) {

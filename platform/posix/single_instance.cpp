@@ -62,6 +62,7 @@ SingleInstanceLock::SingleInstanceLock(const std::string& name,
         const fs::path file = folder / (name + ".lock");
         auto lock = std::make_unique<FileLock>(file);
         if (lock->state() != FileLock::State::Unavailable) {
+            busy_ = lock->state() == FileLock::State::Busy;
             lock_ = std::move(lock);
             file_ = file;
             return;

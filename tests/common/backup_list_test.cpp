@@ -1,4 +1,5 @@
 #include "common/backup_list.h"
+#include "platform/list_file.h"
 
 #include "tests/support/test_support.h"
 
@@ -12,6 +13,13 @@ namespace {
 using test::readFile;
 using test::TempDir;
 using test::writeFile;
+
+// Both lists as the programs save them: each file replaced whole with its list's text.
+void saveBackupLists(const test::TempDir& dir, const BackupList& include,
+                     const BackupList& exclude) {
+    replaceFile(dir / kIncludeListFile, includeListText(include));
+    replaceFile(dir / kExcludeListFile, excludeListText(exclude));
+}
 
 TEST(BackupListTest, IncludeLinesParseAsTheFileFormatSays) {
     const auto doc = parseIncludeLine("/home/ann/Work/report.doc\t2\t1");
@@ -46,7 +54,7 @@ TEST(BackupListTest, LoadSkipsMalformedLinesAndKeepsPathsUnchanged) {
                                       "/cr/only\t1\t1\r"
                                       "/last/without/end\t2\t1");
     BackupList include;
-    loadIncludeList(dir.path(), include);
+    appendIncludeEntries(readTextLines(dir / kIncludeListFile), include);
     ASSERT_EQ(include.size(), 4u);
     EXPECT_EQ(include[0], (BackupEntry{"/data/Sync me", 1, 0}));
     EXPECT_EQ(include[1], (BackupEntry{"/x/a -> Smart backup.txt", 0, 1}));
@@ -58,7 +66,7 @@ TEST(BackupListTest, ExcludeLinesAreWholePathsEvenWhenEmpty) {
     TempDir dir;
     writeFile(dir / kExcludeListFile, "/data/skip\r\n\r\n/with\ttab\n");
     BackupList exclude;
-    loadExcludeList(dir.path(), exclude);
+    appendExcludeEntries(readTextLines(dir / kExcludeListFile), exclude);
     ASSERT_EQ(exclude.size(), 3u);
     EXPECT_EQ(exclude[0].path, "/data/skip");
     EXPECT_EQ(exclude[1].path, "");
@@ -68,8 +76,8 @@ TEST(BackupListTest, ExcludeLinesAreWholePathsEvenWhenEmpty) {
 TEST(BackupListTest, MissingFilesLeaveTheListsEmpty) {
     TempDir dir;
     BackupList include, exclude;
-    loadIncludeList(dir.path(), include);
-    loadExcludeList(dir.path(), exclude);
+    appendIncludeEntries(readTextLines(dir / kIncludeListFile), include);
+    appendExcludeEntries(readTextLines(dir / kExcludeListFile), exclude);
     EXPECT_TRUE(include.empty());
     EXPECT_TRUE(exclude.empty());
 }
@@ -78,13 +86,13 @@ TEST(BackupListTest, SaveWritesCrLfLinesAndReadsBack) {
     TempDir dir;
     const BackupList include{{"/data/Sync", 1, 0}, {"/a b/c -> d.txt", 2, 1}};
     const BackupList exclude{{"/data/Sync/tmp", 5, 5}, {"", 0, 0}};
-    saveBackupLists(dir.path(), include, exclude);
+    saveBackupLists(dir, include, exclude);
     EXPECT_EQ(readFile(dir / kIncludeListFile), "/data/Sync\t1\t0\r\n/a b/c -> d.txt\t2\t1\r\n");
     EXPECT_EQ(readFile(dir / kExcludeListFile), "/data/Sync/tmp\r\n\r\n");
 
     BackupList include2, exclude2;
-    loadIncludeList(dir.path(), include2);
-    loadExcludeList(dir.path(), exclude2);
+    appendIncludeEntries(readTextLines(dir / kIncludeListFile), include2);
+    appendExcludeEntries(readTextLines(dir / kExcludeListFile), exclude2);
     EXPECT_EQ(include2, include);
     ASSERT_EQ(exclude2.size(), 2u);
     EXPECT_EQ(exclude2[1].path, "");
@@ -93,7 +101,7 @@ TEST(BackupListTest, SaveWritesCrLfLinesAndReadsBack) {
 TEST(BackupListTest, SavingEmptyListsGivesZeroLengthFiles) {
     TempDir dir;
     writeFile(dir / kIncludeListFile, "/old\t0\t0\r\n");
-    saveBackupLists(dir.path(), {}, {});
+    saveBackupLists(dir, {}, {});
     EXPECT_TRUE(std::filesystem::exists(dir / kIncludeListFile));
     EXPECT_EQ(std::filesystem::file_size(dir / kIncludeListFile), 0u);
     EXPECT_EQ(std::filesystem::file_size(dir / kExcludeListFile), 0u);
@@ -104,7 +112,7 @@ TEST(BackupListTest, ReadOnlyListKeepsItsContentAndTheOtherIsStillWritten) {
     writeFile(dir / kIncludeListFile, "/kept\t0\t0\r\n");
     std::filesystem::permissions(dir / kIncludeListFile, std::filesystem::perms::owner_read,
                                  std::filesystem::perm_options::replace);
-    saveBackupLists(dir.path(), {{"/new", 1, 1}}, {{"/x", 0, 0}});
+    saveBackupLists(dir, {{"/new", 1, 1}}, {{"/x", 0, 0}});
     EXPECT_EQ(readFile(dir / kIncludeListFile), "/kept\t0\t0\r\n");
     EXPECT_EQ(readFile(dir / kExcludeListFile), "/x\r\n");
     // No temporary files are left behind.
@@ -119,7 +127,7 @@ TEST(BackupListTest, VeryLongLinesLoad) {
     const std::string longPath = "/" + std::string(100000, 'p') + ".txt";
     writeFile(dir / kIncludeListFile, longPath + "\t0\t1\r\n/next\t1\t0\r\n");
     BackupList include;
-    loadIncludeList(dir.path(), include);
+    appendIncludeEntries(readTextLines(dir / kIncludeListFile), include);
     ASSERT_EQ(include.size(), 2u);
     EXPECT_EQ(include[0].path, longPath);
     EXPECT_EQ(include[1].path, "/next");

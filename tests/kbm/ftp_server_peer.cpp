@@ -20,14 +20,28 @@ FtpServerPeer::FtpServerPeer(const std::filesystem::path& root, const std::strin
            QString::fromStdString(password)});
 }
 
+FtpServerPeer FtpServerPeer::script(const std::filesystem::path& root, const std::string& user,
+                                    const std::string& password, const QStringList& options) {
+    FtpServerPeer peer;
+    const auto script = sourceDir() / "tests" / "peers" / "ftp_server.py";
+    peer.start(QStringList{QString::fromStdString(script.string()),
+                           QString::fromStdString(root.string()), QString::fromStdString(user),
+                           QString::fromStdString(password)} +
+               options);
+    return peer;
+}
+
 FtpServerPeer FtpServerPeer::dropping(const std::filesystem::path& root, const std::string& user,
                                       const std::string& password, int dropAfterBytes) {
-    FtpServerPeer peer;
-    const auto script = sourceDir() / "tests" / "peers" / "dropping_ftp_server.py";
-    peer.start({QString::fromStdString(script.string()), QString::fromStdString(root.string()),
-                QString::fromStdString(user), QString::fromStdString(password),
-                QString::number(dropAfterBytes)});
-    return peer;
+    return script(root, user, password, {"--drop-after", QString::number(dropAfterBytes)});
+}
+
+FtpServerPeer FtpServerPeer::tls(const std::filesystem::path& root, const std::string& user,
+                                 const std::string& password, const std::filesystem::path& cert,
+                                 const std::filesystem::path& key) {
+    return script(
+        root, user, password,
+        {"--tls", QString::fromStdString(cert.string()), QString::fromStdString(key.string())});
 }
 
 void FtpServerPeer::start(const QStringList& arguments) {

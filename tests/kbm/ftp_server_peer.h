@@ -19,6 +19,10 @@ public:
     // The same, but the server drops the connection after `dropAfterBytes` of every upload.
     static FtpServerPeer dropping(const std::filesystem::path& root, const std::string& user,
                                   const std::string& password, int dropAfterBytes);
+    // The same, but the server offers explicit TLS with the certificate and its key.
+    static FtpServerPeer tls(const std::filesystem::path& root, const std::string& user,
+                             const std::string& password, const std::filesystem::path& cert,
+                             const std::filesystem::path& key);
     ~FtpServerPeer();
     FtpServerPeer(FtpServerPeer&&) = default;
 
@@ -29,6 +33,9 @@ public:
 private:
     FtpServerPeer() = default;
     void start(const QStringList& arguments);
+    // Starts tests/peers/ftp_server.py with the account and the options.
+    static FtpServerPeer script(const std::filesystem::path& root, const std::string& user,
+                                const std::string& password, const QStringList& options);
 
     std::unique_ptr<QTemporaryDir> logDir_;
     std::unique_ptr<QProcess> process_;

@@ -1,7 +1,10 @@
+#include "common/log_writer.h"
 #include "kbm/ftp_sender.h"
+#include "kbm/ftp_tls.h"
 #include "kbm/throttled_progress.h"
 #include "tests/kbm/ftp_server_peer.h"
 #include "tests/kbm/kbm_test_support.h"
+#include "tests/kestrun/update/http_server_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -34,46 +37,75 @@ protected:
     }
 
     FtpSender sender(const FtpServerPeer& server, bool passive) {
-        return FtpSender(FtpSettings{"127.0.0.1", server.port(), "kbm", "secret", passive}, box.log,
-                         box.progress);
+        return FtpSender(FtpSettings{"127.0.0.1", server.port(), "kbm", "secret", passive, {}},
+                         box.log, box.progress);
     }
 
     KbmSandbox box;
     fs::path remote;
 };
 
-TEST_F(FtpDeliveryTest, RunSendsNestedFilesInPassiveAndActiveMode) {
-    FtpServerPeer server(remote, "kbm", "secret");
-    ASSERT_NE(server.port(), 0) << server.log();
+TEST_F(FtpDeliveryTest, RunSendsNestedFilesPlainAndOverTlsInPassiveAndActiveMode) {
+    const Certificate certificate = makeCertificate(box.root.path(), "ftp");
+    ASSERT_FALSE(certificate.cert.empty());
+    FtpServerPeer plain(remote, "kbm", "secret");
+    auto tls = FtpServerPeer::tls(remote, "kbm", "secret", certificate.cert, certificate.key);
+    ASSERT_NE(plain.port(), 0) << plain.log();
+    ASSERT_NE(tls.port(), 0) << tls.log();
+    writeFile(box.work / "ca.pem", readFile(certificate.cert));
     const std::string a = box.source("Data/Reports/2024/notes.txt", "passive");
     const std::string b = box.source("Data/with space & 100%/b.txt", "spaced");
     box.run_.include = {{(box.src / "Data").string(), 0, 0}};
-    box.run_.settings.port = server.port();
-    for (const int passive : {1, 0}) {
-        SCOPED_TRACE(passive);
-        fs::remove_all(remote / "backup");
-        fs::remove_all(box.data);
-        box.run_.settings.passive = passive;
-        int sleeps = 0;
-        box.clock.setSleepHook([&](std::chrono::milliseconds) { ++sleeps; });
-        const std::size_t logged = server.log().size();
-        const LocalDateTime stamp = box.run();
-        // The data connections were opened the way the setting asks.
-        const std::string commands = server.log().substr(logged);
-        const bool sawPassive = commands.find("<- EPSV") != std::string::npos ||
-                                commands.find("<- PASV") != std::string::npos;
-        const bool sawActive = commands.find("<- EPRT") != std::string::npos ||
-                               commands.find("<- PORT") != std::string::npos;
-        EXPECT_EQ(sawPassive, passive == 1) << commands;
-        EXPECT_EQ(sawActive, passive == 0) << commands;
-        EXPECT_EQ(readFile(remoteCopy(a)), "passive");
-        EXPECT_EQ(readFile(remoteCopy(b)), "spaced");
-        EXPECT_TRUE(box.logMessages().empty()) << box.logMessages().front();
-        // No sets, no pauses with an FTP destination; the run's list is still written.
-        EXPECT_EQ(sleeps, 0);
-        EXPECT_TRUE(fs::exists(box.autodeleteList(stamp)));
-        EXPECT_FALSE(fs::exists(box.dest / stamp.format(kSetStampFormat)));
-        box.clock.advance(std::chrono::hours(1));
+    const std::string loginOnly =
+        "FTP over TLS protects the login only, the files go unencrypted: ";
+    for (const FtpServerPeer* server : {&plain, &tls}) {
+        for (const int passive : {1, 0}) {
+            const bool overTls = server == &tls;
+            SCOPED_TRACE(std::to_string(passive) + (overTls ? " over TLS" : " plain"));
+            fs::remove_all(remote / "backup");
+            fs::remove_all(box.data);
+            fs::remove(box.log.file());
+            box.run_.settings.port = server->port();
+            box.run_.settings.passive = passive;
+            int sleeps = 0;
+            box.clock.setSleepHook([&](std::chrono::milliseconds) { ++sleeps; });
+            const std::size_t logged = server->log().size();
+            const LocalDateTime stamp = box.run();
+            // The data connections were opened the way the setting asks.
+            const std::string commands = server->log().substr(logged);
+            const bool sawPassive = commands.find("<- EPSV") != std::string::npos ||
+                                    commands.find("<- PASV") != std::string::npos;
+            const bool sawActive = commands.find("<- EPRT") != std::string::npos ||
+                                   commands.find("<- PORT") != std::string::npos;
+            EXPECT_EQ(sawPassive, passive == 1) << commands;
+            EXPECT_EQ(sawActive, passive == 0) << commands;
+            EXPECT_EQ(readFile(remoteCopy(a)), "passive");
+            EXPECT_EQ(readFile(remoteCopy(b)), "spaced");
+            // TLS is asked for every time; where the server offers it the login follows it.
+            const auto auth = commands.find("<- AUTH TLS");
+            ASSERT_NE(auth, std::string::npos) << commands;
+            EXPECT_EQ(commands.find("234 AUTH TLS successful") < commands.find("<- USER"), overTls)
+                << commands;
+            // With this libcurl and server the data may go in clear, under the encrypted login,
+            // and then it says so once.
+            const auto messages = box.logMessages();
+            if (!overTls || messages.empty()) {
+                EXPECT_TRUE(messages.empty()) << messages.front();
+                EXPECT_EQ(commands.find("<- PROT C"), std::string::npos) << commands;
+            } else {
+                ASSERT_EQ(messages.size(), 1u) << messages[1];
+                EXPECT_TRUE(messages[0].starts_with(loginOnly)) << messages[0];
+                EXPECT_EQ(messages[0].find("active-mode") != std::string::npos, passive == 0);
+            }
+            if (overTls && passive == 0 && activeDataTlsBroken(runtimeLibcurlVersion())) {
+                EXPECT_EQ(messages.size(), 1u);
+            }
+            // No sets, no pauses with an FTP destination; the run's list is still written.
+            EXPECT_EQ(sleeps, 0);
+            EXPECT_TRUE(fs::exists(box.autodeleteList(stamp)));
+            EXPECT_FALSE(fs::exists(box.dest / stamp.format(kSetStampFormat)));
+            box.clock.advance(std::chrono::hours(1));
+        }
     }
     EXPECT_EQ(box.progress.status.back(), "b.txt -> 127.0.0.1");
 }
@@ -129,13 +161,53 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
     const std::string a = box.source("w/a.txt");
     const std::string b = box.source("w/b.txt");
     const std::string missing = (box.src / "w/missing.txt").string();
-    box.run_.include = {{a, 0, 1}, {missing, 0, 1}, {b, 0, 1}};
+    // libcurl refuses a control character in an FTP path.
+    const std::string odd = box.source("w/bell\x07.txt");
+    box.run_.include = {{a, 0, 1}, {missing, 0, 1}, {odd, 0, 1}, {b, 0, 1}};
     box.run_.settings.port = server.port();
     box.run_.settings.password = "wrong";
+    const auto perFile = [&] {
+        return std::vector<std::string>{
+            "Sending to FTP failed: " + a, "Can not find source file: " + missing,
+            printableLogMessage("Sending to FTP failed: " + odd +
+                                " (The name holds a control character, which FTP can not "
+                                "carry.)"),
+            "Sending to FTP failed: " + b};
+    };
     box.run();
-    EXPECT_THAT(box.logMessages(),
-                ElementsAre("Sending to FTP failed: " + a, "Can not find source file: " + missing,
-                            "Sending to FTP failed: " + b));
+    EXPECT_EQ(box.logMessages(), perFile());
+    EXPECT_FALSE(fs::exists(remote / "backup"));
+
+    // A TLS server whose certificate is not trusted gets no login and no file: not without
+    // ca.pem, not with another certificate in it, nor with its own in a ca.pem others may write.
+    const Certificate site = makeCertificate(box.root.path(), "site");
+    const Certificate other = makeCertificate(box.root.path(), "other");
+    ASSERT_FALSE(site.cert.empty() || other.cert.empty());
+    auto tls = FtpServerPeer::tls(remote, "kbm", "secret", site.cert, site.key);
+    ASSERT_NE(tls.port(), 0) << tls.log();
+    box.run_.settings.port = tls.port();
+    box.run_.settings.password = "secret";
+    const std::pair<fs::path, fs::perms> trusts[] = {
+        {"", fs::perms::none}, {other.cert, fs::perms::none}, {site.cert, fs::perms::others_write}};
+    for (const auto& [cert, extra] : trusts) {
+        SCOPED_TRACE(cert.string());
+        fs::remove(box.log.file());
+        fs::remove(box.work / "ca.pem");
+        if (!cert.empty()) {
+            writeFile(box.work / "ca.pem", readFile(cert));
+            fs::permissions(box.work / "ca.pem", extra, fs::perm_options::add);
+        }
+        box.clock.advance(std::chrono::hours(1));
+        box.run();
+        auto messages = box.logMessages();
+        ASSERT_EQ(messages.size(), 5u);
+        EXPECT_TRUE(messages[0].starts_with(
+            "FTP over TLS refused, the server's certificate is not trusted: "))
+            << messages[0];
+        messages.erase(messages.begin());
+        EXPECT_EQ(messages, perFile());
+    }
+    EXPECT_EQ(tls.log().find("<- USER"), std::string::npos) << tls.log();
     EXPECT_FALSE(fs::exists(remote / "backup"));
 }
 
@@ -201,17 +273,18 @@ TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoe
 TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     FtpServerPeer server(remote, "kbm", "secret");
     ASSERT_NE(server.port(), 0) << server.log();
-    // A source that cannot be opened (a FIFO) is stored empty and silently, but stays due: its
-    // marker goes, so the next run tries it again.
+    // A source that cannot be opened (a FIFO) is not sent: the server keeps its copy, the log
+    // names the file, and it stays due: its marker goes, so the next run tries it again.
     const fs::path fifo = box.src / "f/pipe.txt";
     fs::create_directories(fifo.parent_path());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    fs::create_directories(remoteCopy(fifo.string()).parent_path());
+    writeFile(remoteCopy(fifo.string()), "the copy of before");
     box.run_.include = {{fifo.string(), 0, 1}};
     box.run_.settings.port = server.port();
     box.run();
-    ASSERT_TRUE(fs::exists(remoteCopy(fifo.string())));
-    EXPECT_EQ(fs::file_size(remoteCopy(fifo.string())), 0u);
-    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_EQ(readFile(remoteCopy(fifo.string())), "the copy of before");
+    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + fifo.string()));
     EXPECT_FALSE(fs::exists(box.marker(fifo.string())));
 
     // A source cut short while it is being read fails, and says so; whole, it is sent.
@@ -219,11 +292,11 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     FtpSender ftp = sender(server, true);
     box.progress.onPump = [&] { fs::resize_file(cut, 1500); };
     EXPECT_FALSE(ftp.send(cut, *relativePath(cut)));
-    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + cut));
+    EXPECT_EQ(box.logMessages().back(), "Sending to FTP failed: " + cut);
     box.progress.onPump = nullptr;
     EXPECT_TRUE(ftp.send(cut, *relativePath(cut)));
     EXPECT_EQ(readFile(remoteCopy(cut)), std::string(1500, 'c'));
-    EXPECT_EQ(box.logMessages().size(), 1u);
+    EXPECT_EQ(box.logMessages().size(), 2u);
 }
 
 TEST_F(FtpDeliveryTest, FilesOfAFolderStoredIntoBeforeGoInOneStore) {
@@ -359,7 +432,7 @@ TEST(ThrottledProgressTest, WindowGetsAtMostOneUpdateEveryFiftyMilliseconds) {
 }
 
 TEST(FtpUrlTest, ComponentsAreEncodedBelowBackup) {
-    FtpSettings s{"ftp.example", 0, "u", "p", false};
+    FtpSettings s{"ftp.example", 0, "u", "p", false, {}};
     EXPECT_EQ(ftpUrl(s, "home/a b/x#1.txt"), "ftp://ftp.example:21/backup/home/a%20b/x%231.txt");
     EXPECT_EQ(ftpUrl(s, "~my-dir_1/100%\xC3\xA4;.t?t"),
               "ftp://ftp.example:21/backup/~my-dir_1/100%25%C3%A4%3B.t%3Ft");

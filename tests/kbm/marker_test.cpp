@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <functional>
 #include <set>
 
@@ -75,9 +77,23 @@ TEST(MarkerTest, FolderRemovedBetweenTwoMarkersIsMadeAgain) {
     }
 }
 
+// Runs the action as on a full disk: no file may grow.
+void onAFullDisk(const std::function<void()>& action) {
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit none = old;
+    none.rlim_cur = 0;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
+    action();
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+}
+
 // Only an empty marker records a finished copy: one queued by a scan (pending), one left by a
 // run that was cut off and one kept pending after a torn copy all send their file again, and
-// only the cut-off run's counts as unfinished.
+// only the cut-off run's counts as unfinished. Markers that earlier runs wrote as "q" and "qq"
+// read the same; a marker that cannot be made pending goes, never reads as settled.
 TEST(MarkerTest, OnlyAnEmptyMarkerRecordsAFinishedCopy) {
     TempDir root;
     const std::string marker = (root.path() / "home" / "m.txt").string();
@@ -86,20 +102,30 @@ TEST(MarkerTest, OnlyAnEmptyMarkerRecordsAFinishedCopy) {
     struct Step {
         const char* name;
         std::function<void()> act;
-        bool settled, unfinished;
+        bool present, settled, unfinished;
+    };
+    const auto queue = [&] {
+        MarkerWriter again;
+        EXPECT_FALSE(again.queue(marker, again.state(marker), true));
     };
     const std::vector<Step> steps{
-        {"queued", [] {}, false, true},
-        {"copied", [&] { settleMarker(marker); }, true, false},
-        {"torn", [&] { keepMarkerPending(marker); }, false, false},
-        {"a folder in its place", [&] { fs::remove(marker), fs::create_directory(marker); }, false,
-         false},
+        {"queued", [] {}, true, false, true},
+        {"copied", [&] { settleMarker(marker); }, true, true, false},
+        {"torn", [&] { keepMarkerPending(marker); }, true, false, false},
+        {"queued by an earlier run", [&] { writeFile(marker, "q"); }, true, false, true},
+        {"torn in an earlier run", [&] { writeFile(marker, "qq"); }, true, false, false},
+        {"copied again", [&] { settleMarker(marker); }, true, true, false},
+        {"torn, the disk full", [&] { onAFullDisk([&] { keepMarkerPending(marker); }); }, false,
+         false, false},
+        {"queued, the disk full", [&] { onAFullDisk(queue); }, false, false, false},
+        {"a folder in its place", [&] { fs::remove(marker), fs::create_directory(marker); }, true,
+         false, false},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
         step.act();
         const MarkerState state = MarkerWriter().state(marker);
-        EXPECT_TRUE(state.present);
+        EXPECT_EQ(state.present, step.present);
         EXPECT_EQ(state.settledTime.has_value(), step.settled);
         EXPECT_EQ(state.unfinished, step.unfinished);
     }

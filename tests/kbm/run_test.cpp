@@ -3,12 +3,15 @@
 #include "kbm/folder_walk.h"
 #include "kbm/queue_file.h"
 #include "kbm/scan_phase.h"
+#include "platform/file_status.h"
 #include "platform/folder_handle.h"
 #include "tests/kbm/kbm_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
@@ -82,8 +85,15 @@ TEST(BackupRunTest, SecondRunWithoutChangesCopiesNothingButWritesItsAutodeleteLi
     EXPECT_EQ(fs::file_size(box.autodeleteList(second)), 0u);
 }
 
+// Sets a file's modification time exactly.
+void setModified(const std::string& file, const FileTime& time) {
+    const timespec at{static_cast<time_t>(time.second), static_cast<long>(time.nanosecond)};
+    const timespec times[2] = {at, at};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0) << file;
+}
+
 // Every change after a file's marker is seen, however its times read; an unchanged file is
-// not copied again, even against a marker stamped to the whole second.
+// not copied again, even against a marker the nearest after its last status change.
 TEST(BackupRunTest, EveryChangeAfterTheMarkerIsSeen) {
     struct Case {
         const char* name;
@@ -96,12 +106,21 @@ TEST(BackupRunTest, EveryChangeAfterTheMarkerIsSeen) {
     };
     const std::vector<Case> cases{
         {"unchanged", [](const std::string&, const std::string&) {}, false},
-        {"unchanged, whole-second marker",
-         [](const std::string&, const std::string& marker) {
-             const auto t = fs::last_write_time(marker) + std::chrono::seconds(1);
-             fs::last_write_time(marker, std::chrono::floor<std::chrono::seconds>(t));
+        {"unchanged, whole-second marker just after its status change",
+         [](const std::string& file, const std::string& marker) {
+             setModified(marker, {fileStatus(file)->changedSecond + 1, 0});
          },
          false},
+        {"status changed in the marker's own instant",
+         [](const std::string& file, const std::string& marker) {
+             setModified(marker, fileStatus(file)->changed());
+         }},
+        {"modified a nanosecond after its marker (a time ahead of the clock)",
+         [](const std::string& file, const std::string& marker) {
+             const FileTime ahead{fileStatus(marker)->modifiedSecond + 100, 500};
+             setModified(file, ahead);
+             setModified(marker, {ahead.second, ahead.nanosecond - 1});
+         }},
         {"touched a second later",
          [](const std::string& file, const std::string& marker) {
              writeFile(file, "v2");
@@ -113,10 +132,10 @@ TEST(BackupRunTest, EveryChangeAfterTheMarkerIsSeen) {
              fs::last_write_time(file, fs::last_write_time(marker));
          }},
         {"time put back (touch -r)", older},
+        // Made and given its old time before the marker; only the move is later.
         {"older file moved over it",
-         [&](const std::string& file, const std::string& marker) {
-             older(file + ".new", marker);
-             fs::rename(file + ".new", file);
+         [](const std::string& file, const std::string&) {
+             fs::rename(fs::path(file).parent_path().parent_path() / "spare/file.txt", file);
          }},
         {"chmod",
          [](const std::string& file, const std::string&) {
@@ -127,6 +146,7 @@ TEST(BackupRunTest, EveryChangeAfterTheMarkerIsSeen) {
         SCOPED_TRACE(c.name);
         KbmSandbox box;
         const std::string file = box.source("d/file.txt", "v1");
+        setModifiedRelative(box.source("spare/file.txt", "v0"), file, -100);
         box.run_.include = {{(box.src / "d").string(), 1, 0}};
         box.run();
         c.change(file, box.marker(file));
@@ -349,7 +369,7 @@ TEST(BackupRunTest, DestinationThatLostItsFilesIsFilledAgain) {
     box.run_.include = {{(box.src / "d").string(), 1, 0}};
     box.run();
     const fs::path id = box.dest / ".kbm-destination";
-    EXPECT_EQ(modeOf(id), 0600u);
+    EXPECT_EQ(modeOf(id), 0644u); // users who share the destination share its id
     EXPECT_TRUE(box.logMessages().empty());
 
     fs::remove_all(box.dest);
@@ -360,6 +380,16 @@ TEST(BackupRunTest, DestinationThatLostItsFilesIsFilledAgain) {
                 ElementsAre("Backup destination was emptied or replaced, every file is copied "
                             "again: " +
                             box.dest.string()));
+    // A new disk that appears during a run that found none takes that run's copies, but its id
+    // only from a run that fills it.
+    fs::remove_all(box.dest);
+    box.source("d/c.txt", "C");
+    box.clock.setSleepHook([&](std::chrono::milliseconds) { fs::create_directories(box.dest); });
+    box.run();
+    box.clock.setSleepHook({});
+    EXPECT_FALSE(fs::exists(id));
+    box.run();
+    EXPECT_EQ(readFile(box.mirrorCopy(a)) + readFile(box.mirrorCopy(b)), "AB");
     // A run to the FTP server leaves the markers saying nothing of the folder.
     box.run_.settings.destinationIsFolder = 0;
     box.run();
@@ -402,9 +432,23 @@ TEST(BackupRunTest, UnmountedDestinationDiskIsNotFilled) {
                             "Can not backup file: " + a + " to " + box.mirrorCopy(a)));
     ASSERT_EQ(::mount(disk.c_str(), box.dest.c_str(), nullptr, MS_BIND, nullptr), 0);
     box.run();
-    ::umount2(box.dest.c_str(), MNT_DETACH);
     EXPECT_EQ(readFile(disk / *relativePath(a)), "A2");
     EXPECT_EQ(box.logMessages().size(), 2u);
+
+    // Unmounted during a run that refills the disk: nothing goes into the bare folder, then or
+    // later.
+    writeFile(a, "A3");
+    fs::remove(disk / ".kbm-destination");
+    box.clock.setSleepHook([&](std::chrono::milliseconds) { ::umount2(box.dest.c_str(), 0); });
+    box.run();
+    box.clock.setSleepHook({});
+    box.run();
+    ::umount2(box.dest.c_str(), MNT_DETACH);
+    EXPECT_TRUE(fs::is_empty(box.dest));
+    const std::string failed = "Can not backup file: " + a + " to " + box.mirrorCopy(a);
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre(::testing::_, ::testing::_, ::testing::HasSubstr("emptied"), failed,
+                            "Backup destination is not mounted: " + box.dest.string(), failed));
 }
 
 // A source that changes while it is copied or sent, and a run cut off before its copies: the
@@ -435,6 +479,7 @@ TEST(BackupRunTest, TornOrCutOffCopiesAreMadeAgain) {
         EXPECT_THAT(box.logMessages(), ElementsAre("File changed while it was copied, it is "
                                                    "copied again at the next run: " +
                                                    a));
+        EXPECT_EQ(fs::file_size(box.marker(a)), 2u); // pending on purpose
         EXPECT_EQ(fs::file_size(box.marker(b)), 0u);
         box.run(&sender);
         EXPECT_EQ(box.queue(), a + "\t1\r\n");
@@ -555,27 +600,43 @@ TEST(BackupRunBadInputTest, FoldersThatCannotBeReadAndMarkersThatCannotBeMadeAre
     const FolderHandle tooLong = parent.childCreating(part, 0700);
     ASSERT_TRUE(tooLong.createFile("hidden.txt", 0600));
     fs::permissions(fs::path(closed).parent_path(), fs::perms::none);
-    box.run_.include = {{entry, 1, 0}};
+    // Loops of links, one in the tree and one the entry itself; a link leading nowhere is none.
+    const std::string loop = (box.src / "loop.d").string();
+    fs::create_symlink("loop.d", loop);
+    fs::create_symlink("loop.d", entry + "/loop.d");
+    fs::create_symlink("nowhere.txt", entry + "/dangling.txt");
+    box.run_.include = {{entry, 1, 0}, {loop, 1, 0}};
     box.run();
     fs::permissions(fs::path(closed).parent_path(), fs::perms::owner_all);
     tooLong.removeFile("hidden.txt");
     parent.removeFolder(part);
 
     std::vector<std::string> expected = {"Copying failed: " + entry + ": " + unmarkable,
-                                         "Copying failed: " + entry + ": " + deep + "/" + part};
+                                         "Copying failed: " + entry + ": " + deep + "/" + part,
+                                         "Copying failed: " + entry + ": " + entry + "/loop.d",
+                                         "Copying failed: " + loop};
     if (::geteuid() != 0)
         expected.push_back("Copying failed: " + entry + ": " + entry + "/closed");
     EXPECT_THAT(box.logMessages(), ::testing::UnorderedElementsAreArray(expected));
     EXPECT_NE(box.queue().find(fine + "\t1"), std::string::npos);
 }
 
+// A destination emptied meanwhile is filled by the first run that can write its queue.
 TEST(BackupRunBadInputTest, QueueFileThatCannotBeCreatedIsReported) {
     KbmSandbox box;
+    const std::string file = box.source("x/y.txt");
+    box.run_.include = {{(box.src / "x").string(), 1, 0}};
+    box.run();
+    fs::remove_all(box.dest);
+    fs::create_directories(box.dest);
+    fs::remove(box.work / kQueueFile);
     fs::create_directories(box.work / kQueueFile);
-    box.run_.include = {{box.source("x/y.txt"), 0, 1}};
     const LocalDateTime stamp = box.run();
-    EXPECT_THAT(box.logMessages(), ElementsAre("Can not create the result file"));
+    EXPECT_THAT(box.logMessages(), ElementsAre(::testing::_, "Can not create the result file"));
     EXPECT_TRUE(fs::exists(box.autodeleteList(stamp)));
+    fs::remove(box.work / kQueueFile);
+    box.run();
+    EXPECT_EQ(readFile(box.mirrorCopy(file)), "data");
 }
 
 // A sender for a run to a folder, which sends nothing.
@@ -646,13 +707,14 @@ TEST(BackupRunBadInputTest, FolderEntriesThatAreNoFoldersYieldNothing) {
         {file, 1, 0}, {(box.src / "missing").string(), 1, 0}, {tooLong, 1, 0}, {"", 1, 0}};
     box.run();
     EXPECT_EQ(box.queue(), "");
-    EXPECT_TRUE(box.logMessages().empty());
+    // Only the folder that cannot be reached by its path is reported.
+    EXPECT_THAT(box.logMessages(), ElementsAre("Copying failed: " + tooLong));
 
     // A file entry whose marker cannot exist (name too long) is reported, not queued.
     box.run_.include = {{tooLong, 1, 1}, {file, 1, 1}};
     box.run();
     EXPECT_EQ(box.queue(), file + "\t1\r\n");
-    EXPECT_THAT(box.logMessages(), ElementsAre("Copying failed: " + tooLong));
+    EXPECT_THAT(box.logMessages(), ElementsAre(::testing::_, "Copying failed: " + tooLong));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The modes of the files the programs make in their working folder: private in a folder of the
 // user's own, the group's in a folder its group shares, whatever the umask.
-#include "common/text_file.h"
+#include "platform/list_file.h"
 #include "kbm/queue_file.h"
 #include "kestrun/update/companion_copy.h"
 #include "kestrun/update/download_file.h"

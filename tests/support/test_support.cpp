@@ -1,21 +1,16 @@
 #include "tests/support/test_support.h"
+#include "tests/support/test_support_os.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 
 namespace kestrun::test {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "kestrun-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
+TempDir::TempDir() : path_(makeTempDir()) {}
 
 TempDir::~TempDir() {
     std::error_code ec;
@@ -30,17 +25,11 @@ ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
     : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str()))
         old_ = old;
-    if (value)
-        setenv(name_.c_str(), value->c_str(), 1);
-    else
-        unsetenv(name_.c_str());
+    setVariable(name_, value);
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (old_)
-        setenv(name_.c_str(), old_->c_str(), 1);
-    else
-        unsetenv(name_.c_str());
+    setVariable(name_, old_);
 }
 
 ScopedCwd::ScopedCwd(const fs::path& dir) : old_(fs::current_path()) {

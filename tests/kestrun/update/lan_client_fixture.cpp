@@ -1,5 +1,6 @@
 #include "tests/kestrun/update/lan_client_fixture.h"
 
+#include "tests/kestrun/update/version_copy.h"
 #include "tests/support/qt_app.h"
 
 #include <unistd.h>
@@ -28,6 +29,8 @@ LanClientFixture::~LanClientFixture() {
 }
 
 std::string LanClientFixture::standIn(const std::string& version) {
+    if (version == "119")
+        return withVersion(readFile(KESTRUN_ZELMO_118), kestrun::test::version(5, 2, 0, 119));
     return readFile(version == "117" ? KESTRUN_ZELMO_117 : KESTRUN_ZELMO_118);
 }
 
@@ -83,7 +86,7 @@ UpdateEngine LanClientFixture::engine() {
 
 void LanClientFixture::runCheck() {
     whileServing<int>([this] {
-        LanUpdateClient(engine(), web_, work_.path()).check();
+        LanUpdateClient(engine(), web_, work_.path(), refusal_).check();
         return 0;
     });
 }

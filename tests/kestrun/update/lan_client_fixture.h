@@ -26,7 +26,7 @@ protected:
     LanClientFixture();
     ~LanClientFixture() override;
 
-    static std::string standIn(const std::string& version); // "117" or "118": its bytes
+    static std::string standIn(const std::string& version); // "117", "118", "119": its bytes
     // Installs the stand-in of that version as the client application and starts it.
     void installProgram(const std::string& version, bool start = true);
     bool programRunning();
@@ -52,6 +52,7 @@ protected:
     TempDir serverDir_;
     std::unique_ptr<CListenSocket> server_;
     std::vector<std::string> programList_; // the supervised programs' names the mirror is given
+    InstallRefusal refusal_;               // kept from one check to the next, as the engine does
 
 private:
     std::mutex mutex_;

@@ -7,6 +7,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <map>
 #include <random>
 
@@ -242,23 +245,33 @@ TEST_F(LanClientTest, UpdatesThatStopEarly) {
     }
 }
 
-// Cases that stop after the program was closed: the downloaded file vanished, or it cannot be
-// copied over the program. The download stays for the next poll, "Done" is never sent.
+// Cases that stop after the program was closed: the downloaded file vanished, the new file
+// cannot be written beside the program, or the program cannot be written. An old program
+// moved aside is put back, "Done" is never sent, and the next poll does not try again.
 TEST_F(LanClientTest, UpdatesThatStopAfterTheClose) {
     using namespace std::chrono_literals;
     const std::string versioned = program_ + ".5.2.0.117";
     const std::string downloaded = (work_ / "Zelmo.exe").string();
+    const fs::path temporary = zelmoDir_ / ("." + fs::path(program_).filename().string() + ".new");
+    const std::string aside = "Renaming " + program_ + " to " + versioned;
+    const std::string back = "Renaming " + versioned + " to " + program_;
     struct Case {
         const char* name;
         std::function<void()> duringTheWait; // the wait after the close
         Strings lines;                       // after the download's own line
-        bool downloadStays;
+        bool downloadStays, putBack;
     } cases[] = {
         {"download gone",
          [&] { fs::remove(downloaded); },
-         {"Renaming " + program_ + " to " + versioned,
-          "Could not find uploaded file: " + downloaded},
-         false},
+         {aside, "Could not find uploaded file: " + downloaded, back},
+         false,
+         true},
+        // A full disk, as far as the new file is concerned: it cannot be written.
+        {"no new file beside the program",
+         [&] { fs::create_directories(temporary / "in the way"); },
+         {aside, "Could not copy new file: " + downloaded, back},
+         true,
+         true},
         // The versioned copy exists, so nothing is renamed, and a folder holds the name.
         {"program cannot be written",
          [&] {
@@ -267,7 +280,8 @@ TEST_F(LanClientTest, UpdatesThatStopAfterTheClose) {
              fs::create_directory(program_);
          },
          {"Could not copy new file: " + downloaded},
-         true},
+         true,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -281,21 +295,98 @@ TEST_F(LanClientTest, UpdatesThatStopAfterTheClose) {
         fs::remove(log_.file());
         runCheck();
         clock_.setSleepHook({});
+        runCheck(); // the same update is not tried again for a while
         Strings log = logMessages();
         ASSERT_FALSE(log.empty());
         EXPECT_TRUE(log[0].starts_with("Update downloaded, size: ")) << log[0];
         log.erase(log.begin());
         EXPECT_EQ(log, c.lines);
         EXPECT_FALSE(programRunning());
-        EXPECT_EQ(readFile(versioned), standIn("117"));
+        EXPECT_EQ(readFile(c.putBack ? program_ : versioned), standIn("117"));
+        EXPECT_EQ(fs::exists(versioned), !c.putBack);
         EXPECT_EQ(fs::exists(downloaded), c.downloadStays);
         kestrun::test::processEventsUntil([&] { return !host_.lines.empty(); }, 300);
         EXPECT_TRUE(host_.lines.empty()) << "no Done without a new program";
         server_.reset();
+        refusal_ = {};
         fs::remove_all(program_);
+        fs::remove_all(temporary);
         fs::remove(versioned);
         fs::remove(downloaded);
     }
+}
+
+// Makes a folder take no new file while it lives: no write permission for a user, a read-only
+// mount for root, whom no permission stops.
+struct ReadOnlyFolder {
+    explicit ReadOnlyFolder(const fs::path& f) : folder(f) {
+        if (!root)
+            fs::permissions(folder, fs::perms(0555));
+        else if (::mount(f.c_str(), f.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            made = false;
+        else if (::mount(nullptr, f.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr))
+            end();
+    }
+    ~ReadOnlyFolder() { end(); }
+    void end() {
+        if (std::exchange(made, false))
+            root ? void(::umount(folder.c_str())) : fs::permissions(folder, fs::perms(0755));
+    }
+    const bool root = ::geteuid() == 0;
+    fs::path folder;
+    bool made = true;
+};
+
+// A folder that takes no new file: the program is neither closed nor downloaded for, the
+// reason is logged once, and an hour after the last try, the folder writable again, the update
+// is made.
+TEST_F(LanClientTest, AProgramThatCannotBeReplacedIsNotClosed) {
+    installProgram("117");
+    startUpdateServer("118");
+    publishWeb("5.2.0.118");
+    ReadOnlyFolder readOnly(zelmoDir_.path());
+    if (!readOnly.made)
+        GTEST_SKIP() << "root needs a read-only mount";
+    for (int poll = 0; poll < 4; ++poll) {
+        if (poll == 2) // tried again an hour later, refused again: no second line
+            clock_.advance(std::chrono::hours(1));
+        if (poll == 3) // held: the last try was less than an hour ago
+            readOnly.end();
+        runCheck();
+    }
+    const std::string why = readOnly.root ? "Read-only file system" : "Permission denied";
+    EXPECT_EQ(logMessages(), Strings{program_ + " can not be replaced: no file can be made in " +
+                                     zelmoDir_.path().string() + " (" + why + ")"});
+    EXPECT_TRUE(programRunning()); // and no download line: nothing was fetched
+    clock_.advance(std::chrono::hours(1));
+    runCheck();
+    EXPECT_EQ(logMessages().back(), "Zelmo was updated");
+    EXPECT_EQ(readFile(program_), standIn("118"));
+}
+
+// A site whose file is not the version its manifest names: nothing is installed, the download
+// goes, and the next poll does not fetch it again, until the server runs another version.
+TEST_F(LanClientTest, InstallsOnlyTheServersVersion) {
+    installProgram("117");
+    startUpdateServer("119");
+    publishWeb("5.2.0.119"); // but the file is 5.2.0.118
+    const fs::path downloaded = work_ / "Zelmo.exe";
+    runCheck();
+    runCheck(); // nothing is fetched again: no second download line
+    const Strings log = logMessages();
+    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log[1],
+              "Update not installed, version: 5.2.0.118, server version: 5.2.0.119, file: " +
+                  downloaded.string());
+    EXPECT_TRUE(programRunning());
+    EXPECT_EQ(readFile(program_), standIn("117"));
+    EXPECT_FALSE(fs::exists(downloaded));
+
+    startUpdateServer("118");
+    publishWeb("5.2.0.118");
+    runCheck();
+    EXPECT_EQ(logMessages().back(), "Zelmo was updated");
+    EXPECT_EQ(readFile(program_), standIn("118"));
 }
 
 // An earlier update left the versioned copy: it stays as it is and the new file overwrites

@@ -1,6 +1,7 @@
 #include "tests/kestrun/update/lan_client_fixture.h"
 
 #include "kestrun/update/countdown.h"
+#include "kestrun/update/update_socket.h"
 #include "platform/file_time.h"
 
 #include <map>
@@ -22,8 +23,12 @@ class LanguageMirrorTest : public LanClientFixture {
 protected:
     fs::path local(const std::string& name) const { return zelmoDir_ / name; }
     fs::path dropped(const std::string& name) const { return serverDir_ / "Drop" / name; }
-    fs::path temporary() const { return local(kestrun::LanguageMirror::kTemporaryName); }
+    // A transfer another process of this user's left half done when it was killed.
+    fs::path leftover() const { return local(".kestrun-language-1-77-3.part"); }
     std::string programName() const { return fs::path(program_).filename().string(); }
+    unsigned mode(const std::string& name) const {
+        return static_cast<unsigned>(fs::status(local(name)).permissions()) & 07777;
+    }
 };
 
 void touchAt(const fs::path& file, const std::string& stamp) { // touch -t, local time
@@ -67,7 +72,10 @@ TEST_F(LanguageMirrorTest, MirrorsTheDropFolder) {
     writeFile(dropped("fr.ini"), "[fr]\nserver\n");
     touchAt(dropped("de.ini"), "202403151030.00");
     touchAt(dropped("fr.ini"), "202403151030.00");
+    // A folder its group shares; the replaced file keeps its access, less any special bit.
+    fs::permissions(zelmoDir_.path(), fs::perms(0770), fs::perm_options::replace);
     writeFile(local("de.ini"), "[de]\nalt\n");
+    fs::permissions(local("de.ini"), fs::perms(04640), fs::perm_options::replace);
     touchAt(local("de.ini"), "202403140900.00");
     writeFile(local("fr.ini"), "[fr]\nlocal\n");
     touchAt(local("fr.ini"), "202403160900.00");
@@ -86,6 +94,8 @@ TEST_F(LanguageMirrorTest, MirrorsTheDropFolder) {
     EXPECT_EQ(readFile(local("de.ini-----240314090000")), "[de]\nalt\n");
     EXPECT_EQ(readFile(local("en.ini")), std::string(5000, 'e'));
     EXPECT_EQ(readFile(local("fr.ini")), "[fr]\nlocal\n");
+    EXPECT_EQ(mode("de.ini"), 0640u);
+    EXPECT_EQ(mode("en.ini"), 0664u);
     Strings log = logMessages();
     std::sort(log.begin(), log.end());
     EXPECT_EQ(log,
@@ -216,18 +226,43 @@ TEST_F(LanguageMirrorTest, ShortStalledAndLongTransfers) {
     }
 }
 
+// Two mirrors into one folder at once, as the programs of users who share an installation
+// run: the second starts while the first is fetching, and neither takes the other's file.
+TEST_F(LanguageMirrorTest, MirrorsAtOnceKeepTheirTransfersApart) {
+    settings_.upost = 0;
+    std::atomic<int> lists{0};
+    ScriptedServer peer(Mode::Script, [&](const std::string& request, const auto& c) {
+        if (request == "getLang\r\n")
+            c.send(lists++ == 0 ? "de.ini\t240315103000\n" : "en.ini\t240315103000\n");
+        if (request.starts_with("getSize:"))
+            c.send(request == "getSize:de.ini\r\n" ? "3\n" : "2\n");
+        if (request == "getFile:en.ini\r\n")
+            c.send("en");
+        if (request == "getFile:de.ini\r\n" && c.send("d")) {
+            kestrun::LanguageMirror(engine()).update();
+            c.send("eu");
+        }
+    });
+    useScripted(peer);
+    runMirror();
+    EXPECT_EQ(filesBelow(zelmoDir_.path()), (Strings{"de.ini", "en.ini"}));
+    EXPECT_EQ(readFile(local("de.ini")), "deu");
+}
+
 // Names that would write outside the program's folder and absurd names: nothing is fetched for
 // them and nothing is written anywhere but the program's folder.
 TEST_F(LanguageMirrorTest, HostileListsWriteNothingOutside) {
     installProgram("117");
     const std::string longName(5000, 'n');
+    // Names with control bytes would forge lines of the log.
+    const Strings names = {"../evil.ini", "sub/evil.ini", "..\\evil.ini", "",
+                           "..",          longName,       "ok.ini",       "cr\r.ini",
+                           "bell\a.ini",  "del\x7f.ini"};
     std::string list;
-    for (const std::string& name :
-         {"../evil.ini"s, "sub/evil.ini"s, "..\\evil.ini"s, ""s, ".."s, longName, "ok.ini"s})
+    for (const std::string& name : names)
         list += name + "\t240315103000\n";
     FakeDrop drop{list, {}, {}};
-    for (const std::string& name :
-         {"../evil.ini"s, "sub/evil.ini"s, "..\\evil.ini"s, ".."s, "ok.ini"s, longName}) {
+    for (const std::string& name : names) {
         drop.sizes[name] = "4\n";
         drop.bodies[name] = "evil";
     }
@@ -265,6 +300,12 @@ TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
         return name + " Language file was not updated: " + reason;
     };
     const std::string notWhole = "Update server 7 sent no whole list: 127.0.0.1";
+    // Twelve transfers that end short: ten lines, then one that counts the rest.
+    Strings shortNames(12), shortLines{"2 more Language files were not updated"};
+    for (int i = 0; i < 12; ++i)
+        shortNames[i] = "s" + std::to_string(i) + ".ini";
+    for (int i = 9; i >= 0; --i)
+        shortLines.insert(shortLines.begin(), shortNames[i] + " Language file was not updated");
     constexpr int kLink = -1;
     struct Case {
         const char* name;
@@ -275,12 +316,14 @@ TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
         std::size_t requests = 1;
         std::uint64_t maxVirtualMs = 0;
     } cases[] = {
-        {"the client executable, any case",
-         offering({upperProgram, program + "."}),
-         {no(upperProgram, "the name of a program"), no(program + ".", "the name of a program")}},
-        {"a supervised program",
-         offering({"Backup-Tool"}),
-         {no("Backup-Tool", "the name of a program")}},
+        {"the client executable, any case, and its companions",
+         offering({upperProgram, program + ".", program + ".5.2.0.117"}),
+         {no(upperProgram, "the name of a program"), no(program + ".", "the name of a program"),
+          no(program + ".5.2.0.117", "the name of a program")}},
+        {"a supervised program and its companion",
+         offering({"Backup-Tool", "backup-tool.EXE.config"}),
+         {no("Backup-Tool", "the name of a program"),
+          no("backup-tool.EXE.config", "the name of a program")}},
         {"runnable suffixes",
          offering({"evil.exe", "run.SH", "libx.so.1", ".profile"}),
          {no("evil.exe", "the suffix of a program"), no("run.SH", "the suffix of a program"),
@@ -300,8 +343,9 @@ TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
          0,
          "",
          2},
-        {"a list too long", offering({std::string(70 * 1024, 'a')}), {notWhole}},
+        {"a list too long", offering({std::string(4 * 1024 * 1024, 'a')}), {notWhole}},
         {"too many entries", offering(Strings(1001, "a.ini")), {notWhole}},
+        {"many transfers that end short", offering(shortNames, "5\n"), shortLines, 0, "", 25},
         {"a list trickled a byte every 1.5 s",
          [&](const std::string&, const ScriptedServer::Connection& c) {
              for (int i = 0; i < 100 && c.send("a"); ++i) {
@@ -326,7 +370,7 @@ TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
             touchAt(local("de.ini"), c.stamp);
         }
         if (c.deIni)
-            writeFile(temporary(), "half"); // left by a run that was killed
+            writeFile(leftover(), "half");
         ScriptedServer peer(Mode::Script, c.script);
         useScripted(peer);
         const std::uint64_t before = clock_.monotonicMs();
@@ -337,6 +381,8 @@ TEST_F(LanguageMirrorTest, HostilePeersWriteOnlyLanguageFiles) {
         EXPECT_EQ(logMessages(), c.lines);
         EXPECT_EQ(filesBelow(zelmoDir_.path()),
                   (c.deIni ? Strings{program, "de.ini"} : Strings{program}));
+        // What the peer sends beyond the reads waits in the system, not in our memory.
+        EXPECT_LE(wait_.mostBuffered, kestrun::CUpdateSocket::kReadBufferSize);
         EXPECT_EQ(peer.requests().size(), c.requests);
         EXPECT_EQ(readFile(program_), standIn("117"));
         EXPECT_EQ(readFile(serverDir_ / "outside.txt"), "keep");

@@ -3,9 +3,13 @@
 #include "platform/program_launcher.h"
 #include "tests/kestrun/update/lan_client_fixture.h"
 
+#include <future>
+#include <map>
+
 namespace kestrun::test {
 namespace {
 
+namespace fs = std::filesystem;
 using Mode = ScriptedServer::Mode;
 
 // The coordinator runs the engine's work on a thread of its own: the window's handler returns
@@ -22,9 +26,19 @@ TEST_F(UpdateCoordinatorTest, WorkRunsInOrderOffTheCallerAndAPollStillRunningIsS
     ScriptedServer holding(
         Mode::Script, [](const std::string&, const ScriptedServer::Connection& c) { c.hang(); });
     useScripted(holding);
+    // What a killed Kestrun's downloads left goes at the start; anything else stays.
+    for (const char* name : {".Zelmo.exe.part-123-4", ".kestrun~.part-9-10", "Zelmo.exe.part-1-2",
+                             ".Zelmo.exe.part-1", ".kbm~.part-1-2x", "kbm~"})
+        writeFile(work_ / name, "part");
+    fs::create_symlink("kbm~", work_ / ".kbm~.part-1-2");
+    fs::create_directory(work_ / ".kvu~.part-1-2");
     {
         UpdateCoordinator engine({settings_, log_, clock_, processes_, launcher_, busy, held_, {}},
                                  work_.path());
+        EXPECT_EQ(
+            filesBelow(work_.path()),
+            (std::vector<std::string>{".Zelmo.exe.part-1", ".kbm~.part-1-2", ".kbm~.part-1-2x",
+                                      ".kvu~.part-1-2", "Zelmo.exe.part-1-2", "kbm~"}));
         EXPECT_TRUE(engine.handle(KsnMessage::LanUpdate));
         EXPECT_TRUE(engine.handle(KsnMessage::LanguageUpdate));
         EXPECT_FALSE(engine.handle(KsnMessage::LanUpdate));    // the first has not ended yet
@@ -34,18 +48,34 @@ TEST_F(UpdateCoordinatorTest, WorkRunsInOrderOffTheCallerAndAPollStillRunningIsS
         EXPECT_TRUE(engine.handle(KsnMessage::LanUpdate)); // due again once it has ended
     }
 
-    // The numbers the server hands out reach the window's settings.
-    ScriptedServer peer(Mode::Script, [](const std::string& request, const auto& c) {
-        if (request == "getState\r\n")
+    // The numbers the server hands out reach the window's settings, and the language run
+    // queued behind the poll counts down the server's Upost.
+    std::promise<void> queued;
+    ScriptedServer peer(Mode::Script, [ready = queued.get_future().share()](
+                                          const std::string& request, const auto& c) {
+        if (request == "getState\r\n") {
+            ready.wait_for(std::chrono::seconds(10)); // the language run is queued meanwhile
             c.send("33;44;0\r");
+        }
+        const std::map<std::string, std::string> replies = {
+            {"getLang\r\n", "de.ini\t240315103000\n"},
+            {"getSize:de.ini\r\n", "2\n"},
+            {"getFile:de.ini\r\n", "de"}};
+        if (replies.count(request))
+            c.send(replies.at(request));
     });
     useScripted(peer);
-    UpdateCoordinator engine({settings_, log_, clock_, processes_, launcher_, busy, held_, {}},
-                             work_.path());
+    UpdateCoordinator engine(
+        {settings_, log_, clock_, processes_, launcher_, busy, held_, this->engine().balloon},
+        work_.path());
     ASSERT_TRUE(engine.handle(KsnMessage::LanUpdate));
+    EXPECT_TRUE(engine.handle(KsnMessage::LanguageUpdate));
+    queued.set_value();
     engine.waitUntilIdle();
     EXPECT_EQ(settings_.upost, 33u);
     EXPECT_EQ(settings_.upull, 44u);
+    ASSERT_FALSE(balloons().empty());
+    EXPECT_EQ(balloons().front(), countdownText(kZelmoCountdownMessage, 33));
 }
 
 } // namespace

@@ -2,7 +2,10 @@
 
 #include <QHostAddress>
 
+#include "platform/regular_file.h"
+
 #include <cstdlib>
+#include <fcntl.h>
 #include <future>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -326,8 +329,8 @@ TEST_F(UpdateServer, APeerThatReadsTooSlowlyIsClosedAtTheLifetimeOfItsReply) {
     timing.slowestRate = 2 * 1024 * 1024; // the 4 MiB below may take 2 s
     startServer(timing);
     writeFile(drop() / "big.ini", pattern(4 * 1024 * 1024));
-    RawRequest slow{"getFile:big.ini\r\n", 0ms, 6000ms, 4096}; // a small receive window
-    slow.readSize = 2048;                                      // 100 KiB/s: 41 s for the file
+    RawRequest slow{"getFile:big.ini\r\n", 0ms, 10000ms, 4096}; // a small receive window
+    slow.readSize = 2048;                                       // 100 KiB/s: 41 s for the file
     slow.readEvery = 20ms;
     const std::uint16_t p = port();
     auto running = std::async(std::launch::async, [p, slow] { return rawExchange(p, slow); });
@@ -342,7 +345,40 @@ TEST_F(UpdateServer, APeerThatReadsTooSlowlyIsClosedAtTheLifetimeOfItsReply) {
         return running.wait_for(0ms) == std::future_status::ready;
     });
     EXPECT_LT(running.get().bytes().size(), 4u * 1024 * 1024);
-    EXPECT_GE(goneAfter, 0.9 * (2000 + 50 + 2000)) << "closed by the idle limit, or never";
+    EXPECT_GE(goneAfter, 0.9 * (2000 + 50 + 2000)) << "closed by the idle limit";
+    // Well before the peer gives up (what it has been sent may still be on its way to it).
+    EXPECT_LT(goneAfter, 2000 + 50 + 2000 + 4000.0) << "not closed by the server";
+}
+
+// With no descriptor left the server cannot accept: it says so once and takes the waiting
+// client as soon as a descriptor is free again.
+TEST_F(UpdateServer, AcceptingResumesWhenDescriptorsComeBack) {
+    ServerTiming timing = quickTiming();
+    timing.acceptRetry = 200ms;
+    startServer(timing);
+    const std::uint16_t p = port();
+    std::future<RawExchange> running;
+    { // every descriptor taken
+        const ScopedDescriptorLimit limit(32);
+        std::vector<kestrun::FileDescriptor> filler;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
+            filler.emplace_back(fd);
+        filler.pop_back(); // the one the client's socket takes
+        running = std::async(std::launch::async, [p] {
+            return rawExchange(p, {"getState\r\n", 0ms, 10000ms});
+        });
+        kestrun::test::serveEventsUntil([&] {
+            return !host_.lines.empty() || running.wait_for(0ms) == std::future_status::ready;
+        });
+        const auto until = std::chrono::steady_clock::now() + 700ms; // more tries fail meanwhile
+        kestrun::test::serveEventsUntil([&] { return std::chrono::steady_clock::now() > until; });
+    }
+    kestrun::test::serveEventsUntil(
+        [&] { return running.wait_for(0ms) == std::future_status::ready; });
+    EXPECT_EQ(running.get().bytes(), "25;20;1\r");
+    EXPECT_EQ(exchange("getState\r\n").bytes(), "25;20;1\r"); // and it goes on accepting
+    EXPECT_EQ(host_.lines,
+              std::vector<std::string>{"Update server can not accept: Out of resources"});
 }
 
 TEST(UpdateServerAddress, PeersAreNamedInDottedIpv4) {

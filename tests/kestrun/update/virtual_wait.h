@@ -27,7 +27,10 @@ public:
     }
     bool waitForSocket(QAbstractSocket& socket, SocketEvent event,
                        std::chrono::milliseconds limit) override {
-        if (waitOnSocket(socket, event, std::min(limit, slice_)))
+        const bool ready = waitOnSocket(socket, event, std::min(limit, slice_));
+        for (std::int64_t most = mostBuffered; socket.bytesAvailable() > most;)
+            mostBuffered.compare_exchange_weak(most, socket.bytesAvailable());
+        if (ready)
             return true;
         if (breakSilentReads && event == SocketEvent::ReadyRead &&
             socket.error() == QAbstractSocket::SocketTimeoutError) {
@@ -44,7 +47,8 @@ public:
         return false;
     }
 
-    std::atomic<std::int64_t> pausedMs{0}; // the pauses alone, without socket waits
+    std::atomic<std::int64_t> pausedMs{0};     // the pauses alone, without socket waits
+    std::atomic<std::int64_t> mostBuffered{0}; // the most bytes a socket held after a wait
     // A read that waits in vain ends with a failed connection instead of letting time pass.
     std::atomic<bool> breakSilentReads{false};
 

@@ -113,17 +113,52 @@ TEST_F(WebDownloadTest, SavesTheBodyOfARedirectWithoutFollowingIt) {
     EXPECT_EQ(logMessages(), (std::vector<std::string>{cancelLine(5, 5, "Zelmo.exe")}));
 }
 
+// A body that stalls or ends before its announced length is logged with its sizes and not
+// kept; a site that is gone logs nothing. The older file stays in every case.
 TEST_F(WebDownloadTest, AFailedTransferKeepsTheOlderFile) {
     startSite();
-    publish("program", versionedExecutable());
-    setRoutes(R"({"/Zelmov5//Zelmo.exe": {"file": "program", "stall_after": 100}})");
+    const std::string program = versionedExecutable();
+    publish("program", program);
     writeFile(work_ / "Zelmo.exe", "older copy");
+    constexpr std::int64_t kAny = WebUpdates::kMostDownloaded;
+    // A stall, a body short of its length, a trickle past the whole limit, a body past the
+    // size cap: each keeps nothing (received -1: whatever had arrived when it was cut).
+    const struct {
+        std::string route;
+        long long received;
+        std::size_t announced;
+        std::int64_t most;
+        const char* ending;
+    } cases[] = {
+        {R"({"file": "program", "stall_after": 100})", 100, program.size(), kAny, "incomplete"},
+        {R"({"raw": "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nshort"})", 5, 1000, 1 << 20,
+         "incomplete"},
+        {R"({"file": "program", "slow_pieces": 12, "piece_delay": 0.8})", -1, program.size(), kAny,
+         "incomplete"},
+        {R"({"file": "program"})", -1, program.size(), 64, "too large"},
+    };
+    for (const auto& c : cases) {
+        fs::remove(log_.file());
+        setRoutes(R"({"/Zelmov5//Zelmo.exe": )" + c.route + "}");
+        web_.setMostDownloaded(c.most);
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_FALSE(web_.download(0)) << c.route;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+        EXPECT_EQ(readFile(work_ / "Zelmo.exe"), "older copy");
+        const std::vector<std::string> lines = logMessages();
+        ASSERT_EQ(lines.size(), 1u) << c.route;
+        const std::string tail = " of " + std::to_string(c.announced) +
+                                 " bytes, file: " + (work_ / "Zelmo.exe").string() +
+                                 ", but it is " + c.ending + "! cancelation!";
+        const std::string head = "Update downloaded, size: ";
+        EXPECT_TRUE(lines[0].starts_with(head) && lines[0].ends_with(tail)) << lines[0];
+        if (c.received >= 0) {
+            EXPECT_EQ(lines[0], head + std::to_string(c.received) + tail);
+        }
+    }
+    web_.setMostDownloaded(WebUpdates::kMostDownloaded);
 
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(web_.download(0)) << "a stalled transfer fails";
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
-    EXPECT_EQ(readFile(work_ / "Zelmo.exe"), "older copy");
-
+    fs::remove(log_.file());
     server_.reset(); // the site goes away: nothing answers on its port any more
     EXPECT_FALSE(web_.download(0));
     EXPECT_FALSE(web_.readWebVersion(0));

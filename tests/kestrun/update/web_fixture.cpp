@@ -7,7 +7,8 @@ namespace kestrun::test {
 WebFixture::WebFixture() {
     // Tests that stall wait seconds, not the 25 minutes of the program.
     web_.setManifestLimits({std::chrono::seconds(10), std::chrono::seconds(2)});
-    web_.setDownloadLimits({std::chrono::seconds(10), std::chrono::seconds(2)});
+    web_.setDownloadLimits(
+        {std::chrono::seconds(10), std::chrono::seconds(2), std::chrono::seconds(5)});
 }
 
 void WebFixture::startSite(const Certificate* tls) {

@@ -30,9 +30,10 @@ const std::vector<ManifestCase> kManifestCases = {
     {"Kestrun", kBoth, 1, {{1, 2, 1, 4}}},
     {"backup program missing", kBoth, 2, std::nullopt},
     {"too few parts", "Zelmo:5.2\r\n", 0, std::nullopt},
+    {"too few parts, another line follows", "Zelmo:5.2\r\nKSN:1.2.1.4\r\n", 0, std::nullopt},
     {"key right after the previous version", "KSN:1.2.1.4\nZelmo:5.2.0.118\n", 0, {{5, 2, 0, 118}}},
-    {"revision ends at the next key", "KSN:1.2.1.4\nZelmo:5.2.0.118\n", 1, {{1, 2, 1, 4}}},
-    {"version across lines", "Zelmo:5.2\n.0.117\n", 0, {{5, 2, 0, 117}}},
+    {"revision ends with its line", "KSN:1.2.1.4\nZelmo:5.2.0.118\n", 1, {{1, 2, 1, 4}}},
+    {"a version ends with its line", "Zelmo:5.2\n.0.117\n", 0, std::nullopt},
     {"key across lines", "KS\nN:1.2.3.4", 1, {{1, 2, 3, 4}}},
     {"a CR stays in the text", "KS\r\nN:1.2.3.4", 1, std::nullopt},
     {"first occurrence", "KVU:1.0.0.1 KVU:2.0.0.0", 3, {{1, 0, 0, 1}}},
@@ -175,6 +176,7 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
     publish("KSN/kbm", versionedExecutable());
 
     EXPECT_FALSE(web_.readWebVersion(1)) << "a self-signed certificate is not trusted by itself";
+    EXPECT_TRUE(web_.lastFailureWasTls()) << "its caller adds no \"Could not connect\" line";
     EXPECT_FALSE(web_.download(2));
     // Each refused handshake says why, in the TLS layer's words.
     const std::vector<std::string> lines = logMessages();
@@ -192,6 +194,7 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
 
     writeFile(work_ / "ca.pem", readFile(other.cert) + readFile(site.cert));
     EXPECT_EQ(parts(web_.readWebVersion(1)), (Version{{1, 2, 1, 4}}));
+    EXPECT_FALSE(web_.lastFailureWasTls());
     EXPECT_TRUE(web_.download(2));
     EXPECT_EQ(readFile(work_ / "kbm~"), versionedExecutable());
     // Over https no cache answers a download either.
@@ -211,8 +214,8 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
               0);
     HttpGetRequest get;
     get.url = server_->origin() + "/KSN//ver.txt";
-    get.extraCaFile = unrelated;
-    get.systemCaFolder = system;
+    get.trust.extraCaFile = unrelated;
+    get.trust.systemCaFolder = system;
     std::string body;
     EXPECT_TRUE(httpGet(get, [&](std::string_view piece) {
                     body += piece;

@@ -1,4 +1,5 @@
 #include "common/text_file.h"
+#include "platform/list_file.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,7 @@ ino_t fileInode(const fs::path& file) {
 
 } // namespace
 
-TEST(TextFile, ReplaceKeepsPermissionsFollowsLinksAndSparesReadOnlyFiles) {
+TEST(ListFile, ReplaceKeepsPermissionsFollowsLinksAndSparesReadOnlyFiles) {
     TempDir dir;
     const auto target = dir / "real/progs.lst";
     writeFile(target, "old\r\n");
@@ -45,7 +46,7 @@ TEST(TextFile, ReplaceKeepsPermissionsFollowsLinksAndSparesReadOnlyFiles) {
 
 // A link another user planted in the list's place: the save replaces the link, never the file
 // it names.
-TEST(TextFile, ReplaceNeverFollowsAnotherUsersLink) {
+TEST(ListFile, ReplaceNeverFollowsAnotherUsersLink) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "a link of another user's needs root to make";
     TempDir dir;
@@ -59,7 +60,7 @@ TEST(TextFile, ReplaceNeverFollowsAnotherUsersLink) {
     EXPECT_EQ(readFile(dir / "progs.lst"), "new\r\n");
 }
 
-TEST(TextFile, ReadsLinesWithAnyLineEnd) {
+TEST(ListFile, ReadsLinesWithAnyLineEnd) {
     TempDir dir;
     writeFile(dir / "a.lst", "one\r\ntwo\r\r\nthree\n\nfour\rfive\r\rsix\r\r\r\nlast");
     EXPECT_EQ(
@@ -73,7 +74,7 @@ TEST(TextFile, ReadsLinesWithAnyLineEnd) {
 // Only regular files of a bounded size are read: a FIFO (whose open would wait for a writer) or
 // a huge file is a list that cannot be opened. The reads run in a child with an alarm, so a
 // reader that waits fails the test within seconds.
-TEST(TextFile, ReadsOnlyRegularFilesOfABoundedSize) {
+TEST(ListFile, ReadsOnlyRegularFilesOfABoundedSize) {
     TempDir dir;
     ASSERT_EQ(::mkfifo((dir / "fifo.lst").c_str(), 0600), 0);
     fs::create_symlink(dir / "fifo.lst", dir / "link.lst");
@@ -97,7 +98,7 @@ TEST(TextFile, ReadsOnlyRegularFilesOfABoundedSize) {
 
 // A user who may write a list file but not its machine-wide folder still saves it, in place;
 // where the folder is writable the file is replaced whole.
-TEST(TextFile, ReplaceInAFolderTheUserMayNotWriteOverwritesInPlace) {
+TEST(ListFile, ReplaceInAFolderTheUserMayNotWriteOverwritesInPlace) {
     if (getuid() != 0)
         GTEST_SKIP() << "needs root to act as another user";
     struct Case {

@@ -1,0 +1,59 @@
+#include "kbm/ftp_tls.h"
+
+namespace kestrun {
+
+bool activeDataTlsBroken(unsigned libcurlVersion) {
+    return libcurlVersion >= 0x075700 && libcurlVersion < 0x080000;
+}
+
+long ftpTlsLevel(bool passive, unsigned libcurlVersion) {
+    if (!passive && activeDataTlsBroken(libcurlVersion))
+        return static_cast<long>(CURLUSESSL_CONTROL);
+    return static_cast<long>(CURLUSESSL_TRY);
+}
+
+unsigned runtimeLibcurlVersion() {
+    return curl_version_info(CURLVERSION_NOW)->version_num;
+}
+
+std::string runtimeLibcurlVersionText() {
+    return curl_version_info(CURLVERSION_NOW)->version;
+}
+
+FtpSessionWatch::FtpSessionWatch(CURL* handle) : handle_(handle) {
+    curl_easy_setopt(handle_, CURLOPT_DEBUGFUNCTION, &FtpSessionWatch::onDebug);
+    curl_easy_setopt(handle_, CURLOPT_DEBUGDATA, this);
+    curl_easy_setopt(handle_, CURLOPT_VERBOSE, 1L);
+}
+
+FtpSessionWatch::~FtpSessionWatch() {
+    curl_easy_setopt(handle_, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(handle_, CURLOPT_DEBUGFUNCTION, nullptr);
+    curl_easy_setopt(handle_, CURLOPT_DEBUGDATA, nullptr);
+}
+
+int FtpSessionWatch::onDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user) {
+    auto& watch = *static_cast<FtpSessionWatch*>(user);
+    if (type == CURLINFO_HEADER_OUT)
+        watch.sent(std::string_view(data, size));
+    else if (type == CURLINFO_HEADER_IN)
+        watch.received(std::string_view(data, size));
+    return 0;
+}
+
+void FtpSessionWatch::sent(std::string_view line) {
+    lastCommand_ = line.substr(0, line.find_first_of("\r\n"));
+}
+
+void FtpSessionWatch::received(std::string_view line) {
+    // A final reply: three digits and a blank (continued replies have a "-").
+    if (line.size() < 4 || line[3] != ' ')
+        return;
+    if (lastCommand_ == "PROT P")
+        dataEncrypted_ = line[0] == '2';
+    else if (lastCommand_ == "PROT C")
+        dataEncrypted_ = false;
+    lastCommand_.clear();
+}
+
+} // namespace kestrun

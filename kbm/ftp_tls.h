@@ -1,0 +1,46 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string>
+#include <string_view>
+
+namespace kestrun {
+
+// How much of an FTP session asks for TLS (explicit AUTH TLS; a server that does not offer it
+// is spoken to in plain FTP): CURLUSESSL_TRY encrypts the login and the data connections,
+// CURLUSESSL_CONTROL the login only.
+//
+// libcurl 7.87.0 up to 7.88.1 (Debian 12's) never makes the TLS handshake on an active-mode
+// data connection: it accepts the server's connection and then waits until the transfer's
+// limit runs out (fixed in libcurl 8.0.0). With those, an active-mode session encrypts its
+// login and sends the data in clear.
+long ftpTlsLevel(bool passive, unsigned libcurlVersion);
+bool activeDataTlsBroken(unsigned libcurlVersion);
+
+// The version number of the libcurl the program runs with (0xXXYYZZ) and its text.
+unsigned runtimeLibcurlVersion();
+std::string runtimeLibcurlVersionText();
+
+// Whether the server agreed to encrypted data connections (PROT P) in a session: watches the
+// commands and replies of the handle's transfers through libcurl's debug callback.
+class FtpSessionWatch {
+public:
+    explicit FtpSessionWatch(CURL* handle);
+    ~FtpSessionWatch();
+    FtpSessionWatch(const FtpSessionWatch&) = delete;
+    FtpSessionWatch& operator=(const FtpSessionWatch&) = delete;
+
+    bool dataEncrypted() const { return dataEncrypted_; }
+
+private:
+    static int onDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user);
+    void sent(std::string_view line);
+    void received(std::string_view line);
+
+    CURL* handle_;
+    std::string lastCommand_;
+    bool dataEncrypted_ = false;
+};
+
+} // namespace kestrun

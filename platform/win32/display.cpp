@@ -1,0 +1,25 @@
+#include "platform/display.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace kestrun {
+
+// A Windows session always has a desktop to draw on, except the non-interactive one that
+// services run in: there the programs choose the offscreen platform, as on a headless machine.
+bool chooseOffscreenWithoutDisplay() {
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    if (chosen && *chosen)
+        return false;
+    const HWINSTA station = ::GetProcessWindowStation();
+    USEROBJECTFLAGS flags{};
+    DWORD size = 0;
+    if (!station || !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &size) ||
+        (flags.dwFlags & WSF_VISIBLE) != 0)
+        return false;
+    ::_putenv_s("QT_QPA_PLATFORM", "offscreen");
+    return true;
+}
+
+} // namespace kestrun

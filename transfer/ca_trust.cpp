@@ -1,0 +1,48 @@
+#include "transfer/ca_trust.h"
+
+#include "platform/shared_folder.h"
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+CaTrust workingFolderTrust(const fs::path& folder) {
+    CaTrust trust;
+    const fs::path file = folder / kWorkingFolderCaFile;
+    if (!othersMayChangeFile(file))
+        trust.extraCaFile = file;
+    return trust;
+}
+
+void applyCaTrust(CURL* handle, const CaTrust& trust) {
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (trust.extraCaFile.empty())
+        return;
+    // The extra file replaces curl's default bundle, so the system's authorities are named
+    // again through their folder: ca.pem adds trust, it never takes any away.
+    curl_easy_setopt(handle, CURLOPT_CAINFO, trust.extraCaFile.c_str());
+    std::error_code ec;
+    if (fs::is_directory(trust.systemCaFolder, ec))
+        curl_easy_setopt(handle, CURLOPT_CAPATH, trust.systemCaFolder.c_str());
+}
+
+TlsFailure tlsFailureOf(CURLcode result) {
+    switch (result) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return TlsFailure::NotTrusted;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+        return TlsFailure::Failed;
+    default:
+        return TlsFailure::None;
+    }
+}
+
+} // namespace kestrun
