@@ -11,5 +11,8 @@ inline constexpr const char kTrialMarkerName[] = "kestrun.trial";
 // The version of the last Kestrun that was rolled back: Kestrun fetches none that is not
 // newer, and the updater puts none in place.
 inline constexpr const char kFailedReleaseName[] = "kestrun.failed";
+// The verified signature of "kestrun~", saved beside it by Kestrun: the updater puts in place
+// only a kestrun~ that a trusted release key signed.
+inline constexpr const char kNewSignatureName[] = "kestrun~.sig";
 
 } // namespace kestrun

@@ -1,8 +1,9 @@
 #include "kvu/updater.h"
 
-#include "platform/list_file.h"
+#include "kestrun/update/release_signature.h"
 #include "kvu/handover_files.h"
 #include "platform/clock.h"
+#include "platform/list_file.h"
 #include "platform/log_file.h"
 #include "platform/program_launcher.h"
 #include "platform/regular_file.h"
@@ -96,8 +97,11 @@ Updater::Outcome Updater::runBeforeServiceStart() {
         log("Kestrun is running, nothing was replaced");
         return Outcome::KestrunStillRunning;
     }
+    // With the rollback failed, the files are left for the administrator: a download put in
+    // place now could take the place of the good kestrun.old.
     if (onTrial) {
-        rollBackFailedStart();
+        if (!rollBackFailedStart())
+            return Outcome::RollbackFailed;
         if (!fresh)
             return Outcome::RolledBack;
     }
@@ -115,24 +119,25 @@ Updater::Outcome Updater::runBeforeServiceStart() {
 
 // The Kestrun put in place at the last start has ended (with a failure, or stopped) before its
 // first program check: the old one goes back, and the failed version is not taken again.
-void Updater::rollBackFailedStart() {
+bool Updater::rollBackFailedStart() {
     const auto failed = readFileVersion(file(kProgramName));
     const std::string which = "the new Kestrun " + textOf(failed) + " ended before its first check";
     std::error_code ec;
     if (typeOf(file(kOldName)) != fs::file_type::regular) {
         fs::remove(file(kTrialMarkerName), ec);
         log(which + ", there is no kestrun.old to put back");
-        return;
+        return false;
     }
     rememberFailed(failed);
     fs::rename(file(kOldName), file(kProgramName), ec);
     if (ec) {
         log(which + ", kestrun.old could not be put back");
-        return;
+        return false;
     }
     fs::remove(file(kTrialMarkerName), ec);
     log(which + ", the old Kestrun " + textOf(readFileVersion(file(kProgramName))) +
         " is back in place");
+    return true;
 }
 
 void Updater::rememberFailed(const std::optional<FileVersion>& version) {
@@ -183,6 +188,13 @@ std::string Updater::unusableReason() {
         if (const auto failed = parseVersionText(*text); failed && !(*failed < *version))
             return "kestrun~ " + version->text() + " is not newer than the Kestrun " +
                    failed->text() + " that was rolled back";
+    // Only our own releases: the signature Kestrun checked and saved must verify here too.
+    const auto signature = readRegularFile(file(kNewSignatureName), 256);
+    if (!signature)
+        return "kestrun~ has no signature " + std::string(kNewSignatureName);
+    if (const std::string refusal = releaseRefusal(fresh, signature, setup_.workingFolder);
+        !refusal.empty())
+        return "kestrun~ is refused, " + refusal;
     // The new file takes the mode of the one it replaces, and can always be run by its owner;
     // in a folder its group shares, the group may replace it as the owner may.
     std::error_code ec;
@@ -216,6 +228,7 @@ bool Updater::putNewInPlace() {
         return false;
     }
     log("kestrun~ renamed to kestrun");
+    fs::remove(file(kNewSignatureName), ec);
     // The new one is on trial until its first check; without the marker it could not be told
     // from one that has passed.
     if (keptOld_) {

@@ -38,7 +38,8 @@ struct UpdaterSetup {
 // the new Kestrun is on trial (kTrialMarkerName) until it has run its first program check; when
 // it ends before that, the old file is put back and started, and its version is remembered
 // (kFailedReleaseName). When there is no usable new file, the old Kestrun starts again; when
-// Kestrun does not end in time, nothing is touched.
+// Kestrun does not end in time, nothing is touched. A kestrun~ is put in place only when a
+// trusted release key (see ReleaseKeys) made its signature "kestrun~.sig".
 // Before a service start it neither waits nor starts anything: with no kestrun~ and no Kestrun
 // on trial it does nothing at all; a Kestrun on trial that has ended is rolled back; a
 // kestrun~ that is not newer than kestrun is left where it is (an old download must not undo
@@ -54,6 +55,7 @@ public:
         NothingToDo,         // before a service start: nothing was there to put in place
         LeftAsItIs,          // before a service start: kestrun~ could not or need not be used
         RolledBack,          // before a service start: the old Kestrun is back in place
+        RollbackFailed,      // before a service start: the old Kestrun could not be put back
         Refused,             // others may change the working folder; nothing was touched
     };
 
@@ -80,8 +82,9 @@ private:
     // Returns the new file to its downloaded name and the old one to its place; when the new
     // one failed, its version is remembered.
     void putOldBack(bool newOneFailed);
-    // Before a service start: the Kestrun on trial has ended before its first check.
-    void rollBackFailedStart();
+    // Before a service start: the Kestrun on trial has ended before its first check. False
+    // when the old one could not be put back.
+    bool rollBackFailedStart();
     void rememberFailed(const std::optional<FileVersion>& version);
     bool startKestrun();
     bool waitForFirstCheck();

@@ -10,9 +10,10 @@ namespace kestrun {
 // Turns the terminal's interrupt (Ctrl-C, SIGINT) into a call on the main thread's event loop,
 // for a program whose window may not be reachable (no display). While the object lives the
 // process is not ended by the interrupt; afterwards the default action is back. One at a time.
+// With alsoTermination the request to end (SIGTERM, a service manager's stop) comes the same way.
 class InterruptNotifier {
 public:
-    explicit InterruptNotifier(std::function<void()> onInterrupt);
+    explicit InterruptNotifier(std::function<void()> onInterrupt, bool alsoTermination = false);
     ~InterruptNotifier();
     InterruptNotifier(const InterruptNotifier&) = delete;
     InterruptNotifier& operator=(const InterruptNotifier&) = delete;
@@ -25,6 +26,7 @@ public:
     std::function<void()> onInterrupt_;
     std::unique_ptr<QSocketNotifier> notifier_;
     int readFd_ = -1;
+    bool alsoTermination_ = false;
 };
 
 } // namespace kestrun

@@ -22,7 +22,8 @@ struct NewFileMode {
 bool isGroupShared(const std::filesystem::path& folder);
 
 // Whether users this user does not share the folder with may change what lies in it: anyone
-// may write it, or its group may and this user is not in that group;
+// may write it, another user than this one or root owns it, or its group may write it and this
+// user is not in that group;
 // for root, a folder of another user's or one its group may write (root shares with nobody).
 bool othersMayChange(const std::filesystem::path& folder);
 

@@ -3,10 +3,12 @@
 #include "kestrun/core/kestrun_dlg.h"
 #include "kestrun/core/second_start.h"
 #include "kestrun/ui/commands.h"
+#include "kestrun/update/self_update.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/descriptor_limit.h"
 #include "platform/display.h"
+#include "platform/interrupt_notifier.h"
 #include "platform/process_table.h"
 #include "platform/program_launcher.h"
 #include "platform/service_manager.h"
@@ -44,6 +46,8 @@ int CKestrunApp::run(int argc, char** argv) {
     std::error_code ec;
     CKestrunDlg window(
         {clock, store, autostart, processes, launcher, std::filesystem::current_path(ec)});
+    // systemd's stop and Ctrl-C end Kestrun at once, as a clean end.
+    InterruptNotifier ending([&window] { endCleanly(window.workingFolder()); }, true);
     window.initialize();
     const auto secondStarts = SecondStart::listen(instance.file(), [&window] {
         window.commands().open();

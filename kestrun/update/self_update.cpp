@@ -5,10 +5,11 @@
 #include "kestrun/update/release_signature.h"
 #include "kestrun/update/web_kinds.h"
 #include "kvu/handover_files.h"
+#include "platform/list_file.h"
 #include "platform/program_launcher.h"
-#include "platform/program_paths.h"
 #include "platform/regular_file.h"
 #include "platform/service_manager.h"
+#include "platform/shared_folder.h"
 
 #include <cstdlib>
 #include <string>
@@ -56,6 +57,10 @@ SelfUpdate::SelfUpdate(WebUpdates web, const EventLog& log, ProgramLauncher& lau
       workingFolder_(std::move(workingFolder)), endProcess_(std::move(endProcess)),
       currentFolder_(std::move(currentFolder)), handOver_(handOver) {}
 
+fs::path SelfUpdate::localFile(OwnProgram program) const {
+    return workingFolder_ / std::string(downloadKind(kindOf(program))->localName);
+}
+
 bool SelfUpdate::fetchIfNewer(OwnProgram program, const FileVersion& installed) {
     const auto published = web_.readWebVersion(kindOf(program));
     if (!published) {
@@ -64,26 +69,55 @@ bool SelfUpdate::fetchIfNewer(OwnProgram program, const FileVersion& installed) 
     }
     if (!(installed < *published))
         return false;
-    if (program == OwnProgram::Kestrun)
-        if (const auto failed = failedRelease(workingFolder_); failed && !(*failed < *published))
-            return false; // its rollback was logged; a newer one is taken again
+    const auto failed =
+        program == OwnProgram::Kestrun ? failedRelease(workingFolder_) : std::nullopt;
+    if (failed && !(*failed < *published))
+        return false; // its rollback was logged; a newer one is taken again
     if (!web_.download(kindOf(program))) {
+        // Also an older file of that name, which a download that could not be saved left.
+        removeDownload(program);
         log_.log(kDownloadFailed);
+        return false;
+    }
+    // The manifest only says what to fetch: the file itself must be newer.
+    const auto downloaded = readFileVersion(localFile(program)).value_or(FileVersion{});
+    std::string refusal;
+    if (!(installed < downloaded))
+        refusal = "its version " + downloaded.text() + " is not newer than the installed " +
+                  installed.text();
+    else if (failed && !(*failed < downloaded))
+        refusal = "its version " + downloaded.text() + " is not newer than the Kestrun " +
+                  failed->text() + " that was rolled back";
+    if (!refusal.empty()) {
+        refuse(program, refusal);
         return false;
     }
     return keepIfSigned(program);
 }
 
 bool SelfUpdate::keepIfSigned(OwnProgram program) {
-    const fs::path local = workingFolder_ / std::string(downloadKind(kindOf(program))->localName);
-    const std::string refusal =
-        releaseRefusal(local, web_.fetchSignature(kindOf(program)), workingFolder_);
+    const auto signature = web_.fetchSignature(kindOf(program));
+    std::string refusal = releaseRefusal(localFile(program), signature, workingFolder_);
+    // The updater checks Kestrun's signature again before it puts the new file in place.
+    if (refusal.empty() && program == OwnProgram::Kestrun &&
+        !replaceFile(workingFolder_ / kNewSignatureName, *signature))
+        refusal = "its signature could not be saved";
     if (refusal.empty())
         return true;
-    std::error_code ec;
-    fs::remove(local, ec);
-    log_.log(std::string(kRefused) + namesOf(program).installed + ", download deleted: " + refusal);
+    refuse(program, refusal);
     return false;
+}
+
+void SelfUpdate::refuse(OwnProgram program, const std::string& reason) {
+    removeDownload(program);
+    log_.log(std::string(kRefused) + namesOf(program).installed + ", download deleted: " + reason);
+}
+
+void SelfUpdate::removeDownload(OwnProgram program) {
+    std::error_code ec;
+    fs::remove(localFile(program), ec);
+    if (program == OwnProgram::Kestrun)
+        fs::remove(workingFolder_ / kNewSignatureName, ec);
 }
 
 void SelfUpdate::checkKestrun() {
@@ -91,15 +125,22 @@ void SelfUpdate::checkKestrun() {
     if (!installed || !fetchIfNewer(OwnProgram::Kestrun, *installed))
         return;
     // The updater can only replace Kestrun once it has ended; without an updater Kestrun stays,
-    // and the next check tries again.
+    // and the next check tries again. Only the working folder's own updater takes over, and
+    // only one that no one else may change: it runs as this user and replaces Kestrun.
     // Under a service manager the updater runs before the service starts Kestrun again (the
-    // unit runs it first), so only its presence is checked: a copy started here would run
-    // outside the service, while the service's own restart met it as a second instance.
-    const auto updater = locateProgram("kvu", workingFolder_);
-    const bool started = updater && (handOver_ == HandOver::ServiceRestarts ||
-                                     launcher_.start(updater->string(), "", workingFolder_, false));
+    // unit runs it first), so it is only checked: a copy started here would run outside the
+    // service, while the service's own restart met it as a second instance.
+    const fs::path updater = workingFolder_ / namesOf(OwnProgram::Updater).installed;
+    std::error_code ec;
+    const bool present = fs::exists(fs::symlink_status(updater, ec));
+    if (present && othersMayChangeFile(updater)) {
+        log_.log(std::string(kUpdaterRefused) + updater.string());
+        return;
+    }
+    const bool started = present && (handOver_ == HandOver::ServiceRestarts ||
+                                     launcher_.start(updater.string(), "", workingFolder_, false));
     if (!started) {
-        log_.log(std::string(kUpdaterNotStarted) + (updater ? updater->string() : "kvu"));
+        log_.log(std::string(kUpdaterNotStarted) + updater.string());
         return;
     }
     log_.log(kHandingOver);
@@ -127,6 +168,11 @@ void confirmFirstCheck(const fs::path& workingFolder) {
 
 void endProcessNow(int status) {
     std::_Exit(status);
+}
+
+void endCleanly(const fs::path& workingFolder) {
+    confirmFirstCheck(workingFolder);
+    endProcessNow(0);
 }
 
 SelfUpdate programSelfUpdate(const Settings& settings, const EventLog& log,

@@ -21,9 +21,11 @@ enum class OwnProgram { Kestrun = 1, Kbm = 2, Updater = 3 };
 // when its detached signature "<name>.sig" verifies against a trusted release key (see
 // ReleaseKeys); otherwise it is deleted. A newer backup program or updater is copied over the
 // installed one in the working folder; a newer Kestrun is handed to the updater "kvu", and the
-// process ends so that the updater can put the new file in place (see HandOver). A Kestrun
-// that the updater had to roll back ("kestrun.failed") is not fetched again, nor any that is
-// not newer than it.
+// process ends so that the updater can put the new file in place (see HandOver); only the
+// working folder's "kvu" takes over, when no one else may change it. A Kestrun that the
+// updater had to roll back ("kestrun.failed") is not fetched again, nor any that is not newer
+// than it. The version of the downloaded file itself decides as the manifest's does: a
+// download that is not newer is deleted, as one that failed.
 // The caller runs the checks only in a working folder that no one outside this user's trust
 // may change.
 class SelfUpdate {
@@ -36,6 +38,9 @@ public:
         "Error in downloading update from web: Tavisoft Web server";
     static constexpr const char* kHandingOver = "Preparing for updates, will be terminated.";
     static constexpr const char* kUpdaterNotStarted = "Could not start the updater: ";
+    // Followed by the updater's path: a link, or a file others may write, takes no hand-over.
+    static constexpr const char* kUpdaterRefused =
+        "Update not handed over: others may change the updater ";
     // Followed by the program's name, ", download deleted: " and the reason.
     static constexpr const char* kRefused = "Update refused for ";
     static constexpr int kHandOverStatus = 1;
@@ -60,10 +65,15 @@ public:
     void checkCompanion(OwnProgram companion);
 
 private:
-    // The newer version's download, or false (with its log line) when there is none to take.
+    // The newer version's download, or false (with its log line) when there is none to take;
+    // a download that failed, or whose own version is not newer, is deleted.
     bool fetchIfNewer(OwnProgram program, const FileVersion& installed);
     // Whether the download is signed by a trusted key; one that is not is deleted and logged.
+    // Kestrun's signature is saved beside it ("kestrun~.sig") for the updater.
     bool keepIfSigned(OwnProgram program);
+    void refuse(OwnProgram program, const std::string& reason);
+    void removeDownload(OwnProgram program);
+    std::filesystem::path localFile(OwnProgram program) const;
 
     WebUpdates web_;
     const EventLog& log_;
@@ -80,6 +90,11 @@ void confirmFirstCheck(const std::filesystem::path& workingFolder);
 
 // Ends the process at once with the status: no window is closed, nothing is cleaned up.
 [[noreturn]] void endProcessNow(int status);
+
+// A clean end (a stop of the service, the terminal's interrupt) ends the process at once with
+// status 0. A new Kestrun that ends so before its first program check has not failed: its
+// trial ends, and the updater does not roll it back; only a crash does.
+[[noreturn]] void endCleanly(const std::filesystem::path& workingFolder);
 
 // The checks as the main window runs them, on its settings, log and working folder; a hand-over
 // to the updater ends the process at once. Run as a service, the service manager restarts it.

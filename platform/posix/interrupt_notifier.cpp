@@ -23,8 +23,8 @@ extern "C" void handleInterrupt(int) {
 
 } // namespace
 
-InterruptNotifier::InterruptNotifier(std::function<void()> onInterrupt)
-    : onInterrupt_(std::move(onInterrupt)) {
+InterruptNotifier::InterruptNotifier(std::function<void()> onInterrupt, bool alsoTermination)
+    : onInterrupt_(std::move(onInterrupt)), alsoTermination_(alsoTermination) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
@@ -38,10 +38,14 @@ InterruptNotifier::InterruptNotifier(std::function<void()> onInterrupt)
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
+    if (alsoTermination_)
+        ::sigaction(SIGTERM, &action, nullptr);
 }
 
 InterruptNotifier::~InterruptNotifier() {
     ::signal(SIGINT, SIG_DFL);
+    if (alsoTermination_)
+        ::signal(SIGTERM, SIG_DFL);
     notifier_.reset();
     const int fd = writeFd;
     writeFd = -1;

@@ -53,6 +53,9 @@ bool othersMayChange(const std::filesystem::path& folder) {
         return true; // even with the sticky bit, anyone may add a list that is missing
     if (self == 0)
         return st.st_uid != 0 || (st.st_mode & S_IWGRP) != 0;
+    // Its owner may give anyone the right to write it at any time.
+    if (st.st_uid != self && st.st_uid != 0)
+        return true;
     return (st.st_mode & S_IWGRP) != 0 && !inGroup(st.st_gid);
 }
 

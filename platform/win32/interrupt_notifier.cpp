@@ -18,10 +18,10 @@ std::atomic<InterruptNotifier*> current{nullptr};
 std::atomic<bool> pending{false};
 
 BOOL WINAPI handleControl(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
-        return FALSE;
     InterruptNotifier* notifier = current.load();
-    if (!notifier)
+    const bool ending = event == CTRL_CLOSE_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (!notifier || (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT &&
+                      !(ending && notifier->alsoTermination_)))
         return FALSE;
     pending = true;
     if (QCoreApplication* app = QCoreApplication::instance())
@@ -37,8 +37,8 @@ BOOL WINAPI handleControl(DWORD event) {
 
 } // namespace
 
-InterruptNotifier::InterruptNotifier(std::function<void()> onInterrupt)
-    : onInterrupt_(std::move(onInterrupt)) {
+InterruptNotifier::InterruptNotifier(std::function<void()> onInterrupt, bool alsoTermination)
+    : onInterrupt_(std::move(onInterrupt)), alsoTermination_(alsoTermination) {
     current = this;
     ::SetConsoleCtrlHandler(&handleControl, TRUE);
 }

@@ -4,6 +4,7 @@
 #include "platform/log_file.h"
 #include "platform/program_launcher.h"
 #include "platform/single_instance.h"
+#include "tests/kestrun/update/http_server_peer.h"
 #include "tests/kestrun/update/version_copy.h"
 #include "tests/support/test_support.h"
 
@@ -77,6 +78,14 @@ protected:
         fs::create_directories(work_);
         fs::create_directories(lockFolder_);
         fs::permissions(lockFolder_, fs::perms::owner_all, fs::perm_options::replace);
+        trustKey();
+    }
+    // The working folder trusts the test's release key, as an office that mirrors the site.
+    void trustKey() { writeFile(work_ / "kestrun-release.pem", readFile(key_.publicKey)); }
+    // A download as Kestrun leaves it: its signature, made by the key, beside it.
+    void writeSigned(const std::string& content) {
+        writeFile(work_ / "kestrun~", content);
+        ASSERT_TRUE(signRelease(key_, work_ / "kestrun~"));
     }
     Outcome run(bool beforeServiceStart = false) {
         start_ = clock_.monotonicMs();
@@ -100,6 +109,7 @@ protected:
     void clearWork() {
         for (const auto& entry : fs::directory_iterator(work_))
             fs::remove_all(entry.path());
+        trustKey();
         launcher_.starts.clear();
         launcher_.results.clear();
         launcher_.reportStart = true;
@@ -110,6 +120,7 @@ protected:
     TempDir dir_;
     fs::path work_ = dir_ / "work";
     fs::path lockFolder_ = dir_ / "runtime";
+    ReleaseKey key_ = makeReleaseKey(dir_.path(), "release");
     TestClock clock_{LocalDateTime::fromFields(2026, 3, 14, 9, 0, 0)};
     StandInLauncher launcher_{clock_, lockFolder_};
     std::uint64_t start_ = 0;
@@ -118,7 +129,7 @@ protected:
 };
 
 TEST_F(UpdaterTest, HandOverCases) {
-    enum class Fresh { Good, Missing, NoVersion, Link };
+    enum class Fresh { Good, Missing, NoVersion, Link, Unsigned, Changed };
     enum class Left { Old, New, None, AsItCame };
     enum class Extra { None, OlderDownload, OpenDownload, RolledBackBefore, OpenFolder };
     struct Case {
@@ -176,6 +187,12 @@ TEST_F(UpdaterTest, HandOverCases) {
          Left::None, Left::New, 0750, 0,
          "kvu: others may change the working folder @work, nothing was replaced or started", true,
          Extra::OpenFolder},
+        {"download without signature", true, Fresh::Unsigned, {}, true, Outcome::OldStarted,
+         Left::Old, Left::None, Left::New, 0750, 1, "kvu: Kestrun started: kestrun", true,
+         Extra::None, "kvu: kestrun~ has no signature kestrun~.sig, starting the old Kestrun"},
+        {"changed after signing", true, Fresh::Changed, {}, true, Outcome::OldStarted, Left::Old,
+         Left::None, Left::AsItCame, 0750, 1, "kvu: Kestrun started: kestrun", true, Extra::None,
+         "kvu: kestrun~ is refused, no trusted key signed it, starting the old Kestrun"},
     };
     // clang-format on
     const std::string v1215 = builtWithVersion("kvu", version(1, 2, 1, 5));
@@ -194,8 +211,14 @@ TEST_F(UpdaterTest, HandOverCases) {
         }
         switch (k.fresh) {
         case Fresh::Good:
-            writeFile(work_ / "kestrun~", newProgram_);
+        case Fresh::Changed:
+            writeSigned(newProgram_);
+            if (k.fresh == Fresh::Changed)
+                writeFile(work_ / "kestrun~", newProgram_ + "x");
             fs::permissions(work_ / "kestrun~", static_cast<fs::perms>(0600));
+            break;
+        case Fresh::Unsigned:
+            writeFile(work_ / "kestrun~", newProgram_);
             break;
         case Fresh::Missing:
             break;
@@ -253,6 +276,7 @@ TEST_F(UpdaterTest, HandOverCases) {
         }
         if (k.installed == Left::New) {
             EXPECT_EQ(launcher_.starts.back().content, newProgram_);
+            EXPECT_FALSE(fs::exists(work_ / kNewSignatureName)) << "goes with its file";
         }
         if (k.outcome == Outcome::OldStarted) {
             EXPECT_TRUE(launcher_.starts.back().content == old);
@@ -292,7 +316,7 @@ TEST_F(UpdaterTest, HandOverCases) {
 
 TEST_F(UpdaterTest, StepsAreLoggedInOrder) {
     writeFile(work_ / "kestrun", oldProgram_);
-    writeFile(work_ / "kestrun~", newProgram_);
+    writeSigned(newProgram_);
     ASSERT_EQ(run(), Outcome::Replaced);
     const std::string program = (work_ / "kestrun").string();
     EXPECT_EQ(messages(), (std::vector<std::string>{
@@ -326,7 +350,7 @@ TEST_F(UpdaterTest, WaitsForKestrunToEnd) {
         SCOPED_TRACE(k.what);
         clearWork();
         writeFile(work_ / "kestrun", oldProgram_);
-        writeFile(work_ / "kestrun~", newProgram_);
+        writeSigned(newProgram_);
         fs::permissions(work_ / "kestrun~", static_cast<fs::perms>(0600));
         std::optional<SingleInstanceLock> kestrun;
         kestrun.emplace(Updater::kInstanceName, std::vector<fs::path>{lockFolder_});
@@ -376,6 +400,7 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
         unsigned mode = 0755; // of "kestrun" afterwards
         bool onTrial = false; // the Kestrun put in place last time ended before its check
         bool openFolder = false;
+        bool noOld = false; // on trial without a kestrun.old: the rollback fails
     };
     const std::string found = "kvu: kestrun~ found before the service starts Kestrun";
     const std::string carries = "kvu: kestrun~ carries version 1.2.1.4";
@@ -408,6 +433,11 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
          {"kvu: the new Kestrun 1.2.1.4 ended before its first check, the old Kestrun without "
           "a version is back in place"},
          0755, true},
+        {"no kestrun.old to put back", newProgram_, Fresh::Newer, false, false,
+         Outcome::RollbackFailed, false,
+         {found, "kvu: the new Kestrun 1.2.1.4 ended before its first check, there is no "
+          "kestrun.old to put back"},
+         0755, true, false, true},
     };
     // clang-format on
     for (Case k : cases) {
@@ -423,7 +453,8 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
         fs::permissions(work_, static_cast<fs::perms>(k.shared ? 02770 : 0700));
         writeFile(work_ / "kestrun", k.installed);
         if (k.onTrial) {
-            writeFile(work_ / "kestrun.old", oldProgram_);
+            if (!k.noOld)
+                writeFile(work_ / "kestrun.old", oldProgram_);
             writeFile(work_ / kTrialMarkerName, "1.2.1.4\n");
         }
         fs::permissions(work_ / "kestrun", static_cast<fs::perms>(0755));
@@ -432,8 +463,10 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
             download = "<html>Bad gateway</html>";
         else if (k.fresh != Fresh::Missing)
             download = newProgram_;
-        if (k.fresh != Fresh::Missing)
+        if (k.fresh == Fresh::NoVersion)
             writeFile(work_ / "kestrun~", download);
+        else if (k.fresh != Fresh::Missing)
+            writeSigned(download);
         std::optional<SingleInstanceLock> kestrun;
         if (k.kestrunRuns)
             kestrun.emplace(Updater::kInstanceName, std::vector<fs::path>{lockFolder_});
@@ -451,7 +484,7 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
             EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
             EXPECT_EQ(modeOf(work_ / "kestrun") & 0777u, k.mode & 0777u);
             EXPECT_EQ(readFile(work_ / kTrialMarkerName), "1.2.1.4\n") << "on trial";
-        } else if (k.onTrial) {
+        } else if (k.onTrial && !k.noOld) {
             EXPECT_EQ(readFile(work_ / "kestrun"), oldProgram_);
             EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));
             EXPECT_FALSE(fs::exists(work_ / kTrialMarkerName));

@@ -14,7 +14,9 @@
 #include <functional>
 #include <optional>
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kestrun::test {
@@ -202,6 +204,42 @@ TEST(WorkingFolderModes, AnotherGroupsLogKeepsItsGroupAndMode) {
     EXPECT_EQ(statusOf(log).mode, 0600u);
     EXPECT_EQ(statusOf(log).group, *other);
     EXPECT_EQ(readFile(log), "14.03.2026 09:00:00\tProgram started\r\n");
+}
+
+// Judged by nobody (in its own group only): a folder of another user's is one others may
+// change whatever its mode, since that user may open it at any time.
+TEST(WorkingFolderModes, AFolderOfAnotherUsersIsOneOthersMayChange) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can make folders of other users'";
+    constexpr uid_t kNobody = 65534;
+    struct Case {
+        uid_t owner;
+        gid_t group;
+        unsigned mode;
+        bool othersMayChange;
+    };
+    const Case cases[] = {{kNobody, kNobody, 0755, false},
+                          {0, kNobody, 0775, false},
+                          {65533, 65533, 0755, true},
+                          {65533, kNobody, 0775, true},
+                          {0, 100, 0775, true}};
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
+    for (const Case& k : cases) {
+        const fs::path folder = dir / ("work" + std::to_string(k.owner) + std::to_string(k.group));
+        fs::create_directory(folder);
+        ASSERT_EQ(::chown(folder.c_str(), k.owner, k.group) | ::chmod(folder.c_str(), k.mode), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const gid_t groups[] = {kNobody};
+            const bool asNobody =
+                ::setgroups(1, groups) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
+            ::_exit(asNobody ? othersMayChange(folder) : 2);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(status, k.othersMayChange ? 256 : 0) << folder;
+    }
 }
 
 } // namespace

@@ -55,13 +55,14 @@ protected:
         trustTestKey();
     }
 
-    SelfUpdate checks(const fs::path& current) {
+    SelfUpdate checks(const fs::path& current,
+                      SelfUpdate::HandOver handOver = SelfUpdate::HandOver::StartUpdater) {
         return SelfUpdate(
             web_, log_, launcher_, work_.path(),
             [this](int status) {
                 exits_.push_back({status, launcher_.starts.size()});
             },
-            current);
+            current, handOver);
     }
     SelfUpdate checks() { return checks(work_.path()); }
 
@@ -109,7 +110,7 @@ const Companion kCompanions[] = {
 TEST_F(SelfUpdateTest, CompanionChecks) {
     enum class Installed { None, Versioned, NoVersion, Folder };
     enum class Served { Program, Nothing };
-    enum class Expect { Nothing, NoConnection, DownloadFailed, Updated, CopyFailed };
+    enum class Expect { Nothing, NoConnection, DownloadFailed, NotNewer, Updated, CopyFailed };
     struct Case {
         const char* what;
         Installed installed;
@@ -118,6 +119,7 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
         const char* manifestVersion; // nullptr: the manifest lacks the key
         Served served;
         Expect expect;
+        std::optional<FileVersion> fileVersion = {}; // the served file's, when not the manifest's
     };
     const Case cases[] = {
         {"missing companion is fetched",
@@ -146,6 +148,8 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
          Served::Program, Expect::NoConnection},
         {"download without version", Installed::Versioned, version(1, 0, 0, 0), 0755, "1.0.0.1",
          Served::Nothing, Expect::DownloadFailed},
+        {"file not newer than the installed one", Installed::Versioned, version(1, 0, 0, 1), 0755,
+         "1.0.0.2", Served::Program, Expect::NotNewer, version(1, 0, 0, 1)},
         {"a folder in the way",
          Installed::Folder,
          {},
@@ -187,7 +191,7 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
                 served = version(a, b, d, e);
             }
             if (k.served == Served::Program) {
-                program = builtWithVersion(c.name, served);
+                program = builtWithVersion(c.name, k.fileVersion.value_or(served));
                 publishSigned("KSN/" + c.name, program);
             }
 
@@ -203,6 +207,12 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
             case Expect::DownloadFailed:
                 lines = {cancelLine(c.name + "~", notFound.size()),
                          "Error in downloading update from web: Tavisoft Web server"};
+                break;
+            case Expect::NotNewer:
+                lines = {savedLine(c.name + "~", program.size(), *k.fileVersion),
+                         "Update refused for " + c.name + ", download deleted: its version " +
+                             k.fileVersion->text() + " is not newer than the installed " +
+                             k.installedVersion.text()};
                 break;
             case Expect::Updated:
                 lines = {savedLine(c.name + "~", program.size(), served), c.updatedLine};
@@ -226,7 +236,7 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
                     EXPECT_EQ(modeOf(installed), k.installedMode);
                 }
             }
-            if (k.expect == Expect::Nothing || k.expect == Expect::NoConnection) {
+            if (k.expect != Expect::Updated && k.expect != Expect::CopyFailed) {
                 EXPECT_FALSE(fs::exists(work_ / (c.name + "~")));
             }
             EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
@@ -313,7 +323,8 @@ TEST(CompanionCopy, ReplacesByRenameAndLeavesTheOldFileWholeOnAShortWrite) {
 
 TEST_F(SelfUpdateTest, KestrunChecks) {
     enum class Installed { None, Versioned, NoVersion };
-    enum class Expect { Nothing, NoConnection, DownloadFailed, HandOver, NoUpdater };
+    enum class Expect { Nothing, NoConnection, DownloadFailed, NotNewer, HandOver, NoUpdater };
+    enum class Updater { Own, OthersMayWrite, Missing };
     struct Case {
         const char* what;
         Installed installed;
@@ -323,6 +334,10 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
         bool updaterStarts;
         Expect expect;
         const char* failed = nullptr; // the version the updater rolled back, if any
+        FileVersion fileVersion = version(1, 2, 1, 4);
+        Updater updater = Updater::Own;
+        bool service = false;
+        const char* refusal = nullptr; // with NotNewer, or an updater not handed over to
     };
     const Case cases[] = {
         {"same version", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.3", true, true,
@@ -349,11 +364,25 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
          Expect::Nothing, "1.2.1.4\n"},
         {"newer than the one rolled back", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.4",
          true, true, Expect::HandOver, "1.2.1.3\n"},
+        {"file not newer than the installed one", Installed::Versioned, version(1, 2, 1, 3),
+         "KSN:1.2.1.4", true, true, Expect::NotNewer, nullptr, version(1, 2, 1, 3), Updater::Own,
+         false, "its version 1.2.1.3 is not newer than the installed 1.2.1.3"},
+        {"file the version rolled back", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.5",
+         true, true, Expect::NotNewer, "1.2.1.4\n", version(1, 2, 1, 4), Updater::Own, false,
+         "its version 1.2.1.4 is not newer than the Kestrun 1.2.1.4 that was rolled back"},
+        {"updater others may write", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.4", true,
+         true, Expect::NoUpdater, nullptr, version(1, 2, 1, 4), Updater::OthersMayWrite, false,
+         "Update not handed over: others may change the updater "},
+        {"no updater in the folder", Installed::Versioned, version(1, 2, 1, 3), "KSN:1.2.1.4", true,
+         true, Expect::NoUpdater, nullptr, version(1, 2, 1, 4), Updater::Missing},
+        {"as a service, updater others may write", Installed::Versioned, version(1, 2, 1, 3),
+         "KSN:1.2.1.4", true, true, Expect::NoUpdater, nullptr, version(1, 2, 1, 4),
+         Updater::OthersMayWrite, true, "Update not handed over: others may change the updater "},
     };
     const std::string notFound = "<html><body>Not found</body></html>";
-    const std::string program = builtWithVersion("kestrun", version(1, 2, 1, 4));
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
+        const std::string program = builtWithVersion("kestrun", k.fileVersion);
         clearFolders();
         launcher_.starts.clear();
         exits_.clear();
@@ -362,7 +391,10 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
             installBuilt("kestrun", k.installedVersion, work_ / "kestrun");
         if (k.installed == Installed::NoVersion)
             writeFile(work_ / "kestrun", "not a program");
-        installBuilt("kvu", version(1, 0, 0, 0), work_ / "kvu");
+        const fs::path updater = work_ / "kvu";
+        if (k.updater != Updater::Missing)
+            installBuilt("kvu", version(1, 0, 0, 0), updater,
+                         k.updater == Updater::OthersMayWrite ? 0777 : 0755);
         launcher_.succeed = k.updaterStarts;
         publish("KSN/ver.txt", std::string(k.manifest) + "\r\n");
         if (k.served)
@@ -370,10 +402,12 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
         if (k.failed)
             writeFile(work_ / "kestrun.failed", k.failed);
 
-        checks().checkKestrun();
+        checks(work_.path(), k.service ? SelfUpdate::HandOver::ServiceRestarts
+                                       : SelfUpdate::HandOver::StartUpdater)
+            .checkKestrun();
 
         std::vector<std::string> lines;
-        const std::string saved = savedLine("kestrun~", program.size(), version(1, 2, 1, 4));
+        const std::string saved = savedLine("kestrun~", program.size(), k.fileVersion);
         switch (k.expect) {
         case Expect::Nothing:
             break;
@@ -387,8 +421,13 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
         case Expect::HandOver:
             lines = {saved, "Preparing for updates, will be terminated."};
             break;
+        case Expect::NotNewer:
+            lines = {saved,
+                     std::string("Update refused for kestrun, download deleted: ") + k.refusal};
+            break;
         case Expect::NoUpdater:
-            lines = {saved, "Could not start the updater: " + (work_ / "kvu").string()};
+            lines = {saved,
+                     (k.refusal ? k.refusal : "Could not start the updater: ") + updater.string()};
             break;
         }
         EXPECT_EQ(logMessages(), lines);
@@ -398,20 +437,25 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
         if (k.failed && k.expect == Expect::Nothing) {
             EXPECT_EQ(requestedPaths().size(), requestsBefore + 1) << "the manifest only";
         }
+        // The updater checks the signature again: it lies beside every download that is kept.
+        EXPECT_EQ(fs::exists(work_ / "kestrun~.sig"), fs::exists(work_ / "kestrun~"));
         if (k.expect == Expect::HandOver) {
             EXPECT_EQ(readFile(work_ / "kestrun~"), program);
+            EXPECT_EQ(readFile(work_ / "kestrun~.sig"), readFile(site_ / "KSN/kestrun.sig"));
             ASSERT_EQ(launcher_.starts.size(), 1u);
-            EXPECT_EQ(launcher_.starts[0].path, (work_ / "kvu").string());
+            EXPECT_EQ(launcher_.starts[0].path, updater.string());
             EXPECT_EQ(launcher_.starts[0].folder, work_.path());
             EXPECT_EQ(launcher_.starts[0].logLinesBefore, 1u) << "the hand-over said before";
             ASSERT_EQ(exits_.size(), 1u);
             EXPECT_EQ(exits_[0].status, 1);
             EXPECT_EQ(exits_[0].startsBefore, 1u) << "ends after starting the updater";
         } else {
-            EXPECT_EQ(launcher_.starts.size(), k.expect == Expect::NoUpdater ? 1u : 0u);
+            const bool started =
+                k.expect == Expect::NoUpdater && !k.refusal && k.updater == Updater::Own;
+            EXPECT_EQ(launcher_.starts.size(), started ? 1u : 0u);
             EXPECT_TRUE(exits_.empty());
         }
-        if (k.expect == Expect::Nothing || k.expect == Expect::NoConnection) {
+        if (k.expect != Expect::HandOver && k.expect != Expect::NoUpdater) {
             EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
         }
         EXPECT_FALSE(fs::exists(work_ / "kbm~"));
@@ -483,12 +527,14 @@ TEST_F(SelfUpdateTest, OnlyDownloadsSignedByATrustedKeyAreKept) {
                 EXPECT_EQ(lines[1], kestrun ? "Preparing for updates, will be terminated."
                                             : "kbm was updated.");
                 EXPECT_EQ(readFile(work_ / local), program);
+                EXPECT_EQ(fs::exists(work_ / "kestrun~.sig"), kestrun);
                 EXPECT_EQ(exits_.size(), kestrun ? 1u : 0u);
                 continue;
             }
             EXPECT_EQ(lines[1], "Update refused for " + std::string(name) +
                                     ", download deleted: " + k.reason);
             EXPECT_FALSE(fs::exists(work_ / local));
+            EXPECT_FALSE(fs::exists(work_ / "kestrun~.sig"));
             EXPECT_EQ(readFile(work_ / name), installed);
             EXPECT_TRUE(launcher_.starts.empty());
             EXPECT_TRUE(exits_.empty());

@@ -53,6 +53,7 @@ TEST_F(SelfUpdateWindowTest, CompanionMessagesUpdateTheirOwnProgram) {
         for (const KsnMessage m :
              {KsnMessage::SelfUpdate, KsnMessage::KbmUpdate, KsnMessage::UpdaterUpdate})
             window.handleMessage(m);
+    window.updates().waitUntilIdle(); // a check handed to the engine would have run by now
     EXPECT_EQ(logMessages(), std::vector<std::string>{
                                  "Self-update is not run: others may change the working folder " +
                                  work_.path().string()});
