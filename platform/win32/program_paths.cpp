@@ -76,18 +76,4 @@ std::optional<fs::path> locateFile(const std::string& name, const fs::path& fold
     return std::nullopt;
 }
 
-std::optional<fs::path> locateProgram(const std::string& name, const fs::path& folder) {
-    return locateFile(name, folder, currentExecutableDir(), true);
-}
-
-std::optional<std::string> linkTargetName(const fs::path& path) {
-    std::error_code ec;
-    if (!fs::is_symlink(path, ec))
-        return std::nullopt;
-    const fs::path target = fs::canonical(path, ec);
-    if (ec)
-        return std::nullopt;
-    return target.filename().string();
-}
-
 } // namespace kestrun
