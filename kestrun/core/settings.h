@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/backup_defaults.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -12,15 +14,15 @@ class SettingsStore;
 // other threads while the window thread may change them, so every number is one atomic
 // 32-bit word; texts change only on the window thread.
 struct Settings {
-    std::atomic<std::int32_t> delay{5};     // minutes of one supervision pause
-    std::atomic<std::int32_t> period{12};   // hours between backups; 0 = none
-    std::atomic<std::int32_t> folder{1};    // 1 = copy to Path, 0 = send by FTP
-    std::string path = "/mnt/backup";       // backup destination folder
-    std::string host = "127.0.0.1";         // FTP server of the backup
-    std::atomic<std::int32_t> port{21};     // FTP port
-    std::string user = "Anonymous";         // FTP user
-    std::string password;                   // FTP password, plain text
-    std::atomic<std::int32_t> passive{0};   // 1 = passive FTP
+    std::atomic<std::int32_t> delay{5};                         // minutes of one supervision pause
+    std::atomic<std::int32_t> period{12};                       // hours between backups; 0 = none
+    std::atomic<std::int32_t> folder{backup_defaults::kFolder}; // 1 = copy to Path, 0 = FTP
+    std::string path = backup_defaults::kPath;                  // backup destination folder
+    std::string host = backup_defaults::kHost;                  // FTP server of the backup
+    std::atomic<std::int32_t> port{backup_defaults::kPort};     // FTP port
+    std::string user = backup_defaults::kUser;                  // FTP user
+    std::string password = backup_defaults::kPassword;          // FTP password, plain text
+    std::atomic<std::int32_t> passive{backup_defaults::kPassive}; // 1 = passive FTP
     std::atomic<std::int32_t> umode{0};     // 0 off, 1 server, 2 client, 3 server and client
     std::string uhost = "127.0.0.1";        // update server a client polls
     std::atomic<std::int32_t> uport{10201}; // update server TCP port
@@ -30,8 +32,8 @@ struct Settings {
     std::atomic<std::uint32_t> upost{60}; // seconds of the countdown before Zelmo closes
     std::atomic<std::int32_t> update{1};  // "Update program automatically"
     std::atomic<std::uint32_t> promt{1};  // hours between new-version checks; 0 = never
-    std::string ufile2 = "/opt/Plenart/ZLM_Client/Zelmo.exe?+"; // executable 2
-    std::atomic<std::int32_t> autodelete{0}; // days until backup sets expire; 0 = never
+    std::string ufile2 = "/opt/Plenart/ZLM_Client/Zelmo.exe?+";         // executable 2
+    std::atomic<std::int32_t> autodelete{backup_defaults::kAutodelete}; // days; 0 = never
 
     Settings() = default;
     Settings(const Settings& other) { *this = other; }

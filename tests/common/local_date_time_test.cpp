@@ -1,9 +1,10 @@
+#include "common/backup_outcome.h"
 #include "common/local_date_time.h"
 #include "common/number.h"
 
 #include <gtest/gtest.h>
 
-using kestrun::LocalDateTime;
+using namespace kestrun;
 
 TEST(LocalDateTime, FormatsTheThreePatternsAndInvalid) {
     const auto t = LocalDateTime::fromFields(2021, 3, 5, 14, 7, 9);
@@ -63,4 +64,32 @@ TEST(Number, ParseWord32AcceptsOnlyWholeNumbersInRange) {
     EXPECT_FALSE(kestrun::parseWord32("12x"));
     EXPECT_FALSE(kestrun::parseWord32(""));
     EXPECT_FALSE(kestrun::parseWord32(" 5"));
+}
+
+// The record kbm leaves for Kestrun reads back as written, whatever its texts hold, and a
+// damaged one is refused rather than read as a success.
+TEST(BackupOutcome, RecordReadsBackAndTellsTheOutcome) {
+    BackupOutcome o;
+    o.started = LocalDateTime::fromFields(2026, 12, 10, 7, 31, 5);
+    o.filesCopied = 47;
+    o.bytesCopied = 1048576;
+    o.destination = "/media/usb\r\n=x";
+    EXPECT_EQ(parseBackupOutcome(formatBackupOutcome(o)), o);
+    EXPECT_EQ(lastBackupText(o), "Last backup 10.12.2026 07:31: 47 files copied");
+    EXPECT_EQ(backupSummaryLine(o),
+              "Backup summary: 47 files copied (1048576 bytes), 0 failed, to /media/usb\r\n=x");
+    o.filesFailed = 2;
+    EXPECT_EQ(lastBackupText(o), "Last backup 10.12.2026 07:31: 47 files copied, 2 failed");
+    EXPECT_FALSE(o.succeeded());
+    o.delivered = false;
+    o.reason = "destination /media/usb not available";
+    EXPECT_EQ(parseBackupOutcome(formatBackupOutcome(o)), o);
+    EXPECT_EQ(lastBackupText(o), "Last backup failed: destination /media/usb not available");
+
+    for (const char* bad :
+         {"", "Started=20261210-073105\n", "Result=completed\n",
+          "Started=2026121-0073105\nResult=completed\n",
+          "Started=20261310-073105\nResult=completed\n", "Started=20261210-073105\nResult=maybe\n",
+          "Started=20261210-073105\nResult=completed\nCopied=-1\n"})
+        EXPECT_FALSE(parseBackupOutcome(bad)) << bad;
 }
