@@ -7,7 +7,7 @@ endif
 
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: all setup build run test windows-test package lan-demo screenshots screenshot-setup bench \
+.PHONY: all setup configure build run test windows-test package lan-demo screenshots screenshot-setup bench \
 	format clean
 
 all: build
@@ -15,11 +15,15 @@ all: build
 setup:
 	@scripts/setup.sh
 
-build: setup
+configure: setup
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build $(BUILD)
 
-run: build
+# Only the three programs: the tests and benchmarks are not needed to run them.
+run: configure
+	cmake --build $(BUILD) --target kestrun kbm kvu
 	BUILD=$(abspath $(BUILD)) scripts/run-sample.sh
 
 test: build

@@ -42,7 +42,7 @@ install(SCRIPT ${PROJECT_SOURCE_DIR}/packaging/install_shared.cmake)
 
 # The package's maintainer scripts name the package's folder.
 set(KESTRUN_DIR ${KESTRUN_PACKAGE_DIR})
-foreach(script postinst postrm)
+foreach(script postinst prerm postrm)
     configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/${script}.in
                    ${CMAKE_BINARY_DIR}/packaging/debian/${script} @ONLY
                    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
@@ -73,7 +73,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_BINARY_DIR}/packaging/debian/postinst ${CMAKE_BINARY_DIR}/packaging/debian/postrm)
+    ${CMAKE_BINARY_DIR}/packaging/debian/postinst ${CMAKE_BINARY_DIR}/packaging/debian/prerm
+    ${CMAKE_BINARY_DIR}/packaging/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)
 

@@ -32,9 +32,15 @@ public:
     // The program path the entry starts; nullopt when the entry or its Exec line is missing
     // or when the path is 260 bytes or longer.
     std::optional<std::string> programPath() const;
+    // The working folder the entry names: its own "Path" line when it has one (a program run
+    // from a build folder works on a folder of its own), else the folder of its program;
+    // nullopt without a program path.
+    // On Windows the Run value names only the program: its folder.
+    std::optional<std::string> workingFolder() const;
     // Writes the entry to the first place that takes it: the machine's folder where that is
-    // permitted, else the user's own; false when no place can be written.
-    bool write(const std::string& programPath) const;
+    // permitted, else the user's own; false when no place can be written. A working folder other
+    // than the program's own folder is written as the entry's "Path" (not on Windows).
+    bool write(const std::string& programPath, const std::string& workingFolder = {}) const;
     // Deletes the entry from every place that holds it; true when one was deleted and none is
     // left.
     bool remove() const;

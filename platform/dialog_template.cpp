@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -27,6 +28,14 @@ int dialogUnitsToPixelsY(int units) {
 
 namespace {
 
+// A field the user can not edit shows it: the window's own background, not an edit's white.
+void lookReadOnly(QLineEdit& edit) {
+    edit.setReadOnly(true);
+    QPalette palette = edit.palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    edit.setPalette(palette);
+}
+
 QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
     const QString text = QString::fromStdString(item.text);
     switch (item.kind) {
@@ -42,7 +51,7 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
     }
     case ControlKind::ReadOnlyEdit: {
         auto* edit = new QLineEdit(text, &parent);
-        edit->setReadOnly(true);
+        lookReadOnly(*edit);
         edit->setAlignment(Qt::AlignCenter);
         edit->setFocusPolicy(Qt::NoFocus);
         return edit;
@@ -71,7 +80,7 @@ QWidget* makeControl(QWidget& parent, const ControlSpec& item) {
         return new QLineEdit(text, &parent);
     case ControlKind::ReadOnlyEditLeft: {
         auto* edit = new QLineEdit(text, &parent);
-        edit->setReadOnly(true);
+        lookReadOnly(*edit);
         return edit;
     }
     case ControlKind::CheckBox:

@@ -6,11 +6,12 @@
 
 namespace kestrun {
 
-void startBackupProgram(const EventLog& log, ProgramLauncher& launcher,
-                        const std::filesystem::path& workingFolder) {
+std::optional<std::int64_t> startBackupProgram(const EventLog& log, ProgramLauncher& launcher,
+                                               const std::filesystem::path& workingFolder) {
     log.log("Backup started: ");
     if (const auto program = locateProgram("kbm", workingFolder))
-        launcher.start(program->string(), "", workingFolder, true);
+        return launcher.start(program->string(), "", workingFolder, true);
+    return std::nullopt;
 }
 
 } // namespace kestrun

@@ -52,8 +52,27 @@ void Heartbeat::run(std::stop_token token) {
         beat();
 }
 
+void Heartbeat::resumeSchedule(const LocalDateTime& lastLaunch, bool configured) {
+    remembered_ = lastLaunch;
+    configured_ = configured;
+}
+
+void Heartbeat::noteLaunch(const LocalDateTime& when) {
+    std::lock_guard lock(backupMutex_);
+    lastBackup_ = when;
+    dueAtFirstBeat_ = false;
+}
+
 void Heartbeat::begin() {
-    lastBackup_ = clock_.now();
+    const LocalDateTime now = clock_.now();
+    {
+        // The period runs on from the remembered launch; one remembered in the future (the
+        // clock was set back) starts afresh now.
+        std::lock_guard lock(backupMutex_);
+        const auto since = secondsBetween(remembered_, now);
+        lastBackup_ = since && *since >= 0 ? remembered_ : now;
+        dueAtFirstBeat_ = !remembered_.valid() && configured_;
+    }
     pollSeconds_ = 0;
     webSeconds_ = 0;
     noticeDeadlineMs_ = clock_.monotonicMs() + kFirstNoticeMs;
@@ -78,17 +97,24 @@ void Heartbeat::beat() {
     // making a backup due at every beat.
     const std::int32_t periodHours = settings_.period;
     const bool backups = periodHours > 0;
+    std::unique_lock lock(backupMutex_);
     const LocalDateTime due = lastBackup_.addSeconds(std::int64_t{periodHours} * 3600);
-    const std::int64_t remaining = secondsBetween(clock_.now(), due).value_or(0);
+    const bool firstDue = dueAtFirstBeat_;
+    const std::int64_t remaining = firstDue ? 0 : secondsBetween(clock_.now(), due).value_or(0);
+    lock.unlock();
     target_.setStatusLine(kBackupStatusLine,
                           backups ? nextBackupText(remaining) : "Backup disabled");
 
     const auto overdue = secondsBetween(due, clock_.now());
-    if (overdue && *overdue > 0) {
+    if ((overdue && *overdue > 0) || (firstDue && backups)) {
         if (backups)
             target_.send(KsnMessage::BackupLaunch);
+        lock.lock();
         lastBackup_ = clock_.now();
+        dueAtFirstBeat_ = false;
+        lock.unlock();
     }
+    target_.followBackups();
 
     clock_.sleepFor(std::chrono::milliseconds(kBeatMs), stop_);
 

@@ -4,6 +4,7 @@
 #include "kestrun/core/messages.h"
 
 #include <cstdint>
+#include <mutex>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -25,6 +26,8 @@ public:
     virtual void setStatusLine(int id, const std::string& text) = 0;
     virtual void setPauseItemText(const std::string& text) = 0;
     virtual void repaint() = 0;
+    // Once per beat, after the backup schedule: the window looks at the backups' outcome.
+    virtual void followBackups() {}
 };
 
 // "Next backup in HH:MM.SS" for the remaining seconds; hours may have more than two digits.
@@ -53,6 +56,14 @@ public:
     // Ends the thread after its current step and joins it.
     void stop();
 
+    // Before start(): the last backup launch remembered from an earlier start of the program
+    // (invalid: none), and whether there is something to back up. A period that ran out since
+    // that launch, or a first backup that never ran, is due at the first beat.
+    void resumeSchedule(const LocalDateTime& lastLaunch, bool configured);
+    // A backup launched outside the schedule ("Back up now"): the next one is a period later.
+    // Safe from any thread.
+    void noteLaunch(const LocalDateTime& when);
+
     // The loop state as at the start of the loop (after the initial wait).
     void begin();
     // One beat, including its 5-second sleep.
@@ -66,7 +77,11 @@ private:
     PauseCounter& pause_;
     HeartbeatTarget& target_;
 
+    std::mutex backupMutex_; // lastBackup_ is also set by noteLaunch()
     LocalDateTime lastBackup_;
+    LocalDateTime remembered_;
+    bool configured_ = false;
+    bool dueAtFirstBeat_ = false;
     std::uint32_t pollSeconds_ = 0;
     std::int32_t webSeconds_ = 0;
     std::uint64_t noticeDeadlineMs_ = 0;

@@ -14,8 +14,10 @@
 #include "kestrun/update/self_update.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
+#include "platform/data_folder.h"
 #include "platform/dialog_template.h"
 #include "platform/list_file.h"
+#include "platform/process_table.h"
 #include "platform/settings_store.h"
 #include "platform/shared_folder.h"
 
@@ -31,6 +33,8 @@
 #include <QVBoxLayout>
 
 namespace kestrun {
+
+namespace fs = std::filesystem;
 
 CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     : QDialog(parent), context_(std::move(context)), workingFolder_(context_.workingFolder),
@@ -109,7 +113,10 @@ void CKestrunDlg::buildWindow() {
     for (std::size_t i = 0; i < statusLines_.size(); ++i)
         statusLines_[i] =
             content->findChild<QLineEdit*>(QString::number(kFirstStatusLine + static_cast<int>(i)));
-    hint_ = content->findChild<QLabel*>();
+    lastBackup_ = content->findChild<QLabel*>(QString::number(kLastBackupLine));
+    for (QLabel* label : content->findChildren<QLabel*>())
+        if (label != lastBackup_)
+            hint_ = label;
     setWindowTitle(QString::fromStdString(mainWindowTemplate().title));
     menuBar_ = new QMenuBar(this);
     auto* layout = new QVBoxLayout(this);
@@ -131,9 +138,14 @@ void CKestrunDlg::initialize() {
     checkAutostart();
     settings_.load(context_.settingsStore); // an update client also gets its 15-second poll
     loadLists();
+    const fs::path kbmData = userDataFolder();
+    backupStatus_ = std::make_unique<BackupStatus>(
+        context_.settingsStore, backupOutcomeFile(kbmData.empty() ? workingFolder_ : kbmData));
     tray_->notify(TrayNotifier::Operation::Add);
+    showBackupOutcome(backupStatus_->refresh(context_.clock.now(), settings_.period));
     hideTimer_->start(kHideAfterMs);
     heartbeat_ = std::make_unique<Heartbeat>(context_.clock, settings_, pause_, *this);
+    heartbeat_->resumeSchedule(backupStatus_->lastLaunch(), !backupInclude_.empty());
     if (context_.startHeartbeat)
         heartbeat_->start();
     eventLog_.log("Program started");
@@ -171,6 +183,7 @@ void CKestrunDlg::wireCommands() {
         *menuItems_.at(kMenuAutostart), programs_, backupInclude_, backupExclude_, workingFolder_,
         *context_.asker, *context_.listDialogs, context_.trayPresent});
     commands_->setAbout([this] { showAbout(); });
+    commands_->setBackUpNow([this] { backUpNow(); });
     for (const auto& [id, action] : menuItems_)
         connect(action, &QAction::triggered, this, [this, id = id] { commands_->run(id); });
     trayMenu_ = new TrayMenu(*this, pause_, [this](int id) { commands_->run(id); });
@@ -185,18 +198,16 @@ void CKestrunDlg::hideWindow() {
         hide();
 }
 
-// A machine-wide autostart entry names the program in its installed folder: that folder is
-// the working folder, whatever the current directory is.
+// An autostart entry names the working folder (the folder of an installed program, or the
+// folder a build's program was told to work on), whatever the current directory is.
 void CKestrunDlg::checkAutostart() {
-    const auto program = context_.autostart.programPath();
-    if (!program)
+    if (!context_.autostart.programPath())
         return;
     menuItems_.at(kMenuAutostart)->setChecked(true);
-    const auto slash = program->rfind('/');
-    if (slash == std::string::npos)
-        return;
-    workingFolder_ = slash == 0 ? std::string("/") : program->substr(0, slash);
-    eventLog_.setWorkingFolder(workingFolder_);
+    if (const auto folder = context_.autostart.workingFolder()) {
+        workingFolder_ = *folder;
+        eventLog_.setWorkingFolder(workingFolder_);
+    }
 }
 
 void CKestrunDlg::loadLists() {
@@ -227,7 +238,55 @@ bool CKestrunDlg::selfUpdateMayRun() {
 }
 
 void CKestrunDlg::launchBackup() {
-    startBackupProgram(eventLog_, context_.launcher, workingFolder_);
+    backupPid_ = startBackupProgram(eventLog_, context_.launcher, workingFolder_);
+    backupStartMs_ = context_.clock.monotonicMs();
+    backupStatus_->launched(context_.clock.now());
+}
+
+// The backup program started last runs while a process of its name has its id; in its first
+// seconds it may not carry the name yet.
+bool CKestrunDlg::backupRunning() {
+    if (!backupPid_)
+        return false;
+    const auto processes = context_.processes.processes();
+    if (!processes)
+        return false;
+    const bool starting = context_.clock.monotonicMs() - backupStartMs_ < kBackupStartingMs;
+    for (const ProcessInfo& p : *processes)
+        if (p.pid == *backupPid_)
+            for (const std::string& name : p.names)
+                if (starting || name == "kbm" || name == "kbm.exe")
+                    return true;
+    backupPid_.reset();
+    return false;
+}
+
+void CKestrunDlg::backUpNow() {
+    if (backupRunning()) {
+        eventLog_.log("Back up now: a backup is running already");
+        showTrayBalloon("A backup is running already.", 1);
+        return;
+    }
+    eventLog_.log("Back up now");
+    if (!listsMayBeRun())
+        return;
+    launchBackup();
+    heartbeat_->noteLaunch(context_.clock.now());
+}
+
+void CKestrunDlg::followBackups() {
+    runOnWindowThread([this] {
+        showBackupOutcome(backupStatus_->refresh(context_.clock.now(), settings_.period));
+    });
+}
+
+// The tooltip and the window's line say how the last backup ended; a warning is a balloon.
+void CKestrunDlg::showBackupOutcome(const std::optional<std::string>& warning) {
+    const QString line = QString::fromStdString(backupStatus_->line());
+    tray_->icon()->setToolTip(QStringLiteral("Kestrun\n") + line);
+    lastBackup_->setText(line);
+    if (warning)
+        showTrayBalloon(*warning, 0);
 }
 
 // At most one notice window: a later notice brings the open one back with its old text.

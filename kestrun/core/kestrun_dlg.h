@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/backup_list.h"
+#include "kestrun/core/backup_status.h"
 #include "kestrun/core/event_log.h"
 #include "kestrun/core/heartbeat.h"
 #include "kestrun/core/messages.h"
@@ -98,6 +99,10 @@ public:
     UpdateCoordinator& updates();
     // Runs the about box modally.
     void showAbout();
+    // "Back up now": starts the backup program at once, unless the one started last still runs.
+    void backUpNow();
+    // The last backup's outcome, as the tooltip and the window's line show it.
+    BackupStatus& backupStatus() { return *backupStatus_; }
 
     // Message handlers: each custom message runs its handler on the window thread. Later
     // subsystems install theirs; a message without a handler is accepted and does nothing.
@@ -128,6 +133,7 @@ public:
     void setStatusLine(int id, const std::string& text) override;
     void setPauseItemText(const std::string& text) override;
     void repaint() override;
+    void followBackups() override;
 
     // NoticeSink: the new-version notice as a balloon, or as its window (at most one).
     void showBalloon(const std::string& text) override { showTrayBalloon(text, 1); }
@@ -147,6 +153,8 @@ private:
     void checkAutostart();
     void loadLists();
     void launchBackup();
+    bool backupRunning();
+    void showBackupOutcome(const std::optional<std::string>& warning);
     bool listsMayBeRun();
     void showTrayBalloon(const std::string& text, int icon);
     bool selfUpdateMayRun();
@@ -176,7 +184,12 @@ private:
     QMenuBar* menuBar_ = nullptr;
     // The status lines 1002, 1003 and 1004, in that order (children of the window).
     std::array<QLineEdit*, 3> statusLines_{};
-    QLabel* hint_ = nullptr; // the line below the frame
+    QLabel* hint_ = nullptr;       // the line below the frame
+    QLabel* lastBackup_ = nullptr; // the last backup's outcome
+    std::unique_ptr<BackupStatus> backupStatus_;
+    std::optional<std::int64_t> backupPid_; // the backup program started last
+    std::uint64_t backupStartMs_ = 0;
+    static constexpr std::uint64_t kBackupStartingMs = 10000;
     QTimer* hideTimer_ = nullptr;
     std::unique_ptr<TrayNotifier> tray_;
     std::unique_ptr<Asker> ownAsker_;

@@ -12,6 +12,7 @@
 #include "platform/list_file.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
@@ -32,6 +33,7 @@ enum : int {
     kBackup = 20,
     kSettingsItem = 21,
     kServerUpdate = 22,
+    kBackUpNow = 23,
 };
 
 constexpr int kPauseStatusLine = 1002;
@@ -90,6 +92,11 @@ bool WindowCommands::run(int id) {
     case kTrayOpen:
         open();
         return true;
+    case kBackUpNow:
+    case kTrayBackUpNow:
+        if (backUpNow_)
+            backUpNow_();
+        return true;
     default:
         return false;
     }
@@ -108,6 +115,10 @@ void WindowCommands::hide() {
 }
 
 void WindowCommands::autoHide() {
+    if (QApplication::activePopupWidget() || QApplication::activeModalWidget()) {
+        c_.hideTimer.start(kPostponedHideMs);
+        return;
+    }
     if (trayPresent())
         hide();
 }
@@ -143,7 +154,15 @@ void WindowCommands::toggleAutostart() {
         c_.autostart.remove();
     } else {
         c_.autostartItem.setChecked(true);
-        c_.autostart.write((c_.workingFolder / "kestrun").string());
+        // The Kestrun of the working folder; where it has none (a build folder's sample), the
+        // program that runs now, told to work on this folder.
+        const std::filesystem::path installed = c_.workingFolder / "kestrun";
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(installed, ec))
+            c_.autostart.write(installed.string());
+        else
+            c_.autostart.write(QCoreApplication::applicationFilePath().toStdString(),
+                               c_.workingFolder.string());
     }
 }
 

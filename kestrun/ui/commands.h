@@ -46,11 +46,13 @@ struct CommandContext {
 class WindowCommands {
 public:
     static constexpr int kHideAfterMs = 30000;
+    static constexpr int kPostponedHideMs = 5000; // the next look while a menu or dialog is open
     static constexpr const char* kRestartQuestion =
         "You will need to restart program to make settings changes, terminate the program now?";
 
     using Exit = std::function<void(int status)>;
     using About = std::function<void()>;
+    using BackUpNow = std::function<void()>;
 
     explicit WindowCommands(CommandContext context);
 
@@ -59,7 +61,8 @@ public:
 
     void open();
     void hide();
-    // The 30-second timer: hides the window, unless no tray host could bring it back.
+    // The 30-second timer: hides the window, unless no tray host could bring it back. While a
+    // menu or a dialog is open the hide waits, so a choice in it is never lost.
     void autoHide();
     bool trayPresent() const;
     // The line below the window's frame: where to find the program once the window is hidden.
@@ -74,12 +77,15 @@ public:
 
     // The about box, filled in by its own unit.
     void setAbout(About about) { about_ = std::move(about); }
+    // "Back up now": the main window starts the backup program as the schedule does.
+    void setBackUpNow(BackUpNow backUpNow) { backUpNow_ = std::move(backUpNow); }
     // Ends the process after the restart question; tests record the status instead.
     void setExit(Exit exit) { exit_ = std::move(exit); }
 
 private:
     CommandContext c_;
     About about_;
+    BackUpNow backUpNow_;
     Exit exit_;
 };
 

@@ -13,12 +13,16 @@ enum SystemMenuId : int {
     kMenuBackup = 20,
     kMenuSettings = 21,
     kMenuServerUpdate = 22,
+    kMenuBackUpNow = 23,
 };
 
 // The ids of the main window's status lines run from here.
 constexpr int kFirstStatusLine = 1002;
+// The line with the last backup's outcome, below the status lines.
+constexpr int kLastBackupLine = 1005;
 
-// Window 102: three read-only, centred status lines in a frame and one line below it.
+// Window 102: three read-only, centred status lines in a frame, the last backup's outcome
+// and one line below them.
 const DialogTemplate& mainWindowTemplate();
 
 struct MenuItemSpec {

@@ -17,8 +17,14 @@ struct TrayItem {
 };
 
 constexpr TrayItem kLayout[] = {
-    {kTrayOpen, "Open Kestrun"}, {0, nullptr}, {kTrayPrograms, "Programs"}, {kTrayBackup, "Backup"},
-    {kTraySettings, "Settings"}, {0, nullptr}, {kTrayStop, "Stop"},
+    {kTrayOpen, "Open Kestrun"},
+    {0, nullptr},
+    {kTrayPrograms, "Programs"},
+    {kTrayBackup, "Backup"},
+    {kTrayBackUpNow, "Back up now"},
+    {kTraySettings, "Settings"},
+    {0, nullptr},
+    {kTrayStop, "Stop"},
 };
 
 } // namespace

@@ -20,6 +20,7 @@ enum TrayMenuId : int {
     kTrayBackup = 32778,
     kTraySettings = 32779,
     kTrayStop = 32781,
+    kTrayBackUpNow = 32782,
 };
 
 // The tray icon's menu (menu 147). It is laid out afresh every time it opens, with "Resume" in

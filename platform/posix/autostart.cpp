@@ -63,6 +63,7 @@ struct EntryText {
     bool readable = false;
     bool skipped = false;
     std::optional<std::string> exec;
+    std::optional<std::string> folder; // the "Path" line
 };
 
 EntryText readEntry(const fs::path& file) {
@@ -77,6 +78,8 @@ EntryText readEntry(const fs::path& file) {
             line.pop_back();
         if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false")
             entry.skipped = true;
+        if (line.rfind("Path=", 0) == 0 && !entry.folder && line.size() > 5)
+            entry.folder = line.substr(5);
         if (line.rfind("Exec=", 0) != 0 || entry.exec)
             continue;
         std::string path = line.substr(5);
@@ -102,9 +105,24 @@ std::optional<std::string> AutostartEntry::programPath() const {
     return entry.exec;
 }
 
+std::optional<std::string> AutostartEntry::workingFolder() const {
+    const auto program = programPath();
+    if (!program)
+        return std::nullopt;
+    const EntryText entry = readEntry(file());
+    if (entry.folder && fs::path(*entry.folder).is_absolute() &&
+        entry.folder->size() < kMaxPathBytes)
+        return entry.folder;
+    const auto slash = program->rfind('/');
+    if (slash == std::string::npos)
+        return std::nullopt;
+    return slash == 0 ? std::string("/") : program->substr(0, slash);
+}
+
 namespace {
 
-bool writeEntry(const fs::path& file, const std::string& programPath) {
+bool writeEntry(const fs::path& file, const std::string& programPath,
+                const std::string& workingFolder) {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -115,14 +133,16 @@ bool writeEntry(const fs::path& file, const std::string& programPath) {
         << "Type=Application\n"
         << "Name=Kestrun\n"
         << "Exec=" << (quote ? "\"" : "") << programPath << (quote ? "\"" : "") << "\n";
+    if (!workingFolder.empty() && fs::path(programPath).parent_path() != fs::path(workingFolder))
+        out << "Path=" << workingFolder << "\n";
     return static_cast<bool>(out.flush());
 }
 
 } // namespace
 
-bool AutostartEntry::write(const std::string& programPath) const {
+bool AutostartEntry::write(const std::string& programPath, const std::string& workingFolder) const {
     for (const fs::path& place : places_)
-        if (writeEntry(place, programPath))
+        if (writeEntry(place, programPath, workingFolder))
             return true;
     return false;
 }

@@ -88,7 +88,17 @@ std::optional<std::string> AutostartEntry::programPath() const {
     return path;
 }
 
-bool AutostartEntry::write(const std::string& programPath) const {
+std::optional<std::string> AutostartEntry::workingFolder() const {
+    const auto program = programPath();
+    if (!program)
+        return std::nullopt;
+    const auto slash = program->find_last_of("\\/");
+    if (slash == std::string::npos)
+        return std::nullopt;
+    return program->substr(0, slash);
+}
+
+bool AutostartEntry::write(const std::string& programPath, const std::string&) const {
     const bool quote = programPath.find(' ') != std::string::npos;
     const std::string value = quote ? "\"" + programPath + "\"" : programPath;
     for (const fs::path& place : places_) {

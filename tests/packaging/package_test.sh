@@ -4,7 +4,7 @@
 #   package_test.sh build BUILD_DIR OUT_DIR CPACK   builds the package into OUT_DIR, checks its contents
 #   package_test.sh start_unpacked BUILD_DIR OUT_DIR the unpacked kestrun starts headless, SIGTERM ends it
 #   package_test.sh service_command BUILD_DIR OUT_DIR the unit file's own command line, the same way
-#   package_test.sh removal_script BUILD_DIR OUT_DIR  postrm's remove and purge on temporary folders
+#   package_test.sh removal_script BUILD_DIR OUT_DIR  prerm and postrm's remove and purge on temporary folders
 #   package_test.sh install_user BUILD_DIR          cmake --install into a user's folder, its unit run
 set -euo pipefail
 
@@ -161,6 +161,25 @@ removal_script() {
         fail "postrm names its folder or autostart entry otherwise"
     echo "log" >"$work/Kestrun.log"
     printf '[Desktop Entry]\nExec=%s/kestrun\n' "$work" >"$entry"
+
+    # prerm ends the Kestrun that runs from the folder (a copy of sleep stands in), and no other.
+    sed -e "s|^dir=.*|dir=\"$work\"|" "$tmp/control/prerm" >"$tmp/prerm"
+    mkdir -p "$tmp/other"
+    cp /bin/sleep "$work/kestrun"
+    cp /bin/sleep "$tmp/other/kestrun"
+    "$work/kestrun" 60 &
+    local ours=$!
+    "$tmp/other/kestrun" 60 &
+    local other=$!
+    sh "$tmp/prerm" upgrade
+    kill -0 "$ours" 2>/dev/null || fail "prerm upgrade ended the running Kestrun"
+    sh "$tmp/prerm" remove
+    wait "$ours" 2>/dev/null || true
+    kill -0 "$ours" 2>/dev/null && fail "prerm remove left the Kestrun of its folder running"
+    kill -0 "$other" 2>/dev/null || fail "prerm remove ended another folder's Kestrun"
+    kill -KILL "$other"
+    wait "$other" 2>/dev/null || true
+    rm -f "$work/kestrun"
 
     PATH=$tmp/stubs:$PATH sh "$tmp/postrm" remove
     [[ -f $work/Kestrun.log && -f $entry && ! -e $tmp/calls ]] || fail "remove took more than the package"

@@ -38,6 +38,12 @@ TEST(AutostartEntry, WrittenWhereTheUserMayAndFoundInEither) {
     EXPECT_EQ(entry.file(), own);
     EXPECT_EQ(AutostartEntry(std::vector<fs::path>{machine, own}).programPath(),
               "/home/u/kestrun/kestrun");
+    EXPECT_EQ(entry.workingFolder(), "/home/u/kestrun");
+    // A program told to work on another folder names it; a relative one is no folder.
+    ASSERT_TRUE(entry.write("/b/bin/kestrun", "/b/sample"));
+    EXPECT_EQ(entry.workingFolder(), "/b/sample");
+    kestrun::test::writeFile(own, "[Desktop Entry]\nExec=/b/bin/kestrun\nPath=sample\n");
+    EXPECT_EQ(entry.workingFolder(), "/b/bin");
     EXPECT_TRUE(entry.remove());
     EXPECT_FALSE(entry.exists());
 }

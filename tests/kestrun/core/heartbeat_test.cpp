@@ -88,6 +88,45 @@ TEST(Heartbeat, BackupIsDueOnePeriodAfterTheLoopStartsThenAPeriodAfterEachLaunch
     EXPECT_EQ(rig.target.beatsOf(KsnMessage::ProgramCheck).size(), 17301u);
 }
 
+// The period runs on from the launch remembered from an earlier start (08:00 now): a workstation
+// switched off before the period ran out still backs up at its next start.
+TEST(Heartbeat, RememberedLaunchCarriesThePeriodAcrossStarts) {
+    struct Case {
+        LocalDateTime remembered;
+        bool configured;
+        int firstLaunch; // beat of the first launch
+        const char* firstLine;
+    };
+    const auto at = [](int day, int hour) {
+        return LocalDateTime::fromFields(2024, 3, day, hour, 0, 0);
+    };
+    for (const Case& c : {
+             Case{{}, true, 1, "Next backup in 00:00.00"},       // never ran: at once
+             Case{{}, false, 8642, "Next backup in 12:00.00"},   // nothing to back up
+             Case{at(3, 8), true, 1, "Next backup in 00:00.00"}, // yesterday's run
+             Case{at(3, 8), false, 1, "Next backup in 00:00.00"},
+             Case{at(4, 6), true, 7202, "Next backup in 10:00.00"},  // 2 hours ago
+             Case{at(4, 20), true, 8642, "Next backup in 12:00.00"}, // in the future
+         }) {
+        HeartbeatRig rig;
+        rig.heartbeat.resumeSchedule(c.remembered, c.configured);
+        rig.heartbeat.begin();
+        rig.beats(1);
+        EXPECT_EQ(rig.target.lines[1004], c.firstLine) << c.remembered.format("%X") << c.configured;
+        rig.beats(c.firstLaunch + 8641 - 1);
+        const auto launches = rig.target.beatsOf(KsnMessage::BackupLaunch);
+        ASSERT_EQ(launches.size(), 2u) << c.firstLaunch;
+        EXPECT_EQ(launches[0], c.firstLaunch);
+        EXPECT_EQ(launches[1], c.firstLaunch + 8641); // then a period after each launch
+    }
+    // "Back up now" starts the period again.
+    HeartbeatRig rig;
+    rig.beats(4000);
+    rig.heartbeat.noteLaunch(rig.clock.now());
+    rig.beats(8642);
+    EXPECT_EQ(rig.target.beatsOf(KsnMessage::BackupLaunch), std::vector<int>{4000 + 8642});
+}
+
 TEST(Heartbeat, PeriodZeroOrNegativeNeverLaunchesAndShowsBackupDisabled) {
     // A stored value above 2147483647 arrives negative in the 32-bit field.
     for (const std::int32_t period : {0, -1, static_cast<std::int32_t>(3000000000u),

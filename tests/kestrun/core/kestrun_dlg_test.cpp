@@ -1,5 +1,8 @@
+#include "kestrun/core/backup_status.h"
 #include "kestrun/core/kestrun_dlg.h"
 #include "kestrun/ui/commands.h"
+#include "kestrun/ui/main_window.h"
+#include "kestrun/ui/tray_menu.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/process_table.h"
@@ -63,8 +66,10 @@ struct WindowRig {
 };
 
 QString hintLine(QWidget& w) {
-    const auto labels = w.findChildren<QLabel*>();
-    return labels.isEmpty() ? QString() : labels.front()->text();
+    for (const QLabel* label : w.findChildren<QLabel*>())
+        if (label->objectName() != "1005")
+            return label->text();
+    return {};
 }
 
 void pressKey(QWidget& w, int key) {
@@ -97,7 +102,7 @@ TEST(MainWindow, StartsVisibleWithEmptyStatusLinesAndWritesProgramStarted) {
     EXPECT_EQ(kestrun::test::readLines(rig.work / "Kestrun.log"),
               std::vector<std::string>{"04.03.2024 08:00:00\tProgram started"});
     EXPECT_EQ(w->windowTitle(), "Kestrun");
-    EXPECT_EQ(w->tray().icon()->toolTip(), "Kestrun");
+    EXPECT_EQ(w->tray().icon()->toolTip(), "Kestrun\nNo backup has run yet");
     // Shown although offscreen has no tray host: Qt attaches it when a panel appears.
     EXPECT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
     EXPECT_TRUE(w->tray().visible());
@@ -142,6 +147,11 @@ TEST(MainWindow, EscAndTheTimerHideEnterAndCloseDoNotEndAnything) {
     QTest::keyClick(w.get(), Qt::Key_K, Qt::AltModifier);
     auto* menu = qobject_cast<QMenu*>(w->menuItem(kestrun::kMenuPrograms)->parent());
     ASSERT_TRUE(kestrun::test::processEventsUntil([&] { return menu->isVisible(); }));
+    // The hide waits while the menu is open, so a choice in it is not lost.
+    tray = true;
+    w->onHideTimer();
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(w->hideTimer().interval(), kestrun::WindowCommands::kPostponedHideMs);
     QTest::keyClick(menu, Qt::Key_Escape);
     ASSERT_TRUE(kestrun::test::processEventsUntil([&] { return !menu->isVisible(); }));
     // The first Esc leaves the menu bar, which hands the focus back to the window.
@@ -370,6 +380,47 @@ TEST(MainWindow, BackupLaunchLogsAndStartsKbmInTheWorkingFolder) {
     EXPECT_EQ(kestrun::test::readFile(marker), rig.work.string() + "\n");
 }
 
+// "Back up now" starts the backup program as the schedule does, but not while the one started
+// last still runs; the record the run leaves shows in the tooltip and the window's line.
+TEST(MainWindow, BackUpNowAndTheOutcomeTheRunLeaves) {
+    WindowRig rig;
+    const kestrun::test::ScopedEnv appdata("APPDATA", (rig.dir / "appdata").string());
+    // A stand-in backup program that waits for "go", then leaves the record of a failed run.
+    kestrun::test::writeFile(
+        rig.work / "kbm",
+        "#!/bin/sh\nwhile [ ! -e go ]; do sleep 0.02; done\nmkdir -p \"$APPDATA/KBM\"\n"
+        "printf 'Started=20240304-080000\\nResult=failed\\nReason=destination /media/usb not "
+        "available\\n' > \"$APPDATA/KBM/last-run.txt\"\n");
+    std::filesystem::permissions(rig.work / "kbm", std::filesystem::perms::owner_all);
+    auto w = rig.window();
+    w->initialize();
+    auto* line = w->findChild<QLabel*>("1005");
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(line->text(), "No backup has run yet");
+    EXPECT_EQ(w->tray().icon()->toolTip(), "Kestrun\nNo backup has run yet");
+
+    ASSERT_TRUE(w->commands().run(kestrun::kMenuBackUpNow));
+    EXPECT_TRUE(w->trayMenu().item(kestrun::kTrayBackUpNow));
+    w->trayMenu().item(kestrun::kTrayBackUpNow)->trigger(); // the first still runs
+    const std::vector<std::string> log = {"04.03.2024 08:00:00\tProgram started",
+                                          "04.03.2024 08:00:00\tBack up now",
+                                          "04.03.2024 08:00:00\tBackup started: ",
+                                          "04.03.2024 08:00:00\tBack up now: a backup is "
+                                          "running already"};
+    EXPECT_EQ(kestrun::test::readLines(rig.work / "Kestrun.log"), log);
+
+    kestrun::test::writeFile(rig.work / "go", "");
+    const QString failed = "Last backup failed: destination /media/usb not available";
+    ASSERT_TRUE(kestrun::test::processEventsUntil([&] {
+        w->followBackups();
+        return line->text() == failed;
+    }));
+    EXPECT_EQ(w->tray().icon()->toolTip(), "Kestrun\n" + failed);
+    // The launch is remembered for the next start.
+    kestrun::IniSettingsStore again(rig.store.file());
+    EXPECT_EQ(again.readText("Lastbackup"), "20240304-080000");
+}
+
 TEST(MainWindow, VanishedWorkingFolderDropsLogLinesWithoutHarm) {
     WindowRig rig;
     std::filesystem::remove_all(rig.work);
@@ -379,4 +430,41 @@ TEST(MainWindow, VanishedWorkingFolderDropsLogLinesWithoutHarm) {
     w->handleMessage(KsnMessage::BackupLaunch);
     EXPECT_FALSE(std::filesystem::exists(rig.work));
     EXPECT_TRUE(w->programs().empty());
+}
+
+// Each warning is raised once: a failed run when its record appears, and no success for two
+// periods once until a run succeeds again. The launch and the last success outlive the program.
+TEST(BackupStatus, WarnsOncePerFailedRunAndOncePerOverdueSpell) {
+    TempDir dir;
+    const auto record = dir / "KBM/last-run.txt";
+    const auto at = [](int hours) {
+        return LocalDateTime::fromFields(2024, 3, 4, 8, 0, 0).addSeconds(hours * 3600);
+    };
+    const auto write = [&](int hours, const std::string& rest) {
+        kestrun::test::writeFile(record,
+                                 "Started=" + at(hours).format("%Y%m%d-%H%M%S") + "\n" + rest);
+    };
+    kestrun::IniSettingsStore store(dir / "Kestrun.conf");
+    kestrun::BackupStatus status(store, record);
+    status.launched(at(0));
+    EXPECT_EQ(status.refresh(at(0), 12), std::nullopt);
+    EXPECT_EQ(status.line(), "No backup has run yet");
+    write(0, "Result=completed\nCopied=3\n");
+    EXPECT_EQ(status.refresh(at(1), 12), std::nullopt);
+    EXPECT_EQ(status.line(), "Last backup 04.03.2024 08:00: 3 files copied");
+    write(12, "Result=failed\nReason=destination /media/usb not available\n");
+    EXPECT_EQ(status.refresh(at(12), 12), "Backup failed: destination /media/usb not available");
+    EXPECT_EQ(status.refresh(at(13), 12), std::nullopt);
+    EXPECT_EQ(status.refresh(at(25), 12), "No backup has succeeded since 04.03.2024 08:00");
+    EXPECT_EQ(status.refresh(at(40), 12), std::nullopt);
+    write(40, "Result=completed\nCopied=1\nFailed=2\n");
+    EXPECT_EQ(status.refresh(at(40), 12), "Last backup 06.03.2024 00:00: 1 file copied, 2 failed");
+    write(41, "Result=completed\nCopied=1\n");
+    EXPECT_EQ(status.refresh(at(41), 12), std::nullopt);
+    EXPECT_EQ(status.refresh(at(66), 12), "No backup has succeeded since 06.03.2024 01:00");
+
+    kestrun::IniSettingsStore again(dir / "Kestrun.conf");
+    kestrun::BackupStatus later(again, record);
+    EXPECT_EQ(later.lastLaunch(), at(0));
+    EXPECT_EQ(later.refresh(at(66), 12), "No backup has succeeded since 06.03.2024 01:00");
 }

@@ -120,7 +120,8 @@ TEST(WindowCommands, StopAndResumeFromBothMenus) {
     WindowRig rig;
     CKestrunDlg& w = *rig.window;
     EXPECT_EQ(w.tray().icon()->contextMenu(), w.trayMenu().menu());
-    const QStringList running{"Open Kestrun", "-", "Programs", "Backup", "Settings", "-", "Stop"};
+    const QStringList running{"Open Kestrun", "-",        "Programs", "Backup",
+                              "Back up now",  "Settings", "-",        "Stop"};
     EXPECT_EQ(openTrayMenu(w), running);
 
     w.menuItem(kestrun::kMenuStop)->trigger();
@@ -168,11 +169,17 @@ TEST(WindowCommands, WindowMenuItemsAndSeparators) {
         const char* text;
     };
     const Item expected[] = {
-        {17, "&Programs"},  {20, "&Backup"},
-        {18, "Auto&start"}, {0, nullptr},
-        {19, "S&top"},      {22, "Start Zelmo update routine"},
-        {0, nullptr},       {21, "S&ettings ..."},
-        {0, nullptr},       {16, "&About Kestrun..."},
+        {17, "&Programs"},
+        {20, "&Backup"},
+        {23, "Back up &now"},
+        {18, "Auto&start"},
+        {0, nullptr},
+        {19, "S&top"},
+        {22, "Start Zelmo update routine"},
+        {0, nullptr},
+        {21, "S&ettings ..."},
+        {0, nullptr},
+        {16, "&About Kestrun..."},
     };
     auto* menu = qobject_cast<QMenu*>(rig.window->menuItem(17)->parent());
     ASSERT_NE(menu, nullptr);
@@ -301,12 +308,19 @@ TEST(WindowCommands, ListCommandsWriteTheirFiles) {
 TEST(WindowCommands, AutostartToggleWritesAndRemovesTheEntry) {
     WindowRig rig;
     QAction* item = rig.window->menuItem(kestrun::kMenuAutostart);
+    // A working folder without a Kestrun of its own: the program that runs, on this folder.
     item->trigger();
     EXPECT_TRUE(item->isChecked());
-    EXPECT_EQ(rig.autostart.programPath(), (rig.work / "kestrun").string());
+    EXPECT_EQ(rig.autostart.programPath(), QCoreApplication::applicationFilePath().toStdString());
+    EXPECT_EQ(rig.autostart.workingFolder(), rig.work.string());
     item->trigger();
     EXPECT_FALSE(item->isChecked());
     EXPECT_FALSE(rig.autostart.exists());
+    kestrun::test::writeFile(rig.work / "kestrun", "");
+    item->trigger();
+    EXPECT_EQ(rig.autostart.programPath(), (rig.work / "kestrun").string());
+    EXPECT_EQ(rig.autostart.workingFolder(), rig.work.string());
+    item->trigger();
 
     // An autostart folder that cannot be made: the write is refused, the mark still changes.
     std::filesystem::remove_all(rig.dir / "xdg/autostart");
