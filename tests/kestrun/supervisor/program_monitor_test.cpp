@@ -27,13 +27,14 @@ public:
     std::map<int, std::string> status;
 };
 
-// Records the starts and starts nothing, for the schedule tests.
+// Records the starts and starts nothing, for the schedule tests: the pid it returns belongs to
+// no process.
 class RecordingLauncher final : public ProgramLauncher {
 public:
-    std::optional<std::int64_t> start(const std::string& path, const std::string& parameters,
-                                      const fs::path& workingFolder, bool minimised) override {
+    StartResult start(const std::string& path, const std::string& parameters,
+                      const fs::path& workingFolder, bool minimised) override {
         starts.push_back({path, parameters, workingFolder.string(), minimised});
-        return 1;
+        return std::int64_t{1} << 30;
     }
     struct Start {
         std::string path, parameters, folder;
