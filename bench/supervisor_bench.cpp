@@ -40,10 +40,9 @@ namespace fs = std::filesystem;
 // Counts the starts instead of starting anything: an idle check starts nothing.
 class CountingLauncher final : public ProgramLauncher {
 public:
-    std::optional<std::int64_t> start(const std::string&, const std::string&, const fs::path&,
-                                      bool) override {
+    StartResult start(const std::string&, const std::string&, const fs::path&, bool) override {
         ++starts;
-        return 1;
+        return std::int64_t{1} << 30; // no process has this pid
     }
     long starts = 0;
 };

@@ -43,7 +43,7 @@ std::optional<BackupEntry> parseIncludeLine(std::string_view line);
 std::string formatIncludeLine(const BackupEntry& entry);
 
 // Appends the entries of the lines of "backup.lst" / "xbackup.lst" to the list; lines that
-// could not be read (nullopt, see readTextLines in platform/list_file.h) leave it as it was.
+// could not be read (nullopt, see readListLines in platform/list_file.h) leave it as it was.
 void appendIncludeEntries(const std::optional<std::vector<std::string>>& lines,
                           BackupList& include);
 void appendExcludeEntries(const std::optional<std::vector<std::string>>& lines,

@@ -37,4 +37,21 @@ std::vector<std::string> splitTextLines(std::string_view text) {
     return lines;
 }
 
+std::vector<std::string> splitListLines(std::string_view text) {
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const auto lf = text.find('\n');
+        if (lf == std::string_view::npos) {
+            lines.emplace_back(text);
+            break;
+        }
+        std::string_view line = text.substr(0, lf);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        lines.emplace_back(line);
+        text.remove_prefix(lf + 1);
+    }
+    return lines;
+}
+
 } // namespace kestrun

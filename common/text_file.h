@@ -14,4 +14,10 @@ inline constexpr std::uintmax_t kMaxTextFileBytes = 64u * 1024 * 1024;
 // without a line end counts; an empty text has no lines.
 std::vector<std::string> splitTextLines(std::string_view text);
 
+// The lines of a list file (the program list, the backup lists) without their line ends: only
+// LF or CR LF ends a line. Any other CR is part of the line, as a file name may hold one, and
+// a list written back with CR LF line ends reads the same again. A last line without a line end
+// counts, with any CR it ends in; an empty text has no lines.
+std::vector<std::string> splitListLines(std::string_view text);
+
 } // namespace kestrun

@@ -57,8 +57,8 @@ CKbmBackupDlg::CKbmBackupDlg(const std::filesystem::path& workingFolder,
     config_.workingFolder = workingFolder;
     config_.dataFolder = dataFolder;
     config_.settings = readKbmSettings(store);
-    appendIncludeEntries(readTextLines(workingFolder / kIncludeListFile), config_.include);
-    appendExcludeEntries(readTextLines(workingFolder / kExcludeListFile), config_.exclude);
+    appendIncludeEntries(readListLines(workingFolder / kIncludeListFile), config_.include);
+    appendExcludeEntries(readListLines(workingFolder / kExcludeListFile), config_.exclude);
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = new QSystemTrayIcon(icon, this);

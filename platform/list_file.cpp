@@ -12,14 +12,14 @@ namespace kestrun {
 
 namespace fs = std::filesystem;
 
-std::optional<std::vector<std::string>> readTextLines(const fs::path& file) {
+std::optional<std::vector<std::string>> readListLines(const fs::path& file) {
     // The type is checked on the open file, which is opened without waiting for a writer, so
     // a FIFO put in the file's place at any moment cannot hold the reader; the read stops at
     // the bound in case the file grows meanwhile.
     const auto content = readRegularFile(file, kMaxTextFileBytes);
     if (!content)
         return std::nullopt;
-    return splitTextLines(*content);
+    return splitListLines(*content);
 }
 
 namespace {

@@ -7,11 +7,11 @@
 
 namespace kestrun {
 
-// The lines of a text file, split as splitTextLines (common/text_file.h) does; nullopt when the
+// The lines of a list file, split as splitListLines (common/text_file.h) does; nullopt when the
 // file cannot be opened. Only a regular file (or a link to one) of at most kMaxTextFileBytes is
 // read: a FIFO, a device or a socket counts as a file that cannot be opened, so neither blocks
 // nor grows memory without end.
-std::optional<std::vector<std::string>> readTextLines(const std::filesystem::path& file);
+std::optional<std::vector<std::string>> readListLines(const std::filesystem::path& file);
 
 // Replaces a file's content whole: written under a temporary name beside it and renamed into
 // place, so a failed write leaves the old file as it was. When no file can be made in the

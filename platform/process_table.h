@@ -24,7 +24,16 @@ struct ProcessInfo {
     // For a process whose executable is "java" or "javaw": its command line, the arguments
     // joined by single blanks (nullopt for every other process, and for an empty command line).
     std::optional<std::string> javaCommandLine;
+    // For a process whose executable is an interpreter (isInterpreterName): its first argument
+    // that names a regular file, the script it runs, as a full path (a relative one taken from
+    // the process's current folder); nullopt when it names none.
+    std::optional<std::string> script;
 };
+
+// Whether processes of the executable of this file name are interpreters whose script the
+// table tells (ProcessInfo::script): "python3", "python3.11", "perl", "node", "sh", "bash" ...
+// On Windows the table reads no interpreter's arguments: false for every name.
+bool isInterpreterName(std::string_view fileName);
 
 class ProcFolder;
 class InterpreterResolver;
@@ -83,11 +92,12 @@ private:
     struct ScriptNote {
         std::string exe;
         std::string cmdline;
-        std::optional<std::string> script;
+        std::optional<std::string> path; // ProcessInfo::script
+        std::optional<std::string> name; // its base name, when its "#!" line names exe
     };
-    std::optional<std::string> knownScript(long pid, const RawProcess& raw,
-                                           InterpreterResolver& interpreters,
-                                           std::map<long, ScriptNote>& notes);
+    const ScriptNote& knownScript(long pid, const RawProcess& raw,
+                                  InterpreterResolver& interpreters,
+                                  std::map<long, ScriptNote>& notes);
 
     Clock& clock_;
     std::filesystem::path root_;

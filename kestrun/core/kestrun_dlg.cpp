@@ -212,8 +212,8 @@ void CKestrunDlg::checkAutostart() {
 
 void CKestrunDlg::loadLists() {
     programs_ = loadProgramList(workingFolder_);
-    appendIncludeEntries(readTextLines(workingFolder_ / kIncludeListFile), backupInclude_);
-    appendExcludeEntries(readTextLines(workingFolder_ / kExcludeListFile), backupExclude_);
+    appendIncludeEntries(readListLines(workingFolder_ / kIncludeListFile), backupInclude_);
+    appendExcludeEntries(readListLines(workingFolder_ / kExcludeListFile), backupExclude_);
 }
 
 // The programs of the list would run, and the files of the backup lists be copied, as this

@@ -84,7 +84,7 @@ std::string formatProgramLine(const ProgramEntry& entry) {
 
 ProgramList loadProgramList(const fs::path& workingFolder) {
     ProgramList list;
-    const auto lines = readTextLines(workingFolder / kProgramListFileName);
+    const auto lines = readListLines(workingFolder / kProgramListFileName);
     if (!lines)
         return list;
     for (const std::string& line : *lines)

@@ -5,8 +5,80 @@
 #include "platform/program_paths.h"
 
 #include <algorithm>
+#include <map>
+#include <utility>
 
 namespace kestrun {
+
+namespace {
+
+// The first word of the parameters that is no option (does not begin with "-"): the script
+// an interpreter runs. Words are split at blanks and tabs outside double quotes, as the
+// launcher splits them.
+std::optional<std::string> firstPlainWord(std::string_view parameters) {
+    std::string word;
+    bool inWord = false;
+    bool quoted = false;
+    for (std::size_t i = 0; i <= parameters.size(); ++i) {
+        const char c = i < parameters.size() ? parameters[i] : ' ';
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord && !word.empty() && word[0] != '-')
+                return word;
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    return std::nullopt;
+}
+
+// The script an entry for an interpreter names, as it is compared with a process's script
+// (ProcessInfo::script), both lower-cased like file names. A script given with a folder is
+// compared as a full path (a relative one is taken from the folder the entry starts in):
+// only that very file counts. A bare script name is compared with the process script's base
+// name, wherever that lies, as an entry that names the script directly is.
+struct WantedScript {
+    std::string lower;
+    bool fullPath = false;
+
+    bool matches(const std::optional<std::string>& script) const {
+        if (!script)
+            return false;
+        const std::string process = toLowerAscii(*script);
+        if (fullPath)
+            return process == lower;
+        const auto slash = process.rfind('/');
+        return (slash == std::string::npos ? process : process.substr(slash + 1)) == lower;
+    }
+};
+
+std::optional<WantedScript> wantedScript(const ProgramCommand& command) {
+    if (!isInterpreterName(command.fileName))
+        return std::nullopt;
+    const auto word = firstPlainWord(command.parameters);
+    if (!word)
+        return std::nullopt;
+    if (word->find('/') == std::string::npos || (word->front() != '/' && command.folder.empty()))
+        return WantedScript{toLowerAscii(std::filesystem::path(*word).filename().string()), false};
+    const std::filesystem::path full = word->front() == '/'
+                                           ? std::filesystem::path(*word)
+                                           : std::filesystem::path(command.folder) / *word;
+    return WantedScript{toLowerAscii(full.lexically_normal().string()), true};
+}
+
+std::string describeExit(const std::optional<ProgramExit>& exit) {
+    if (!exit)
+        return "exit status unknown";
+    return exit->signalled ? "last ended by signal " + std::to_string(exit->code)
+                           : "last exit status " + std::to_string(exit->code);
+}
+
+} // namespace
 
 ProgramMonitor::ProgramMonitor(ProgramList& list, const std::atomic<std::int32_t>& busy,
                                MonitorHost& host, Clock& clock, ProcessTable& processes,
@@ -20,11 +92,15 @@ void ProgramMonitor::check() {
     for (auto& entry : list_)
         entry.running = false;
 
+    launcher_.collectEnded();
     const auto table = processes_.processes();
     if (!table) {
         host_.log("Error in getting procces snapshot");
         return;
     }
+    followList();
+    std::vector<std::optional<std::int64_t>> endedPids(list_.size());
+    forgetEndedPids(*table, endedPids);
     // The parts of every entry's text, split once per check (the list may change between
     // checks while its dialog edits it).
     std::vector<std::optional<ProgramCommand>> commands;
@@ -46,6 +122,10 @@ void ProgramMonitor::check() {
     };
     std::string lastCheck; // the status line written last in this check
     for (std::size_t i = 0; i < list_.size(); ++i) {
+        EntryState& state = states_[i];
+        const bool fresh = std::exchange(state.fresh, false);
+        if (endedPids[i])
+            noteEnded(state, *endedPids[i]);
         if (!commands[i])
             continue;
         const ProgramCommand& command = *commands[i];
@@ -57,6 +137,8 @@ void ProgramMonitor::check() {
 
         if (list_[i].mode == ProgramMode::Always) {
             if (running) {
+                state.endedStarts = 0;
+                state.quiet = false;
                 // Every running entry writes the time of the check; the same text twice in a
                 // row is written once.
                 std::string text = "Last check: " + clock_.now().format(kLogStampFormat);
@@ -64,10 +146,15 @@ void ProgramMonitor::check() {
                     host_.setStatusLine(kStatusLastCheck, text);
                     lastCheck = std::move(text);
                 }
-            } else {
-                host_.log("Image not found as running proccess: " + command.path);
-                start(command);
+                continue;
             }
+            if (fresh && endedPids[i])
+                countEndedStart(state, command.path);
+            if (state.quiet && clock_.monotonicMs() - state.summaryMs >= kEndingSummaryMs)
+                summarise(state, command.path, state.startsSinceSummary, state.summarySince);
+            if (!state.quiet)
+                host_.log("Image not found as running proccess: " + command.path);
+            start(i, command);
             continue;
         }
         if (running)
@@ -80,34 +167,107 @@ void ProgramMonitor::check() {
                                   ? "Its time to execute (daily): "
                                   : "Its time to execute (periodically): ") +
                   command.path);
-        start(command);
+        start(i, command);
     }
 }
 
-// A process marks at most one entry: the first one in list order, not marked yet, that bears
-// its name. A process left over then marks the first unmarked entry that names a symbolic link
-// to it (/usr/bin/python3 runs as python3.11); links are looked at only for the entries that
-// are still unmarked by then.
+// The states of the last check go to the entries of the same text, in order.
+void ProgramMonitor::followList() {
+    std::map<std::string, std::vector<std::size_t>> byText;
+    for (std::size_t j = states_.size(); j-- > 0;)
+        byText[states_[j].text].push_back(j);
+    std::vector<EntryState> next;
+    next.reserve(list_.size());
+    for (const auto& entry : list_) {
+        const auto found = byText.find(entry.text);
+        if (found != byText.end() && !found->second.empty()) {
+            next.push_back(std::move(states_[found->second.back()]));
+            found->second.pop_back();
+        } else {
+            next.push_back(EntryState{});
+            next.back().text = entry.text;
+        }
+    }
+    states_ = std::move(next);
+}
+
+// A pid we kept counts only while every snapshot holds it: once it is missing the process has
+// ended (and the pid may be given to another process later).
+void ProgramMonitor::forgetEndedPids(const std::vector<ProcessInfo>& processes,
+                                     std::vector<std::optional<std::int64_t>>& endedPids) {
+    for (std::size_t i = 0; i < states_.size(); ++i) {
+        auto& pid = states_[i].pid;
+        if (!pid)
+            continue;
+        const bool present = std::any_of(processes.begin(), processes.end(),
+                                         [&](const ProcessInfo& p) { return p.pid == *pid; });
+        if (!present) {
+            endedPids[i] = pid;
+            pid.reset();
+        }
+    }
+}
+
+void ProgramMonitor::noteEnded(EntryState& state, std::int64_t pid) {
+    state.lastOutcome = describeExit(launcher_.exitOf(pid));
+}
+
+// A start that failed, or whose process was gone by the next check.
+void ProgramMonitor::countEndedStart(EntryState& state, const std::string& path) {
+    if (state.endedStarts++ == 0)
+        state.endingSince = state.startedAt;
+    if (!state.quiet && state.endedStarts >= kEndingStartsBeforeSummary) {
+        state.quiet = true;
+        summarise(state, path, state.endedStarts, state.endingSince);
+    }
+}
+
+void ProgramMonitor::summarise(EntryState& state, const std::string& path, int starts,
+                               const LocalDateTime& since) {
+    host_.log("Image keeps ending: " + path + " (" + std::to_string(starts) + " starts since " +
+              since.format(kLogStampFormat) + ", " + state.lastOutcome + ")");
+    state.summaryMs = clock_.monotonicMs();
+    state.summarySince = clock_.now();
+    state.startsSinceSummary = 0;
+}
+
+// A process marks at most one entry. The process we started for an entry marks that entry.
+// Any other marks the first entry in list order, not marked yet, that bears its name; a process
+// left over then marks the first unmarked entry that names a symbolic link to it
+// (/usr/bin/python3 runs as python3.11); links are looked at only for the entries that are
+// still unmarked by then. An entry that runs a script through its interpreter takes only a
+// process of that interpreter that runs that script: other scripts of the interpreter are other
+// programs.
 void ProgramMonitor::markRunning(const std::vector<ProcessInfo>& processes,
                                  const std::vector<std::optional<ProgramCommand>>& commands) {
     struct Candidate {
         std::size_t index;
         const ProgramCommand* command;
         std::optional<std::string> targetName; // lower-cased
+        std::optional<WantedScript> script;
     };
     // Disabled entries take no process: a disabled twin would otherwise hide that an
     // enabled entry for the same program is missing.
     std::vector<Candidate> candidates;
     for (std::size_t i = 0; i < list_.size(); ++i)
         if (commands[i])
-            candidates.push_back({i, &*commands[i], std::nullopt});
+            candidates.push_back({i, &*commands[i], std::nullopt, wantedScript(*commands[i])});
     if (candidates.empty())
         return;
+    std::vector<bool> used(processes.size(), false);
+    for (const auto& candidate : candidates) {
+        const auto& pid = states_[candidate.index].pid;
+        for (std::size_t p = 0; pid && p < processes.size(); ++p)
+            if (processes[p].pid == *pid && !used[p]) {
+                list_[candidate.index].running = true;
+                used[p] = true;
+                break;
+            }
+    }
     std::vector<std::vector<std::string>> names(processes.size());
     for (std::size_t p = 0; p < processes.size(); ++p)
         for (const auto& name : processes[p].names)
             names[p].push_back(toLowerAscii(name));
-    std::vector<bool> used(processes.size(), false);
     const auto pass = [&](const auto& nameOf) {
         for (std::size_t p = 0; p < processes.size(); ++p) {
             if (used[p])
@@ -116,7 +276,8 @@ void ProgramMonitor::markRunning(const std::vector<ProcessInfo>& processes,
                 ProgramEntry& entry = list_[candidate.index];
                 const std::string* name = nameOf(candidate);
                 if (!entry.running && name &&
-                    std::find(names[p].begin(), names[p].end(), *name) != names[p].end()) {
+                    std::find(names[p].begin(), names[p].end(), *name) != names[p].end() &&
+                    (!candidate.script || candidate.script->matches(processes[p].script))) {
                     entry.running = true;
                     used[p] = true;
                     break;
@@ -186,17 +347,37 @@ static std::string baseName(const std::string& path) {
 
 // A program with a folder starts there; a bare name is looked up from the working folder on
 // and starts where it is found.
-void ProgramMonitor::start(const ProgramCommand& command) {
+void ProgramMonitor::start(std::size_t index, const ProgramCommand& command) {
+    EntryState& state = states_[index];
+    const bool always = list_[index].mode == ProgramMode::Always;
     const std::filesystem::path folder =
         command.folder.empty() ? host_.workingFolder() : std::filesystem::path(command.folder);
-    const auto pid = launcher_.start(command.path, command.parameters, folder, command.minimised);
-    if (pid) {
+    state.startedAt = clock_.now();
+    if (state.quiet)
+        ++state.startsSinceSummary;
+    const StartResult result =
+        launcher_.start(command.path, command.parameters, folder, command.minimised);
+    if (result) {
         host_.setStatusLine(kStatusLastRun, "Last run: " + clock_.now().format(kLogStampFormat) +
                                                 " " + baseName(command.path));
-        host_.log("Image started: " + command.path);
-    } else {
-        host_.log("Image NOT started: " + command.path);
+        if (!state.quiet)
+            host_.log("Image started: " + command.path);
+        state.loggedCause.clear();
+        if (*result.pid > 0) {
+            state.pid = *result.pid;
+            state.fresh = true;
+        }
+        return;
     }
+    if (!state.quiet) {
+        host_.log("Image NOT started: " + command.path);
+        if (result.reason != state.loggedCause)
+            host_.log("Start failed (" + result.reason + "): " + command.path);
+        state.loggedCause = result.reason;
+    }
+    state.lastOutcome = "last start failed: " + result.reason;
+    if (always)
+        countEndedStart(state, command.path);
 }
 
 } // namespace kestrun

@@ -135,6 +135,17 @@ std::optional<std::string> readProcFile(ProcFolder& folder, const char* name, st
     return readOpen(fd, limit);
 }
 
+// The command line of a process. A process in the middle of an exec shows its new executable a
+// moment before its arguments: an empty command line is read again a few times, briefly.
+std::optional<std::string> readCommandLine(ProcFolder& folder, std::size_t limit) {
+    auto cmdline = readProcFile(folder, "cmdline", limit);
+    for (int i = 0; i < 5 && cmdline && cmdline->empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        cmdline = readProcFile(folder, "cmdline", limit);
+    }
+    return cmdline;
+}
+
 std::vector<std::string> splitArguments(const std::string& cmdline) {
     std::vector<std::string> args;
     std::size_t begin = 0;
@@ -194,14 +205,11 @@ std::string processSearchPath(const fs::path& dir) {
     return own ? own : "";
 }
 
-// The base name of the script that this process runs: its executable is an interpreter, and
-// its first argument that names an existing file is a regular file whose "#!" line names that
-// same interpreter. Leading options are passed over (the kernel puts the one optional argument
-// of the "#!" line before the script).
-std::optional<std::string> scriptName(const fs::path& dir, const RawProcess& p,
-                                      InterpreterResolver& interpreters) {
-    if (p.exe.empty() || !isInterpreterLike(baseName(p.exe)))
-        return std::nullopt;
+// The first of the arguments after argv[0] that names an existing file, when that is a
+// regular file: the script an interpreter runs. Leading options are passed over (the kernel
+// puts the one optional argument of the "#!" line before the script), and so are words that
+// name no file (an option's value).
+std::optional<fs::path> firstFileArgument(const fs::path& dir, const RawProcess& p) {
     const std::size_t last = std::min(p.argv.size(), kScriptArgumentSlots + 1);
     for (std::size_t i = 1; i < last; ++i) {
         const std::string& arg = p.argv[i];
@@ -210,23 +218,43 @@ std::optional<std::string> scriptName(const fs::path& dir, const RawProcess& p,
         const fs::path file = arg[0] == '/' ? fs::path(arg) : dir / "cwd" / arg;
         struct stat st {};
         if (::stat(file.c_str(), &st) != 0)
-            continue; // a word that names no file: an option's value
+            continue;
         if (!S_ISREG(st.st_mode))
             return std::nullopt;
-        const auto head = readBytes(file, kShebangLimit, true);
-        const auto interpreter = head ? shebangInterpreter(*head) : std::nullopt;
-        if (!interpreter)
-            return std::nullopt;
-        const bool bare = interpreter->find('/') == std::string::npos;
-        const auto real =
-            interpreters.resolve(*interpreter, bare ? processSearchPath(dir) : std::string());
-        // A bare name that no folder of the PATH holds is compared by name.
-        const bool same = real ? *real == p.exe : bare && *interpreter == baseName(p.exe);
-        if (!same)
-            return std::nullopt;
-        return std::string(baseName(arg));
+        return file;
     }
     return std::nullopt;
+}
+
+// The base name of the script that this process runs, when its "#!" line names the process's
+// own executable.
+std::optional<std::string> scriptName(const fs::path& dir, const fs::path& script,
+                                      const RawProcess& p, InterpreterResolver& interpreters) {
+    const auto head = readBytes(script, kShebangLimit, true);
+    const auto interpreter = head ? shebangInterpreter(*head) : std::nullopt;
+    if (!interpreter)
+        return std::nullopt;
+    const bool bare = interpreter->find('/') == std::string::npos;
+    const auto real =
+        interpreters.resolve(*interpreter, bare ? processSearchPath(dir) : std::string());
+    // A bare name that no folder of the PATH holds is compared by name.
+    const bool same = real ? *real == p.exe : bare && *interpreter == baseName(p.exe);
+    if (!same)
+        return std::nullopt;
+    return std::string(baseName(script.string()));
+}
+
+// The full path of a script argument: one taken through the process's "cwd" link is named
+// from the folder the link leads to (kept relative when the link cannot be read).
+std::string fullScriptPath(const fs::path& dir, const fs::path& script) {
+    const fs::path cwdLink = dir / "cwd";
+    const std::string text = script.string();
+    if (text.compare(0, cwdLink.string().size() + 1, cwdLink.string() + "/") != 0)
+        return fs::path(text).lexically_normal().string();
+    std::error_code ec;
+    const fs::path cwd = fs::read_symlink(cwdLink, ec);
+    const std::string relative = text.substr(cwdLink.string().size() + 1);
+    return ec ? relative : (cwd / relative).lexically_normal().string();
 }
 
 bool isJava(std::string_view name) {
@@ -292,6 +320,10 @@ std::string joinArguments(const std::vector<std::string>& args) {
 
 } // namespace
 
+bool isInterpreterName(std::string_view fileName) {
+    return isInterpreterLike(fileName);
+}
+
 std::optional<std::vector<std::string>> ProcessTable::javaCommandLines() {
     const auto all = processes();
     if (!all)
@@ -339,7 +371,7 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
         bool java = known && isJava(exeBase);
         if (!known || java || interpreter) {
             const auto limit = known && !java ? kNameCmdlineLimit : kJavaCmdlineLimit;
-            if (auto cmdline = readProcFile(folder, "cmdline", limit)) {
+            if (auto cmdline = readCommandLine(folder, limit)) {
                 raw.argv = splitArguments(*cmdline);
                 raw.cmdline = std::move(*cmdline);
             }
@@ -358,10 +390,12 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
         ProcessInfo info;
         info.pid = pid;
         info.names.push_back(std::move(name));
-        if (interpreter)
-            if (auto script = knownScript(pid, raw, interpreters, scripts))
-                if (*script != info.names.front())
-                    info.names.push_back(std::move(*script));
+        if (interpreter) {
+            const ScriptNote& note = knownScript(pid, raw, interpreters, scripts);
+            if (note.name && *note.name != info.names.front())
+                info.names.push_back(*note.name);
+            info.script = note.path;
+        }
         if (java && !raw.argv.empty())
             info.javaCommandLine = joinArguments(raw.argv);
         out.push_back(std::move(info));
@@ -374,18 +408,22 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
 // The script of an interpreter's process. A process runs the script it was started with, so
 // what was found for it holds while its executable and its arguments stay the same (an exec
 // changes them); only a new process's script is opened.
-std::optional<std::string> ProcProcessTable::knownScript(long pid, const RawProcess& raw,
-                                                         InterpreterResolver& interpreters,
-                                                         std::map<long, ScriptNote>& notes) {
+const ProcProcessTable::ScriptNote&
+ProcProcessTable::knownScript(long pid, const RawProcess& raw, InterpreterResolver& interpreters,
+                              std::map<long, ScriptNote>& notes) {
     const auto known = scriptNotes_.find(pid);
     if (known != scriptNotes_.end() && known->second.exe == raw.exe &&
-        known->second.cmdline == raw.cmdline) {
-        notes[pid] = known->second;
-        return known->second.script;
+        known->second.cmdline == raw.cmdline)
+        return notes[pid] = known->second;
+    ScriptNote note{raw.exe, raw.cmdline, std::nullopt, std::nullopt};
+    const fs::path dir = root_ / std::to_string(pid);
+    if (!raw.exe.empty()) {
+        if (const auto script = firstFileArgument(dir, raw)) {
+            note.path = fullScriptPath(dir, *script);
+            note.name = scriptName(dir, *script, raw, interpreters);
+        }
     }
-    auto script = scriptName(root_ / std::to_string(pid), raw, interpreters);
-    notes[pid] = ScriptNote{raw.exe, raw.cmdline, script};
-    return script;
+    return notes[pid] = std::move(note);
 }
 
 // Whether the process of an open /proc/<pid> folder has the viewer's real uid. The folder

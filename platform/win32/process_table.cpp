@@ -134,6 +134,11 @@ void askToClose(DWORD pid) {
 
 } // namespace
 
+// The snapshot carries no interpreter's arguments: every program is known by its name.
+bool isInterpreterName(std::string_view) {
+    return false;
+}
+
 std::optional<std::vector<std::string>> ProcessTable::javaCommandLines() {
     const auto all = processes();
     if (!all)

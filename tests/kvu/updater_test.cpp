@@ -40,8 +40,8 @@ public:
         std::string content; // of the file started
     };
     StandInLauncher(Clock& clock, fs::path lockFolder) : clock_(clock), lockFolder_(lockFolder) {}
-    std::optional<std::int64_t> start(const std::string& path, const std::string&,
-                                      const fs::path& folder, bool) override {
+    StartResult start(const std::string& path, const std::string&, const fs::path& folder,
+                      bool) override {
         const bool ok = results.empty() || results.front();
         if (!results.empty())
             results.pop_front();

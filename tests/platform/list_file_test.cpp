@@ -60,15 +60,27 @@ TEST(ListFile, ReplaceNeverFollowsAnotherUsersLink) {
     EXPECT_EQ(readFile(dir / "progs.lst"), "new\r\n");
 }
 
-TEST(ListFile, ReadsLinesWithAnyLineEnd) {
+// Only LF or CR LF ends a line; every other CR belongs to the line (a file name may hold one).
+TEST(ListFile, LinesEndAtLfOrCrLfOnly) {
+    using Lines = std::vector<std::string>;
+    const struct {
+        const char* text;
+        Lines lines;
+    } cases[] = {
+        {"one\r\ntwo\n\nlast", {"one", "two", "", "last"}},
+        {"/home/ann/Old\rProjects\t0\t0\r\n", {"/home/ann/Old\rProjects\t0\t0"}},
+        {"two\r\r\nthree\r\r\r\n", {"two\r", "three\r\r"}},
+        {"only\rcr\r", {"only\rcr\r"}},
+        {"a\r\n\r", {"a", "\r"}},
+        {"\r\n", {""}},
+        {"", {}},
+    };
     TempDir dir;
-    writeFile(dir / "a.lst", "one\r\ntwo\r\r\nthree\n\nfour\rfive\r\rsix\r\r\r\nlast");
-    EXPECT_EQ(
-        kestrun::readTextLines(dir / "a.lst"),
-        (std::vector<std::string>{"one", "two", "three", "", "four", "five", "", "six", "last"}));
-    writeFile(dir / "b.lst", "only\rcr\r");
-    EXPECT_EQ(kestrun::readTextLines(dir / "b.lst"), (std::vector<std::string>{"only", "cr"}));
-    EXPECT_FALSE(kestrun::readTextLines(dir / "none.lst"));
+    for (const auto& c : cases) {
+        writeFile(dir / "a.lst", c.text);
+        EXPECT_EQ(kestrun::readListLines(dir / "a.lst"), c.lines) << c.text;
+    }
+    EXPECT_FALSE(kestrun::readListLines(dir / "none.lst"));
 }
 
 // Only regular files of a bounded size are read: a FIFO (whose open would wait for a writer) or
@@ -86,7 +98,7 @@ TEST(ListFile, ReadsOnlyRegularFilesOfABoundedSize) {
         const pid_t child = fork();
         if (child == 0) {
             alarm(30); // a FIFO that is opened blocks until then
-            const auto lines = kestrun::readTextLines(dir / name);
+            const auto lines = kestrun::readListLines(dir / name);
             _exit(!lines ? 0 : lines->at(0) == "a" ? 1 : 2);
         }
         int status = 0;

@@ -37,10 +37,10 @@ TEST_F(ProgramLauncherTest, ExecutableRunsInItsFolderWithItsWords) {
     test::writeScript(dir / "Apps" / "Tool",
                       "pwd > ../tool.out\nprintf '%s\\n' \"$@\" >> ../tool.out\n");
     fs::create_directories(dir / "work");
-    const auto pid = launcher.start((dir / "Apps" / "Tool").string(), R"(-a  "b c" x"y z")",
-                                    dir / "Apps", false);
-    ASSERT_TRUE(pid);
-    EXPECT_GT(*pid, 0);
+    const auto started = launcher.start((dir / "Apps" / "Tool").string(), R"(-a  "b c" x"y z")",
+                                        dir / "Apps", false);
+    ASSERT_TRUE(started);
+    EXPECT_GT(*started.pid, 0);
     EXPECT_EQ(output("tool"),
               (std::vector<std::string>{(dir / "Apps").string(), "-a", "b c", "xy z"}));
 }
@@ -92,15 +92,15 @@ TEST_F(ProgramLauncherTest, BareNameStartsWhereItIsFound) {
         // Not executable: passed over.
         if (c.holders.size() == 2)
             test::writeFile(work / name, "data");
-        const auto pid = besideHere.start(name, "300", work, false);
-        ASSERT_EQ(pid.has_value(), c.runsIn.has_value());
-        if (!pid)
+        const auto started = besideHere.start(name, "300", work, false);
+        ASSERT_EQ(started.pid.has_value(), c.runsIn.has_value());
+        if (!started)
             continue;
-        const fs::path proc = "/proc/" + std::to_string(*pid);
+        const fs::path proc = "/proc/" + std::to_string(*started.pid);
         std::error_code ec;
         EXPECT_EQ(fs::read_symlink(proc / "cwd", ec), *c.runsIn);
         EXPECT_EQ(fs::read_symlink(proc / "exe", ec), *c.runsIn / name);
-        ::kill(static_cast<pid_t>(*pid), SIGKILL);
+        ::kill(static_cast<pid_t>(*started.pid), SIGKILL);
     }
     // A bare ".jar" is any regular file, found the same way.
     test::writeFile(beside / "Tool.jar", "PK");
@@ -109,20 +109,62 @@ TEST_F(ProgramLauncherTest, BareNameStartsWhereItIsFound) {
                                                         (beside / "Tool.jar").string(), "-q"}));
 }
 
-TEST_F(ProgramLauncherTest, FailuresAreReported) {
+// Every failed start tells why.
+TEST_F(ProgramLauncherTest, FailuresAreReportedWithTheirCause) {
     test::writeScript(dir / "Apps" / "Tool", "exit 0\n");
-    EXPECT_FALSE(launcher.start((dir / "Apps" / "Missing").string(), "", dir / "Apps", false));
-    EXPECT_FALSE(launcher.start("no-such-tool-anywhere", "", {}, false));
-    EXPECT_FALSE(launcher.start((dir / "Apps" / "Tool").string(), "", dir / "NoFolder", false));
-    EXPECT_FALSE(launcher.start("", "", {}, false));
-    EXPECT_FALSE(launcher.start((dir / "Apps" / "Tool").string() + std::string(1, '\0') + "x", "",
-                                dir / "Apps", false));
-    // Java would start for a missing archive and then fail: that is a failed start.
-    EXPECT_FALSE(launcher.start((dir / "Apps" / "Gone.jar").string(), "", dir / "Apps", false));
-    // Nothing opens other files on this PATH.
-    test::ScopedEnv bare{"PATH", (dir / "empty").string()};
+    test::writeFile(dir / "Apps" / "Bad", "#!/no/such/interpreter\n");
+    fs::permissions(dir / "Apps" / "Bad", fs::perms::owner_all);
     test::writeFile(dir / "Docs" / "a.txt", "x");
-    EXPECT_FALSE(launcher.start((dir / "Docs" / "a.txt").string(), "", dir / "Docs", false));
+    const std::string apps = (dir / "Apps").string();
+    const struct {
+        std::string path;
+        fs::path folder;
+        std::string reason;
+    } cases[] = {
+        {apps + "/Missing", dir / "Apps", "file not found"},
+        {"no-such-tool-anywhere", {}, "not found in the working folder, beside Kestrun or on PATH"},
+        {apps + "/Tool", dir / "NoFolder",
+         "working folder not found: " + (dir / "NoFolder").string()},
+        {"", {}, "empty path"},
+        {apps + "/Tool" + std::string(1, '\0') + "x", dir / "Apps",
+         "a NUL byte in the path or the parameters"},
+        // Java would start for a missing archive and then fail: that is a failed start.
+        {apps + "/Gone.jar", dir / "Apps", "file not found"},
+        {apps + "/Bad", dir / "Apps", "exec failed: No such file or directory"},
+        // Nothing opens other files on this PATH.
+        {(dir / "Docs" / "a.txt").string(), dir / "Docs",
+         "not executable, and xdg-open could not be run: No such file or directory"},
+    };
+    test::ScopedEnv bare{"PATH", (dir / "empty").string()};
+    for (const auto& c : cases) {
+        const auto result = launcher.start(c.path, "", c.folder, false);
+        EXPECT_FALSE(result.pid) << c.path;
+        EXPECT_EQ(result.reason, c.reason) << c.path;
+    }
+}
+
+// A started program's exit is known once it has ended, and told once.
+TEST_F(ProgramLauncherTest, ExitOfAStartedProgram) {
+    test::writeScript(dir / "Apps" / "Three", "exit 3\n");
+    test::writeScript(dir / "Apps" / "Killed", "kill -9 $$\n");
+    const struct {
+        const char* name;
+        ProgramExit exit;
+    } cases[] = {{"Three", {false, 3}}, {"Killed", {true, 9}}};
+    for (const auto& c : cases) {
+        const auto started = launcher.start((dir / "Apps" / c.name).string(), "", {}, false);
+        ASSERT_TRUE(started) << c.name;
+        std::optional<ProgramExit> exit;
+        ASSERT_TRUE(test::waitUntil([&] {
+            return (exit = launcher.exitOf(*started.pid)).has_value();
+        })) << c.name;
+        EXPECT_EQ(exit->signalled, c.exit.signalled) << c.name;
+        EXPECT_EQ(exit->code, c.exit.code) << c.name;
+        EXPECT_FALSE(launcher.exitOf(*started.pid)) << c.name;
+        // Collected: no zombie is left.
+        EXPECT_FALSE(fs::exists("/proc/" + std::to_string(*started.pid))) << c.name;
+    }
+    EXPECT_FALSE(launcher.exitOf(::getpid()));
 }
 
 } // namespace

@@ -326,7 +326,9 @@ TEST(MainWindow, LoadsItsListsAndRunsTheProgramCheckOnItsMessage) {
         (std::vector<std::string>{
             "04.03.2024 08:00:00\tProgram started",
             "04.03.2024 08:00:00\tImage not found as running proccess: /nonexistent/kestrun-none",
-            "04.03.2024 08:00:00\tImage NOT started: /nonexistent/kestrun-none"}));
+            "04.03.2024 08:00:00\tImage NOT started: /nonexistent/kestrun-none",
+            "04.03.2024 08:00:00\tStart failed (working folder not found: /nonexistent): "
+            "/nonexistent/kestrun-none"}));
 }
 
 // Lists that others may change are not acted on: anyone may write the folder, or (for root)
@@ -355,8 +357,9 @@ TEST(MainWindow, ListsOthersMayChangeAreNotRun) {
                   std::vector<std::string>{refused});
         fs::permissions(rig.work, fs::perms(0700));
         w->handleMessage(KsnMessage::ProgramCheck);
+        // (The cause of the failed start follows its first time only.)
         const auto lines = kestrun::test::readLines(rig.work / "Kestrun.log");
-        ASSERT_EQ(lines.size(), 3u);
+        ASSERT_GE(lines.size(), 3u);
         EXPECT_EQ(lines[1], "04.03.2024 08:00:00\tImage not found as running proccess: "
                             "/nonexistent/kestrun-none");
     }

@@ -68,21 +68,24 @@ TEST(ProgramListTest, LineEndsAndMalformedLines) {
                                     "/d?n\t2\r\n"
                                     "/e?n\t2,9\r\n"
                                     "/f?n\t1,  +7x,  -60 \r\n"
-                                    "/g?n\t2,1,-1");
-    ASSERT_EQ(list.size(), 7u);
+                                    "/g?n\t2,1,-1\r\n"
+                                    "/h?n\r");
+    ASSERT_EQ(list.size(), 8u);
     EXPECT_EQ(list[0].text, "/a?n");
     EXPECT_EQ(list[0].dailyTime, 600);
     EXPECT_EQ(list[1].text, "/b?n");
     EXPECT_EQ(list[1].period, 5u);
-    EXPECT_EQ(list[2].text, "/c?n"); // CR CR LF ends a line like CR LF
-    for (int i : {3, 4}) {           // commas missing: always, the text before the tab
+    EXPECT_EQ(list[0].mode, ProgramMode::Daily); // the CR left before the LF is not read
+    EXPECT_EQ(list[2].text, "/c?n\r");           // only CR LF or LF ends a line
+    for (int i : {3, 4}) {                       // commas missing: always, the text before the tab
         EXPECT_EQ(list[i].mode, ProgramMode::Always);
         EXPECT_EQ(list[i].weekdays, 0);
     }
     EXPECT_EQ(list[3].text, "/d?n");
     EXPECT_EQ(list[5].weekdays, 7); // numbers read as atoi reads them
     EXPECT_EQ(list[5].dailyTime, -60);
-    EXPECT_EQ(list[6].period, 4294967295u); // last line without a line end
+    EXPECT_EQ(list[6].period, 4294967295u);
+    EXPECT_EQ(list[7].text, "/h?n\r"); // last line without a line end
 }
 
 TEST(ProgramListTest, WellFormedFileRoundTripsByteForByte) {
@@ -92,12 +95,15 @@ TEST(ProgramListTest, WellFormedFileRoundTripsByteForByte) {
                                 "tool?n\t0,0,0\r\n"
                                 "/opt/Server.jar?n-port 80\t0,0,0\r\n"
                                 "/opt/big?n\t2,64,-1\r\n"
-                                " /opt/off?m\t1,0,0\r\n";
+                                " /opt/off?m\t1,0,0\r\n"
+                                "/opt/Old\rApps/run?n-a\r\t0,0,0\r\n";
     const auto list = loadFrom(dir, content + "\r\n\n");
-    ASSERT_EQ(list.size(), 6u);
+    ASSERT_EQ(list.size(), 7u);
     EXPECT_EQ(list[4].period, 4294967295u);
+    EXPECT_EQ(list[6].text, "/opt/Old\rApps/run?n-a\r");
     ASSERT_TRUE(saveProgramList(list, dir.path()));
     EXPECT_EQ(test::readFile(dir / "progs.lst"), content);
+    EXPECT_EQ(loadProgramList(dir.path()), list);
 
     ProgramEntry big;
     big.text = "/x?n";

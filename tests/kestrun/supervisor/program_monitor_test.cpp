@@ -27,13 +27,14 @@ public:
     std::map<int, std::string> status;
 };
 
-// Records the starts and starts nothing, for the schedule tests.
+// Records the starts and starts nothing, for the schedule tests: the pid it returns belongs to
+// no process.
 class RecordingLauncher final : public ProgramLauncher {
 public:
-    std::optional<std::int64_t> start(const std::string& path, const std::string& parameters,
-                                      const fs::path& workingFolder, bool minimised) override {
+    StartResult start(const std::string& path, const std::string& parameters,
+                      const fs::path& workingFolder, bool minimised) override {
         starts.push_back({path, parameters, workingFolder.string(), minimised});
-        return 1;
+        return std::int64_t{1} << 30;
     }
     struct Start {
         std::string path, parameters, folder;
@@ -176,16 +177,28 @@ TEST_F(ProgramMonitorTest, TextSplitAtInnerMinimisedMarkerRunsInItsFolder) {
               (std::vector<std::string>{(dir / "Work").string(), "b", "c d"}));
 }
 
-TEST_F(ProgramMonitorTest, MissingExecutableIsReportedEveryCheck) {
+// A start that fails tells its cause once; the third failure in a row ends the lines of each
+// attempt.
+TEST_F(ProgramMonitorTest, FailedStartsTellTheirCauseOnceThenGoQuiet) {
     const std::string path = dir.path().string() + "/None/Missing";
     add(path + "?n");
-    for (int i = 0; i < 2; ++i) {
+    const std::string notFound = "Image not found as running proccess: " + path;
+    const std::string notStarted = "Image NOT started: " + path;
+    const std::vector<std::vector<std::string>> checks = {
+        {notFound, notStarted,
+         "Start failed (working folder not found: " + dir.path().string() + "/None): " + path},
+        {notFound, notStarted, "Start failed (file not found): " + path},
+        {notFound, notStarted,
+         "Image keeps ending: " + path +
+             " (3 starts since 09.12.2026 10:00:00, last start failed: file not found)"},
+        {},
+    };
+    for (const auto& expected : checks) {
         host.lines.clear();
         monitor.check();
-        EXPECT_EQ(host.lines, (std::vector<std::string>{
-                                  "Image not found as running proccess: " + path,
-                                  "Image NOT started: " + path,
-                              }));
+        EXPECT_EQ(host.lines, expected);
+        fs::create_directories(dir / "None");
+        clock.advance(5s);
     }
     EXPECT_FALSE(host.status.count(kStatusLastRun));
 }
@@ -206,6 +219,73 @@ TEST_F(ProgramMonitorTest, LongRunningScriptStartsOnceThenCountsAsRunning) {
     EXPECT_TRUE(waitInstances(script, 1));
 }
 
+// Our own start counts by its pid, also after the wrapper has exec'd another program and when
+// the list is edited around its entry; removing the entry leaves the program running.
+TEST_F(ProgramMonitorTest, OurStartCountsAfterExecAndFollowsItsEntry) {
+    const std::string name = sleeper("wrapped");
+    const fs::path wrapper = dir / "bin" / "wrapper.sh";
+    test::writeScript(wrapper, "exec '" + (dir / "bin" / name).string() + "' 300\n");
+    add(wrapper.string() + "?n");
+    monitor.check();
+    ASSERT_TRUE(waitInstances(name, 1));
+    ProgramEntry before;
+    before.text = dir.path().string() + "/elsewhere?n";
+    before.disabled = true;
+    for (int i = 0; i < 4; ++i) {
+        if (i == 2)
+            list.insert(list.begin(), before);
+        clock.advance(5s);
+        monitor.check();
+    }
+    EXPECT_EQ(host.lines.size(), 2u);
+    EXPECT_EQ(instances(name), 1);
+    list.clear();
+    monitor.check();
+    EXPECT_EQ(instances(name), 1);
+}
+
+// A program that ends at once is started at every check; from the third such start in a row
+// on, its lines give way to a summary once an hour, until it is found running again.
+TEST_F(ProgramMonitorTest, ProgramThatKeepsEndingIsSummarisedHourly) {
+    const std::string script = test::uniqueName("crash", dir.path()) + ".sh";
+    const fs::path file = dir / "bin" / script;
+    test::writeScript(file, "exit 3\n");
+    add(file.string() + "?n");
+    const auto beats = [&](int count) {
+        host.lines.clear();
+        for (int i = 0; i < count; ++i) {
+            monitor.check();
+            ASSERT_TRUE(waitInstances(script, 0));
+            clock.advance(5s);
+        }
+    };
+    beats(3);
+    EXPECT_EQ(host.lines.size(), 6u);
+    beats(1);
+    const std::string summary = "Image keeps ending: " + file.string() + " (";
+    EXPECT_EQ(host.lines, std::vector<std::string>{summary + "3 starts since 09.12.2026 10:00:00, "
+                                                             "last exit status 3)"});
+    beats(3);
+    EXPECT_TRUE(host.lines.empty());
+    clock.advance(1h);
+    beats(1);
+    EXPECT_EQ(host.lines, std::vector<std::string>{summary + "4 starts since 09.12.2026 10:00:15, "
+                                                             "last exit status 3)"});
+
+    const std::string name = sleeper("upright");
+    test::writeScript(file, "exec '" + (dir / "bin" / name).string() + "' 300\n");
+    beats(0);
+    monitor.check();
+    ASSERT_TRUE(waitInstances(name, 1));
+    monitor.check();
+    EXPECT_TRUE(host.lines.empty());
+    reaper.killAll();
+    ASSERT_TRUE(waitInstances(name, 0));
+    monitor.check();
+    EXPECT_EQ(host.lines.size(), 2u);
+    EXPECT_TRUE(waitInstances(name, 1));
+}
+
 // A program given by its bare name is looked up from the working folder on and starts where
 // it is found; one found nowhere is a failed start.
 TEST_F(ProgramMonitorTest, BareNameStartsFromTheWorkingFolder) {
@@ -222,6 +302,9 @@ TEST_F(ProgramMonitorTest, BareNameStartsFromTheWorkingFolder) {
                               "Image started: " + name,
                               "Image not found as running proccess: " + nowhere,
                               "Image NOT started: " + nowhere,
+                              "Start failed (not found in the working folder, beside Kestrun or "
+                              "on PATH): " +
+                                  nowhere,
                           }));
     ASSERT_TRUE(waitInstances(name, 1));
     const auto all = table.processes();
@@ -232,7 +315,7 @@ TEST_F(ProgramMonitorTest, BareNameStartsFromTheWorkingFolder) {
 
     host.lines.clear();
     monitor.check();
-    EXPECT_EQ(host.lines.size(), 2u); // only the one found nowhere
+    EXPECT_EQ(host.lines.size(), 2u); // only the one found nowhere, its cause told once
 }
 
 TEST_F(ProgramMonitorTest, BusyFlagHeldProgramAndUnreadableProcessTable) {
@@ -249,7 +332,7 @@ TEST_F(ProgramMonitorTest, BusyFlagHeldProgramAndUnreadableProcessTable) {
     EXPECT_TRUE(host.lines.empty());
     held.releaseAll();
     monitor.check();
-    ASSERT_EQ(host.lines.size(), 2u);
+    ASSERT_EQ(host.lines.size(), 3u);
     EXPECT_EQ(host.lines[0],
               "Image not found as running proccess: " + dir.path().string() + "/Missing");
     host.lines.clear();
@@ -275,6 +358,13 @@ TEST_F(ScheduleTest, WhatCountsAsTheRunningProgram) {
     const fs::path link = dir / "bin" / ("link_" + tool);
     fs::create_symlink(dir / "bin" / tool, link);
     const std::string borrowed = "/opt/x/" + tool + ".sh";
+    // Scripts run through the interpreter an entry names.
+    const std::string ledger = (dir / "srv" / "ledger_server.py").string();
+    const std::string moved = (dir / "old" / "ledger_server.py").string();
+    const std::string other = (dir / "srv" / "other.py").string();
+    for (const auto& script : {ledger, moved, other})
+        test::writeFile(script, "import time\ntime.sleep(40)\n");
+    const fs::path python = "/usr/bin/python3";
     struct Case {
         const char* how;
         std::string entry;
@@ -295,6 +385,19 @@ TEST_F(ScheduleTest, WhatCountsAsTheRunningProgram) {
          "/bin/bash",
          {"-c", "exec -a " + tool + " sleep 40"},
          false},
+        {"the interpreter runs the entry's script",
+         python.string() + "?n" + ledger,
+         python,
+         {ledger},
+         true},
+        {"the interpreter runs another script",
+         python.string() + "?n" + ledger,
+         python,
+         {other},
+         false},
+        {"the same name elsewhere", python.string() + "?n" + ledger, python, {moved}, false},
+        {"a bare script name", python.string() + "?n-u ledger_server.py", python, {moved}, true},
+        {"an interpreter without a script", python.string() + "?n", python, {other}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.how);

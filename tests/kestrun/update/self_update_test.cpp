@@ -26,10 +26,10 @@ public:
         std::size_t logLinesBefore; // how many lines the event log held at the start
     };
     explicit RecordingLauncher(const EventLog& log) : log_(log) {}
-    std::optional<std::int64_t> start(const std::string& path, const std::string&,
-                                      const fs::path& folder, bool) override {
+    StartResult start(const std::string& path, const std::string&, const fs::path& folder,
+                      bool) override {
         starts.push_back({path, folder, readLines(log_.file()).size()});
-        return succeed ? std::optional<std::int64_t>(4242) : std::nullopt;
+        return succeed ? StartResult(4242) : StartResult(std::nullopt);
     }
     std::vector<Start> starts;
     bool succeed = true;

@@ -71,7 +71,7 @@ std::vector<std::string> fields(const Settings& s) {
 
 // A process this test started, ended by its pid when the test is done.
 struct Started {
-    explicit Started(std::optional<std::int64_t> started) : pid(started) {}
+    explicit Started(const StartResult& started) : pid(started.pid) {}
     ~Started() {
         if (const HANDLE p = pid ? ::OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(*pid)) : nullptr) {
             ::TerminateProcess(p, 0);
