@@ -1,5 +1,6 @@
 #include "kbm/kbm_backup_dlg.h"
 #include "kbm/settings.h"
+#include "kestrun/core/settings.h"
 #include "tests/kbm/kbm_test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,14 +28,14 @@ void writeSettings(const fs::path& configHome, const std::string& body) {
     writeFile(configHome / "Tavisoft" / "Kestrun.conf", "[General]\n" + body);
 }
 
-TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesAreZeroOrEmpty) {
+TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesTakeKestrunsDefaults) {
     KbmSandbox box;
-    writeSettings(box.config, "Folder=1\nPath=/mnt/backup/\nHost=ftp.example\nPort=2121\n"
+    writeSettings(box.config, "Folder=0\nPath=/mnt/usb/\nHost=ftp.example\nPort=2121\n"
                               "User=ann\nPassword=pw\nPassive=1\nAutodelete=4294967295\n"
                               "Period=3\n");
     const KbmSettings s = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
-    EXPECT_EQ(s.destinationIsFolder, 1);
-    EXPECT_EQ(s.destination, "/mnt/backup");
+    EXPECT_EQ(s.destinationIsFolder, 0);
+    EXPECT_EQ(s.destination, "/mnt/usb");
     EXPECT_EQ(s.host, "ftp.example");
     EXPECT_EQ(s.port, 2121);
     EXPECT_EQ(s.user, "ann");
@@ -42,14 +43,23 @@ TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesAreZeroOrEmpty) {
     EXPECT_EQ(s.passive, 1);
     EXPECT_EQ(s.retentionDays, -1);
 
-    writeSettings(box.config, "Path=" + std::string(300, 'p') + "\nPort=abc\n");
-    const KbmSettings missing = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
-    EXPECT_EQ(missing.destinationIsFolder, 0);
-    EXPECT_EQ(missing.destination, "");
-    EXPECT_EQ(missing.host, "");
-    EXPECT_EQ(missing.user, "");
-    EXPECT_EQ(missing.port, 0);
-    EXPECT_EQ(missing.retentionDays, 0);
+    // Never saved (no store at all), or not readable: what Kestrun's settings dialog shows.
+    const Settings kestrun;
+    for (const bool store : {false, true}) {
+        SCOPED_TRACE(store);
+        fs::remove_all(box.config);
+        if (store)
+            writeSettings(box.config, "Path=" + std::string(300, 'p') + "\nPort=abc\n");
+        const KbmSettings d = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
+        EXPECT_EQ(d.destinationIsFolder, kestrun.folder);
+        EXPECT_EQ(d.destination, kestrun.path);
+        EXPECT_EQ(d.host, kestrun.host);
+        EXPECT_EQ(d.port, kestrun.port);
+        EXPECT_EQ(d.user, kestrun.user);
+        EXPECT_EQ(d.password, kestrun.password);
+        EXPECT_EQ(d.passive, kestrun.passive);
+        EXPECT_EQ(d.retentionDays, kestrun.autodelete);
+    }
 }
 
 TEST(KbmSettingsTest, DestinationLosesOneSlashThenOneBackslash) {
