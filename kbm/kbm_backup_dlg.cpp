@@ -1,6 +1,7 @@
 #include "kbm/kbm_backup_dlg.h"
 
 #include "kbm/kbm_icon.h"
+#include "kbm/run_outcome.h"
 
 #include "platform/dialog_template.h"
 #include "platform/list_file.h"
@@ -86,8 +87,9 @@ void CKbmBackupDlg::performRun() {
         return;
     // The program has been at idle priority since its start, so the run is from its beginning.
     runStarted_ = true;
-    BackupRun(config_, clock_, log_, *this, sender_).perform();
-    log_.write("Backup completed.");
+    BackupRun run(config_, clock_, log_, *this, sender_);
+    run.perform();
+    reportOutcome(log_, config_.dataFolder, run.outcome());
     if (finished_)
         finished_();
 }

@@ -1,3 +1,4 @@
+#include "common/backup_outcome.h"
 #include "kbm/kbm_backup_dlg.h"
 #include "kbm/settings.h"
 #include "kestrun/core/settings.h"
@@ -123,13 +124,19 @@ TEST_F(KbmWindowTest, StartUpBuildsTheWindowLoadsEverythingAndArmsTheRun) {
                                     (fs::file_size(box.work / kQueueFile) + 1));
     EXPECT_EQ(transfer->value(), 50);
     EXPECT_FALSE(window->runTimer().isActive());
-    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Backup started.", ::testing::StartsWith("Backup summary: 1 file"),
+                            "Backup completed."));
     EXPECT_EQ(finished, 1);
+    // The record of the run, started by the program's clock.
+    const auto outcome = parseBackupOutcome(readFile(backupOutcomeFile(box.data)));
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->started, stampOf("2024-01-05 09:30:00"));
 
     // The timer firing again never starts a second run.
     window->performRun();
     EXPECT_EQ(finished, 1);
-    EXPECT_EQ(box.logMessages().size(), 2u);
+    EXPECT_EQ(box.logMessages().size(), 3u);
 }
 
 TEST_F(KbmWindowTest, EnterDoesNothingAndCancelBeforeTheRunClosesWithoutOne) {
