@@ -61,12 +61,9 @@ CKbmBackupDlg::CKbmBackupDlg(const std::filesystem::path& workingFolder,
     appendIncludeEntries(readTextLines(workingFolder / kIncludeListFile), config_.include);
     appendExcludeEntries(readTextLines(workingFolder / kExcludeListFile), config_.exclude);
 
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray_ = new QSystemTrayIcon(icon, this);
-        tray_->setToolTip(QStringLiteral("Orrin"));
-        connect(tray_, &QSystemTrayIcon::activated, this, &CKbmBackupDlg::onTrayActivated);
-        tray_->show();
-    }
+    trayHostSeen_ = trayHostProbe_();
+    connect(&trayWatch_, &QTimer::timeout, this, &CKbmBackupDlg::watchTrayHost);
+    trayWatch_.start(kTrayWatchMs);
 
     runTimer_.setSingleShot(true);
     connect(&runTimer_, &QTimer::timeout, this, &CKbmBackupDlg::performRun);
@@ -97,9 +94,26 @@ void CKbmBackupDlg::performRun() {
 void CKbmBackupDlg::reject() {
     if (!runStarted_)
         cancelled_ = true;
-    if (tray_)
+    trayWatch_.stop();
+    if (tray_) {
         tray_->hide();
+        tray_->deleteLater();
+        tray_ = nullptr;
+    }
     QDialog::reject();
+}
+
+void CKbmBackupDlg::watchTrayHost() {
+    if (!trayWatch_.isActive()) // cancelled: the icon is gone for good
+        return;
+    const bool there = trayHostProbe_();
+    if (there && !trayHostSeen_ && !tray_) {
+        tray_ = new QSystemTrayIcon(windowIcon(), this);
+        tray_->setToolTip(QStringLiteral("Orrin"));
+        connect(tray_, &QSystemTrayIcon::activated, this, &CKbmBackupDlg::onTrayActivated);
+        tray_->show();
+    }
+    trayHostSeen_ = there;
 }
 
 void CKbmBackupDlg::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {

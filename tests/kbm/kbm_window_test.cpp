@@ -214,5 +214,25 @@ TEST_F(KbmWindowTest, TrayClickDelaysTheRunUntilItHasStarted) {
     EXPECT_EQ(finished, 1);
 }
 
+// No tray icon at start; a tray host that appears later gets one, and a cancel takes it away.
+TEST_F(KbmWindowTest, TrayIconComesOnlyWithATrayHostAppearingAfterTheStart) {
+    auto window = makeWindow();
+    EXPECT_EQ(window->trayIcon(), nullptr);
+    bool host = false;
+    window->setTrayHostProbe([&] { return host; });
+    window->watchTrayHost();
+    EXPECT_EQ(window->trayIcon(), nullptr);
+    host = true;
+    window->watchTrayHost();
+    ASSERT_NE(window->trayIcon(), nullptr);
+    EXPECT_EQ(window->trayIcon()->toolTip(), "Orrin");
+    window->reject();
+    host = false;
+    window->watchTrayHost();
+    host = true;
+    window->watchTrayHost();
+    EXPECT_EQ(window->trayIcon(), nullptr);
+}
+
 } // namespace
 } // namespace kestrun::test
