@@ -5,6 +5,7 @@
 #include "kbm/ftp_sender.h"
 #include "kbm/paths.h"
 #include "kbm/retention.h"
+#include "kbm/run_outcome.h"
 #include "kbm/scan_phase.h"
 #include "kbm/throttled_progress.h"
 #include "platform/data_folder.h"
@@ -20,6 +21,8 @@ BackupRun::BackupRun(const RunConfig& config, Clock& clock, BackupLog& log, RunP
     : config_(config), clock_(clock), log_(log), progress_(progress), sender_(sender) {}
 
 LocalDateTime BackupRun::perform() {
+    outcome_ = BackupOutcome{};
+    outcome_.started = clock_.now();
     const std::string markers = markerFolder(config_.dataFolder);
     createPrivateFolders(fs::path(markers));
     const fs::path queueFile = config_.workingFolder / kQueueFile;
@@ -46,15 +49,17 @@ LocalDateTime BackupRun::perform() {
         scan.treatEveryFileAsNew();
     scan.run();
 
+    const FtpSettings ftp{s.host,     s.port,         s.user,
+                          s.password, s.passive != 0, workingFolderTrust(config_.workingFolder)};
     std::unique_ptr<FileSender> ownSender;
     FileSender* sender = sender_;
     if (!sender) {
-        ownSender = std::make_unique<FtpSender>(
-            FtpSettings{s.host, s.port, s.user, s.password, s.passive != 0,
-                        workingFolderTrust(config_.workingFolder)},
-            log_, progress);
+        ownSender = std::make_unique<FtpSender>(ftp, log_, progress);
         sender = ownSender.get();
     }
+    std::optional<std::string> problem;
+    if (s.destinationIsFolder != 0)
+        problem = folderDestinationProblem(s.destination, destination.absent);
     CopyPhase::Config copy;
     copy.queueFile = queueFile;
     copy.autodeleteFolder = autodeleteFolder(config_.dataFolder);
@@ -64,8 +69,20 @@ LocalDateTime BackupRun::perform() {
     copy.destinationAbsent = destination.absent;
     copy.destinationFolder = destination.folder;
     copy.removeLeftovers = scan.foundUnfinishedRun();
-    const LocalDateTime stamp = CopyPhase(copy, clock_, log_, progress, *sender).run();
+    CopyPhase copyPhase(copy, clock_, log_, progress, *sender);
+    const LocalDateTime stamp = copyPhase.run();
     progress.flush();
+    const RunTally& tally = copyPhase.tally();
+    if (s.destinationIsFolder == 0)
+        problem = s.host.empty() ? std::optional<std::string>("no FTP server set")
+                                 : sender->serverUnusable();
+    outcome_.delivered = !problem || tally.copied != 0;
+    outcome_.reason = outcome_.delivered ? std::string() : *problem;
+    outcome_.filesCopied = tally.copied;
+    outcome_.bytesCopied = tally.bytes;
+    outcome_.filesFailed = tally.failed + scan.failures();
+    outcome_.destination =
+        s.destinationIsFolder != 0 ? s.destination : "ftp://" + ftpServerText(ftp);
     // Without its whole queue the run did not reach every file: the id is not recorded, so a
     // refill is made again (files left out of a queue written in part keep pending markers).
     if (toFolder && scan.queueComplete())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/backup_list.h"
+#include "common/backup_outcome.h"
 #include "common/local_date_time.h"
 #include "kbm/backup_log.h"
 #include "kbm/file_sender.h"
@@ -32,12 +33,19 @@ public:
     // Returns the run's time stamp.
     LocalDateTime perform();
 
+    // What the run achieved, once it was performed. Nothing was delivered when the destination
+    // could take nothing: a folder that is not set, missing or can not be written, no FTP
+    // server set, or one that no file of the run got through to (unless files arrived anyway,
+    // a disk that came during the run).
+    const BackupOutcome& outcome() const { return outcome_; }
+
 private:
     const RunConfig& config_;
     Clock& clock_;
     BackupLog& log_;
     RunProgress& progress_;
     FileSender* sender_;
+    BackupOutcome outcome_;
 };
 
 } // namespace kestrun

@@ -127,6 +127,10 @@ bool changedBetween(const FileStatus& before, const std::optional<FileStatus>& a
            after->device != before.device;
 }
 
+std::int64_t sizeOf(const std::optional<FileStatus>& status) {
+    return status ? status->size : 0;
+}
+
 } // namespace
 
 CopyPhase::CopyPhase(Config config, Clock& clock, BackupLog& log, RunProgress& progress,
@@ -171,9 +175,16 @@ LocalDateTime CopyPhase::run() {
         } else {
             arrived = sender_.send(item->source, rel.value_or(std::string()));
         }
+        std::optional<FileStatus> after;
+        if (arrived) {
+            after = fileStatus(item->source);
+            tally_.arrived(sizeOf(after.has_value() ? after : before));
+        } else if (known || !config_.destinationIsFolder) {
+            ++tally_.failed;
+        }
         if (rel && known && !config_.markerFolder.empty()) {
             const std::string marker = config_.markerFolder + *rel;
-            if (arrived && before && changedBetween(*before, fileStatus(item->source))) {
+            if (arrived && before && changedBetween(*before, after)) {
                 log_.write("File changed while it was copied, it is copied again at the next "
                            "run: " +
                            item->source);

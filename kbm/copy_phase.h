@@ -4,6 +4,7 @@
 #include "kbm/backup_log.h"
 #include "kbm/destination_identity.h"
 #include "kbm/file_sender.h"
+#include "kbm/run_outcome.h"
 #include "kbm/run_progress.h"
 #include "platform/clock.h"
 #include "platform/regular_file.h"
@@ -48,6 +49,10 @@ public:
     // Returns the run's time stamp, taken as the phase starts.
     LocalDateTime run();
 
+    // What arrived and what failed: every queued file of a known code (every one for the FTP
+    // server) counts once.
+    const RunTally& tally() const { return tally_; }
+
 private:
     // True when the file arrived.
     bool copyToFolder(const std::string& source, std::int32_t code, const LocalDateTime& stamp,
@@ -61,6 +66,7 @@ private:
     RunProgress& progress_;
     FileSender& sender_;
     std::unordered_set<std::string> cleaned_; // folders already rid of leftovers
+    RunTally tally_;
 };
 
 } // namespace kestrun

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace kestrun {
@@ -11,6 +12,10 @@ public:
     // source: the full path; relative: its relative path. True when the file arrived; false
     // when it was not sent (a failure, or nowhere to send it).
     virtual bool send(const std::string& source, const std::string& relative) = 0;
+    // Why nothing could be delivered at all: every file this sender tried to deliver failed
+    // before the server took it in (not reached, or the login refused). nullopt when one got
+    // that far, or when none was tried.
+    virtual std::optional<std::string> serverUnusable() const { return std::nullopt; }
 };
 
 } // namespace kestrun

@@ -119,6 +119,16 @@ std::string folderOf(const std::string& url) {
 
 } // namespace
 
+std::string ftpServerText(const FtpSettings& settings) {
+    std::string host = settings.host;
+    if (host.find(':') != std::string::npos && !host.starts_with('['))
+        host = "[" + host + "]"; // an IPv6 address
+    unsigned port = static_cast<std::uint32_t>(settings.port) & 0xFFFFu;
+    if (port == 0)
+        port = 21;
+    return host + ":" + std::to_string(port);
+}
+
 std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
     std::string path = "backup";
     std::size_t pos = 0;
@@ -137,13 +147,7 @@ std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
     }
     if (last.empty() || relative.ends_with('/'))
         return {};
-    std::string host = settings.host;
-    if (host.find(':') != std::string::npos && !host.starts_with('['))
-        host = "[" + host + "]"; // an IPv6 address
-    unsigned port = static_cast<std::uint32_t>(settings.port) & 0xFFFFu;
-    if (port == 0)
-        port = 21;
-    return "ftp://" + host + ":" + std::to_string(port) + "/" + path;
+    return "ftp://" + ftpServerText(settings) + "/" + path;
 }
 
 void FtpSender::CurlDeleter::operator()(CURL* handle) const {
@@ -227,10 +231,19 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
 
-    const CURLcode result = transfer(folderOf(url), upload.started, errorText);
+    const FtpSessionWatch watch(h);
+    const CURLcode result = transfer(folderOf(url), upload.started, errorText, watch);
     curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
     const std::string detail = errorText[0] ? errorText : curl_easy_strerror(result);
+    if (watch.loggedIn()) {
+        serverTookLogin_ = true;
+    } else if (result != CURLE_OK) {
+        const char* what = !watch.replied()       ? " not reachable ("
+                           : watch.loginRefused() ? " refused the login ("
+                                                  : " not usable (";
+        beforeLogin_ = "FTP server " + ftpServerText(settings_) + what + detail + ")";
+    }
     switch (tlsFailureOf(result)) {
     case TlsFailure::NotTrusted:
         sayOnce("FTP over TLS refused, the server's certificate is not trusted: " + detail);
@@ -248,8 +261,12 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     return true;
 }
 
-CURLcode FtpSender::transfer(const std::string& folder, const bool& started, char* errorText) {
-    const FtpSessionWatch watch(handle_.get());
+std::optional<std::string> FtpSender::serverUnusable() const {
+    return serverTookLogin_ ? std::nullopt : beforeLogin_;
+}
+
+CURLcode FtpSender::transfer(const std::string& folder, const bool& started, char* errorText,
+                             const FtpSessionWatch& watch) {
     long level = ftpTlsLevel(settings_.passive, runtimeLibcurlVersion());
     if (serverWithoutTls_)
         level = CURLUSESSL_NONE;

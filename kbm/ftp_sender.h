@@ -2,6 +2,7 @@
 
 #include "kbm/backup_log.h"
 #include "kbm/file_sender.h"
+#include "kbm/ftp_tls.h"
 #include "kbm/run_progress.h"
 #include "transfer/ca_trust.h"
 
@@ -27,6 +28,9 @@ struct FtpSettings {
 // URL-encoded; nullopt-like empty text when the relative path has no file name.
 std::string ftpUrl(const FtpSettings& settings, const std::string& relative);
 
+// The server as "host:port" (an IPv6 address in brackets, port 0 as 21).
+std::string ftpServerText(const FtpSettings& settings);
+
 // Sends each file over a connection of its own below the remote folder "backup", creating the
 // missing remote folders, in binary mode and blocks of at most 1024 bytes. Outcomes are log
 // lines: "Can not find source file: " and "Sending to FTP failed: ". One transfer handle
@@ -43,6 +47,10 @@ public:
     ~FtpSender() override;
 
     bool send(const std::string& source, const std::string& relative) override;
+    // "FTP server <host:port> not reachable (<libcurl's reason>)", "... refused the login
+    // (...)" or "... not usable (...)" (the server answered, but no login came about, for
+    // example over TLS it can not be trusted for), from the last file tried.
+    std::optional<std::string> serverUnusable() const override;
 
     // Seconds a connection may take to open, and a transfer may stall, before it fails.
     void setTimeouts(long connectSeconds, long stallSeconds);
@@ -54,7 +62,8 @@ private:
     std::unique_ptr<CURL, CurlDeleter> handle_;
     // One file's transfer at the TLS level the run has found for the server, tried again
     // where that level turned out wrong for it. `started`: the file's first byte was read.
-    CURLcode transfer(const std::string& folder, const bool& started, char* errorText);
+    CURLcode transfer(const std::string& folder, const bool& started, char* errorText,
+                      const FtpSessionWatch& watch);
     // One transfer, repeated the walking way when a known folder is gone.
     CURLcode perform(const std::string& folder, long tlsLevel, const bool& started);
     // Logs a line once per run.
@@ -64,6 +73,8 @@ private:
     std::set<std::string> said_;
     bool dataInClear_ = false;      // the server's encrypted data connections failed this run
     bool serverWithoutTls_ = false; // the server offered no TLS this run
+    bool serverTookLogin_ = false;  // a session of this run logged in
+    std::optional<std::string> beforeLogin_; // why the last file tried failed before its login
     FtpSettings settings_;
     BackupLog& log_;
     RunProgress& progress_;

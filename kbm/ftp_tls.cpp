@@ -49,6 +49,14 @@ void FtpSessionWatch::received(std::string_view line) {
     // A final reply: three digits and a blank (continued replies have a "-").
     if (line.size() < 4 || line[3] != ' ')
         return;
+    replied_ = true;
+    // USER may be answered by 230 already; PASS always ends the login.
+    if (lastCommand_.starts_with("USER ") || lastCommand_.starts_with("PASS ")) {
+        if (line[0] == '2')
+            loggedIn_ = true;
+        else if (line[0] == '4' || line[0] == '5')
+            loginRefused_ = true;
+    }
     if (lastCommand_ == "PROT P")
         dataEncrypted_ = line[0] == '2';
     else if (lastCommand_ == "PROT C")

@@ -22,8 +22,9 @@ bool activeDataTlsBroken(unsigned libcurlVersion);
 unsigned runtimeLibcurlVersion();
 std::string runtimeLibcurlVersionText();
 
-// Whether the server agreed to encrypted data connections (PROT P) in a session: watches the
-// commands and replies of the handle's transfers through libcurl's debug callback.
+// Whether the server agreed to encrypted data connections (PROT P) in a session, whether it
+// answered at all and what it said to the login: watches the commands and replies of the
+// handle's transfers through libcurl's debug callback.
 class FtpSessionWatch {
 public:
     explicit FtpSessionWatch(CURL* handle);
@@ -32,6 +33,9 @@ public:
     FtpSessionWatch& operator=(const FtpSessionWatch&) = delete;
 
     bool dataEncrypted() const { return dataEncrypted_; }
+    bool replied() const { return replied_; }
+    bool loggedIn() const { return loggedIn_; }
+    bool loginRefused() const { return loginRefused_; }
 
 private:
     static int onDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user);
@@ -41,6 +45,9 @@ private:
     CURL* handle_;
     std::string lastCommand_;
     bool dataEncrypted_ = false;
+    bool replied_ = false;
+    bool loggedIn_ = false;
+    bool loginRefused_ = false;
 };
 
 } // namespace kestrun

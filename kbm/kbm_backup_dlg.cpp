@@ -1,6 +1,7 @@
 #include "kbm/kbm_backup_dlg.h"
 
 #include "kbm/kbm_icon.h"
+#include "kbm/run_outcome.h"
 
 #include "platform/dialog_template.h"
 #include "platform/list_file.h"
@@ -60,12 +61,9 @@ CKbmBackupDlg::CKbmBackupDlg(const std::filesystem::path& workingFolder,
     appendIncludeEntries(readListLines(workingFolder / kIncludeListFile), config_.include);
     appendExcludeEntries(readListLines(workingFolder / kExcludeListFile), config_.exclude);
 
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray_ = new QSystemTrayIcon(icon, this);
-        tray_->setToolTip(QStringLiteral("Orrin"));
-        connect(tray_, &QSystemTrayIcon::activated, this, &CKbmBackupDlg::onTrayActivated);
-        tray_->show();
-    }
+    trayHostSeen_ = trayHostProbe_();
+    connect(&trayWatch_, &QTimer::timeout, this, &CKbmBackupDlg::watchTrayHost);
+    trayWatch_.start(kTrayWatchMs);
 
     runTimer_.setSingleShot(true);
     connect(&runTimer_, &QTimer::timeout, this, &CKbmBackupDlg::performRun);
@@ -86,8 +84,9 @@ void CKbmBackupDlg::performRun() {
         return;
     // The program has been at idle priority since its start, so the run is from its beginning.
     runStarted_ = true;
-    BackupRun(config_, clock_, log_, *this, sender_).perform();
-    log_.write("Backup completed.");
+    BackupRun run(config_, clock_, log_, *this, sender_);
+    run.perform();
+    reportOutcome(log_, config_.dataFolder, run.outcome());
     if (finished_)
         finished_();
 }
@@ -95,9 +94,26 @@ void CKbmBackupDlg::performRun() {
 void CKbmBackupDlg::reject() {
     if (!runStarted_)
         cancelled_ = true;
-    if (tray_)
+    trayWatch_.stop();
+    if (tray_) {
         tray_->hide();
+        tray_->deleteLater();
+        tray_ = nullptr;
+    }
     QDialog::reject();
+}
+
+void CKbmBackupDlg::watchTrayHost() {
+    if (!trayWatch_.isActive()) // cancelled: the icon is gone for good
+        return;
+    const bool there = trayHostProbe_();
+    if (there && !trayHostSeen_ && !tray_) {
+        tray_ = new QSystemTrayIcon(windowIcon(), this);
+        tray_->setToolTip(QStringLiteral("Orrin"));
+        connect(tray_, &QSystemTrayIcon::activated, this, &CKbmBackupDlg::onTrayActivated);
+        tray_->show();
+    }
+    trayHostSeen_ = there;
 }
 
 void CKbmBackupDlg::onTrayActivated(QSystemTrayIcon::ActivationReason reason) {

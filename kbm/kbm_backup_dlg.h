@@ -71,12 +71,23 @@ public:
     // after the click.
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
+    // The window has no tray icon at start. A tray host that appears later (a desktop shell
+    // started or restarted after kbm, with a new taskbar) gets it, tip "Orrin"; a cancel
+    // removes it, and none comes after that. The host is looked for every 2000 ms.
+    static constexpr int kTrayWatchMs = 2000;
+    void watchTrayHost();
+    // Tells whether a tray host is there (tests); the system's answer by default.
+    void setTrayHostProbe(std::function<bool()> probe) { trayHostProbe_ = std::move(probe); }
+
 private:
     Clock& clock_;
     BackupLog log_;
     RunConfig config_;
     QTimer runTimer_;
-    QSystemTrayIcon* tray_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr; // owned by the window
+    QTimer trayWatch_;
+    std::function<bool()> trayHostProbe_ = &QSystemTrayIcon::isSystemTrayAvailable;
+    bool trayHostSeen_ = false;
     QLabel* status_ = nullptr;
     QProgressBar* overall_ = nullptr;
     QProgressBar* transfer_ = nullptr;

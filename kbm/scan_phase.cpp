@@ -76,6 +76,7 @@ std::size_t ScanPhase::run() {
         // A failure names the file or folder when the entry's walk found it (a folder that is
         // there but cannot be read as well).
         const auto fail = [&](const std::string& path) {
+            ++failures_;
             log_.write(path == entry.path ? failure : failure + ": " + escapedName(path));
         };
         // Each candidate is decided as the walk finds it, so the scan holds no list of them.
@@ -88,7 +89,7 @@ std::size_t ScanPhase::run() {
             // copy outside their folders, is never queued. A name found in a folder is shown
             // too, with its odd bytes escaped.
             if (!rel || hasLineBreakOrTab(source)) {
-                log_.write(source == entry.path ? failure : failure + ": " + escapedName(source));
+                fail(source);
                 return;
             }
             const std::string marker = paths_.markerFolder + *rel;

@@ -47,6 +47,9 @@ public:
     // Whether the queue file holds every file the scan selected.
     bool queueComplete() const { return queueComplete_; }
 
+    // The files and folders that could not be queued ("Copying failed: " lines).
+    std::size_t failures() const { return failures_; }
+
 private:
     Paths paths_;
     const BackupList& include_;
@@ -56,6 +59,7 @@ private:
     bool everyFileNew_ = false;
     bool unfinishedRun_ = false;
     bool queueComplete_ = false;
+    std::size_t failures_ = 0;
 };
 
 } // namespace kestrun

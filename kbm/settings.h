@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/backup_defaults.h"
 #include "platform/settings_store.h"
 
 #include <cstdint>
@@ -7,16 +8,18 @@
 
 namespace kestrun {
 
-// The eight stored settings a backup run uses. A value missing from the store is 0 or empty.
+// The eight stored settings a backup run uses. A value never saved (or a store that is missing)
+// keeps the default Kestrun's settings dialog shows for it, so an installation whose settings
+// were never confirmed backs up where the dialog says.
 struct KbmSettings {
-    std::int32_t destinationIsFolder = 0; // "Folder"
-    std::string destination;              // "Path", normalised
-    std::string host;                     // "Host"
-    std::int32_t port = 0;                // "Port"
-    std::string user;                     // "User"
-    std::string password;                 // "Password"
-    std::int32_t passive = 0;             // "Passive"
-    std::int32_t retentionDays = 0;       // "Autodelete"
+    std::int32_t destinationIsFolder = backup_defaults::kFolder; // "Folder"
+    std::string destination = backup_defaults::kPath;            // "Path", normalised
+    std::string host = backup_defaults::kHost;                   // "Host"
+    std::int32_t port = backup_defaults::kPort;                  // "Port"
+    std::string user = backup_defaults::kUser;                   // "User"
+    std::string password = backup_defaults::kPassword;           // "Password"
+    std::int32_t passive = backup_defaults::kPassive;            // "Passive"
+    std::int32_t retentionDays = backup_defaults::kAutodelete;   // "Autodelete"
 };
 
 KbmSettings readKbmSettings(const SettingsStore& store);

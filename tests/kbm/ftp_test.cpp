@@ -177,6 +177,9 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
     box.run();
     EXPECT_EQ(box.logMessages(), perFile());
     EXPECT_FALSE(fs::exists(remote / "backup"));
+    EXPECT_THAT(box.outcome.reason,
+                ::testing::StartsWith("FTP server 127.0.0.1:" + std::to_string(server.port()) +
+                                      " refused the login ("));
 
     // A TLS server whose certificate is not trusted gets no login and no file: not without
     // ca.pem, not with another certificate in it, nor with its own in a ca.pem others may write.
@@ -206,6 +209,7 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
             << messages[0];
         messages.erase(messages.begin());
         EXPECT_EQ(messages, perFile());
+        EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not usable (SSL"));
     }
     EXPECT_EQ(tls.log().find("<- USER"), std::string::npos) << tls.log();
     EXPECT_FALSE(fs::exists(remote / "backup"));
@@ -236,6 +240,7 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     box.run();
     EXPECT_THAT(box.logMessages(),
                 ElementsAre("Sending to FTP failed: " + a, "Sending to FTP failed: " + b));
+    EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not reachable ("));
 
     // Once it runs, the next run delivers them all.
     FtpServerPeer server(remote, "kbm", "secret");
@@ -246,6 +251,8 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     EXPECT_EQ(readFile(remoteCopy(a)), "first");
     EXPECT_EQ(readFile(remoteCopy(b)), "second");
     EXPECT_EQ(box.logMessages().size(), 2u);
+    EXPECT_EQ(box.outcome.filesCopied + box.outcome.bytesCopied, 2u + 11u);
+    EXPECT_EQ(box.outcome.destination, "ftp://127.0.0.1:" + std::to_string(server.port()));
 }
 
 TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoes) {

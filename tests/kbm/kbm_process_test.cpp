@@ -1,3 +1,4 @@
+#include "common/backup_outcome.h"
 #include "kbm/paths.h"
 #include "platform/file_lock.h"
 #include "tests/kbm/kbm_test_support.h"
@@ -60,6 +61,10 @@ int runKbm(const KbmSandbox& box, const std::string& shellPrefix = "", int limit
     return finish(kbm, limitMs); // a kbm still running then is killed with its QProcess
 }
 
+std::string summary(const KbmSandbox& box, const std::string& counts) {
+    return "Backup summary: " + counts + ", to " + box.dest.string();
+}
+
 bool logHas(const KbmSandbox& box, const std::string& message) {
     const auto messages = box.logMessages();
     return std::find(messages.begin(), messages.end(), message) != messages.end();
@@ -111,11 +116,52 @@ void mirrorFolderSettings(const KbmSandbox& box, const fs::path& folder) {
               "[General]\nFolder=1\nPath=" + box.dest.string() + "/\n");
 }
 
-TEST(KbmProcessTest, WithoutListsTheLogGetsStartAndCompletionAndTheExitCodeIsOne) {
-    KbmSandbox box;
-    EXPECT_EQ(runKbm(box), 1);
-    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
-    EXPECT_EQ(box.queue(), "");
+// Only what differs from Kestrun's defaults is stored: the default Folder=1 copies to Path.
+// Each run ends with its summary and its outcome, in the log and in the record.
+TEST(KbmProcessTest, EveryRunSumsUpAndSaysWhetherItsDestinationTookTheFiles) {
+    struct Case {
+        std::string settings, summary, last; // "<d>" stands for the destination folder
+        bool listed = true;                  // one file of 7 bytes in backup.lst
+    };
+    const Case cases[] = {
+        {"Path=<d>/", "0 files copied (0 bytes), 0 failed, to <d>", "Backup completed.", false},
+        {"Path=<d>", "1 file copied (7 bytes), 0 failed, to <d>", "Backup completed."},
+        {"Path=<d>/gone", "0 files copied (0 bytes), 1 failed, to <d>/gone",
+         "Backup failed: destination <d>/gone not available"},
+        {"Folder=0\nHost=", "0 files copied (0 bytes), 1 failed, to ftp://:21",
+         "Backup failed: no FTP server set"},
+        {"Folder=0\nPort=1", "0 files copied (0 bytes), 1 failed, to ftp://127.0.0.1:1",
+         "Backup failed: FTP server 127.0.0.1:1 not reachable ("},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings);
+        KbmSandbox box;
+        const auto place = [&](std::string text) {
+            for (auto at = text.find("<d>"); at != std::string::npos; at = text.find("<d>"))
+                text.replace(at, 3, box.dest.string());
+            return text;
+        };
+        const std::string file = box.source("p/a.txt", "payload");
+        if (c.listed)
+            writeFile(box.work / kIncludeListFile, file + "\t1\t1\r\n");
+        writeFile(box.config / "Tavisoft" / "Kestrun.conf", place("[General]\n" + c.settings));
+        EXPECT_EQ(runKbm(box), 1);
+        const auto log = box.logMessages();
+        ASSERT_GE(log.size(), 3u);
+        EXPECT_EQ(log[log.size() - 2], "Backup summary: " + place(c.summary));
+        EXPECT_TRUE(log.back().starts_with(place(c.last))) << log.back();
+        // A file that did not arrive is tried again at the next run.
+        EXPECT_EQ(fs::exists(box.marker(file)), fs::exists(box.mirrorCopy(file)));
+
+        const fs::path record = backupOutcomeFile(box.data);
+        EXPECT_EQ(modeOf(record), 0600u);
+        const auto outcome = parseBackupOutcome(readFile(record));
+        ASSERT_TRUE(outcome);
+        EXPECT_EQ(backupSummaryLine(*outcome), log[log.size() - 2]);
+        EXPECT_EQ(outcome->delivered ? "Backup completed." : "Backup failed: " + outcome->reason,
+                  log.back());
+        EXPECT_FALSE(fs::exists(record.string() + ".new"));
+    }
 }
 
 TEST(KbmProcessTest, RunsTheListsIntoTheStoredDestinationAtIdlePriorityFromTheStart) {
@@ -133,7 +179,9 @@ TEST(KbmProcessTest, RunsTheListsIntoTheStoredDestinationAtIdlePriorityFromTheSt
     resumeKbm(kbm);
     EXPECT_EQ(finish(kbm), 1);
     EXPECT_EQ(readFile(box.mirrorCopy(file)), "payload");
-    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Backup started.", summary(box, "1 file copied (7 bytes), 0 failed"),
+                            "Backup completed."));
 }
 
 // The cancel (Ctrl-C) arrives while kbm is stopped and its run timer falls due meanwhile, so
@@ -200,6 +248,7 @@ TEST(KbmProcessTest, SecondProgramDuringARunLogsOnceAndLeavesTheQueueAlone) {
         EXPECT_EQ(runKbm(box), 1);
         EXPECT_THAT(box.logMessages(), ElementsAre("Backup already running."));
         EXPECT_EQ(box.queue(), "/being/read\t1\r\n");
+        EXPECT_FALSE(fs::exists(backupOutcomeFile(box.data)));
     }
     // Where no lock can be taken beside the queue (here a link, never used), the user's own
     // lock stands in.
@@ -232,7 +281,10 @@ TEST(KbmProcessTest, SpecialFilesInPlaceOfItsFilesNeverHoldTheRunUp) {
     };
     const auto nothingCopied = [](KbmSandbox& box) {
         EXPECT_FALSE(fs::exists(box.mirrorCopy((box.src / "p/a.txt").string())));
-        EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+        EXPECT_THAT(box.logMessages(),
+                    ElementsAre("Backup started.",
+                                summary(box, "0 files copied (0 bytes), 0 failed"),
+                                "Backup completed."));
     };
     const Case cases[] = {
         {"tobkp is a FIFO", [&](KbmSandbox& box) { fifo(box.work / kQueueFile); },
@@ -276,7 +328,10 @@ TEST(KbmProcessTest, SpecialFilesInPlaceOfItsFilesNeverHoldTheRunUp) {
          },
          [&](KbmSandbox& box) {
              copied(box);
-             EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+             EXPECT_THAT(box.logMessages(),
+                         ElementsAre("Backup started.",
+                                     summary(box, "1 file copied (4 bytes), 0 failed"),
+                                     "Backup completed."));
          },
          "Autodelete=3\n"},
         {"sources that are FIFOs",
@@ -290,10 +345,12 @@ TEST(KbmProcessTest, SpecialFilesInPlaceOfItsFilesNeverHoldTheRunUp) {
          [&](KbmSandbox& box) {
              copied(box);
              const std::string single = (box.src / "q/single.fifo").string();
-             EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.",
-                                                        "Can not backup file: " + single + " to " +
-                                                            box.mirrorCopy(single),
-                                                        "Backup completed."));
+             EXPECT_THAT(
+                 box.logMessages(),
+                 ElementsAre("Backup started.",
+                             "Can not backup file: " + single + " to " + box.mirrorCopy(single),
+                             summary(box, "1 file copied (4 bytes), 1 failed"),
+                             "Backup completed."));
          }},
         {"a FIFO source sent to the FTP server",
          [&](KbmSandbox& box) {
@@ -302,11 +359,13 @@ TEST(KbmProcessTest, SpecialFilesInPlaceOfItsFilesNeverHoldTheRunUp) {
                        (box.src / "q/single.fifo").string() + "\t1\t1\r\n");
          },
          [](KbmSandbox& box) {
-             // Nothing listens on port 1: the send fails once the source did not block it.
-             EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.",
-                                                        "Sending to FTP failed: " +
-                                                            (box.src / "q/single.fifo").string(),
-                                                        "Backup completed."));
+             // Refused before any connection: the server was never tried.
+             EXPECT_THAT(
+                 box.logMessages(),
+                 ElementsAre("Backup started.",
+                             "Sending to FTP failed: " + (box.src / "q/single.fifo").string(),
+                             ::testing::EndsWith("1 failed, to ftp://127.0.0.1:1"),
+                             "Backup completed."));
          },
          "Folder=0\nHost=127.0.0.1\nPort=1\n"},
     };

@@ -54,7 +54,10 @@ fs::path KbmSandbox::autodeleteList(const LocalDateTime& stamp) const {
 }
 
 LocalDateTime KbmSandbox::run(FileSender* sender) {
-    return BackupRun(run_, clock, log, progress, sender).perform();
+    BackupRun run(run_, clock, log, progress, sender);
+    const LocalDateTime stamp = run.perform();
+    outcome = run.outcome();
+    return stamp;
 }
 
 std::vector<std::string> KbmSandbox::logMessages() const {

@@ -50,6 +50,7 @@ public:
     std::string marker(const std::string& fullPath) const;
     std::filesystem::path autodeleteList(const LocalDateTime& stamp) const;
 
+    // Keeps the run's outcome in `outcome`.
     LocalDateTime run(FileSender* sender = nullptr);
     // The messages of the backup log, without their time stamps.
     std::vector<std::string> logMessages() const;
@@ -64,6 +65,7 @@ public:
     BackupLog log;
     RecordingProgress progress;
     RunConfig run_;
+    BackupOutcome outcome;
 };
 
 LocalDateTime stampOf(const char* text); // "YYYY-mm-dd HH:MM:SS"

@@ -1,5 +1,7 @@
+#include "common/backup_outcome.h"
 #include "kbm/kbm_backup_dlg.h"
 #include "kbm/settings.h"
+#include "kestrun/core/settings.h"
 #include "tests/kbm/kbm_test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,14 +29,14 @@ void writeSettings(const fs::path& configHome, const std::string& body) {
     writeFile(configHome / "Tavisoft" / "Kestrun.conf", "[General]\n" + body);
 }
 
-TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesAreZeroOrEmpty) {
+TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesTakeKestrunsDefaults) {
     KbmSandbox box;
-    writeSettings(box.config, "Folder=1\nPath=/mnt/backup/\nHost=ftp.example\nPort=2121\n"
+    writeSettings(box.config, "Folder=0\nPath=/mnt/usb/\nHost=ftp.example\nPort=2121\n"
                               "User=ann\nPassword=pw\nPassive=1\nAutodelete=4294967295\n"
                               "Period=3\n");
     const KbmSettings s = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
-    EXPECT_EQ(s.destinationIsFolder, 1);
-    EXPECT_EQ(s.destination, "/mnt/backup");
+    EXPECT_EQ(s.destinationIsFolder, 0);
+    EXPECT_EQ(s.destination, "/mnt/usb");
     EXPECT_EQ(s.host, "ftp.example");
     EXPECT_EQ(s.port, 2121);
     EXPECT_EQ(s.user, "ann");
@@ -42,14 +44,23 @@ TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesAreZeroOrEmpty) {
     EXPECT_EQ(s.passive, 1);
     EXPECT_EQ(s.retentionDays, -1);
 
-    writeSettings(box.config, "Path=" + std::string(300, 'p') + "\nPort=abc\n");
-    const KbmSettings missing = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
-    EXPECT_EQ(missing.destinationIsFolder, 0);
-    EXPECT_EQ(missing.destination, "");
-    EXPECT_EQ(missing.host, "");
-    EXPECT_EQ(missing.user, "");
-    EXPECT_EQ(missing.port, 0);
-    EXPECT_EQ(missing.retentionDays, 0);
+    // Never saved (no store at all), or not readable: what Kestrun's settings dialog shows.
+    const Settings kestrun;
+    for (const bool store : {false, true}) {
+        SCOPED_TRACE(store);
+        fs::remove_all(box.config);
+        if (store)
+            writeSettings(box.config, "Path=" + std::string(300, 'p') + "\nPort=abc\n");
+        const KbmSettings d = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
+        EXPECT_EQ(d.destinationIsFolder, kestrun.folder);
+        EXPECT_EQ(d.destination, kestrun.path);
+        EXPECT_EQ(d.host, kestrun.host);
+        EXPECT_EQ(d.port, kestrun.port);
+        EXPECT_EQ(d.user, kestrun.user);
+        EXPECT_EQ(d.password, kestrun.password);
+        EXPECT_EQ(d.passive, kestrun.passive);
+        EXPECT_EQ(d.retentionDays, kestrun.autodelete);
+    }
 }
 
 TEST(KbmSettingsTest, DestinationLosesOneSlashThenOneBackslash) {
@@ -113,13 +124,19 @@ TEST_F(KbmWindowTest, StartUpBuildsTheWindowLoadsEverythingAndArmsTheRun) {
                                     (fs::file_size(box.work / kQueueFile) + 1));
     EXPECT_EQ(transfer->value(), 50);
     EXPECT_FALSE(window->runTimer().isActive());
-    EXPECT_THAT(box.logMessages(), ElementsAre("Backup started.", "Backup completed."));
+    EXPECT_THAT(box.logMessages(),
+                ElementsAre("Backup started.", ::testing::StartsWith("Backup summary: 1 file"),
+                            "Backup completed."));
     EXPECT_EQ(finished, 1);
+    // The record of the run, started by the program's clock.
+    const auto outcome = parseBackupOutcome(readFile(backupOutcomeFile(box.data)));
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->started, stampOf("2024-01-05 09:30:00"));
 
     // The timer firing again never starts a second run.
     window->performRun();
     EXPECT_EQ(finished, 1);
-    EXPECT_EQ(box.logMessages().size(), 2u);
+    EXPECT_EQ(box.logMessages().size(), 3u);
 }
 
 TEST_F(KbmWindowTest, EnterDoesNothingAndCancelBeforeTheRunClosesWithoutOne) {
@@ -195,6 +212,23 @@ TEST_F(KbmWindowTest, TrayClickDelaysTheRunUntilItHasStarted) {
     window->onTrayActivated(QSystemTrayIcon::Trigger);
     EXPECT_FALSE(window->runTimer().isActive());
     EXPECT_EQ(finished, 1);
+}
+
+// No tray icon at start; a tray host that appears later gets one, and a cancel takes it away.
+TEST_F(KbmWindowTest, TrayIconComesOnlyWithATrayHostAppearingAfterTheStart) {
+    auto window = makeWindow();
+    EXPECT_EQ(window->trayIcon(), nullptr);
+    bool host = true;
+    window->setTrayHostProbe([&] { return host; });
+    window->watchTrayHost();
+    ASSERT_NE(window->trayIcon(), nullptr);
+    EXPECT_EQ(window->trayIcon()->toolTip(), "Orrin");
+    window->reject();
+    host = false;
+    window->watchTrayHost();
+    host = true;
+    window->watchTrayHost();
+    EXPECT_EQ(window->trayIcon(), nullptr);
 }
 
 } // namespace

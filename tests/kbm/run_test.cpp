@@ -265,6 +265,8 @@ TEST(BackupRunTest, FailedCopiesAreTriedAgainAtTheNextRun) {
     fs::remove_all(box.dest);
     const LocalDateTime first = box.run();
     EXPECT_FALSE(fs::exists(box.dest));
+    EXPECT_EQ(box.outcome.reason, "destination " + box.dest.string() + " not available");
+    EXPECT_EQ(box.outcome.filesFailed, 4u);
     // Their markers are gone: the files count as new.
     for (const std::string& file : {smart, mirrored, full, missing})
         EXPECT_FALSE(fs::exists(box.marker(file))) << file;
@@ -281,12 +283,36 @@ TEST(BackupRunTest, FailedCopiesAreTriedAgainAtTheNextRun) {
     EXPECT_EQ(readFile(box.setCopy(smart, second)), "S");
     EXPECT_EQ(readFile(box.mirrorCopy(mirrored)), "M");
     EXPECT_EQ(readFile(box.setCopy(full, second)), "F");
+    EXPECT_EQ(box.outcome, (BackupOutcome{second, true, 3, 3, 1, box.dest.string(), ""}));
     // Copies that arrived leave empty markers: the third run queues only what still fails.
     EXPECT_EQ(fs::file_size(box.marker(smart)), 0u);
     box.clock.advance(std::chrono::hours(12));
     box.run();
     EXPECT_EQ(box.queue(), full + "\t2\r\n" + missing + "\t0\r\n");
     EXPECT_EQ(box.logMessages().size(), 6u);
+}
+
+// Nothing can go there: the run fails, and its files stay due for the next one.
+TEST(BackupRunTest, DestinationThatCanTakeNothingFailsTheRun) {
+    KbmSandbox box;
+    const std::string a = box.source("n/a.txt");
+    box.run_.include = {{a, 1, 1}};
+    const bool readOnly =
+        ::mount(box.dest.c_str(), box.dest.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+        ::mount(nullptr, box.dest.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "no destination folder set"},
+        {a, "destination " + a + " not available"},
+        {readOnly ? box.dest.string() : "",
+         readOnly ? "destination " + box.dest.string() + " can not be written"
+                  : "no destination folder set"}};
+    for (const auto& [destination, reason] : cases) {
+        box.run_.settings.destination = destination;
+        box.run();
+        EXPECT_EQ(box.outcome.reason, reason);
+        EXPECT_FALSE(fs::exists(box.marker(a)));
+    }
+    ::umount2(box.dest.c_str(), MNT_DETACH);
 }
 
 TEST(BackupRunTest, ProgressAndPausesFollowTheQueue) {
@@ -707,8 +733,9 @@ TEST(BackupRunBadInputTest, FolderEntriesThatAreNoFoldersYieldNothing) {
         {file, 1, 0}, {(box.src / "missing").string(), 1, 0}, {tooLong, 1, 0}, {"", 1, 0}};
     box.run();
     EXPECT_EQ(box.queue(), "");
-    // Only the folder that cannot be reached by its path is reported.
+    // Only the folder that cannot be reached by its path is reported, and counts as failed.
     EXPECT_THAT(box.logMessages(), ElementsAre("Copying failed: " + tooLong));
+    EXPECT_EQ(box.outcome.filesFailed, 1u);
 
     // A file entry whose marker cannot exist (name too long) is reported, not queued.
     box.run_.include = {{tooLong, 1, 1}, {file, 1, 1}};
