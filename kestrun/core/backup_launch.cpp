@@ -10,7 +10,7 @@ std::optional<std::int64_t> startBackupProgram(const EventLog& log, ProgramLaunc
                                                const std::filesystem::path& workingFolder) {
     log.log("Backup started: ");
     if (const auto program = locateProgram("kbm", workingFolder))
-        return launcher.start(program->string(), "", workingFolder, true);
+        return launcher.start(program->string(), "", workingFolder, true).pid;
     return std::nullopt;
 }
 

@@ -248,6 +248,10 @@ void CKestrunDlg::launchBackup() {
 bool CKestrunDlg::backupRunning() {
     if (!backupPid_)
         return false;
+    if (context_.launcher.exitOf(*backupPid_)) {
+        backupPid_.reset();
+        return false;
+    }
     const auto processes = context_.processes.processes();
     if (!processes)
         return false;
