@@ -280,6 +280,8 @@ void CKestrunDlg::backUpNow() {
 
 void CKestrunDlg::followBackups() {
     runOnWindowThread([this] {
+        // Every beat, paused or not, the programs we started that have ended are collected.
+        context_.launcher.collectEnded();
         showBackupOutcome(backupStatus_->refresh(context_.clock.now(), settings_.period));
     });
 }
