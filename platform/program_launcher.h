@@ -59,6 +59,10 @@ public:
     // Collects the processes this launcher started that have ended since, so none stays
     // behind as a zombie; their exit waits for exitOf.
     virtual void collectEnded() {}
+    // Whether a process this launcher started has ended (its exit still waits for exitOf);
+    // false while it runs and where the system does not tell. Its id may belong to another
+    // process by now. Does not wait.
+    virtual bool hasEnded(std::int64_t /*pid*/) { return false; }
 };
 
 // Starts detached processes: each in a new session of its own. Here a started process is a
@@ -77,6 +81,7 @@ public:
                       const std::filesystem::path& workingFolder, bool minimised) override;
     std::optional<ProgramExit> exitOf(std::int64_t pid) override;
     void collectEnded() override;
+    bool hasEnded(std::int64_t pid) override;
 
     static constexpr std::size_t kKeptExits = 256;
 

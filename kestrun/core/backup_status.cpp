@@ -33,6 +33,7 @@ BackupStatus::BackupStatus(SettingsStore& store, std::filesystem::path recordFil
     : store_(store), recordFile_(std::move(recordFile)) {
     lastLaunch_ = readStamp(kLastLaunchValue);
     lastGood_ = readStamp(kLastGoodValue);
+    lastWarned_ = readStamp(kLastWarnedValue);
 }
 
 LocalDateTime BackupStatus::readStamp(const char* name) const {
@@ -68,8 +69,10 @@ std::optional<std::string> BackupStatus::refresh(const LocalDateTime& now,
                 lastGood_ = read->started;
                 writeStamp(kLastGoodValue, lastGood_);
             }
-        } else {
+        } else if (read->started != lastWarned_) {
             warning = read->delivered ? line() : "Backup failed: " + read->reason;
+            lastWarned_ = read->started;
+            writeStamp(kLastWarnedValue, lastWarned_);
         }
     }
     if (!warning && periodHours > 0 && lastGood_.valid() && !overdueWarned_) {

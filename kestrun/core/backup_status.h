@@ -22,6 +22,9 @@ public:
     // none has, the first launch: the time since which no backup has succeeded).
     static constexpr const char* kLastLaunchValue = "Lastbackup";
     static constexpr const char* kLastGoodValue = "Lastgoodbackup";
+    // The start of the last failed run warned about: each failure is told once, also across
+    // starts of the program.
+    static constexpr const char* kLastWarnedValue = "Lastbackupwarned";
 
     BackupStatus(SettingsStore& store, std::filesystem::path recordFile);
 
@@ -31,8 +34,8 @@ public:
     void launched(const LocalDateTime& now);
 
     // Reads kbm's record again. Returns the text of a warning to raise now, if any: a run that
-    // failed or lost files (once per run), or no successful run for two backup periods (once,
-    // until a run succeeds).
+    // failed or lost files (once per run), or no successful run for two backup periods (once
+    // per start of the program, until a run succeeds).
     std::optional<std::string> refresh(const LocalDateTime& now, std::int32_t periodHours);
 
     // The last run in one line ("Last backup 10.12.2026 07:31: 47 files copied"), or "No backup
@@ -48,6 +51,7 @@ private:
     std::filesystem::path recordFile_;
     LocalDateTime lastLaunch_;
     LocalDateTime lastGood_;
+    LocalDateTime lastWarned_;
     std::optional<BackupOutcome> outcome_;
     bool overdueWarned_ = false;
 };

@@ -53,6 +53,7 @@ void Heartbeat::run(std::stop_token token) {
 }
 
 void Heartbeat::resumeSchedule(const LocalDateTime& lastLaunch, bool configured) {
+    std::lock_guard lock(backupMutex_);
     remembered_ = lastLaunch;
     configured_ = configured;
 }
@@ -60,6 +61,7 @@ void Heartbeat::resumeSchedule(const LocalDateTime& lastLaunch, bool configured)
 void Heartbeat::noteLaunch(const LocalDateTime& when) {
     std::lock_guard lock(backupMutex_);
     lastBackup_ = when;
+    remembered_ = when; // a launch before the loop began is the one it starts from
     dueAtFirstBeat_ = false;
 }
 
@@ -98,15 +100,22 @@ void Heartbeat::beat() {
     const std::int32_t periodHours = settings_.period;
     const bool backups = periodHours > 0;
     std::unique_lock lock(backupMutex_);
-    const LocalDateTime due = lastBackup_.addSeconds(std::int64_t{periodHours} * 3600);
-    const bool firstDue = dueAtFirstBeat_;
-    const std::int64_t remaining = firstDue ? 0 : secondsBetween(clock_.now(), due).value_or(0);
+    const std::int64_t remaining =
+        dueAtFirstBeat_
+            ? 0
+            : secondsBetween(clock_.now(), lastBackup_.addSeconds(std::int64_t{periodHours} * 3600))
+                  .value_or(0);
     lock.unlock();
     target_.setStatusLine(kBackupStatusLine,
                           backups ? nextBackupText(remaining) : "Backup disabled");
 
+    // The schedule read again: a "Back up now" since the display has started the period anew.
+    lock.lock();
+    const LocalDateTime due = lastBackup_.addSeconds(std::int64_t{periodHours} * 3600);
     const auto overdue = secondsBetween(due, clock_.now());
-    if ((overdue && *overdue > 0) || (firstDue && backups)) {
+    const bool launch = (overdue && *overdue > 0) || (dueAtFirstBeat_ && backups);
+    lock.unlock();
+    if (launch) {
         if (backups)
             target_.send(KsnMessage::BackupLaunch);
         lock.lock();

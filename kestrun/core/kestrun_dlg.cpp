@@ -51,7 +51,8 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
         firstCheckRun_ = true;
     });
     setHandler(KsnMessage::BackupLaunch, [this] {
-        if (listsMayBeRun())
+        // A backup the user started a moment ago still runs: the schedule takes it as its own.
+        if (listsMayBeRun() && !backupRunning())
             launchBackup();
     });
     // The update engine's messages go to its coordinator.
@@ -138,9 +139,11 @@ void CKestrunDlg::initialize() {
     checkAutostart();
     settings_.load(context_.settingsStore); // an update client also gets its 15-second poll
     loadLists();
+    // Without a data folder of the user's own there is no record to trust: kbm would keep it
+    // in the working folder, which others may share.
     const fs::path kbmData = userDataFolder();
     backupStatus_ = std::make_unique<BackupStatus>(
-        context_.settingsStore, backupOutcomeFile(kbmData.empty() ? workingFolder_ : kbmData));
+        context_.settingsStore, kbmData.empty() ? fs::path() : backupOutcomeFile(kbmData));
     tray_->notify(TrayNotifier::Operation::Add);
     showBackupOutcome(backupStatus_->refresh(context_.clock.now(), settings_.period));
     hideTimer_->start(kHideAfterMs);

@@ -5,6 +5,7 @@
 #include "platform/program_paths.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <utility>
 
@@ -12,10 +13,10 @@ namespace kestrun {
 
 namespace {
 
-// The first word of the parameters that is no option (does not begin with "-"): the script
-// an interpreter runs. Words are split at blanks and tabs outside double quotes, as the
-// launcher splits them.
-std::optional<std::string> firstPlainWord(std::string_view parameters) {
+// The words of the parameters, split at blanks and tabs outside double quotes, as the launcher
+// splits them.
+std::vector<std::string> parameterWords(std::string_view parameters) {
+    std::vector<std::string> words;
     std::string word;
     bool inWord = false;
     bool quoted = false;
@@ -25,8 +26,8 @@ std::optional<std::string> firstPlainWord(std::string_view parameters) {
             quoted = !quoted;
             inWord = true;
         } else if (!quoted && (c == ' ' || c == '\t')) {
-            if (inWord && !word.empty() && word[0] != '-')
-                return word;
+            if (inWord && !word.empty())
+                words.push_back(word);
             word.clear();
             inWord = false;
         } else {
@@ -34,6 +35,37 @@ std::optional<std::string> firstPlainWord(std::string_view parameters) {
             inWord = true;
         }
     }
+    return words;
+}
+
+bool hasScriptSuffix(std::string_view word) {
+    const std::string lower = toLowerAscii(word);
+    for (const char* suffix : {".py", ".pl", ".pm", ".js", ".mjs", ".cjs", ".sh", ".bash", ".rb",
+                               ".php", ".tcl", ".lua"})
+        if (lower.size() > std::strlen(suffix) && lower.ends_with(suffix))
+            return true;
+    return false;
+}
+
+// The script an interpreter runs, as the process table finds it: the first word that names an
+// existing file (a relative one taken from the folder the entry starts in); where none does
+// (a script not in place yet, a bare name run from elsewhere), the first word that is no option
+// and ends like a script. Options and their values ("-m module", "-c text") name none.
+std::optional<std::string> scriptWord(std::string_view parameters, const std::string& folder) {
+    const auto words = parameterWords(parameters);
+    for (const std::string& word : words) {
+        if (word[0] == '-')
+            continue;
+        const std::filesystem::path path = word[0] == '/' || folder.empty()
+                                               ? std::filesystem::path(word)
+                                               : std::filesystem::path(folder) / word;
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(path, ec))
+            return word;
+    }
+    for (const std::string& word : words)
+        if (word[0] != '-' && hasScriptSuffix(word))
+            return word;
     return std::nullopt;
 }
 
@@ -60,7 +92,7 @@ struct WantedScript {
 std::optional<WantedScript> wantedScript(const ProgramCommand& command) {
     if (!isInterpreterName(command.fileName))
         return std::nullopt;
-    const auto word = firstPlainWord(command.parameters);
+    const auto word = scriptWord(command.parameters, command.folder);
     if (!word)
         return std::nullopt;
     if (word->find('/') == std::string::npos || (word->front() != '/' && command.folder.empty()))
@@ -199,9 +231,10 @@ void ProgramMonitor::forgetEndedPids(const std::vector<ProcessInfo>& processes,
         auto& pid = states_[i].pid;
         if (!pid)
             continue;
+        // A process we collected has ended, even when its id already names another process.
         const bool present = std::any_of(processes.begin(), processes.end(),
                                          [&](const ProcessInfo& p) { return p.pid == *pid; });
-        if (!present) {
+        if (!present || launcher_.hasEnded(*pid)) {
             endedPids[i] = pid;
             pid.reset();
         }

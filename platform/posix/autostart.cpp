@@ -121,8 +121,16 @@ std::optional<std::string> AutostartEntry::workingFolder() const {
 
 namespace {
 
+bool hasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
 bool writeEntry(const fs::path& file, const std::string& programPath,
                 const std::string& workingFolder) {
+    // A line break would add lines of its own to the entry (another Exec= for every user).
+    if (hasControlCharacter(programPath) || hasControlCharacter(workingFolder))
+        return false;
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);

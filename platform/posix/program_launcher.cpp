@@ -214,6 +214,13 @@ void DetachedProgramLauncher::collectEnded() {
     collectLocked();
 }
 
+bool DetachedProgramLauncher::hasEnded(std::int64_t pid) {
+    std::lock_guard lock(mutex_);
+    collectLocked();
+    const auto child = children_.find(pid);
+    return child != children_.end() && child->second.has_value();
+}
+
 std::optional<ProgramExit> DetachedProgramLauncher::exitOf(std::int64_t pid) {
     std::lock_guard lock(mutex_);
     collectLocked();

@@ -42,6 +42,9 @@ TEST(AutostartEntry, WrittenWhereTheUserMayAndFoundInEither) {
     // A program told to work on another folder names it; a relative one is no folder.
     ASSERT_TRUE(entry.write("/b/bin/kestrun", "/b/sample"));
     EXPECT_EQ(entry.workingFolder(), "/b/sample");
+    // A line break would add lines of its own to the entry.
+    EXPECT_FALSE(entry.write("/b/bin/kestrun", "/b/x\nExec=/tmp/evil"));
+    EXPECT_EQ(entry.workingFolder(), "/b/sample");
     kestrun::test::writeFile(own, "[Desktop Entry]\nExec=/b/bin/kestrun\nPath=sample\n");
     EXPECT_EQ(entry.workingFolder(), "/b/bin");
     EXPECT_TRUE(entry.remove());

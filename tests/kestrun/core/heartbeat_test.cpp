@@ -119,6 +119,13 @@ TEST(Heartbeat, RememberedLaunchCarriesThePeriodAcrossStarts) {
         EXPECT_EQ(launches[0], c.firstLaunch);
         EXPECT_EQ(launches[1], c.firstLaunch + 8641); // then a period after each launch
     }
+    // "Back up now" before the loop begins is the launch it starts from.
+    HeartbeatRig early;
+    early.heartbeat.resumeSchedule({}, true);
+    early.heartbeat.noteLaunch(early.clock.now());
+    early.heartbeat.begin();
+    early.beats(8642);
+    EXPECT_EQ(early.target.beatsOf(KsnMessage::BackupLaunch), std::vector<int>{8642});
     // "Back up now" starts the period again.
     HeartbeatRig rig;
     rig.beats(4000);
