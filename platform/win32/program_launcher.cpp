@@ -140,4 +140,8 @@ std::optional<ProgramExit> DetachedProgramLauncher::exitOf(std::int64_t) {
 
 void DetachedProgramLauncher::collectEnded() {}
 
+bool DetachedProgramLauncher::hasEnded(std::int64_t) {
+    return false;
+}
+
 } // namespace kestrun
