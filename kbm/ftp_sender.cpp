@@ -86,26 +86,6 @@ std::string escape(const std::string& text) {
     return out;
 }
 
-// Whether a failure is one of the data connection (it could not be opened, secured or used),
-// rather than a refusal by the server.
-bool dataConnectionFailed(CURLcode result) {
-    switch (result) {
-    case CURLE_FTP_WEIRD_PASV_REPLY:
-    case CURLE_FTP_ACCEPT_FAILED:
-    case CURLE_FTP_ACCEPT_TIMEOUT:
-    case CURLE_FTP_CANT_GET_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_OPERATION_TIMEDOUT:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Whether a name holds a byte libcurl refuses in an FTP path (below 0x20).
 bool holdsControlCharacter(const std::string& name) {
     return std::any_of(name.begin(), name.end(),
@@ -212,7 +192,6 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L);
     curl_easy_setopt(h, CURLOPT_FTP_CREATE_MISSING_DIRS,
                      static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
-    curl_easy_setopt(h, CURLOPT_FTPPORT, settings_.passive ? nullptr : "-");
     curl_easy_setopt(h, CURLOPT_READFUNCTION, &readBlock);
     curl_easy_setopt(h, CURLOPT_READDATA, &upload);
     curl_easy_setopt(h, CURLOPT_USERAGENT, "toFTP");
@@ -267,43 +246,32 @@ std::optional<std::string> FtpSender::serverUnusable() const {
 
 CURLcode FtpSender::transfer(const std::string& folder, const bool& started, char* errorText,
                              const FtpSessionWatch& watch) {
-    long level = ftpTlsLevel(settings_.passive, runtimeLibcurlVersion());
     if (serverWithoutTls_)
-        level = CURLUSESSL_NONE;
-    else if (dataInClear_)
-        level = CURLUSESSL_CONTROL;
-    CURLcode result = perform(folder, level, started);
-    if (result == CURLE_USE_SSL_FAILED && level == CURLUSESSL_CONTROL) {
-        // The login only was to be encrypted and the server offers no TLS: plain FTP, as
-        // CURLUSESSL_TRY speaks to such a server, for this file and the rest of the run.
-        serverWithoutTls_ = true;
-        errorText[0] = '\0';
-        return perform(folder, CURLUSESSL_NONE, started);
+        return perform(folder, CURLUSESSL_NONE, settings_.passive, started);
+    // TLS is asked for the login and every data connection: once the server has taken it, a
+    // file whose data connection can not be encrypted is not sent. Where this libcurl can not
+    // encrypt active-mode data connections, the data connections are passive.
+    const bool passive = settings_.passive || activeDataTlsBroken(runtimeLibcurlVersion());
+    const CURLcode result = perform(folder, CURLUSESSL_ALL, passive, started);
+    if (watch.tlsAccepted()) {
+        if (passive != settings_.passive && watch.loggedIn())
+            sayOnce("FTP over TLS uses passive mode: libcurl " + runtimeLibcurlVersionText() +
+                    " can not encrypt active-mode data connections");
+        return result;
     }
-    if (result != CURLE_OK && !started && watch.dataEncrypted() && dataConnectionFailed(result)) {
-        // The login was encrypted and the server took encrypted data, but their connection
-        // failed before any byte left: some servers break it off when the client's handshake
-        // comes before the transfer command, as libcurl 7.87 to 8.4 send it. The file goes
-        // again with its data in clear, under the same verified, encrypted login.
-        const std::string why = errorText[0] ? errorText : curl_easy_strerror(result);
-        errorText[0] = '\0';
-        result = perform(folder, CURLUSESSL_CONTROL, started);
-        if (result == CURLE_OK) {
-            dataInClear_ = true;
-            sayOnce("FTP over TLS protects the login only, the files go unencrypted: the "
-                    "encrypted data connection failed (" +
-                    why + ")");
-        }
-    } else if (result == CURLE_OK && level == CURLUSESSL_CONTROL && !dataInClear_) {
-        sayOnce("FTP over TLS protects the login only, the files go unencrypted: libcurl " +
-                runtimeLibcurlVersionText() + " can not encrypt active-mode data connections");
-    }
-    return result;
+    if (result != CURLE_USE_SSL_FAILED || !watch.tlsRefused())
+        return result;
+    // The server offers no TLS: plain FTP for this file and the rest of the run.
+    serverWithoutTls_ = true;
+    errorText[0] = '\0';
+    return perform(folder, CURLUSESSL_NONE, settings_.passive, started);
 }
 
-CURLcode FtpSender::perform(const std::string& folder, long tlsLevel, const bool& started) {
+CURLcode FtpSender::perform(const std::string& folder, long tlsLevel, bool passive,
+                            const bool& started) {
     CURL* h = handle_.get();
     curl_easy_setopt(h, CURLOPT_USE_SSL, tlsLevel);
+    curl_easy_setopt(h, CURLOPT_FTPPORT, passive ? nullptr : "-");
     // A folder stored into before is named in the STOR itself; any other is walked from the
     // login folder, creating what is missing. A STOR refused before any byte left (the folder
     // went away meanwhile) is tried once more the walking way.

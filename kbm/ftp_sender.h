@@ -36,10 +36,10 @@ std::string ftpServerText(const FtpSettings& settings);
 // lines: "Can not find source file: " and "Sending to FTP failed: ". One transfer handle
 // serves all files; a remote folder that this sender has already stored into is addressed in
 // one STOR, any other is walked and created folder by folder.
-// Each session asks for TLS; a server that offers it must show a trusted certificate, else
-// nothing is sent ("FTP over TLS refused, ..." once per run). When encrypted data connections
-// fail where the encrypted login worked, the files go in clear under the encrypted login,
-// which is said once per run.
+// Each session asks for TLS for the login and every data connection; a server that offers it
+// must show a trusted certificate, else nothing is sent ("FTP over TLS refused, ..." once per
+// run). Once the server has taken TLS, a file whose data connection can not be encrypted is a
+// failed send, never one in clear. A server that offers no TLS gets plain FTP.
 class FtpSender final : public FileSender {
 public:
     FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress);
@@ -60,20 +60,19 @@ private:
         void operator()(CURL* handle) const;
     };
     std::unique_ptr<CURL, CurlDeleter> handle_;
-    // One file's transfer at the TLS level the run has found for the server, tried again
-    // where that level turned out wrong for it. `started`: the file's first byte was read.
+    // One file's transfer over TLS, or in plain FTP once the server turned out to offer none.
+    // `started`: the file's first byte was read.
     CURLcode transfer(const std::string& folder, const bool& started, char* errorText,
                       const FtpSessionWatch& watch);
     // One transfer, repeated the walking way when a known folder is gone.
-    CURLcode perform(const std::string& folder, long tlsLevel, const bool& started);
+    CURLcode perform(const std::string& folder, long tlsLevel, bool passive, const bool& started);
     // Logs a line once per run.
     void sayOnce(const std::string& line);
 
     std::set<std::string> knownFolders_; // remote folder URLs that exist
     std::set<std::string> said_;
-    bool dataInClear_ = false;      // the server's encrypted data connections failed this run
-    bool serverWithoutTls_ = false; // the server offered no TLS this run
-    bool serverTookLogin_ = false;  // a session of this run logged in
+    bool serverWithoutTls_ = false;          // the server offered no TLS this run
+    bool serverTookLogin_ = false;           // a session of this run logged in
     std::optional<std::string> beforeLogin_; // why the last file tried failed before its login
     FtpSettings settings_;
     BackupLog& log_;

@@ -6,12 +6,6 @@ bool activeDataTlsBroken(unsigned libcurlVersion) {
     return libcurlVersion >= 0x075700 && libcurlVersion < 0x080000;
 }
 
-long ftpTlsLevel(bool passive, unsigned libcurlVersion) {
-    if (!passive && activeDataTlsBroken(libcurlVersion))
-        return static_cast<long>(CURLUSESSL_CONTROL);
-    return static_cast<long>(CURLUSESSL_TRY);
-}
-
 unsigned runtimeLibcurlVersion() {
     return curl_version_info(CURLVERSION_NOW)->version_num;
 }
@@ -57,10 +51,12 @@ void FtpSessionWatch::received(std::string_view line) {
         else if (line[0] == '4' || line[0] == '5')
             loginRefused_ = true;
     }
-    if (lastCommand_ == "PROT P")
-        dataEncrypted_ = line[0] == '2';
-    else if (lastCommand_ == "PROT C")
-        dataEncrypted_ = false;
+    if (lastCommand_.starts_with("AUTH ")) {
+        if (line[0] == '2')
+            tlsAccepted_ = true;
+        else if (line[0] == '4' || line[0] == '5')
+            tlsRefused_ = true;
+    }
     lastCommand_.clear();
 }
 
