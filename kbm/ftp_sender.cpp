@@ -92,6 +92,14 @@ bool holdsControlCharacter(const std::string& name) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
 
+// libcurl's own words for a failed transfer, without trailing blanks.
+std::string curlReason(CURLcode result, const char* errorText) {
+    std::string text = errorText[0] ? errorText : curl_easy_strerror(result);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
 // The URL of the folder that holds a file's URL, "/" included.
 std::string folderOf(const std::string& url) {
     return url.substr(0, url.rfind('/') + 1);
@@ -157,25 +165,21 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     // libcurl refuses such a path once it has logged in: the file is not sent, without a
     // connection.
     if (holdsControlCharacter(relative)) {
-        log_.write("Sending to FTP failed: " + source +
-                   " (The name holds a control character, which FTP can not carry.)");
-        return false;
+        return failed(source, "The name holds a control character, which FTP can not carry.");
     }
     const std::string url = ftpUrl(settings_, relative);
     if (!handle_)
         handle_.reset(curl_easy_init());
-    if (url.empty() || !handle_) {
-        log_.write("Sending to FTP failed: " + source);
-        return false;
-    }
+    if (url.empty())
+        return failed(source, "no file name to store it under");
+    if (!handle_)
+        return failed(source, "libcurl could not start a transfer");
     // A source that cannot be opened (no rights, or no regular file: a FIFO, a device, opened
     // without waiting on it) is not sent at all, so the server keeps the copy it has.
     const FileDescriptor file = openRegularForReading(fs::path(source));
     const auto status = fileStatus(file);
-    if (!status) {
-        log_.write("Sending to FTP failed: " + source);
-        return false;
-    }
+    if (!status)
+        return failed(source, "not a regular file that can be read");
     Upload upload;
     upload.source = &file;
     upload.length = status->size + 1;
@@ -210,11 +214,11 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
 
-    const FtpSessionWatch watch(h);
+    FtpSessionWatch watch(h);
     const CURLcode result = transfer(folderOf(url), upload.started, errorText, watch);
     curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-    const std::string detail = errorText[0] ? errorText : curl_easy_strerror(result);
+    const std::string detail = curlReason(result, errorText);
     if (watch.loggedIn()) {
         serverTookLogin_ = true;
     } else if (result != CURLE_OK) {
@@ -233,11 +237,16 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     case TlsFailure::None:
         break;
     }
-    if (result != CURLE_OK || upload.cut) {
-        log_.write("Sending to FTP failed: " + source);
-        return false;
-    }
+    if (upload.cut)
+        return failed(source, "the file could not be read whole");
+    if (result != CURLE_OK)
+        return failed(source, watch.lastReplyRefused() ? watch.lastReply() : detail);
     return true;
+}
+
+bool FtpSender::failed(const std::string& source, const std::string& reason) {
+    log_.write("Sending to FTP failed: " + source + " (" + reason + ")");
+    return false;
 }
 
 std::optional<std::string> FtpSender::serverUnusable() const {
@@ -245,7 +254,7 @@ std::optional<std::string> FtpSender::serverUnusable() const {
 }
 
 CURLcode FtpSender::transfer(const std::string& folder, const bool& started, char* errorText,
-                             const FtpSessionWatch& watch) {
+                             FtpSessionWatch& watch) {
     if (serverWithoutTls_)
         return perform(folder, CURLUSESSL_NONE, settings_.passive, started);
     // TLS is asked for the login and every data connection: once the server has taken it, a
@@ -264,6 +273,7 @@ CURLcode FtpSender::transfer(const std::string& folder, const bool& started, cha
     // The server offers no TLS: plain FTP for this file and the rest of the run.
     serverWithoutTls_ = true;
     errorText[0] = '\0';
+    watch.forgetReply();
     return perform(folder, CURLUSESSL_NONE, settings_.passive, started);
 }
 

@@ -33,7 +33,8 @@ std::string ftpServerText(const FtpSettings& settings);
 
 // Sends each file over a connection of its own below the remote folder "backup", creating the
 // missing remote folders, in binary mode and blocks of at most 1024 bytes. Outcomes are log
-// lines: "Can not find source file: " and "Sending to FTP failed: ". One transfer handle
+// lines: "Can not find source file: " and "Sending to FTP failed: <file> (<why>)", the why
+// being the server's refusal when it had the last word, else libcurl's reason. One transfer handle
 // serves all files; a remote folder that this sender has already stored into is addressed in
 // one STOR, any other is walked and created folder by folder.
 // Each session asks for TLS for the login and every data connection; a server that offers it
@@ -63,9 +64,11 @@ private:
     // One file's transfer over TLS, or in plain FTP once the server turned out to offer none.
     // `started`: the file's first byte was read.
     CURLcode transfer(const std::string& folder, const bool& started, char* errorText,
-                      const FtpSessionWatch& watch);
+                      FtpSessionWatch& watch);
     // One transfer, repeated the walking way when a known folder is gone.
     CURLcode perform(const std::string& folder, long tlsLevel, bool passive, const bool& started);
+    // "Sending to FTP failed: <source> (<reason>)"; false.
+    bool failed(const std::string& source, const std::string& reason);
     // Logs a line once per run.
     void sayOnce(const std::string& line);
 

@@ -37,6 +37,10 @@ int FtpSessionWatch::onDebug(CURL*, curl_infotype type, char* data, std::size_t 
 
 void FtpSessionWatch::sent(std::string_view line) {
     lastCommand_ = line.substr(0, line.find_first_of("\r\n"));
+    // A reply to an earlier command says nothing of this one; the goodbye after a failure
+    // leaves the reason of the failure.
+    if (lastCommand_ != "QUIT")
+        lastReply_.clear();
 }
 
 void FtpSessionWatch::received(std::string_view line) {
@@ -44,6 +48,15 @@ void FtpSessionWatch::received(std::string_view line) {
     if (line.size() < 4 || line[3] != ' ')
         return;
     replied_ = true;
+    if (lastCommand_ == "QUIT")
+        return;
+    constexpr std::size_t kReplyLimit = 200;
+    line = line.substr(0, line.find_first_of("\r\n"));
+    lastReply_.clear();
+    for (const char c : line.substr(0, kReplyLimit))
+        lastReply_ += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+    if (line.size() > kReplyLimit)
+        lastReply_ += "...";
     // USER may be answered by 230 already; PASS always ends the login.
     if (lastCommand_.starts_with("USER ") || lastCommand_.starts_with("PASS ")) {
         if (line[0] == '2')

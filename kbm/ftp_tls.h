@@ -32,6 +32,14 @@ public:
     bool replied() const { return replied_; }
     bool loggedIn() const { return loggedIn_; }
     bool loginRefused() const { return loginRefused_; }
+    // The server's last reply (its first line, without control characters, cut to a length a
+    // log line can take), and whether it was a refusal (4xx or 5xx).
+    const std::string& lastReply() const { return lastReply_; }
+    bool lastReplyRefused() const {
+        return !lastReply_.empty() && (lastReply_[0] == '4' || lastReply_[0] == '5');
+    }
+    // A new attempt: what the server said before is no longer the reason of what follows.
+    void forgetReply() { lastReply_.clear(); }
 
 private:
     static int onDebug(CURL*, curl_infotype type, char* data, std::size_t size, void* user);
@@ -40,6 +48,7 @@ private:
 
     CURL* handle_;
     std::string lastCommand_;
+    std::string lastReply_;
     bool tlsAccepted_ = false;
     bool tlsRefused_ = false;
     bool replied_ = false;

@@ -125,7 +125,7 @@ TEST_F(FtpDeliveryTest, OverTlsEveryFileGoesEncryptedOrNotAtAll) {
         std::size_t failed = 0;
         for (const std::string& file : {a, b}) {
             const bool sent = std::none_of(messages.begin(), messages.end(), [&](const auto& m) {
-                return m.starts_with("Sending to FTP failed: " + file);
+                return m.starts_with("Sending to FTP failed: " + file + " (") && m.ends_with(")");
             });
             const std::string there =
                 fs::exists(remoteCopy(file)) ? readFile(remoteCopy(file)) : "";
@@ -194,16 +194,18 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
     box.run_.include = {{a, 0, 1}, {missing, 0, 1}, {odd, 0, 1}, {b, 0, 1}};
     box.run_.settings.port = server.port();
     box.run_.settings.password = "wrong";
-    const auto perFile = [&] {
+    // Each failure says why: the server's refusal, or libcurl's reason.
+    const auto perFile = [&](const std::string& why) {
         return std::vector<std::string>{
-            "Sending to FTP failed: " + a, "Can not find source file: " + missing,
+            "Sending to FTP failed: " + a + " (" + why + ")",
+            "Can not find source file: " + missing,
             printableLogMessage("Sending to FTP failed: " + odd +
                                 " (The name holds a control character, which FTP can not "
                                 "carry.)"),
-            "Sending to FTP failed: " + b};
+            "Sending to FTP failed: " + b + " (" + why + ")"};
     };
     box.run();
-    EXPECT_EQ(box.logMessages(), perFile());
+    EXPECT_EQ(box.logMessages(), perFile("530 Authentication failed."));
     EXPECT_FALSE(fs::exists(remote / "backup"));
     EXPECT_THAT(box.outcome.reason,
                 ::testing::StartsWith("FTP server 127.0.0.1:" + std::to_string(server.port()) +
@@ -236,7 +238,10 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
             "FTP over TLS refused, the server's certificate is not trusted: "))
             << messages[0];
         messages.erase(messages.begin());
-        EXPECT_EQ(messages, perFile());
+        const std::string failedA = "Sending to FTP failed: " + a + " (";
+        ASSERT_TRUE(messages[0].starts_with(failedA + "SSL certificate problem: ")) << messages[0];
+        EXPECT_EQ(messages, perFile(messages[0].substr(failedA.size(),
+                                                       messages[0].size() - failedA.size() - 1)));
         EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not usable (SSL"));
     }
     EXPECT_EQ(tls.log().find("<- USER"), std::string::npos) << tls.log();
@@ -266,8 +271,10 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     box.run_.settings.port = port;
     box.clock.advance(std::chrono::hours(1));
     box.run();
+    const std::string refused = " (Failed to connect to 127.0.0.1 port " + std::to_string(port);
     EXPECT_THAT(box.logMessages(),
-                ElementsAre("Sending to FTP failed: " + a, "Sending to FTP failed: " + b));
+                ElementsAre(::testing::StartsWith("Sending to FTP failed: " + a + refused),
+                            ::testing::StartsWith("Sending to FTP failed: " + b + refused)));
     EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not reachable ("));
 
     // Once it runs, the next run delivers them all.
@@ -296,7 +303,8 @@ TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoe
     ftp.setTimeouts(10, 10);
     ftp.send(large, *relativePath(large));
     ftp.send(small, *relativePath(small));
-    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + large));
+    EXPECT_THAT(box.logMessages(), ElementsAre(::testing::MatchesRegex(
+                                       "Sending to FTP failed: " + large + " \\(.+\\)")));
     EXPECT_EQ(readFile(remoteCopy(small)), "tiny");
     // What arrived of the large file is the start of it, cut short.
     const std::string partial = readFile(remoteCopy(large));
@@ -319,7 +327,8 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     box.run_.settings.port = server.port();
     box.run();
     EXPECT_EQ(readFile(remoteCopy(fifo.string())), "the copy of before");
-    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + fifo.string()));
+    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + fifo.string() +
+                                               " (not a regular file that can be read)"));
     EXPECT_FALSE(fs::exists(box.marker(fifo.string())));
 
     // A source cut short while it is being read fails, and says so; whole, it is sent.
@@ -327,7 +336,8 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     FtpSender ftp = sender(server, true);
     box.progress.onPump = [&] { fs::resize_file(cut, 1500); };
     EXPECT_FALSE(ftp.send(cut, *relativePath(cut)));
-    EXPECT_EQ(box.logMessages().back(), "Sending to FTP failed: " + cut);
+    EXPECT_EQ(box.logMessages().back(),
+              "Sending to FTP failed: " + cut + " (the file could not be read whole)");
     box.progress.onPump = nullptr;
     EXPECT_TRUE(ftp.send(cut, *relativePath(cut)));
     EXPECT_EQ(readFile(remoteCopy(cut)), std::string(1500, 'c'));
