@@ -49,8 +49,13 @@ LocalDateTime BackupRun::perform() {
         scan.treatEveryFileAsNew();
     scan.run();
 
-    const FtpSettings ftp{s.host,     s.port,         s.user,
-                          s.password, s.passive != 0, workingFolderTrust(config_.workingFolder)};
+    const FtpSettings ftp{s.host,
+                          s.port,
+                          s.user,
+                          s.password,
+                          s.passive != 0,
+                          workingFolderTrust(config_.workingFolder),
+                          FtpTlsMemory::fileIn(config_.dataFolder)};
     std::unique_ptr<FileSender> ownSender;
     FileSender* sender = sender_;
     if (!sender) {

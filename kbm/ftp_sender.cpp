@@ -111,10 +111,12 @@ std::string ftpServerText(const FtpSettings& settings) {
     std::string host = settings.host;
     if (host.find(':') != std::string::npos && !host.starts_with('['))
         host = "[" + host + "]"; // an IPv6 address
-    unsigned port = static_cast<std::uint32_t>(settings.port) & 0xFFFFu;
-    if (port == 0)
-        port = 21;
-    return host + ":" + std::to_string(port);
+    return host + ":" + std::to_string(ftpPort(settings));
+}
+
+unsigned ftpPort(const FtpSettings& settings) {
+    const unsigned port = static_cast<std::uint32_t>(settings.port) & 0xFFFFu;
+    return port == 0 ? 21 : port;
 }
 
 std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
@@ -143,7 +145,8 @@ void FtpSender::CurlDeleter::operator()(CURL* handle) const {
 }
 
 FtpSender::FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress)
-    : settings_(std::move(settings)), log_(log), progress_(progress) {}
+    : tlsMemory_(settings.tlsMemory), settings_(std::move(settings)), log_(log),
+      progress_(progress) {}
 
 FtpSender::~FtpSender() = default;
 
@@ -262,7 +265,9 @@ CURLcode FtpSender::transfer(const std::string& folder, const bool& started, cha
     // encrypt active-mode data connections, the data connections are passive.
     const bool passive = settings_.passive || activeDataTlsBroken(runtimeLibcurlVersion());
     const CURLcode result = perform(folder, CURLUSESSL_ALL, passive, started);
+    const unsigned port = ftpPort(settings_);
     if (watch.tlsAccepted()) {
+        tlsMemory_.remember(settings_.host, port, settings_.user);
         if (passive != settings_.passive && watch.loggedIn())
             sayOnce("FTP over TLS uses passive mode: libcurl " + runtimeLibcurlVersionText() +
                     " can not encrypt active-mode data connections");
@@ -270,7 +275,15 @@ CURLcode FtpSender::transfer(const std::string& folder, const bool& started, cha
     }
     if (result != CURLE_USE_SSL_FAILED || !watch.tlsRefused())
         return result;
-    // The server offers no TLS: plain FTP for this file and the rest of the run.
+    // The server offers no TLS. One that did before may be someone in its place: it gets
+    // neither the password nor the file.
+    const std::string server = ftpServerText(settings_);
+    if (tlsMemory_.offered(settings_.host, port, settings_.user)) {
+        sayOnce("FTP server " + server + " no longer offers TLS, nothing is sent: it did before");
+        return result;
+    }
+    // Plain FTP for this file and the rest of the run.
+    sayOnce("FTP to " + server + " is not encrypted: the password and the files go in clear");
     serverWithoutTls_ = true;
     errorText[0] = '\0';
     watch.forgetReply();

@@ -3,6 +3,7 @@
 #include "kbm/backup_log.h"
 #include "kbm/file_sender.h"
 #include "kbm/ftp_tls.h"
+#include "kbm/ftp_tls_memory.h"
 #include "kbm/run_progress.h"
 #include "transfer/ca_trust.h"
 
@@ -22,6 +23,8 @@ struct FtpSettings {
     std::string password;
     bool passive = false;
     CaTrust trust; // the server's certificate is checked against it when it offers TLS
+    // Where the servers that offered TLS are remembered; empty: for the run only.
+    std::filesystem::path tlsMemory;
 };
 
 // The remote address of a relative path: ftp://host:port/backup/<components>, each component
@@ -30,6 +33,7 @@ std::string ftpUrl(const FtpSettings& settings, const std::string& relative);
 
 // The server as "host:port" (an IPv6 address in brackets, port 0 as 21).
 std::string ftpServerText(const FtpSettings& settings);
+unsigned ftpPort(const FtpSettings& settings);
 
 // Sends each file over a connection of its own below the remote folder "backup", creating the
 // missing remote folders, in binary mode and blocks of at most 1024 bytes. Outcomes are log
@@ -40,7 +44,9 @@ std::string ftpServerText(const FtpSettings& settings);
 // Each session asks for TLS for the login and every data connection; a server that offers it
 // must show a trusted certificate, else nothing is sent ("FTP over TLS refused, ..." once per
 // run). Once the server has taken TLS, a file whose data connection can not be encrypted is a
-// failed send, never one in clear. A server that offers no TLS gets plain FTP.
+// failed send, never one in clear. A server that offers no TLS gets plain FTP, which is said
+// once per run, unless it offered TLS before (FtpTlsMemory): then it gets no password and no
+// file, which is said once per run too.
 class FtpSender final : public FileSender {
 public:
     FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress);
@@ -74,7 +80,8 @@ private:
 
     std::set<std::string> knownFolders_; // remote folder URLs that exist
     std::set<std::string> said_;
-    bool serverWithoutTls_ = false;          // the server offered no TLS this run
+    bool serverWithoutTls_ = false; // the server offered no TLS this run
+    FtpTlsMemory tlsMemory_;
     bool serverTookLogin_ = false;           // a session of this run logged in
     std::optional<std::string> beforeLogin_; // why the last file tried failed before its login
     FtpSettings settings_;

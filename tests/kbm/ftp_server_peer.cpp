@@ -13,9 +13,9 @@ const QString kPython = QStringLiteral("/usr/bin/python3");
 }
 
 FtpServerPeer::FtpServerPeer(const std::filesystem::path& root, const std::string& user,
-                             const std::string& password) {
+                             const std::string& password, int port) {
     // -D logs every command, so tests can see how the client talked to the server.
-    start({"-m", "pyftpdlib", "-D", "-i", "127.0.0.1", "-p", "0", "-w", "-d",
+    start({"-m", "pyftpdlib", "-D", "-i", "127.0.0.1", "-p", QString::number(port), "-w", "-d",
            QString::fromStdString(root.string()), "-u", QString::fromStdString(user), "-P",
            QString::fromStdString(password)});
 }

@@ -19,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
 
 class FtpDeliveryTest : public ::testing::Test {
 protected:
@@ -32,13 +33,22 @@ protected:
         box.run_.settings.password = "secret";
     }
 
+    // The log without the line that a plain server gets once per run.
+    std::vector<std::string> noted() const {
+        auto messages = box.logMessages();
+        std::erase_if(messages, [](const std::string& m) {
+            return m.ends_with(" is not encrypted: the password and the files go in clear");
+        });
+        return messages;
+    }
+
     // The remote copy of a source.
     fs::path remoteCopy(const std::string& source) const {
         return remote / "backup" / *relativePath(source);
     }
 
     FtpSender sender(const FtpServerPeer& server, bool passive) {
-        return FtpSender(FtpSettings{"127.0.0.1", server.port(), "kbm", "secret", passive, {}},
+        return FtpSender(FtpSettings{"127.0.0.1", server.port(), "kbm", "secret", passive, {}, {}},
                          box.log, box.progress);
     }
 
@@ -73,9 +83,11 @@ TEST_F(FtpDeliveryTest, RunSendsNestedFilesPlainInPassiveAndActiveMode) {
         EXPECT_EQ(sawActive, passive == 0) << commands;
         EXPECT_EQ(readFile(remoteCopy(a)), "passive");
         EXPECT_EQ(readFile(remoteCopy(b)), "spaced");
-        // TLS is asked for every time.
+        // TLS is asked for every time; without it, the run says so once.
         EXPECT_NE(commands.find("<- AUTH TLS"), std::string::npos) << commands;
-        EXPECT_TRUE(box.logMessages().empty());
+        EXPECT_THAT(box.logMessages(),
+                    ElementsAre("FTP to 127.0.0.1:" + std::to_string(plain.port()) +
+                                " is not encrypted: the password and the files go in clear"));
         // No sets, no pauses with an FTP destination; the run's list is still written.
         EXPECT_EQ(sleeps, 0);
         EXPECT_TRUE(fs::exists(box.autodeleteList(stamp)));
@@ -138,6 +150,43 @@ TEST_F(FtpDeliveryTest, OverTlsEveryFileGoesEncryptedOrNotAtAll) {
     }
 }
 
+// A server that offered TLS before and offers none now may be someone in its place.
+TEST_F(FtpDeliveryTest, ServerThatOfferedTlsGetsNoPasswordWithoutIt) {
+    const Certificate certificate = makeCertificate(box.root.path(), "ftp");
+    ASSERT_FALSE(certificate.cert.empty());
+    writeFile(box.work / "ca.pem", readFile(certificate.cert));
+    const std::string a = box.source("k/a.txt", "first");
+    const std::string b = box.source("k/b.txt", "second");
+    box.run_.include = {{(box.src / "k").string(), 0, 0}};
+    int port = 0;
+    {
+        auto tls = FtpServerPeer::tls(remote, "kbm", "secret", certificate.cert, certificate.key);
+        port = tls.port();
+        ASSERT_NE(port, 0) << tls.log();
+        box.run_.settings.port = port;
+        box.run();
+    }
+    const fs::path memory = FtpTlsMemory::fileIn(box.data);
+    ASSERT_TRUE(fs::exists(memory));
+    EXPECT_EQ(modeOf(memory), 0600u);
+    FtpServerPeer plain(remote, "kbm", "secret", port);
+    ASSERT_EQ(plain.port(), port) << plain.log();
+    writeFile(a, "first, changed");
+    writeFile(b, "second, changed");
+    fs::remove_all(remote / "backup");
+    fs::remove(box.log.file());
+    box.clock.advance(std::chrono::hours(1));
+    box.run();
+    EXPECT_THAT(box.logMessages(),
+                UnorderedElementsAre("FTP server 127.0.0.1:" + std::to_string(port) +
+                                         " no longer offers TLS, nothing is sent: it did before",
+                                     ::testing::StartsWith("Sending to FTP failed: " + a + " ("),
+                                     ::testing::StartsWith("Sending to FTP failed: " + b + " (")));
+    EXPECT_EQ(plain.log().find("<- USER"), std::string::npos) << plain.log();
+    EXPECT_FALSE(fs::exists(remote / "backup"));
+    EXPECT_FALSE(fs::exists(box.marker(a)));
+}
+
 TEST_F(FtpDeliveryTest, BlocksDriveTheLowerBar) {
     FtpServerPeer server(remote, "kbm", "secret");
     ASSERT_NE(server.port(), 0) << server.log();
@@ -169,7 +218,7 @@ TEST_F(FtpDeliveryTest, BlocksDriveTheLowerBar) {
     EXPECT_EQ(box.progress.pumps, 3 * 1024 + 1);
     EXPECT_TRUE(std::is_sorted(box.progress.transfer.begin(), box.progress.transfer.end()));
     EXPECT_EQ(box.progress.transfer.back(), 99);
-    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_TRUE(noted().empty());
 }
 
 TEST_F(FtpDeliveryTest, ExistingRemoteFileIsReplaced) {
@@ -205,7 +254,7 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
             "Sending to FTP failed: " + b + " (" + why + ")"};
     };
     box.run();
-    EXPECT_EQ(box.logMessages(), perFile("530 Authentication failed."));
+    EXPECT_EQ(noted(), perFile("530 Authentication failed."));
     EXPECT_FALSE(fs::exists(remote / "backup"));
     EXPECT_THAT(box.outcome.reason,
                 ::testing::StartsWith("FTP server 127.0.0.1:" + std::to_string(server.port()) +
@@ -232,7 +281,7 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
         }
         box.clock.advance(std::chrono::hours(1));
         box.run();
-        auto messages = box.logMessages();
+        auto messages = noted();
         ASSERT_EQ(messages.size(), 5u) << ::testing::PrintToString(messages);
         EXPECT_TRUE(messages[0].starts_with(
             "FTP over TLS refused, the server's certificate is not trusted: "))
@@ -257,7 +306,7 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     box.run_.settings.host = "";
     box.run();
     EXPECT_EQ(box.queue(), a + "\t0\r\n" + b + "\t1\r\n");
-    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_TRUE(noted().empty());
     EXPECT_TRUE(box.progress.status.empty());
 
     // A server that is down fails every file.
@@ -272,7 +321,7 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     box.clock.advance(std::chrono::hours(1));
     box.run();
     const std::string refused = " (Failed to connect to 127.0.0.1 port " + std::to_string(port);
-    EXPECT_THAT(box.logMessages(),
+    EXPECT_THAT(noted(),
                 ElementsAre(::testing::StartsWith("Sending to FTP failed: " + a + refused),
                             ::testing::StartsWith("Sending to FTP failed: " + b + refused)));
     EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not reachable ("));
@@ -285,7 +334,7 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     box.run();
     EXPECT_EQ(readFile(remoteCopy(a)), "first");
     EXPECT_EQ(readFile(remoteCopy(b)), "second");
-    EXPECT_EQ(box.logMessages().size(), 2u);
+    EXPECT_EQ(noted().size(), 2u);
     EXPECT_EQ(box.outcome.filesCopied + box.outcome.bytesCopied, 2u + 11u);
     EXPECT_EQ(box.outcome.destination, "ftp://127.0.0.1:" + std::to_string(server.port()));
 }
@@ -303,8 +352,8 @@ TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoe
     ftp.setTimeouts(10, 10);
     ftp.send(large, *relativePath(large));
     ftp.send(small, *relativePath(small));
-    EXPECT_THAT(box.logMessages(), ElementsAre(::testing::MatchesRegex(
-                                       "Sending to FTP failed: " + large + " \\(.+\\)")));
+    EXPECT_THAT(noted(), ElementsAre(::testing::MatchesRegex("Sending to FTP failed: " + large +
+                                                              " \\(.+\\)")));
     EXPECT_EQ(readFile(remoteCopy(small)), "tiny");
     // What arrived of the large file is the start of it, cut short.
     const std::string partial = readFile(remoteCopy(large));
@@ -327,8 +376,8 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     box.run_.settings.port = server.port();
     box.run();
     EXPECT_EQ(readFile(remoteCopy(fifo.string())), "the copy of before");
-    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + fifo.string() +
-                                               " (not a regular file that can be read)"));
+    EXPECT_THAT(noted(), ElementsAre("Sending to FTP failed: " + fifo.string() +
+                                      " (not a regular file that can be read)"));
     EXPECT_FALSE(fs::exists(box.marker(fifo.string())));
 
     // A source cut short while it is being read fails, and says so; whole, it is sent.
@@ -336,12 +385,12 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     FtpSender ftp = sender(server, true);
     box.progress.onPump = [&] { fs::resize_file(cut, 1500); };
     EXPECT_FALSE(ftp.send(cut, *relativePath(cut)));
-    EXPECT_EQ(box.logMessages().back(),
+    EXPECT_EQ(noted().back(),
               "Sending to FTP failed: " + cut + " (the file could not be read whole)");
     box.progress.onPump = nullptr;
     EXPECT_TRUE(ftp.send(cut, *relativePath(cut)));
     EXPECT_EQ(readFile(remoteCopy(cut)), std::string(1500, 'c'));
-    EXPECT_EQ(box.logMessages().size(), 2u);
+    EXPECT_EQ(noted().size(), 2u);
 }
 
 TEST_F(FtpDeliveryTest, FilesOfAFolderStoredIntoBeforeGoInOneStore) {
@@ -363,7 +412,7 @@ TEST_F(FtpDeliveryTest, FilesOfAFolderStoredIntoBeforeGoInOneStore) {
     EXPECT_TRUE(ftp.send(c, *relativePath(c)));
     EXPECT_EQ(readFile(remoteCopy(a)), "");
     EXPECT_EQ(readFile(remoteCopy(c)), "C");
-    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_TRUE(noted().empty());
 }
 
 TEST_F(FtpDeliveryTest, RunRepaintsTheWindowOnlyWhenItsPaceAllows) {
@@ -477,7 +526,7 @@ TEST(ThrottledProgressTest, WindowGetsAtMostOneUpdateEveryFiftyMilliseconds) {
 }
 
 TEST(FtpUrlTest, ComponentsAreEncodedBelowBackup) {
-    FtpSettings s{"ftp.example", 0, "u", "p", false, {}};
+    FtpSettings s{"ftp.example", 0, "u", "p", false, {}, {}};
     EXPECT_EQ(ftpUrl(s, "home/a b/x#1.txt"), "ftp://ftp.example:21/backup/home/a%20b/x%231.txt");
     EXPECT_EQ(ftpUrl(s, "~my-dir_1/100%\xC3\xA4;.t?t"),
               "ftp://ftp.example:21/backup/~my-dir_1/100%25%C3%A4%3B.t%3Ft");
