@@ -76,6 +76,7 @@ LocalDateTime BackupRun::perform() {
     copy.removeLeftovers = scan.foundUnfinishedRun();
     CopyPhase copyPhase(copy, clock_, log_, progress, *sender);
     const LocalDateTime stamp = copyPhase.run();
+    sender->finish();
     progress.flush();
     const RunTally& tally = copyPhase.tally();
     if (s.destinationIsFolder == 0)

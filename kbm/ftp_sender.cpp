@@ -92,6 +92,20 @@ bool holdsControlCharacter(const std::string& name) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
 
+// Whether a transfer could not even connect (refused, no answer to the connection, no such
+// host), or stalled.
+bool serverSilent(CURLcode result) {
+    switch (result) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // libcurl's own words for a failed transfer, without trailing blanks.
 std::string curlReason(CURLcode result, const char* errorText) {
     std::string text = errorText[0] ? errorText : curl_easy_strerror(result);
@@ -164,6 +178,10 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     progress_.setTransfer(0);
     if (settings_.host.empty())
         return false;
+    if (givenUp_) {
+        ++waiting_;
+        return false;
+    }
 
     // libcurl refuses such a path once it has logged in: the file is not sent, without a
     // connection.
@@ -240,6 +258,14 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     case TlsFailure::None:
         break;
     }
+    if (serverSilent(result)) {
+        if (++deadInARow_ >= kDeadServerFiles) {
+            givenUp_ = true;
+            waiting_ = static_cast<std::uint64_t>(deadInARow_);
+        }
+    } else {
+        deadInARow_ = 0;
+    }
     if (upload.cut)
         return failed(source, "the file could not be read whole");
     if (result != CURLE_OK)
@@ -250,6 +276,12 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
 bool FtpSender::failed(const std::string& source, const std::string& reason) {
     log_.write("Sending to FTP failed: " + source + " (" + reason + ")");
     return false;
+}
+
+void FtpSender::finish() {
+    if (givenUp_)
+        log_.write("FTP server " + ftpServerText(settings_) + " does not answer, " +
+                   std::to_string(waiting_) + " files wait for the next run");
 }
 
 std::optional<std::string> FtpSender::serverUnusable() const {

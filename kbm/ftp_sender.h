@@ -59,8 +59,16 @@ public:
     // example over TLS it can not be trusted for), from the last file tried.
     std::optional<std::string> serverUnusable() const override;
 
+    // "FTP server <host:port> does not answer, <n> files wait for the next run" when the
+    // sending was given up.
+    void finish() override;
+
     // Seconds a connection may take to open, and a transfer may stall, before it fails.
     void setTimeouts(long connectSeconds, long stallSeconds);
+
+    // Files in a row that could not even connect, or stalled, after which the run sends
+    // nothing more to the server: the rest wait for the next run.
+    static constexpr int kDeadServerFiles = 3;
 
 private:
     struct CurlDeleter {
@@ -87,7 +95,10 @@ private:
     FtpSettings settings_;
     BackupLog& log_;
     RunProgress& progress_;
-    long connectTimeout_ = 30;
+    int deadInARow_ = 0;        // files in a row that could not connect or stalled
+    bool givenUp_ = false;      // the server does not answer: nothing more is sent this run
+    std::uint64_t waiting_ = 0; // files left for the next run since then, those included
+    long connectTimeout_ = 20;
     long stallTimeout_ = 60;
 };
 

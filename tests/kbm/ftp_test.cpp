@@ -5,6 +5,7 @@
 #include "tests/kbm/ftp_server_peer.h"
 #include "tests/kbm/kbm_test_support.h"
 #include "tests/kestrun/update/http_server_peer.h"
+#include "tests/peers/scripted_server.h"
 
 #include <gtest/gtest.h>
 
@@ -339,6 +340,39 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     EXPECT_EQ(box.outcome.destination, "ftp://127.0.0.1:" + std::to_string(server.port()));
 }
 
+// A server that refuses every connection, or takes it and never answers: after three files the
+// run sends nothing more to it, and the rest wait for the next run.
+TEST_F(FtpDeliveryTest, DeadServerEndsTheRunsSending) {
+    ScriptedServer silent(ScriptedServer::Mode::Silent);
+    ASSERT_NE(silent.port(), 0);
+    std::vector<std::string> files;
+    for (int i = 0; i < 8; ++i)
+        files.push_back(box.source("q/f" + std::to_string(i) + ".txt"));
+    box.run_.include = {{(box.src / "q").string(), 0, 0}};
+    for (const int port : {1, int{silent.port()}}) {
+        SCOPED_TRACE(port);
+        fs::remove_all(box.data);
+        fs::remove(box.log.file());
+        box.run_.settings.port = port;
+        FtpSender ftp(FtpSettings{"127.0.0.1", port, "kbm", "secret", true, {}, {}}, box.log,
+                      box.progress);
+        ftp.setTimeouts(1, 1);
+        const auto start = std::chrono::steady_clock::now();
+        box.run(&ftp);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+        const auto messages = box.logMessages();
+        ASSERT_EQ(messages.size(), 4u) << ::testing::PrintToString(messages);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(messages[i].starts_with("Sending to FTP failed: ")) << messages[i];
+        EXPECT_EQ(messages[3], "FTP server 127.0.0.1:" + std::to_string(port) +
+                                   " does not answer, 8 files wait for the next run");
+        for (const std::string& file : files)
+            EXPECT_FALSE(fs::exists(box.marker(file))) << file;
+        EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not reachable ("));
+        box.clock.advance(std::chrono::hours(1));
+    }
+}
+
 TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoes) {
     auto dropping = FtpServerPeer::dropping(remote, "kbm", "secret", 8 * 1024);
     ASSERT_NE(dropping.port(), 0) << dropping.log();
@@ -353,7 +387,7 @@ TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoe
     ftp.send(large, *relativePath(large));
     ftp.send(small, *relativePath(small));
     EXPECT_THAT(noted(), ElementsAre(::testing::MatchesRegex("Sending to FTP failed: " + large +
-                                                              " \\(.+\\)")));
+                                                             " \\(.+\\)")));
     EXPECT_EQ(readFile(remoteCopy(small)), "tiny");
     // What arrived of the large file is the start of it, cut short.
     const std::string partial = readFile(remoteCopy(large));
@@ -377,7 +411,7 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     box.run();
     EXPECT_EQ(readFile(remoteCopy(fifo.string())), "the copy of before");
     EXPECT_THAT(noted(), ElementsAre("Sending to FTP failed: " + fifo.string() +
-                                      " (not a regular file that can be read)"));
+                                     " (not a regular file that can be read)"));
     EXPECT_FALSE(fs::exists(box.marker(fifo.string())));
 
     // A source cut short while it is being read fails, and says so; whole, it is sent.
