@@ -36,6 +36,12 @@ FtpServerPeer FtpServerPeer::dropping(const std::filesystem::path& root, const s
     return script(root, user, password, {"--drop-after", QString::number(dropAfterBytes)});
 }
 
+FtpServerPeer FtpServerPeer::refusingStore(const std::filesystem::path& root,
+                                           const std::string& user, const std::string& password,
+                                           const std::string& reply) {
+    return script(root, user, password, {"--stor-reply", QString::fromStdString(reply)});
+}
+
 FtpServerPeer FtpServerPeer::tls(const std::filesystem::path& root, const std::string& user,
                                  const std::string& password, const std::filesystem::path& cert,
                                  const std::filesystem::path& key) {

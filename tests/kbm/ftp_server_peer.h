@@ -20,6 +20,9 @@ public:
     // The same, but the server drops the connection after `dropAfterBytes` of every upload.
     static FtpServerPeer dropping(const std::filesystem::path& root, const std::string& user,
                                   const std::string& password, int dropAfterBytes);
+    // The same, but the server answers every STOR with the reply and stores nothing.
+    static FtpServerPeer refusingStore(const std::filesystem::path& root, const std::string& user,
+                                       const std::string& password, const std::string& reply);
     // The same, but the server offers explicit TLS with the certificate and its key.
     static FtpServerPeer tls(const std::filesystem::path& root, const std::string& user,
                              const std::string& password, const std::filesystem::path& cert,

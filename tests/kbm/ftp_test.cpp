@@ -288,6 +288,19 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
     EXPECT_FALSE(fs::exists(remote / "backup"));
 }
 
+// The server's refusal is the reason; a hostile one is cut to a log line's length and loses its
+// control characters.
+TEST_F(FtpDeliveryTest, FailureCarriesTheServersReplyWithinBounds) {
+    auto server = FtpServerPeer::refusingStore(remote, "kbm", "secret",
+                                               "553 \x1b[31m" + std::string(5000, 'x'));
+    ASSERT_NE(server.port(), 0) << server.log();
+    const std::string file = box.source("h/a.txt");
+    FtpSender ftp = sender(server, true);
+    EXPECT_FALSE(ftp.send(file, *relativePath(file)));
+    EXPECT_THAT(noted(), ElementsAre("Sending to FTP failed: " + file + " (553  [31m" +
+                                     std::string(191, 'x') + "...)"));
+}
+
 TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     const std::string a = box.source("d/a.txt", "first");
     const std::string b = box.source("d/sub/b.txt", "second");
