@@ -49,8 +49,13 @@ LocalDateTime BackupRun::perform() {
         scan.treatEveryFileAsNew();
     scan.run();
 
-    const FtpSettings ftp{s.host,     s.port,         s.user,
-                          s.password, s.passive != 0, workingFolderTrust(config_.workingFolder)};
+    const FtpSettings ftp{s.host,
+                          s.port,
+                          s.user,
+                          s.password,
+                          s.passive != 0,
+                          workingFolderTrust(config_.workingFolder),
+                          FtpTlsMemory::fileIn(config_.dataFolder)};
     std::unique_ptr<FileSender> ownSender;
     FileSender* sender = sender_;
     if (!sender) {
@@ -71,6 +76,7 @@ LocalDateTime BackupRun::perform() {
     copy.removeLeftovers = scan.foundUnfinishedRun();
     CopyPhase copyPhase(copy, clock_, log_, progress, *sender);
     const LocalDateTime stamp = copyPhase.run();
+    sender->finish();
     progress.flush();
     const RunTally& tally = copyPhase.tally();
     if (s.destinationIsFolder == 0)

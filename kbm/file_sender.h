@@ -16,6 +16,8 @@ public:
     // before the server took it in (not reached, or the login refused). nullopt when one got
     // that far, or when none was tried.
     virtual std::optional<std::string> serverUnusable() const { return std::nullopt; }
+    // After the run's last file: what is left to say about the run's sending.
+    virtual void finish() {}
 };
 
 } // namespace kestrun

@@ -86,30 +86,32 @@ std::string escape(const std::string& text) {
     return out;
 }
 
-// Whether a failure is one of the data connection (it could not be opened, secured or used),
-// rather than a refusal by the server.
-bool dataConnectionFailed(CURLcode result) {
+// Whether a name holds a byte libcurl refuses in an FTP path (below 0x20).
+bool holdsControlCharacter(const std::string& name) {
+    return std::any_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
+// Whether a transfer could not even connect (refused, no answer to the connection, no such
+// host), or stalled.
+bool serverSilent(CURLcode result) {
     switch (result) {
-    case CURLE_FTP_WEIRD_PASV_REPLY:
-    case CURLE_FTP_ACCEPT_FAILED:
-    case CURLE_FTP_ACCEPT_TIMEOUT:
-    case CURLE_FTP_CANT_GET_HOST:
     case CURLE_COULDNT_CONNECT:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
+    case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
         return true;
     default:
         return false;
     }
 }
 
-// Whether a name holds a byte libcurl refuses in an FTP path (below 0x20).
-bool holdsControlCharacter(const std::string& name) {
-    return std::any_of(name.begin(), name.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+// libcurl's own words for a failed transfer, without trailing blanks.
+std::string curlReason(CURLcode result, const char* errorText) {
+    std::string text = errorText[0] ? errorText : curl_easy_strerror(result);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
 }
 
 // The URL of the folder that holds a file's URL, "/" included.
@@ -123,10 +125,12 @@ std::string ftpServerText(const FtpSettings& settings) {
     std::string host = settings.host;
     if (host.find(':') != std::string::npos && !host.starts_with('['))
         host = "[" + host + "]"; // an IPv6 address
-    unsigned port = static_cast<std::uint32_t>(settings.port) & 0xFFFFu;
-    if (port == 0)
-        port = 21;
-    return host + ":" + std::to_string(port);
+    return host + ":" + std::to_string(ftpPort(settings));
+}
+
+unsigned ftpPort(const FtpSettings& settings) {
+    const unsigned port = static_cast<std::uint32_t>(settings.port) & 0xFFFFu;
+    return port == 0 ? 21 : port;
 }
 
 std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
@@ -155,7 +159,8 @@ void FtpSender::CurlDeleter::operator()(CURL* handle) const {
 }
 
 FtpSender::FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress)
-    : settings_(std::move(settings)), log_(log), progress_(progress) {}
+    : tlsMemory_(settings.tlsMemory), settings_(std::move(settings)), log_(log),
+      progress_(progress) {}
 
 FtpSender::~FtpSender() = default;
 
@@ -173,29 +178,29 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     progress_.setTransfer(0);
     if (settings_.host.empty())
         return false;
+    if (givenUp_) {
+        ++waiting_;
+        return false;
+    }
 
     // libcurl refuses such a path once it has logged in: the file is not sent, without a
     // connection.
     if (holdsControlCharacter(relative)) {
-        log_.write("Sending to FTP failed: " + source +
-                   " (The name holds a control character, which FTP can not carry.)");
-        return false;
+        return failed(source, "The name holds a control character, which FTP can not carry.");
     }
     const std::string url = ftpUrl(settings_, relative);
     if (!handle_)
         handle_.reset(curl_easy_init());
-    if (url.empty() || !handle_) {
-        log_.write("Sending to FTP failed: " + source);
-        return false;
-    }
+    if (url.empty())
+        return failed(source, "no file name to store it under");
+    if (!handle_)
+        return failed(source, "libcurl could not start a transfer");
     // A source that cannot be opened (no rights, or no regular file: a FIFO, a device, opened
     // without waiting on it) is not sent at all, so the server keeps the copy it has.
     const FileDescriptor file = openRegularForReading(fs::path(source));
     const auto status = fileStatus(file);
-    if (!status) {
-        log_.write("Sending to FTP failed: " + source);
-        return false;
-    }
+    if (!status)
+        return failed(source, "not a regular file that can be read");
     Upload upload;
     upload.source = &file;
     upload.length = status->size + 1;
@@ -212,7 +217,6 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L);
     curl_easy_setopt(h, CURLOPT_FTP_CREATE_MISSING_DIRS,
                      static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
-    curl_easy_setopt(h, CURLOPT_FTPPORT, settings_.passive ? nullptr : "-");
     curl_easy_setopt(h, CURLOPT_READFUNCTION, &readBlock);
     curl_easy_setopt(h, CURLOPT_READDATA, &upload);
     curl_easy_setopt(h, CURLOPT_USERAGENT, "toFTP");
@@ -231,11 +235,11 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     char errorText[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
 
-    const FtpSessionWatch watch(h);
+    FtpSessionWatch watch(h);
     const CURLcode result = transfer(folderOf(url), upload.started, errorText, watch);
     curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-    const std::string detail = errorText[0] ? errorText : curl_easy_strerror(result);
+    const std::string detail = curlReason(result, errorText);
     if (watch.loggedIn()) {
         serverTookLogin_ = true;
     } else if (result != CURLE_OK) {
@@ -254,11 +258,30 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     case TlsFailure::None:
         break;
     }
-    if (result != CURLE_OK || upload.cut) {
-        log_.write("Sending to FTP failed: " + source);
-        return false;
+    if (serverSilent(result)) {
+        if (++deadInARow_ >= kDeadServerFiles) {
+            givenUp_ = true;
+            waiting_ = static_cast<std::uint64_t>(deadInARow_);
+        }
+    } else {
+        deadInARow_ = 0;
     }
+    if (upload.cut)
+        return failed(source, "the file could not be read whole");
+    if (result != CURLE_OK)
+        return failed(source, watch.lastReplyRefused() ? watch.lastReply() : detail);
     return true;
+}
+
+bool FtpSender::failed(const std::string& source, const std::string& reason) {
+    log_.write("Sending to FTP failed: " + source + " (" + reason + ")");
+    return false;
+}
+
+void FtpSender::finish() {
+    if (givenUp_)
+        log_.write("FTP server " + ftpServerText(settings_) + " does not answer, " +
+                   std::to_string(waiting_) + " files wait for the next run");
 }
 
 std::optional<std::string> FtpSender::serverUnusable() const {
@@ -266,44 +289,44 @@ std::optional<std::string> FtpSender::serverUnusable() const {
 }
 
 CURLcode FtpSender::transfer(const std::string& folder, const bool& started, char* errorText,
-                             const FtpSessionWatch& watch) {
-    long level = ftpTlsLevel(settings_.passive, runtimeLibcurlVersion());
+                             FtpSessionWatch& watch) {
     if (serverWithoutTls_)
-        level = CURLUSESSL_NONE;
-    else if (dataInClear_)
-        level = CURLUSESSL_CONTROL;
-    CURLcode result = perform(folder, level, started);
-    if (result == CURLE_USE_SSL_FAILED && level == CURLUSESSL_CONTROL) {
-        // The login only was to be encrypted and the server offers no TLS: plain FTP, as
-        // CURLUSESSL_TRY speaks to such a server, for this file and the rest of the run.
-        serverWithoutTls_ = true;
-        errorText[0] = '\0';
-        return perform(folder, CURLUSESSL_NONE, started);
+        return perform(folder, CURLUSESSL_NONE, settings_.passive, started);
+    // TLS is asked for the login and every data connection: once the server has taken it, a
+    // file whose data connection can not be encrypted is not sent. Where this libcurl can not
+    // encrypt active-mode data connections, the data connections are passive.
+    const bool passive = settings_.passive || activeDataTlsBroken(runtimeLibcurlVersion());
+    const CURLcode result = perform(folder, CURLUSESSL_ALL, passive, started);
+    const unsigned port = ftpPort(settings_);
+    if (watch.tlsAccepted()) {
+        tlsMemory_.remember(settings_.host, port, settings_.user);
+        if (passive != settings_.passive && watch.loggedIn())
+            sayOnce("FTP over TLS uses passive mode: libcurl " + runtimeLibcurlVersionText() +
+                    " can not encrypt active-mode data connections");
+        return result;
     }
-    if (result != CURLE_OK && !started && watch.dataEncrypted() && dataConnectionFailed(result)) {
-        // The login was encrypted and the server took encrypted data, but their connection
-        // failed before any byte left: some servers break it off when the client's handshake
-        // comes before the transfer command, as libcurl 7.87 to 8.4 send it. The file goes
-        // again with its data in clear, under the same verified, encrypted login.
-        const std::string why = errorText[0] ? errorText : curl_easy_strerror(result);
-        errorText[0] = '\0';
-        result = perform(folder, CURLUSESSL_CONTROL, started);
-        if (result == CURLE_OK) {
-            dataInClear_ = true;
-            sayOnce("FTP over TLS protects the login only, the files go unencrypted: the "
-                    "encrypted data connection failed (" +
-                    why + ")");
-        }
-    } else if (result == CURLE_OK && level == CURLUSESSL_CONTROL && !dataInClear_) {
-        sayOnce("FTP over TLS protects the login only, the files go unencrypted: libcurl " +
-                runtimeLibcurlVersionText() + " can not encrypt active-mode data connections");
+    if (result != CURLE_USE_SSL_FAILED || !watch.tlsRefused())
+        return result;
+    // The server offers no TLS. One that did before may be someone in its place: it gets
+    // neither the password nor the file.
+    const std::string server = ftpServerText(settings_);
+    if (tlsMemory_.offered(settings_.host, port, settings_.user)) {
+        sayOnce("FTP server " + server + " no longer offers TLS, nothing is sent: it did before");
+        return result;
     }
-    return result;
+    // Plain FTP for this file and the rest of the run.
+    sayOnce("FTP to " + server + " is not encrypted: the password and the files go in clear");
+    serverWithoutTls_ = true;
+    errorText[0] = '\0';
+    watch.forgetReply();
+    return perform(folder, CURLUSESSL_NONE, settings_.passive, started);
 }
 
-CURLcode FtpSender::perform(const std::string& folder, long tlsLevel, const bool& started) {
+CURLcode FtpSender::perform(const std::string& folder, long tlsLevel, bool passive,
+                            const bool& started) {
     CURL* h = handle_.get();
     curl_easy_setopt(h, CURLOPT_USE_SSL, tlsLevel);
+    curl_easy_setopt(h, CURLOPT_FTPPORT, passive ? nullptr : "-");
     // A folder stored into before is named in the STOR itself; any other is walked from the
     // login folder, creating what is missing. A STOR refused before any byte left (the folder
     // went away meanwhile) is tried once more the walking way.

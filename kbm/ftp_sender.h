@@ -3,6 +3,7 @@
 #include "kbm/backup_log.h"
 #include "kbm/file_sender.h"
 #include "kbm/ftp_tls.h"
+#include "kbm/ftp_tls_memory.h"
 #include "kbm/run_progress.h"
 #include "transfer/ca_trust.h"
 
@@ -22,6 +23,8 @@ struct FtpSettings {
     std::string password;
     bool passive = false;
     CaTrust trust; // the server's certificate is checked against it when it offers TLS
+    // Where the servers that offered TLS are remembered; empty: for the run only.
+    std::filesystem::path tlsMemory;
 };
 
 // The remote address of a relative path: ftp://host:port/backup/<components>, each component
@@ -30,16 +33,22 @@ std::string ftpUrl(const FtpSettings& settings, const std::string& relative);
 
 // The server as "host:port" (an IPv6 address in brackets, port 0 as 21).
 std::string ftpServerText(const FtpSettings& settings);
+unsigned ftpPort(const FtpSettings& settings);
 
 // Sends each file over a connection of its own below the remote folder "backup", creating the
 // missing remote folders, in binary mode and blocks of at most 1024 bytes. Outcomes are log
-// lines: "Can not find source file: " and "Sending to FTP failed: ". One transfer handle
+// lines: "Can not find source file: " and "Sending to FTP failed: <file> (<why>)", the why
+// being the server's refusal when it had the last word, else libcurl's reason. One transfer handle
 // serves all files; a remote folder that this sender has already stored into is addressed in
 // one STOR, any other is walked and created folder by folder.
-// Each session asks for TLS; a server that offers it must show a trusted certificate, else
-// nothing is sent ("FTP over TLS refused, ..." once per run). When encrypted data connections
-// fail where the encrypted login worked, the files go in clear under the encrypted login,
-// which is said once per run.
+// Each session asks for TLS for the login and every data connection; a server that offers it
+// must show a trusted certificate, else nothing is sent ("FTP over TLS refused, ..." once per
+// run). Once the server has taken TLS, a file whose data connection can not be encrypted is a
+// failed send, never one in clear. A server that offers no TLS gets plain FTP, which is said
+// once per run, unless it offered TLS before (FtpTlsMemory): then it gets no password and no
+// file, which is said once per run too. After kDeadServerFiles files in a row that could not
+// connect or stalled, the run sends nothing more: the rest fail at once, without a line each,
+// and finish() tells how many wait for the next run.
 class FtpSender final : public FileSender {
 public:
     FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress);
@@ -52,33 +61,46 @@ public:
     // example over TLS it can not be trusted for), from the last file tried.
     std::optional<std::string> serverUnusable() const override;
 
+    // "FTP server <host:port> does not answer, <n> files wait for the next run" when the
+    // sending was given up.
+    void finish() override;
+
     // Seconds a connection may take to open, and a transfer may stall, before it fails.
     void setTimeouts(long connectSeconds, long stallSeconds);
+
+    // Files in a row that could not even connect, or stalled, after which the run sends
+    // nothing more to the server: the rest wait for the next run.
+    static constexpr int kDeadServerFiles = 3;
 
 private:
     struct CurlDeleter {
         void operator()(CURL* handle) const;
     };
     std::unique_ptr<CURL, CurlDeleter> handle_;
-    // One file's transfer at the TLS level the run has found for the server, tried again
-    // where that level turned out wrong for it. `started`: the file's first byte was read.
+    // One file's transfer over TLS, or in plain FTP once the server turned out to offer none.
+    // `started`: the file's first byte was read.
     CURLcode transfer(const std::string& folder, const bool& started, char* errorText,
-                      const FtpSessionWatch& watch);
+                      FtpSessionWatch& watch);
     // One transfer, repeated the walking way when a known folder is gone.
-    CURLcode perform(const std::string& folder, long tlsLevel, const bool& started);
+    CURLcode perform(const std::string& folder, long tlsLevel, bool passive, const bool& started);
+    // "Sending to FTP failed: <source> (<reason>)"; false.
+    bool failed(const std::string& source, const std::string& reason);
     // Logs a line once per run.
     void sayOnce(const std::string& line);
 
     std::set<std::string> knownFolders_; // remote folder URLs that exist
     std::set<std::string> said_;
-    bool dataInClear_ = false;      // the server's encrypted data connections failed this run
     bool serverWithoutTls_ = false; // the server offered no TLS this run
-    bool serverTookLogin_ = false;  // a session of this run logged in
+    FtpTlsMemory tlsMemory_;
+    bool serverTookLogin_ = false;           // a session of this run logged in
     std::optional<std::string> beforeLogin_; // why the last file tried failed before its login
     FtpSettings settings_;
     BackupLog& log_;
     RunProgress& progress_;
-    long connectTimeout_ = 30;
+    int deadInARow_ = 0;        // files in a row that could not connect or stalled
+    bool givenUp_ = false;      // the server does not answer: nothing more is sent this run
+    std::uint64_t waiting_ = 0; // files left for the next run since then, those included
+    long connectTimeout_ = 20;
     long stallTimeout_ = 60;
 };
 

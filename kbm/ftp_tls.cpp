@@ -6,12 +6,6 @@ bool activeDataTlsBroken(unsigned libcurlVersion) {
     return libcurlVersion >= 0x075700 && libcurlVersion < 0x080000;
 }
 
-long ftpTlsLevel(bool passive, unsigned libcurlVersion) {
-    if (!passive && activeDataTlsBroken(libcurlVersion))
-        return static_cast<long>(CURLUSESSL_CONTROL);
-    return static_cast<long>(CURLUSESSL_TRY);
-}
-
 unsigned runtimeLibcurlVersion() {
     return curl_version_info(CURLVERSION_NOW)->version_num;
 }
@@ -43,6 +37,10 @@ int FtpSessionWatch::onDebug(CURL*, curl_infotype type, char* data, std::size_t 
 
 void FtpSessionWatch::sent(std::string_view line) {
     lastCommand_ = line.substr(0, line.find_first_of("\r\n"));
+    // A reply to an earlier command says nothing of this one; the goodbye after a failure
+    // leaves the reason of the failure.
+    if (lastCommand_ != "QUIT")
+        lastReply_.clear();
 }
 
 void FtpSessionWatch::received(std::string_view line) {
@@ -50,6 +48,15 @@ void FtpSessionWatch::received(std::string_view line) {
     if (line.size() < 4 || line[3] != ' ')
         return;
     replied_ = true;
+    if (lastCommand_ == "QUIT")
+        return;
+    constexpr std::size_t kReplyLimit = 200;
+    line = line.substr(0, line.find_first_of("\r\n"));
+    lastReply_.clear();
+    for (const char c : line.substr(0, kReplyLimit))
+        lastReply_ += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+    if (line.size() > kReplyLimit)
+        lastReply_ += "...";
     // USER may be answered by 230 already; PASS always ends the login.
     if (lastCommand_.starts_with("USER ") || lastCommand_.starts_with("PASS ")) {
         if (line[0] == '2')
@@ -57,10 +64,12 @@ void FtpSessionWatch::received(std::string_view line) {
         else if (line[0] == '4' || line[0] == '5')
             loginRefused_ = true;
     }
-    if (lastCommand_ == "PROT P")
-        dataEncrypted_ = line[0] == '2';
-    else if (lastCommand_ == "PROT C")
-        dataEncrypted_ = false;
+    if (lastCommand_.starts_with("AUTH ")) {
+        if (line[0] == '2')
+            tlsAccepted_ = true;
+        else if (line[0] == '4' || line[0] == '5')
+            tlsRefused_ = true;
+    }
     lastCommand_.clear();
 }
 

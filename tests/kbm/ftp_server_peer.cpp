@@ -13,9 +13,9 @@ const QString kPython = QStringLiteral("/usr/bin/python3");
 }
 
 FtpServerPeer::FtpServerPeer(const std::filesystem::path& root, const std::string& user,
-                             const std::string& password) {
+                             const std::string& password, int port) {
     // -D logs every command, so tests can see how the client talked to the server.
-    start({"-m", "pyftpdlib", "-D", "-i", "127.0.0.1", "-p", "0", "-w", "-d",
+    start({"-m", "pyftpdlib", "-D", "-i", "127.0.0.1", "-p", QString::number(port), "-w", "-d",
            QString::fromStdString(root.string()), "-u", QString::fromStdString(user), "-P",
            QString::fromStdString(password)});
 }
@@ -34,6 +34,12 @@ FtpServerPeer FtpServerPeer::script(const std::filesystem::path& root, const std
 FtpServerPeer FtpServerPeer::dropping(const std::filesystem::path& root, const std::string& user,
                                       const std::string& password, int dropAfterBytes) {
     return script(root, user, password, {"--drop-after", QString::number(dropAfterBytes)});
+}
+
+FtpServerPeer FtpServerPeer::refusingStore(const std::filesystem::path& root,
+                                           const std::string& user, const std::string& password,
+                                           const std::string& reply) {
+    return script(root, user, password, {"--stor-reply", QString::fromStdString(reply)});
 }
 
 FtpServerPeer FtpServerPeer::tls(const std::filesystem::path& root, const std::string& user,

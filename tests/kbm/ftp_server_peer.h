@@ -11,14 +11,18 @@
 namespace kestrun::test {
 
 // A real FTP server on 127.0.0.1 (pyftpdlib) serving a folder with one writable account,
-// started in the constructor and killed in the destructor. port() is 0 when it did not start.
+// started in the constructor (on a free port unless one is given) and killed in the destructor.
+// port() is 0 when it did not start.
 class FtpServerPeer {
 public:
     FtpServerPeer(const std::filesystem::path& root, const std::string& user,
-                  const std::string& password);
+                  const std::string& password, int port = 0);
     // The same, but the server drops the connection after `dropAfterBytes` of every upload.
     static FtpServerPeer dropping(const std::filesystem::path& root, const std::string& user,
                                   const std::string& password, int dropAfterBytes);
+    // The same, but the server answers every STOR with the reply and stores nothing.
+    static FtpServerPeer refusingStore(const std::filesystem::path& root, const std::string& user,
+                                       const std::string& password, const std::string& reply);
     // The same, but the server offers explicit TLS with the certificate and its key.
     static FtpServerPeer tls(const std::filesystem::path& root, const std::string& user,
                              const std::string& password, const std::filesystem::path& cert,

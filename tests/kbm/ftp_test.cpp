@@ -1,16 +1,17 @@
 #include "common/log_writer.h"
 #include "kbm/ftp_sender.h"
 #include "kbm/ftp_tls.h"
-#include "kbm/throttled_progress.h"
 #include "tests/kbm/ftp_server_peer.h"
 #include "tests/kbm/kbm_test_support.h"
 #include "tests/kestrun/update/http_server_peer.h"
+#include "tests/peers/scripted_server.h"
 
 #include <gtest/gtest.h>
 
 #include <curl/curl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <random>
 
 namespace kestrun::test {
@@ -18,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
 
 class FtpDeliveryTest : public ::testing::Test {
 protected:
@@ -31,13 +33,42 @@ protected:
         box.run_.settings.password = "secret";
     }
 
+    // The log without the line that a plain server gets once per run.
+    std::vector<std::string> noted() const {
+        auto messages = box.logMessages();
+        std::erase_if(messages, [](const std::string& m) {
+            return m.ends_with(" is not encrypted: the password and the files go in clear");
+        });
+        return messages;
+    }
+
+    // A pyftpdlib that offers TLS with a certificate ca.pem trusts.
+    FtpServerPeer trustedTlsServer() {
+        const Certificate certificate = makeCertificate(box.root.path(), "ftp");
+        writeFile(box.work / "ca.pem", readFile(certificate.cert));
+        auto server =
+            FtpServerPeer::tls(remote, "kbm", "secret", certificate.cert, certificate.key);
+        box.run_.settings.port = server.port();
+        return server;
+    }
+
+    // A run from scratch: no markers, nothing on the server, an empty log.
+    void runAfresh(int passive) {
+        fs::remove_all(remote / "backup");
+        fs::remove_all(box.data);
+        fs::remove(box.log.file());
+        box.run_.settings.passive = passive;
+        box.clock.advance(std::chrono::hours(1));
+        box.run();
+    }
+
     // The remote copy of a source.
     fs::path remoteCopy(const std::string& source) const {
         return remote / "backup" / *relativePath(source);
     }
 
     FtpSender sender(const FtpServerPeer& server, bool passive) {
-        return FtpSender(FtpSettings{"127.0.0.1", server.port(), "kbm", "secret", passive, {}},
+        return FtpSender(FtpSettings{"127.0.0.1", server.port(), "kbm", "secret", passive, {}, {}},
                          box.log, box.progress);
     }
 
@@ -45,69 +76,106 @@ protected:
     fs::path remote;
 };
 
-TEST_F(FtpDeliveryTest, RunSendsNestedFilesPlainAndOverTlsInPassiveAndActiveMode) {
-    const Certificate certificate = makeCertificate(box.root.path(), "ftp");
-    ASSERT_FALSE(certificate.cert.empty());
+TEST_F(FtpDeliveryTest, RunSendsNestedFilesPlainInPassiveAndActiveMode) {
     FtpServerPeer plain(remote, "kbm", "secret");
-    auto tls = FtpServerPeer::tls(remote, "kbm", "secret", certificate.cert, certificate.key);
     ASSERT_NE(plain.port(), 0) << plain.log();
-    ASSERT_NE(tls.port(), 0) << tls.log();
-    writeFile(box.work / "ca.pem", readFile(certificate.cert));
     const std::string a = box.source("Data/Reports/2024/notes.txt", "passive");
     const std::string b = box.source("Data/with space & 100%/b.txt", "spaced");
     box.run_.include = {{(box.src / "Data").string(), 0, 0}};
-    const std::string loginOnly =
-        "FTP over TLS protects the login only, the files go unencrypted: ";
-    for (const FtpServerPeer* server : {&plain, &tls}) {
-        for (const int passive : {1, 0}) {
-            const bool overTls = server == &tls;
-            SCOPED_TRACE(std::to_string(passive) + (overTls ? " over TLS" : " plain"));
-            fs::remove_all(remote / "backup");
-            fs::remove_all(box.data);
-            fs::remove(box.log.file());
-            box.run_.settings.port = server->port();
-            box.run_.settings.passive = passive;
-            int sleeps = 0;
-            box.clock.setSleepHook([&](std::chrono::milliseconds) { ++sleeps; });
-            const std::size_t logged = server->log().size();
-            const LocalDateTime stamp = box.run();
-            // The data connections were opened the way the setting asks.
-            const std::string commands = server->log().substr(logged);
-            const bool sawPassive = commands.find("<- EPSV") != std::string::npos ||
-                                    commands.find("<- PASV") != std::string::npos;
-            const bool sawActive = commands.find("<- EPRT") != std::string::npos ||
-                                   commands.find("<- PORT") != std::string::npos;
-            EXPECT_EQ(sawPassive, passive == 1) << commands;
-            EXPECT_EQ(sawActive, passive == 0) << commands;
-            EXPECT_EQ(readFile(remoteCopy(a)), "passive");
-            EXPECT_EQ(readFile(remoteCopy(b)), "spaced");
-            // TLS is asked for every time; where the server offers it the login follows it.
-            const auto auth = commands.find("<- AUTH TLS");
-            ASSERT_NE(auth, std::string::npos) << commands;
-            EXPECT_EQ(commands.find("234 AUTH TLS successful") < commands.find("<- USER"), overTls)
-                << commands;
-            // With this libcurl and server the data may go in clear, under the encrypted login,
-            // and then it says so once.
-            const auto messages = box.logMessages();
-            if (!overTls || messages.empty()) {
-                EXPECT_TRUE(messages.empty()) << messages.front();
-                EXPECT_EQ(commands.find("<- PROT C"), std::string::npos) << commands;
-            } else {
-                ASSERT_EQ(messages.size(), 1u) << messages[1];
-                EXPECT_TRUE(messages[0].starts_with(loginOnly)) << messages[0];
-                EXPECT_EQ(messages[0].find("active-mode") != std::string::npos, passive == 0);
-            }
-            if (overTls && passive == 0 && activeDataTlsBroken(runtimeLibcurlVersion())) {
-                EXPECT_EQ(messages.size(), 1u);
-            }
-            // No sets, no pauses with an FTP destination; the run's list is still written.
-            EXPECT_EQ(sleeps, 0);
-            EXPECT_TRUE(fs::exists(box.autodeleteList(stamp)));
-            EXPECT_FALSE(fs::exists(box.dest / stamp.format(kSetStampFormat)));
-            box.clock.advance(std::chrono::hours(1));
-        }
+    box.run_.settings.port = plain.port();
+    for (const int passive : {1, 0}) {
+        SCOPED_TRACE(passive);
+        int sleeps = 0;
+        box.clock.setSleepHook([&](std::chrono::milliseconds) { ++sleeps; });
+        const std::size_t logged = plain.log().size();
+        runAfresh(passive);
+        const LocalDateTime stamp = box.clock.now();
+        // The data connections were opened the way the setting asks.
+        const std::string commands = plain.log().substr(logged);
+        const bool sawPassive = commands.find("<- EPSV") != std::string::npos ||
+                                commands.find("<- PASV") != std::string::npos;
+        const bool sawActive = commands.find("<- EPRT") != std::string::npos ||
+                               commands.find("<- PORT") != std::string::npos;
+        EXPECT_EQ(sawPassive, passive == 1) << commands;
+        EXPECT_EQ(sawActive, passive == 0) << commands;
+        EXPECT_EQ(readFile(remoteCopy(a)), "passive");
+        EXPECT_EQ(readFile(remoteCopy(b)), "spaced");
+        // TLS is asked for every time; without it, the run says so once.
+        EXPECT_NE(commands.find("<- AUTH TLS"), std::string::npos) << commands;
+        EXPECT_THAT(box.logMessages(),
+                    ElementsAre("FTP to 127.0.0.1:" + std::to_string(plain.port()) +
+                                " is not encrypted: the password and the files go in clear"));
+        // No sets, no pauses with an FTP destination; the run's list is still written.
+        EXPECT_EQ(sleeps, 0);
+        EXPECT_TRUE(fs::exists(box.autodeleteList(stamp)));
+        EXPECT_FALSE(fs::exists(box.dest / stamp.format(kSetStampFormat)));
     }
     EXPECT_EQ(box.progress.status.back(), "b.txt -> 127.0.0.1");
+}
+
+// pyftpdlib breaks off an encrypted data connection whose handshake comes before the transfer
+// command, as libcurl's does: over TLS, a file goes encrypted or not at all, never in clear.
+TEST_F(FtpDeliveryTest, OverTlsEveryFileGoesEncryptedOrNotAtAll) {
+    const FtpServerPeer tls = trustedTlsServer();
+    ASSERT_NE(tls.port(), 0) << tls.log();
+    const std::string a = box.source("Data/a.txt", "first");
+    const std::string b = box.source("Data/sub/b.txt", "second");
+    box.run_.include = {{(box.src / "Data").string(), 0, 0}};
+    for (const int passive : {1, 0}) {
+        SCOPED_TRACE(passive);
+        const std::size_t logged = tls.log().size();
+        runAfresh(passive);
+        const std::string commands = tls.log().substr(logged);
+        EXPECT_LT(commands.find("234 AUTH TLS successful"), commands.find("<- USER")) << commands;
+        EXPECT_NE(commands.find("<- PROT P"), std::string::npos) << commands;
+        EXPECT_EQ(commands.find("<- PROT C"), std::string::npos) << commands;
+        auto messages = box.logMessages();
+        // A libcurl that can not encrypt active-mode data goes passive, and says so.
+        if (passive == 0 && activeDataTlsBroken(runtimeLibcurlVersion())) {
+            EXPECT_EQ(messages.at(0), "FTP over TLS uses passive mode: libcurl " +
+                                          runtimeLibcurlVersionText() +
+                                          " can not encrypt active-mode data connections");
+            EXPECT_EQ(commands.find("<- EPRT"), std::string::npos) << commands;
+        }
+        // A file whose failure the log tells, with its reason, went neither in clear nor at
+        // all, and stays due; any other arrived whole.
+        for (const std::string& file : {a, b}) {
+            const bool sent = std::none_of(messages.begin(), messages.end(), [&](const auto& m) {
+                return m.starts_with("Sending to FTP failed: " + file + " (") && m.ends_with(")");
+            });
+            const fs::path copy = remoteCopy(file);
+            EXPECT_EQ(fs::exists(copy) ? readFile(copy) : "", sent ? readFile(file) : "");
+            EXPECT_EQ(fs::exists(box.marker(file)), sent) << file;
+        }
+    }
+}
+
+// A server that offered TLS before and offers none now may be someone in its place.
+TEST_F(FtpDeliveryTest, ServerThatOfferedTlsGetsNoPasswordWithoutIt) {
+    const std::string a = box.source("k/a.txt", "first");
+    const std::string b = box.source("k/b.txt", "second");
+    box.run_.include = {{(box.src / "k").string(), 0, 0}};
+    int port = 0;
+    {
+        const FtpServerPeer tls = trustedTlsServer();
+        ASSERT_NE(port = tls.port(), 0) << tls.log();
+        box.run();
+    }
+    const fs::path memory = FtpTlsMemory::fileIn(box.data);
+    ASSERT_TRUE(fs::exists(memory));
+    EXPECT_EQ(modeOf(memory), 0600u);
+    FtpServerPeer plain(remote, "kbm", "secret", port);
+    ASSERT_EQ(plain.port(), port) << plain.log();
+    fs::remove_all(markerFolder(box.data)); // every file is due again
+    fs::remove(box.log.file());
+    box.clock.advance(std::chrono::hours(1));
+    box.run();
+    EXPECT_THAT(box.logMessages(),
+                UnorderedElementsAre("FTP server 127.0.0.1:" + std::to_string(port) +
+                                         " no longer offers TLS, nothing is sent: it did before",
+                                     ::testing::StartsWith("Sending to FTP failed: " + a + " ("),
+                                     ::testing::StartsWith("Sending to FTP failed: " + b + " (")));
+    EXPECT_EQ(plain.log().find("<- USER"), std::string::npos) << plain.log();
 }
 
 TEST_F(FtpDeliveryTest, BlocksDriveTheLowerBar) {
@@ -141,7 +209,7 @@ TEST_F(FtpDeliveryTest, BlocksDriveTheLowerBar) {
     EXPECT_EQ(box.progress.pumps, 3 * 1024 + 1);
     EXPECT_TRUE(std::is_sorted(box.progress.transfer.begin(), box.progress.transfer.end()));
     EXPECT_EQ(box.progress.transfer.back(), 99);
-    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_TRUE(noted().empty());
 }
 
 TEST_F(FtpDeliveryTest, ExistingRemoteFileIsReplaced) {
@@ -166,16 +234,18 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
     box.run_.include = {{a, 0, 1}, {missing, 0, 1}, {odd, 0, 1}, {b, 0, 1}};
     box.run_.settings.port = server.port();
     box.run_.settings.password = "wrong";
-    const auto perFile = [&] {
+    // Each failure says why: the server's refusal, or libcurl's reason.
+    const auto perFile = [&](const std::string& why) {
         return std::vector<std::string>{
-            "Sending to FTP failed: " + a, "Can not find source file: " + missing,
+            "Sending to FTP failed: " + a + " (" + why + ")",
+            "Can not find source file: " + missing,
             printableLogMessage("Sending to FTP failed: " + odd +
                                 " (The name holds a control character, which FTP can not "
                                 "carry.)"),
-            "Sending to FTP failed: " + b};
+            "Sending to FTP failed: " + b + " (" + why + ")"};
     };
     box.run();
-    EXPECT_EQ(box.logMessages(), perFile());
+    EXPECT_EQ(noted(), perFile("530 Authentication failed."));
     EXPECT_FALSE(fs::exists(remote / "backup"));
     EXPECT_THAT(box.outcome.reason,
                 ::testing::StartsWith("FTP server 127.0.0.1:" + std::to_string(server.port()) +
@@ -202,17 +272,33 @@ TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
         }
         box.clock.advance(std::chrono::hours(1));
         box.run();
-        auto messages = box.logMessages();
-        ASSERT_EQ(messages.size(), 5u);
+        auto messages = noted();
+        ASSERT_EQ(messages.size(), 5u) << ::testing::PrintToString(messages);
         EXPECT_TRUE(messages[0].starts_with(
             "FTP over TLS refused, the server's certificate is not trusted: "))
             << messages[0];
         messages.erase(messages.begin());
-        EXPECT_EQ(messages, perFile());
+        const std::string failedA = "Sending to FTP failed: " + a + " (";
+        ASSERT_TRUE(messages[0].starts_with(failedA + "SSL certificate problem: ")) << messages[0];
+        EXPECT_EQ(messages, perFile(messages[0].substr(failedA.size(),
+                                                       messages[0].size() - failedA.size() - 1)));
         EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not usable (SSL"));
     }
     EXPECT_EQ(tls.log().find("<- USER"), std::string::npos) << tls.log();
     EXPECT_FALSE(fs::exists(remote / "backup"));
+}
+
+// The server's refusal is the reason; a hostile one is cut to a log line's length and loses its
+// control characters.
+TEST_F(FtpDeliveryTest, FailureCarriesTheServersReplyWithinBounds) {
+    auto server = FtpServerPeer::refusingStore(remote, "kbm", "secret",
+                                               "553 \x1b[31m" + std::string(5000, 'x'));
+    ASSERT_NE(server.port(), 0) << server.log();
+    const std::string file = box.source("h/a.txt");
+    FtpSender ftp = sender(server, true);
+    EXPECT_FALSE(ftp.send(file, *relativePath(file)));
+    EXPECT_THAT(noted(), ElementsAre("Sending to FTP failed: " + file + " (553  [31m" +
+                                     std::string(191, 'x') + "...)"));
 }
 
 TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
@@ -224,7 +310,7 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     box.run_.settings.host = "";
     box.run();
     EXPECT_EQ(box.queue(), a + "\t0\r\n" + b + "\t1\r\n");
-    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_TRUE(noted().empty());
     EXPECT_TRUE(box.progress.status.empty());
 
     // A server that is down fails every file.
@@ -238,8 +324,10 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     box.run_.settings.port = port;
     box.clock.advance(std::chrono::hours(1));
     box.run();
-    EXPECT_THAT(box.logMessages(),
-                ElementsAre("Sending to FTP failed: " + a, "Sending to FTP failed: " + b));
+    const std::string refused = " (Failed to connect to 127.0.0.1 port " + std::to_string(port);
+    EXPECT_THAT(noted(),
+                ElementsAre(::testing::StartsWith("Sending to FTP failed: " + a + refused),
+                            ::testing::StartsWith("Sending to FTP failed: " + b + refused)));
     EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not reachable ("));
 
     // Once it runs, the next run delivers them all.
@@ -250,9 +338,42 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     box.run();
     EXPECT_EQ(readFile(remoteCopy(a)), "first");
     EXPECT_EQ(readFile(remoteCopy(b)), "second");
-    EXPECT_EQ(box.logMessages().size(), 2u);
+    EXPECT_EQ(noted().size(), 2u);
     EXPECT_EQ(box.outcome.filesCopied + box.outcome.bytesCopied, 2u + 11u);
     EXPECT_EQ(box.outcome.destination, "ftp://127.0.0.1:" + std::to_string(server.port()));
+}
+
+// A server that refuses every connection, or takes it and never answers: after three files the
+// run sends nothing more to it, and the rest wait for the next run.
+TEST_F(FtpDeliveryTest, DeadServerEndsTheRunsSending) {
+    ScriptedServer silent(ScriptedServer::Mode::Silent);
+    ASSERT_NE(silent.port(), 0);
+    std::vector<std::string> files;
+    for (int i = 0; i < 8; ++i)
+        files.push_back(box.source("q/f" + std::to_string(i) + ".txt"));
+    box.run_.include = {{(box.src / "q").string(), 0, 0}};
+    for (const int port : {1, int{silent.port()}}) {
+        SCOPED_TRACE(port);
+        fs::remove_all(box.data);
+        fs::remove(box.log.file());
+        box.run_.settings.port = port;
+        FtpSender ftp(FtpSettings{"127.0.0.1", port, "kbm", "secret", true, {}, {}}, box.log,
+                      box.progress);
+        ftp.setTimeouts(1, 1);
+        const auto start = std::chrono::steady_clock::now();
+        box.run(&ftp);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+        const auto messages = box.logMessages();
+        ASSERT_EQ(messages.size(), 4u) << ::testing::PrintToString(messages);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(messages[i].starts_with("Sending to FTP failed: ")) << messages[i];
+        EXPECT_EQ(messages[3], "FTP server 127.0.0.1:" + std::to_string(port) +
+                                   " does not answer, 8 files wait for the next run");
+        for (const std::string& file : files)
+            EXPECT_FALSE(fs::exists(box.marker(file))) << file;
+        EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not reachable ("));
+        box.clock.advance(std::chrono::hours(1));
+    }
 }
 
 TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoes) {
@@ -268,7 +389,8 @@ TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoe
     ftp.setTimeouts(10, 10);
     ftp.send(large, *relativePath(large));
     ftp.send(small, *relativePath(small));
-    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + large));
+    EXPECT_THAT(noted(), ElementsAre(::testing::MatchesRegex("Sending to FTP failed: " + large +
+                                                             " \\(.+\\)")));
     EXPECT_EQ(readFile(remoteCopy(small)), "tiny");
     // What arrived of the large file is the start of it, cut short.
     const std::string partial = readFile(remoteCopy(large));
@@ -291,7 +413,8 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     box.run_.settings.port = server.port();
     box.run();
     EXPECT_EQ(readFile(remoteCopy(fifo.string())), "the copy of before");
-    EXPECT_THAT(box.logMessages(), ElementsAre("Sending to FTP failed: " + fifo.string()));
+    EXPECT_THAT(noted(), ElementsAre("Sending to FTP failed: " + fifo.string() +
+                                     " (not a regular file that can be read)"));
     EXPECT_FALSE(fs::exists(box.marker(fifo.string())));
 
     // A source cut short while it is being read fails, and says so; whole, it is sent.
@@ -299,11 +422,12 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     FtpSender ftp = sender(server, true);
     box.progress.onPump = [&] { fs::resize_file(cut, 1500); };
     EXPECT_FALSE(ftp.send(cut, *relativePath(cut)));
-    EXPECT_EQ(box.logMessages().back(), "Sending to FTP failed: " + cut);
+    EXPECT_EQ(noted().back(),
+              "Sending to FTP failed: " + cut + " (the file could not be read whole)");
     box.progress.onPump = nullptr;
     EXPECT_TRUE(ftp.send(cut, *relativePath(cut)));
     EXPECT_EQ(readFile(remoteCopy(cut)), std::string(1500, 'c'));
-    EXPECT_EQ(box.logMessages().size(), 2u);
+    EXPECT_EQ(noted().size(), 2u);
 }
 
 TEST_F(FtpDeliveryTest, FilesOfAFolderStoredIntoBeforeGoInOneStore) {
@@ -325,7 +449,7 @@ TEST_F(FtpDeliveryTest, FilesOfAFolderStoredIntoBeforeGoInOneStore) {
     EXPECT_TRUE(ftp.send(c, *relativePath(c)));
     EXPECT_EQ(readFile(remoteCopy(a)), "");
     EXPECT_EQ(readFile(remoteCopy(c)), "C");
-    EXPECT_TRUE(box.logMessages().empty());
+    EXPECT_TRUE(noted().empty());
 }
 
 TEST_F(FtpDeliveryTest, RunRepaintsTheWindowOnlyWhenItsPaceAllows) {
@@ -347,99 +471,8 @@ TEST_F(FtpDeliveryTest, RunRepaintsTheWindowOnlyWhenItsPaceAllows) {
               100 * (static_cast<int>(large.size()) + 2) / (static_cast<int>(large.size()) + 5));
 }
 
-// A window that notes when it was given something to show.
-class TimedWindow final : public RunProgress {
-public:
-    explicit TimedWindow(Clock& clock) : clock_(clock) {}
-    void setOverall(int percent) override {
-        noteUpdate();
-        overall.push_back(percent);
-    }
-    void setTransfer(int percent) override {
-        noteUpdate();
-        transfer.push_back(percent);
-    }
-    void setStatus(const std::string& text) override {
-        noteUpdate();
-        status.push_back(text);
-    }
-    void pump() override { ++pumps; }
-
-    std::vector<std::uint64_t> updatedAt; // one entry per moment of updates
-    std::vector<int> overall, transfer;
-    std::vector<std::string> status;
-    int pumps = 0;
-
-private:
-    void noteUpdate() {
-        const std::uint64_t now = clock_.monotonicMs();
-        if (updatedAt.empty() || updatedAt.back() != now)
-            updatedAt.push_back(now);
-    }
-    Clock& clock_;
-};
-
-TEST(ThrottledProgressTest, WindowGetsAtMostOneUpdateEveryFiftyMilliseconds) {
-    TestClock clock(stampOf("2024-01-05 09:30:00"));
-    TimedWindow window(clock);
-    ThrottledProgress progress(window, clock);
-
-    // 5000 blocks of a transfer, 3 ms apart; the shown value changes every fifth block.
-    const std::uint64_t start = clock.monotonicMs();
-    progress.setStatus("big.bin -> host");
-    for (int block = 0; block < 5000; ++block) {
-        clock.advance(std::chrono::milliseconds(3));
-        progress.setTransfer(block / 5);
-        progress.pump();
-    }
-    const std::uint64_t elapsed = clock.monotonicMs() - start;
-    ASSERT_GE(window.updatedAt.size(), 2u);
-    for (std::size_t i = 1; i < window.updatedAt.size(); ++i)
-        EXPECT_GE(window.updatedAt[i] - window.updatedAt[i - 1], ThrottledProgress::kIntervalMs)
-            << i;
-    // It still follows the transfer: about one update per interval, each showing news, each
-    // followed by one pump of the window.
-    EXPECT_GE(window.updatedAt.size(), elapsed / 51);
-    EXPECT_EQ(window.pumps, static_cast<int>(window.updatedAt.size()));
-    EXPECT_EQ(window.transfer.size() + 1, window.updatedAt.size());
-    EXPECT_TRUE(std::adjacent_find(window.transfer.begin(), window.transfer.end()) ==
-                window.transfer.end());
-    EXPECT_EQ(window.status, std::vector<std::string>{"big.bin -> host"});
-
-    // The end is shown even when it came too soon after the last update.
-    const std::size_t shown = window.transfer.size();
-    clock.advance(std::chrono::milliseconds(ThrottledProgress::kIntervalMs));
-    progress.setTransfer(100);
-    progress.setTransfer(99);
-    progress.setOverall(40);
-    progress.pump();
-    ASSERT_EQ(window.transfer.size(), shown + 1);
-    EXPECT_EQ(window.transfer.back(), 100);
-    clock.advance(std::chrono::milliseconds(1));
-    progress.setStatus("next.bin -> host");
-    progress.setTransfer(0);
-    progress.pump();
-    EXPECT_EQ(window.transfer.back(), 100);
-    progress.flush();
-    EXPECT_EQ(window.transfer.back(), 0);
-    EXPECT_EQ(window.status.back(), "next.bin -> host");
-    EXPECT_EQ(window.overall, std::vector<int>{40});
-
-    // What the flush showed is painted at the next pump; then, with nothing new, nothing is
-    // repainted however much time passes.
-    progress.pump();
-    const int pumps = window.pumps;
-    clock.advance(std::chrono::seconds(5));
-    progress.setTransfer(0);
-    progress.setStatus("next.bin -> host");
-    progress.pump();
-    progress.flush();
-    EXPECT_EQ(window.pumps, pumps);
-    EXPECT_EQ(window.transfer.size(), shown + 2);
-}
-
 TEST(FtpUrlTest, ComponentsAreEncodedBelowBackup) {
-    FtpSettings s{"ftp.example", 0, "u", "p", false, {}};
+    FtpSettings s{"ftp.example", 0, "u", "p", false, {}, {}};
     EXPECT_EQ(ftpUrl(s, "home/a b/x#1.txt"), "ftp://ftp.example:21/backup/home/a%20b/x%231.txt");
     EXPECT_EQ(ftpUrl(s, "~my-dir_1/100%\xC3\xA4;.t?t"),
               "ftp://ftp.example:21/backup/~my-dir_1/100%25%C3%A4%3B.t%3Ft");

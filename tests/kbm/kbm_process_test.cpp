@@ -363,7 +363,8 @@ TEST(KbmProcessTest, SpecialFilesInPlaceOfItsFilesNeverHoldTheRunUp) {
              EXPECT_THAT(
                  box.logMessages(),
                  ElementsAre("Backup started.",
-                             "Sending to FTP failed: " + (box.src / "q/single.fifo").string(),
+                             "Sending to FTP failed: " + (box.src / "q/single.fifo").string() +
+                                 " (not a regular file that can be read)",
                              ::testing::EndsWith("1 failed, to ftp://127.0.0.1:1"),
                              "Backup completed."));
          },

@@ -1,12 +1,14 @@
 """An FTP server on loopback for the tests, built on pyftpdlib.
 
-Usage: ftp_server.py DIR USER PASS [--drop-after LIMIT] [--tls CERT KEY]
+Usage: ftp_server.py DIR USER PASS [--drop-after LIMIT] [--tls CERT KEY] [--stor-reply TEXT]
 Serves DIR to one writable account and logs every command on stderr, and
 ">>> starting FTP server on 127.0.0.1:PORT" when ready.
 --drop-after: stores LIMIT bytes of each uploaded file, then closes both the data and the
 control connection.
 --tls: offers explicit TLS (AUTH TLS) with the certificate and key, for the control and, when
 the client asks with PROT P, the data connection; clients may stay plain.
+--stor-reply: answers every STOR with TEXT (a refusal of the server's own words) and stores
+nothing.
 """
 import argparse
 import logging
@@ -24,6 +26,7 @@ def main():
     parser.add_argument("password")
     parser.add_argument("--drop-after", type=int)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--stor-reply")
     args = parser.parse_args()
 
     if args.tls:
@@ -44,6 +47,11 @@ def main():
 
     class Handler(base_handler):
         dtp_handler = Dtp
+
+        def ftp_STOR(self, file, mode="w"):
+            if args.stor_reply is None:
+                return super().ftp_STOR(file, mode)
+            self.respond(args.stor_reply)
 
     if args.tls:
         Handler.certfile, Handler.keyfile = args.tls

@@ -1,0 +1,84 @@
+#include "kbm/ftp_tls_memory.h"
+
+#include "platform/data_folder.h"
+#include "platform/regular_file.h"
+
+namespace kestrun {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kFileLimit = 1 << 20;
+
+// Blanks, line breaks and everything outside printable ASCII as %XX.
+std::string encoded(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u > 0x20 && u < 0x7f && c != '%') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 0xF];
+        }
+    }
+    return out;
+}
+
+std::string lineOf(const std::string& host, unsigned port, const std::string& user) {
+    return encoded(host) + " " + std::to_string(port) + " " + encoded(user) + "\n";
+}
+
+} // namespace
+
+FtpTlsMemory::FtpTlsMemory(fs::path file) : file_(std::move(file)) {}
+
+fs::path FtpTlsMemory::fileIn(const fs::path& dataFolder) {
+    return dataFolder / "KBM" / "ftp-tls";
+}
+
+std::string FtpTlsMemory::content() const {
+    if (file_.empty())
+        return {};
+    return readRegularFile(file_, kFileLimit).value_or(std::string());
+}
+
+bool FtpTlsMemory::offered(const std::string& host, unsigned port, const std::string& user) const {
+    const std::string line = "\n" + lineOf(host, port, user);
+    return ("\n" + added_).find(line) != std::string::npos ||
+           ("\n" + content()).find(line) != std::string::npos;
+}
+
+bool FtpTlsMemory::remember(const std::string& host, unsigned port, const std::string& user) {
+    if (offered(host, port, user))
+        return true;
+    const std::string line = lineOf(host, port, user);
+    added_ += line;
+    if (file_.empty() || !createPrivateFolders(file_.parent_path()))
+        return false;
+    std::string text = content();
+    if (!text.empty() && !text.ends_with('\n'))
+        text += '\n';
+    text += line;
+    const fs::path temp = file_.string() + ".new";
+    std::error_code ec;
+    fs::remove(temp, ec);
+    {
+        FileDescriptor out = createNewRegularFile(temp, 0600);
+        if (!out || !setPermissions(out, 0600) || !writeAll(out, text) || !syncToDisk(out) ||
+            !closeFile(out)) {
+            fs::remove(temp, ec);
+            return false;
+        }
+    }
+    fs::rename(temp, file_, ec);
+    if (!ec)
+        return true;
+    fs::remove(temp, ec);
+    return false;
+}
+
+} // namespace kestrun
