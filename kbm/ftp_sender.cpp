@@ -285,7 +285,13 @@ void FtpSender::finish() {
 }
 
 std::optional<std::string> FtpSender::serverUnusable() const {
-    return serverTookLogin_ ? std::nullopt : beforeLogin_;
+    if (!serverTookLogin_)
+        return beforeLogin_;
+    // A server that took the login and then stopped answering took nothing either: the run
+    // counts as delivered only when a file arrived.
+    if (givenUp_)
+        return "FTP server " + ftpServerText(settings_) + " does not answer";
+    return std::nullopt;
 }
 
 CURLcode FtpSender::transfer(const std::string& folder, const bool& started, char* errorText,
@@ -299,7 +305,12 @@ CURLcode FtpSender::transfer(const std::string& folder, const bool& started, cha
     const CURLcode result = perform(folder, CURLUSESSL_ALL, passive, started);
     const unsigned port = ftpPort(settings_);
     if (watch.tlsAccepted()) {
-        tlsMemory_.remember(settings_.host, port, settings_.user);
+        // Remembered once the handshake has worked (the server then answered the login over
+        // TLS): a forged reply to AUTH alone locks no plain server out.
+        if ((watch.loggedIn() || watch.loginRefused()) &&
+            !tlsMemory_.remember(settings_.host, port, settings_.user))
+            sayOnce("FTP servers that offered TLS can not be remembered in " +
+                    tlsMemory_.file().string());
         if (passive != settings_.passive && watch.loggedIn())
             sayOnce("FTP over TLS uses passive mode: libcurl " + runtimeLibcurlVersionText() +
                     " can not encrypt active-mode data connections");

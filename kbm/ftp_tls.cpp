@@ -65,7 +65,8 @@ void FtpSessionWatch::received(std::string_view line) {
             loginRefused_ = true;
     }
     if (lastCommand_.starts_with("AUTH ")) {
-        if (line[0] == '2')
+        // libcurl goes into TLS on 234 or 334 alone.
+        if (line.starts_with("234") || line.starts_with("334"))
             tlsAccepted_ = true;
         else if (line[0] == '4' || line[0] == '5')
             tlsRefused_ = true;

@@ -40,16 +40,29 @@ fs::path FtpTlsMemory::fileIn(const fs::path& dataFolder) {
     return dataFolder / "KBM" / "ftp-tls";
 }
 
-std::string FtpTlsMemory::content() const {
+std::optional<std::string> FtpTlsMemory::content() const {
     if (file_.empty())
-        return {};
-    return readRegularFile(file_, kFileLimit).value_or(std::string());
+        return std::string();
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(file_, ec)))
+        return std::string();
+    auto text = readRegularFile(file_, kFileLimit);
+    if (text) // lines written by hand may end in CR LF
+        std::erase(*text, '\r');
+    return text;
 }
 
 bool FtpTlsMemory::offered(const std::string& host, unsigned port, const std::string& user) const {
     const std::string line = "\n" + lineOf(host, port, user);
-    return ("\n" + added_).find(line) != std::string::npos ||
-           ("\n" + content()).find(line) != std::string::npos;
+    if (("\n" + added_).find(line) != std::string::npos)
+        return true;
+    const auto text = content();
+    if (!text)
+        return true; // a memory that can not be read must not let a password go in clear
+    std::string all = "\n" + *text;
+    if (!all.ends_with('\n'))
+        all += '\n';
+    return all.find(line) != std::string::npos;
 }
 
 bool FtpTlsMemory::remember(const std::string& host, unsigned port, const std::string& user) {
@@ -59,7 +72,10 @@ bool FtpTlsMemory::remember(const std::string& host, unsigned port, const std::s
     added_ += line;
     if (file_.empty() || !createPrivateFolders(file_.parent_path()))
         return false;
-    std::string text = content();
+    const auto read = content();
+    if (!read)
+        return false; // never written over: what it holds is not known
+    std::string text = *read;
     if (!text.empty() && !text.ends_with('\n'))
         text += '\n';
     text += line;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace kestrun {
@@ -13,6 +14,7 @@ class FtpTlsMemory {
 public:
     // An empty path remembers nothing beyond the object's life.
     explicit FtpTlsMemory(std::filesystem::path file);
+    const std::filesystem::path& file() const { return file_; }
 
     bool offered(const std::string& host, unsigned port, const std::string& user) const;
     // Adds the server to the file, written to a temporary name and renamed over it. False when
@@ -23,7 +25,9 @@ public:
     static std::filesystem::path fileIn(const std::filesystem::path& dataFolder);
 
 private:
-    std::string content() const;
+    // What the file holds; nullopt when it is there but can not be read whole (damaged, too
+    // large, not a regular file): then every server counts as one that offered TLS.
+    std::optional<std::string> content() const;
 
     std::filesystem::path file_;
     std::string added_; // lines remembered by this object, whether the file took them or not

@@ -178,6 +178,25 @@ TEST_F(FtpDeliveryTest, ServerThatOfferedTlsGetsNoPasswordWithoutIt) {
     EXPECT_EQ(plain.log().find("<- USER"), std::string::npos) << plain.log();
 }
 
+// A memory that can not be read counts every server as one that offered TLS and is never
+// written over; lines written by hand may end in CR LF or lack their last line end.
+TEST(FtpTlsMemoryTest, DamagedMemoryKeepsThePasswordAndIsNotWrittenOver) {
+    test::TempDir dir;
+    const fs::path file = dir / "KBM/ftp-tls";
+    FtpTlsMemory fresh(file);
+    EXPECT_FALSE(fresh.offered("h", 21, "u"));
+    ASSERT_TRUE(fresh.remember("h", 21, "u"));
+    EXPECT_TRUE(FtpTlsMemory(file).offered("h", 21, "u"));
+    EXPECT_FALSE(FtpTlsMemory(file).offered("other", 21, "u"));
+    test::writeFile(file, "x 1 y\r\nh 21 u");
+    EXPECT_TRUE(FtpTlsMemory(file).offered("h", 21, "u"));
+    test::writeFile(file, std::string((1 << 20) + 1, 'x'));
+    FtpTlsMemory damaged(file);
+    EXPECT_TRUE(damaged.offered("other", 21, "u"));
+    EXPECT_TRUE(damaged.remember("other", 21, "u"));
+    EXPECT_EQ(fs::file_size(file), (1u << 20) + 1);
+}
+
 TEST_F(FtpDeliveryTest, BlocksDriveTheLowerBar) {
     FtpServerPeer server(remote, "kbm", "secret");
     ASSERT_NE(server.port(), 0) << server.log();
