@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
@@ -133,6 +134,19 @@ unsigned ftpPort(const FtpSettings& settings) {
     return port == 0 ? 21 : port;
 }
 
+// The temporary name an upload is stored under in its folder: short and our own, the same for
+// every upload of one file, so a leftover of a torn upload is replaced by the next one.
+std::string temporaryUploadName(std::string_view name) {
+    std::uint64_t hash = 14695981039346656037ull; // FNV-1a
+    for (const char c : name) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, ".kbm-%016llx.part", static_cast<unsigned long long>(hash));
+    return text;
+}
+
 std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
     std::string path = "backup";
     std::size_t pos = 0;
@@ -152,6 +166,10 @@ std::string ftpUrl(const FtpSettings& settings, const std::string& relative) {
     if (last.empty() || relative.ends_with('/'))
         return {};
     return "ftp://" + ftpServerText(settings) + "/" + path;
+}
+
+void FtpSender::SlistDeleter::operator()(curl_slist* list) const {
+    curl_slist_free_all(list);
 }
 
 void FtpSender::CurlDeleter::operator()(CURL* handle) const {
@@ -189,6 +207,21 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
         return failed(source, "The name holds a control character, which FTP can not carry.");
     }
     const std::string url = ftpUrl(settings_, relative);
+    // The bytes go to a temporary name beside the file's own, renamed over it once the server
+    // has them all: a torn upload leaves the previous copy in place.
+    const auto cut = relative.rfind('/');
+    const std::string folderPart = cut == std::string::npos ? "" : relative.substr(0, cut);
+    rename_.name = cut == std::string::npos ? relative : relative.substr(cut + 1);
+    rename_.temporary = temporaryUploadName(rename_.name);
+    rename_.folder = "backup";
+    for (std::size_t pos = 0; pos < folderPart.size();) {
+        const auto end = std::min(folderPart.find('/', pos), folderPart.size());
+        if (end > pos)
+            rename_.folder += "/" + folderPart.substr(pos, end - pos);
+        pos = end + 1;
+    }
+    const std::string uploadUrl =
+        url.empty() ? url : ftpUrl(settings_, folderPart + "/" + rename_.temporary);
     if (!handle_)
         handle_.reset(curl_easy_init());
     if (url.empty())
@@ -210,7 +243,7 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
                     settings_.host;
 
     CURL* h = handle_.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_URL, uploadUrl.c_str());
     curl_easy_setopt(h, CURLOPT_USERNAME, settings_.user.c_str());
     curl_easy_setopt(h, CURLOPT_PASSWORD, settings_.password.c_str());
     curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
@@ -346,7 +379,16 @@ CURLcode FtpSender::perform(const std::string& folder, long tlsLevel, bool passi
     for (;;) {
         curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD,
                          static_cast<long>(known ? CURLFTPMETHOD_NOCWD : CURLFTPMETHOD_MULTICWD));
+        // After a walk the session stands in the file's folder; without one, in the login
+        // folder.
+        const std::string prefix = known ? rename_.folder + "/" : std::string();
+        const std::string from = "RNFR " + prefix + rename_.temporary;
+        const std::string to = "RNTO " + prefix + rename_.name;
+        std::unique_ptr<curl_slist, SlistDeleter> commands(
+            curl_slist_append(curl_slist_append(nullptr, from.c_str()), to.c_str()));
+        curl_easy_setopt(h, CURLOPT_POSTQUOTE, commands.get());
         result = curl_easy_perform(h);
+        curl_easy_setopt(h, CURLOPT_POSTQUOTE, nullptr);
         if (!known || result != CURLE_UPLOAD_FAILED || started)
             break;
         knownFolders_.erase(folder);

@@ -76,17 +76,28 @@ private:
     struct CurlDeleter {
         void operator()(CURL* handle) const;
     };
+    struct SlistDeleter {
+        void operator()(curl_slist* list) const;
+    };
     std::unique_ptr<CURL, CurlDeleter> handle_;
     // One file's transfer over TLS, or in plain FTP once the server turned out to offer none.
     // `started`: the file's first byte was read.
     CURLcode transfer(const std::string& folder, const bool& started, char* errorText,
                       FtpSessionWatch& watch);
-    // One transfer, repeated the walking way when a known folder is gone.
+    // One transfer, repeated the walking way when a known folder is gone; the file is stored
+    // under its temporary name and renamed over its own once the server has confirmed it.
     CURLcode perform(const std::string& folder, long tlsLevel, bool passive, const bool& started);
     // "Sending to FTP failed: <source> (<reason>)"; false.
     bool failed(const std::string& source, const std::string& reason);
     // Logs a line once per run.
     void sayOnce(const std::string& line);
+
+    // The rename that puts an uploaded file in place once the server has it whole: its folder
+    // below the login folder ("backup/..."), its temporary and its own name.
+    struct Rename {
+        std::string folder, temporary, name;
+    };
+    Rename rename_;
 
     std::set<std::string> knownFolders_; // remote folder URLs that exist
     std::set<std::string> said_;
