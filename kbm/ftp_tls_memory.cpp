@@ -2,6 +2,7 @@
 
 #include "platform/data_folder.h"
 #include "platform/regular_file.h"
+#include "platform/settings_backend.h"
 
 namespace kestrun {
 
@@ -79,22 +80,7 @@ bool FtpTlsMemory::remember(const std::string& host, unsigned port, const std::s
     if (!text.empty() && !text.ends_with('\n'))
         text += '\n';
     text += line;
-    const fs::path temp = file_.string() + ".new";
-    std::error_code ec;
-    fs::remove(temp, ec);
-    {
-        FileDescriptor out = createNewRegularFile(temp, 0600);
-        if (!out || !setPermissions(out, 0600) || !writeAll(out, text) || !syncToDisk(out) ||
-            !closeFile(out)) {
-            fs::remove(temp, ec);
-            return false;
-        }
-    }
-    fs::rename(temp, file_, ec);
-    if (!ec)
-        return true;
-    fs::remove(temp, ec);
-    return false;
+    return writePrivateFile(file_, text);
 }
 
 } // namespace kestrun

@@ -4,6 +4,7 @@
 #include "platform/data_folder.h"
 #include "platform/folder_handle.h"
 #include "platform/regular_file.h"
+#include "platform/settings_backend.h"
 
 namespace kestrun {
 
@@ -32,22 +33,7 @@ bool saveRecord(const fs::path& dataFolder, const BackupOutcome& outcome) {
     const fs::path file = backupOutcomeFile(dataFolder);
     if (!createPrivateFolders(file.parent_path()))
         return false;
-    const fs::path temp = file.string() + ".new";
-    std::error_code ec;
-    fs::remove(temp, ec);
-    {
-        FileDescriptor out = createNewRegularFile(temp, 0600);
-        if (!out || !setPermissions(out, 0600) || !writeAll(out, formatBackupOutcome(outcome)) ||
-            !closeFile(out)) {
-            fs::remove(temp, ec);
-            return false;
-        }
-    }
-    fs::rename(temp, file, ec);
-    if (!ec)
-        return true;
-    fs::remove(temp, ec);
-    return false;
+    return writePrivateFile(file, formatBackupOutcome(outcome));
 }
 
 } // namespace
