@@ -32,23 +32,6 @@ LocalDateTime BackupRun::perform() {
     std::vector<std::string> ownFolders{(config_.dataFolder / "KBM").lexically_normal().string()};
     if (s.destinationIsFolder != 0 && !s.destination.empty())
         ownFolders.push_back(fs::path(s.destination).lexically_normal().string());
-    // The markers say what a folder destination holds only while it carries the id recorded
-    // beside them; a run to the FTP server leaves them saying nothing of the folder.
-    const bool toFolder = s.destinationIsFolder != 0 && !s.destination.empty();
-    DestinationIdentity identity(config_.dataFolder, s.destination);
-    DestinationCheck destination;
-    if (toFolder)
-        destination = identity.check(markers);
-    else if (s.destinationIsFolder == 0)
-        identity.forget();
-    if (!destination.message.empty())
-        log_.write(destination.message);
-    ScanPhase scan(ScanPhase::Paths{queueFile, markers, ownFolders}, config_.include,
-                   config_.exclude, log_, progress);
-    if (destination.refill)
-        scan.treatEveryFileAsNew();
-    scan.run();
-
     const FtpSettings ftp{s.host,
                           s.port,
                           s.user,
@@ -62,6 +45,26 @@ LocalDateTime BackupRun::perform() {
         ownSender = std::make_unique<FtpSender>(ftp, log_, progress);
         sender = ownSender.get();
     }
+    // The markers say what the destination holds only while it carries the id recorded beside
+    // them: a folder, or the FTP account, whose id the server is asked for first.
+    const bool toFolder = s.destinationIsFolder != 0 && !s.destination.empty();
+    const bool toServer = s.destinationIsFolder == 0 && !s.host.empty();
+    DestinationIdentity identity =
+        toServer ? DestinationIdentity(config_.dataFolder, ftpAccountText(ftp), *sender)
+                 : DestinationIdentity(config_.dataFolder, s.destination);
+    DestinationCheck destination;
+    if (toFolder || toServer)
+        destination = identity.check(markers);
+    else if (s.destinationIsFolder == 0)
+        identity.forget();
+    if (!destination.message.empty())
+        log_.write(destination.message);
+    ScanPhase scan(ScanPhase::Paths{queueFile, markers, ownFolders}, config_.include,
+                   config_.exclude, log_, progress);
+    if (destination.refill)
+        scan.treatEveryFileAsNew();
+    scan.run();
+
     std::optional<std::string> problem;
     if (s.destinationIsFolder != 0)
         problem = folderDestinationProblem(s.destination, destination.absent);
@@ -91,8 +94,11 @@ LocalDateTime BackupRun::perform() {
         s.destinationIsFolder != 0 ? s.destination : "ftp://" + ftpServerText(ftp);
     // Without its whole queue the run did not reach every file: the id is not recorded, so a
     // refill is made again (files left out of a queue written in part keep pending markers).
-    if (toFolder && scan.queueComplete())
-        identity.record();
+    if ((toFolder || toServer) && scan.queueComplete()) {
+        const std::string line = identity.record();
+        if (!line.empty())
+            log_.write(line);
+    }
 
     // Sets on a disk that is not mounted cannot be cleaned: their lists wait for it.
     if (s.retentionDays != 0 && !destination.absent)

@@ -1,6 +1,7 @@
 #include "kbm/destination_identity.h"
 
 #include "kbm/file_copy.h"
+#include "kbm/file_sender.h"
 #include "platform/file_status.h"
 #include "platform/folder_handle.h"
 #include "platform/regular_file.h"
@@ -32,6 +33,13 @@ bool isId(std::string_view text) {
            text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
+// The id an identity file holds; empty when it holds anything else.
+std::string idIn(std::string_view text) {
+    if (text.ends_with('\n'))
+        text.remove_suffix(1);
+    return isId(text) ? std::string(text) : std::string();
+}
+
 // The id in the destination folder; empty when there is none (or something else, a link
 // included, stands in its place).
 std::string destinationId(const std::string& destination) {
@@ -39,12 +47,7 @@ std::string destinationId(const std::string& destination) {
         openRegularForReadingNoLink(fs::path(destination) / kDestinationIdentityFile);
     char buffer[kIdDigits + 2];
     const long n = in ? readSome(in, buffer, sizeof buffer) : -1;
-    if (n <= 0)
-        return {};
-    std::string_view text(buffer, static_cast<std::size_t>(n));
-    if (text.ends_with('\n'))
-        text.remove_suffix(1);
-    return isId(text) ? std::string(text) : std::string();
+    return n <= 0 ? std::string() : idIn(std::string_view(buffer, static_cast<std::size_t>(n)));
 }
 
 // Written to a temporary name in the destination and renamed into place: whatever stood
@@ -93,6 +96,10 @@ DestinationIdentity::DestinationIdentity(const fs::path& dataFolder, const std::
     : recordFile_(dataFolder / "KBM" / "destination"),
       destination_(normalDestination(destination)) {}
 
+DestinationIdentity::DestinationIdentity(const fs::path& dataFolder, const std::string& account,
+                                         FileSender& server)
+    : recordFile_(dataFolder / "KBM" / "destination"), destination_(account), server_(&server) {}
+
 std::optional<DestinationIdentity::Record> DestinationIdentity::readRecord() const {
     const auto content = readRegularFile(recordFile_, 65536);
     if (!content)
@@ -103,7 +110,9 @@ std::optional<DestinationIdentity::Record> DestinationIdentity::readRecord() con
         return std::nullopt;
     Record record;
     record.id = content->substr(0, first);
-    record.mountPoint = content->substr(first + 1, second - first - 1) == "1";
+    const std::string kind = content->substr(first + 1, second - first - 1);
+    record.mountPoint = kind == "1";
+    record.writeOnly = kind == "w";
     record.destination = content->substr(second + 1, content->size() - second - 2);
     return record;
 }
@@ -113,8 +122,8 @@ bool DestinationIdentity::writeRecord(const Record& record) const {
     const fs::path temp = recordFile_.string() + ".new";
     {
         const FileDescriptor out = openRegularForRewrite(temp, 0600);
-        if (!out || !writeAll(out, record.id + "\n" + (record.mountPoint ? "1" : "0") + "\n" +
-                                       record.destination + "\n"))
+        const char* kind = record.mountPoint ? "1" : record.writeOnly ? "w" : "0";
+        if (!out || !writeAll(out, record.id + "\n" + kind + "\n" + record.destination + "\n"))
             return false;
     }
     std::error_code ec;
@@ -123,6 +132,12 @@ bool DestinationIdentity::writeRecord(const Record& record) const {
 }
 
 std::optional<DestinationIdentity::Seen> DestinationIdentity::look() const {
+    if (server_) {
+        const auto text = server_->fetchIdentity();
+        if (!text) // the server could not be asked: nothing is learnt of it
+            return std::nullopt;
+        return Seen{false, {}, idIn(*text)};
+    }
     const fs::path folder(destination_);
     const auto mountPoint = isMountPoint(folder);
     const auto status = fileStatus(folder);
@@ -135,6 +150,10 @@ DestinationCheck DestinationIdentity::check(const std::string& markerFolder) {
     DestinationCheck result;
     recorded_ = readRecord();
     const bool ours = recorded_ && recorded_->destination == destination_;
+    // The run's copies go to the account whether or not it hands out its id: a record of
+    // another destination would tell of copies it does not have.
+    if (server_ && recorded_ && !ours)
+        forget();
     seen_ = look();
     if (ours && recorded_->mountPoint && seen_ && !seen_->mountPoint) {
         seen_.reset();
@@ -144,9 +163,13 @@ DestinationCheck DestinationIdentity::check(const std::string& markerFolder) {
     }
     if (!seen_) // missing: its copies fail, and nothing is learnt of it
         return result;
-    result.folder = seen_->folder;
+    if (!server_)
+        result.folder = seen_->folder;
     const std::string& found = seen_->id;
     if (ours && !found.empty() && found == recorded_->id)
+        return result;
+    // An account that never handed its id back tells nothing by not handing it now.
+    if (ours && found.empty() && recorded_->writeOnly)
         return result;
     result.refill = true;
     if (ours)
@@ -158,21 +181,54 @@ DestinationCheck DestinationIdentity::check(const std::string& markerFolder) {
     return result;
 }
 
-void DestinationIdentity::record() {
+std::string DestinationIdentity::record() {
+    if (server_)
+        return recordAccount();
     // A destination unmounted, swapped or made during the run holds no copies the markers know
     // of: it keeps what it has, so the next run compares it again.
     if (!seen_ || look() != seen_)
-        return;
+        return {};
     // An id found there is kept: users who share the destination then share its id too.
     std::string id = seen_->id;
     if (id.empty()) {
         id = newId();
         if (!writeDestinationId(destination_, id))
-            return;
+            return {};
     }
-    const Record now{id, seen_->mountPoint, destination_};
+    const Record now{id, seen_->mountPoint, false, destination_};
     if (recorded_ != now)
         writeRecord(now);
+    return {};
+}
+
+std::string DestinationIdentity::recordAccount() {
+    if (!seen_) // the server could not be asked at the start: it is compared again next time
+        return {};
+    const bool writeOnly =
+        recorded_ && recorded_->writeOnly && recorded_->destination == destination_;
+    if (seen_->id.empty() && writeOnly) // its id was given before and can not be seen anyway
+        return {};
+    Record now{seen_->id, false, false, destination_};
+    std::string line;
+    if (now.id.empty()) {
+        now.id = newId();
+        if (!server_->storeIdentity(now.id))
+            return {};
+        // Read back: an account that takes files but hands none out can not show that it
+        // was emptied, and would otherwise be filled again at every run.
+        const auto back = server_->fetchIdentity();
+        if (!back)
+            return {};
+        if (idIn(*back) != now.id) {
+            now.writeOnly = true;
+            line = "Backup destination does not hand back its id, an emptied or replaced "
+                   "one is not noticed: " +
+                   destination_;
+        }
+    }
+    if (recorded_ != now)
+        writeRecord(now);
+    return line;
 }
 
 void DestinationIdentity::forget() {

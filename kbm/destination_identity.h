@@ -7,6 +7,8 @@
 
 namespace kestrun {
 
+class FileSender;
+
 // kbm's mark in the destination folder: a random id that the data folder records beside the
 // markers. The markers tell what the destination holds only while both ids agree.
 inline constexpr const char* kDestinationIdentityFile = ".kbm-destination";
@@ -31,11 +33,15 @@ struct DestinationCheck {
     std::optional<FolderIdentity> folder;
 };
 
-// The destination of a folder run and what the data folder recorded of it at the last run
-// (<data>/KBM/destination: the id, whether it was a mount point, its path).
+// The destination of a run and what the data folder recorded of it at the last run
+// (<data>/KBM/destination: the id, whether it was a mount point, its path). The destination is
+// a folder, or an FTP account whose id the sender fetches and stores.
 class DestinationIdentity {
 public:
     DestinationIdentity(const std::filesystem::path& dataFolder, const std::string& destination);
+    // An FTP account, named by `account` ("ftp://user@host:port"), reached through `server`.
+    DestinationIdentity(const std::filesystem::path& dataFolder, const std::string& account,
+                        FileSender& server);
 
     // Compares the destination with the record. `markerFolder` tells whether earlier copies
     // are forgotten by a refill (a first run has nothing to forget and says nothing).
@@ -44,7 +50,10 @@ public:
     // After the run's copies: gives the destination an id when it has none and records it.
     // Nothing is written unless the destination is still what check() found there (the same
     // folder, mount point or not, with the same id), and never when it was missing or absent.
-    void record();
+    // An account that takes an id but does not hand it back is recorded as one whose emptying
+    // can not be seen, which is said once: it is not filled again at every run.
+    // Returns that line, empty when there is nothing to say.
+    std::string record();
 
     // A run to the FTP server: the markers then say nothing about the folder destination.
     void forget();
@@ -53,6 +62,7 @@ private:
     struct Record {
         std::string id;
         bool mountPoint = false;
+        bool writeOnly = false; // an account that does not hand its id back
         std::string destination;
         bool operator==(const Record&) const = default;
     };
@@ -66,9 +76,11 @@ private:
     std::optional<Record> readRecord() const;
     bool writeRecord(const Record& record) const;
     std::optional<Seen> look() const;
+    std::string recordAccount();
 
     std::filesystem::path recordFile_;
-    std::string destination_; // lexically normal, no trailing "/"
+    std::string destination_;      // lexically normal, no trailing "/"; or the account's name
+    FileSender* server_ = nullptr; // the account's; null for a folder
     std::optional<Record> recorded_;
     std::optional<Seen> seen_; // at check(); nullopt when missing or absent
 };

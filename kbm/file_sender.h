@@ -18,6 +18,12 @@ public:
     virtual std::optional<std::string> serverUnusable() const { return std::nullopt; }
     // After the run's last file: what is left to say about the run's sending.
     virtual void finish() {}
+
+    // kbm's id on the server (backup/.kbm-destination): the text found there, empty when the
+    // server has none (or refuses to hand it out), nullopt when the server could not be asked.
+    virtual std::optional<std::string> fetchIdentity() { return std::nullopt; }
+    // Puts the id there, whole or not at all; false when the server did not take it.
+    virtual bool storeIdentity(const std::string& /*id*/) { return false; }
 };
 
 } // namespace kestrun

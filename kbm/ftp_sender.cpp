@@ -1,5 +1,6 @@
 #include "kbm/ftp_sender.h"
 
+#include "kbm/destination_identity.h"
 #include "kbm/ftp_tls.h"
 
 #include "platform/file_status.h"
@@ -16,20 +17,42 @@ namespace kestrun {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-constexpr std::size_t kBlockSize = 1024;
-
-// State of one upload, seen by the read callback.
-struct Upload {
-    const FileDescriptor* source = nullptr; // may be null: an empty remote file is stored
-    std::int64_t length = 0;                // source length + 1
+// State of one upload, seen by the read callback: a source file, or a short text of kbm's own.
+struct FtpSender::Upload {
+    const FileDescriptor* source = nullptr; // null: the text is stored
+    std::string_view text;
+    std::int64_t length = 0; // source length + 1
     std::int64_t sent = 0;
     bool started = false;
     bool cut = false; // the source failed or ended before its length
     std::string status;
-    RunProgress* progress = nullptr;
+    RunProgress* progress = nullptr; // null: nothing is shown
 };
+
+namespace {
+
+constexpr std::size_t kBlockSize = 1024;
+// More than an id: what stands there is no id of ours.
+constexpr std::size_t kIdentityLimit = 64;
+
+using Upload = FtpSender::Upload;
+
+// Collects a downloaded identity file, refusing more than one could hold.
+struct Download {
+    std::string text;
+    bool tooLong = false;
+};
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* userData) {
+    auto& download = *static_cast<Download*>(userData);
+    const std::size_t n = size * count;
+    if (download.text.size() + n > kIdentityLimit) {
+        download.tooLong = true;
+        return 0;
+    }
+    download.text.append(data, n);
+    return n;
+}
 
 // Fills the transfer's buffer block by block: the file is read 1024 bytes at a time, and after
 // each block the progress moves and one pending message is handled, as the window expects; the
@@ -37,14 +60,18 @@ struct Upload {
 // block.
 std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* userData) {
     auto& upload = *static_cast<Upload*>(userData);
-    if (!upload.source)
-        return 0;
+    const std::size_t room = size * count;
+    if (!upload.source) {
+        const std::size_t n = std::min(room, upload.text.size());
+        std::copy_n(upload.text.data(), n, buffer);
+        upload.text.remove_prefix(n);
+        return n;
+    }
     if (!upload.started) {
         // The server accepted the file: show what is being sent.
         upload.started = true;
         upload.progress->setStatus(upload.status);
     }
-    const std::size_t room = size * count;
     std::size_t filled = 0;
     while (filled < room) {
         const std::size_t want = std::min(room - filled, kBlockSize);
@@ -129,6 +156,10 @@ std::string ftpServerText(const FtpSettings& settings) {
     return host + ":" + std::to_string(ftpPort(settings));
 }
 
+std::string ftpAccountText(const FtpSettings& settings) {
+    return "ftp://" + escape(settings.user) + "@" + ftpServerText(settings);
+}
+
 unsigned ftpPort(const FtpSettings& settings) {
     const unsigned port = static_cast<std::uint32_t>(settings.port) & 0xFFFFu;
     return port == 0 ? 21 : port;
@@ -206,27 +237,9 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     if (holdsControlCharacter(relative)) {
         return failed(source, "The name holds a control character, which FTP can not carry.");
     }
-    const std::string url = ftpUrl(settings_, relative);
-    // The bytes go to a temporary name beside the file's own, renamed over it once the server
-    // has them all: a torn upload leaves the previous copy in place.
-    const auto cut = relative.rfind('/');
-    const std::string folderPart = cut == std::string::npos ? "" : relative.substr(0, cut);
-    rename_.name = cut == std::string::npos ? relative : relative.substr(cut + 1);
-    rename_.temporary = temporaryUploadName(rename_.name);
-    rename_.folder = "backup";
-    for (std::size_t pos = 0; pos < folderPart.size();) {
-        const auto end = std::min(folderPart.find('/', pos), folderPart.size());
-        if (end > pos)
-            rename_.folder += "/" + folderPart.substr(pos, end - pos);
-        pos = end + 1;
-    }
-    const std::string uploadUrl =
-        url.empty() ? url : ftpUrl(settings_, folderPart + "/" + rename_.temporary);
-    if (!handle_)
-        handle_.reset(curl_easy_init());
-    if (url.empty())
+    if (ftpUrl(settings_, relative).empty())
         return failed(source, "no file name to store it under");
-    if (!handle_)
+    if (!haveHandle())
         return failed(source, "libcurl could not start a transfer");
     // A source that cannot be opened (no rights, or no regular file: a FIFO, a device, opened
     // without waiting on it) is not sent at all, so the server keeps the copy it has.
@@ -242,34 +255,14 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     upload.status = (slash == std::string::npos ? relative : relative.substr(slash + 1)) + " -> " +
                     settings_.host;
 
-    CURL* h = handle_.get();
-    curl_easy_setopt(h, CURLOPT_URL, uploadUrl.c_str());
-    curl_easy_setopt(h, CURLOPT_USERNAME, settings_.user.c_str());
-    curl_easy_setopt(h, CURLOPT_PASSWORD, settings_.password.c_str());
-    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L);
-    curl_easy_setopt(h, CURLOPT_FTP_CREATE_MISSING_DIRS,
-                     static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
-    curl_easy_setopt(h, CURLOPT_READFUNCTION, &readBlock);
-    curl_easy_setopt(h, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, "toFTP");
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    // Every file travels over a connection of its own.
-    curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectTimeout_);
-    curl_easy_setopt(h, CURLOPT_FTP_RESPONSE_TIMEOUT, stallTimeout_);
-    curl_easy_setopt(h, CURLOPT_ACCEPTTIMEOUT_MS, connectTimeout_ * 1000);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallTimeout_);
-
-    applyCaTrust(h, settings_.trust);
-    curl_easy_setopt(h, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
     char errorText[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
-
+    const std::string folder = prepareStore(relative, upload, errorText);
+    CURL* h = handle_.get();
     FtpSessionWatch watch(h);
-    const CURLcode result = transfer(folderOf(url), upload.started, errorText, watch);
+    const CURLcode result =
+        transfer([&](long tlsLevel,
+                     bool passive) { return perform(folder, tlsLevel, passive, upload.started); },
+                 errorText, watch);
     curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
     const std::string detail = curlReason(result, errorText);
@@ -306,6 +299,107 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     return true;
 }
 
+bool FtpSender::haveHandle() {
+    if (!handle_)
+        handle_.reset(curl_easy_init());
+    return handle_ != nullptr;
+}
+
+CURL* FtpSender::prepare(const std::string& url, char* errorText) {
+    CURL* h = handle_.get();
+    // Nothing of the last transfer carries over but the handle's caches.
+    curl_easy_reset(h);
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_USERNAME, settings_.user.c_str());
+    curl_easy_setopt(h, CURLOPT_PASSWORD, settings_.password.c_str());
+    curl_easy_setopt(h, CURLOPT_TRANSFERTEXT, 0L);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "toFTP");
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    // Every transfer travels over a connection of its own.
+    curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectTimeout_);
+    curl_easy_setopt(h, CURLOPT_FTP_RESPONSE_TIMEOUT, stallTimeout_);
+    curl_easy_setopt(h, CURLOPT_ACCEPTTIMEOUT_MS, connectTimeout_ * 1000);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallTimeout_);
+    applyCaTrust(h, settings_.trust);
+    curl_easy_setopt(h, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+    return h;
+}
+
+std::string FtpSender::prepareStore(const std::string& relative, Upload& upload, char* errorText) {
+    // The bytes go to a temporary name beside the file's own, renamed over it once the server
+    // has them all: a torn upload leaves the previous copy in place.
+    const auto cut = relative.rfind('/');
+    const std::string folderPart = cut == std::string::npos ? "" : relative.substr(0, cut);
+    rename_.name = cut == std::string::npos ? relative : relative.substr(cut + 1);
+    rename_.temporary = temporaryUploadName(rename_.name);
+    rename_.folder = "backup";
+    for (std::size_t pos = 0; pos < folderPart.size();) {
+        const auto end = std::min(folderPart.find('/', pos), folderPart.size());
+        if (end > pos)
+            rename_.folder += "/" + folderPart.substr(pos, end - pos);
+        pos = end + 1;
+    }
+    CURL* h = prepare(ftpUrl(settings_, folderPart + "/" + rename_.temporary), errorText);
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_FTP_CREATE_MISSING_DIRS,
+                     static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, &readBlock);
+    curl_easy_setopt(h, CURLOPT_READDATA, &upload);
+    return folderOf(ftpUrl(settings_, relative));
+}
+
+std::optional<std::string> FtpSender::fetchIdentity() {
+    if (settings_.host.empty() || givenUp_ || !haveHandle())
+        return std::nullopt;
+    char errorText[CURL_ERROR_SIZE] = {};
+    CURL* h = prepare(ftpUrl(settings_, kDestinationIdentityFile), errorText);
+    Download download;
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &download);
+    FtpSessionWatch watch(h);
+    const CURLcode result = transfer(
+        [&](long tlsLevel, bool passive) {
+            curl_easy_setopt(h, CURLOPT_USE_SSL, tlsLevel);
+            curl_easy_setopt(h, CURLOPT_FTPPORT, passive ? nullptr : "-");
+            return curl_easy_perform(h);
+        },
+        errorText, watch);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    if (result == CURLE_OK)
+        return download.text;
+    // What stands there is too long for an id, or the server, once logged in, has no such
+    // file or folder for us (or will not hand it out): no id of ours.
+    if (download.tooLong || (watch.loggedIn() && (result == CURLE_REMOTE_FILE_NOT_FOUND ||
+                                                  result == CURLE_REMOTE_ACCESS_DENIED)))
+        return std::string();
+    return std::nullopt;
+}
+
+bool FtpSender::storeIdentity(const std::string& id) {
+    if (settings_.host.empty() || givenUp_ || !haveHandle())
+        return false;
+    const std::string text = id + "\n";
+    Upload upload;
+    upload.text = text;
+    upload.length = static_cast<std::int64_t>(text.size()) + 1;
+    char errorText[CURL_ERROR_SIZE] = {};
+    const std::string folder = prepareStore(kDestinationIdentityFile, upload, errorText);
+    CURL* h = handle_.get();
+    FtpSessionWatch watch(h);
+    const CURLcode result =
+        transfer([&](long tlsLevel,
+                     bool passive) { return perform(folder, tlsLevel, passive, upload.started); },
+                 errorText, watch);
+    curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    return result == CURLE_OK;
+}
+
 bool FtpSender::failed(const std::string& source, const std::string& reason) {
     log_.write("Sending to FTP failed: " + source + " (" + reason + ")");
     return false;
@@ -327,15 +421,14 @@ std::optional<std::string> FtpSender::serverUnusable() const {
     return std::nullopt;
 }
 
-CURLcode FtpSender::transfer(const std::string& folder, const bool& started, char* errorText,
-                             FtpSessionWatch& watch) {
+CURLcode FtpSender::transfer(const Attempt& attempt, char* errorText, FtpSessionWatch& watch) {
     if (serverWithoutTls_)
-        return perform(folder, CURLUSESSL_NONE, settings_.passive, started);
+        return attempt(CURLUSESSL_NONE, settings_.passive);
     // TLS is asked for the login and every data connection: once the server has taken it, a
     // file whose data connection can not be encrypted is not sent. Where this libcurl can not
     // encrypt active-mode data connections, the data connections are passive.
     const bool passive = settings_.passive || activeDataTlsBroken(runtimeLibcurlVersion());
-    const CURLcode result = perform(folder, CURLUSESSL_ALL, passive, started);
+    const CURLcode result = attempt(CURLUSESSL_ALL, passive);
     const unsigned port = ftpPort(settings_);
     if (watch.tlsAccepted()) {
         // Remembered once the handshake has worked (the server then answered the login over
@@ -363,7 +456,7 @@ CURLcode FtpSender::transfer(const std::string& folder, const bool& started, cha
     serverWithoutTls_ = true;
     errorText[0] = '\0';
     watch.forgetReply();
-    return perform(folder, CURLUSESSL_NONE, settings_.passive, started);
+    return attempt(CURLUSESSL_NONE, settings_.passive);
 }
 
 CURLcode FtpSender::perform(const std::string& folder, long tlsLevel, bool passive,

@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,6 +35,9 @@ std::string ftpUrl(const FtpSettings& settings, const std::string& relative);
 // The server as "host:port" (an IPv6 address in brackets, port 0 as 21).
 std::string ftpServerText(const FtpSettings& settings);
 unsigned ftpPort(const FtpSettings& settings);
+// The account as "ftp://user@host:port" (the user URL-encoded): what the markers of FTP runs
+// stand for.
+std::string ftpAccountText(const FtpSettings& settings);
 
 // Sends each file over a connection of its own below the remote folder "backup", creating the
 // missing remote folders, in binary mode and blocks of at most 1024 bytes. Outcomes are log
@@ -65,12 +69,19 @@ public:
     // sending was given up.
     void finish() override;
 
+    // The id file below "backup", fetched and stored as a file is sent, under the same rules
+    // of TLS, but without a log line of its own: what they fail of, the files' lines tell.
+    std::optional<std::string> fetchIdentity() override;
+    bool storeIdentity(const std::string& id) override;
+
     // Seconds a connection may take to open, and a transfer may stall, before it fails.
     void setTimeouts(long connectSeconds, long stallSeconds);
 
     // Files in a row that could not even connect, or stalled, after which the run sends
     // nothing more to the server: the rest wait for the next run.
     static constexpr int kDeadServerFiles = 3;
+
+    struct Upload; // what one upload sends, seen by libcurl's read callback
 
 private:
     struct CurlDeleter {
@@ -80,12 +91,19 @@ private:
         void operator()(curl_slist* list) const;
     };
     std::unique_ptr<CURL, CurlDeleter> handle_;
-    // One file's transfer over TLS, or in plain FTP once the server turned out to offer none.
-    // `started`: the file's first byte was read.
-    CURLcode transfer(const std::string& folder, const bool& started, char* errorText,
-                      FtpSessionWatch& watch);
-    // One transfer, repeated the walking way when a known folder is gone; the file is stored
+    bool haveHandle();
+    // Sets the handle up for a transfer of the URL: every option but the direction's.
+    CURL* prepare(const std::string& url, char* errorText);
+    // Sets the handle up to store the upload at `relative` below "backup", under its temporary
+    // name; the URL of its remote folder.
+    std::string prepareStore(const std::string& relative, Upload& upload, char* errorText);
+    // One attempt of a transfer with a TLS level (CURLUSESSL_*) and a data connection mode.
+    using Attempt = std::function<CURLcode(long tlsLevel, bool passive)>;
+    // One transfer over TLS, or in plain FTP once the server turned out to offer none.
+    CURLcode transfer(const Attempt& attempt, char* errorText, FtpSessionWatch& watch);
+    // One upload, repeated the walking way when a known folder is gone; the file is stored
     // under its temporary name and renamed over its own once the server has confirmed it.
+    // `started`: the file's first byte was read.
     CURLcode perform(const std::string& folder, long tlsLevel, bool passive, const bool& started);
     // "Sending to FTP failed: <source> (<reason>)"; false.
     bool failed(const std::string& source, const std::string& reason);

@@ -42,6 +42,11 @@ FtpServerPeer FtpServerPeer::refusingStore(const std::filesystem::path& root,
     return script(root, user, password, {"--stor-reply", QString::fromStdString(reply)});
 }
 
+FtpServerPeer FtpServerPeer::writeOnly(const std::filesystem::path& root, const std::string& user,
+                                       const std::string& password) {
+    return script(root, user, password, {"--write-only"});
+}
+
 FtpServerPeer FtpServerPeer::tls(const std::filesystem::path& root, const std::string& user,
                                  const std::string& password, const std::filesystem::path& cert,
                                  const std::filesystem::path& key) {

@@ -362,6 +362,69 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     EXPECT_EQ(box.outcome.destination, "ftp://127.0.0.1:" + std::to_string(server.port()));
 }
 
+// The markers say what the account holds only while it carries the id recorded beside them:
+// an emptied account, or another in its place, is filled again. One that does not hand its id
+// back is said to be so once, and is not filled again at every run.
+TEST_F(FtpDeliveryTest, EmptiedOrReplacedAccountIsFilledAgain) {
+    const std::string a = box.source("e/a.txt", "first");
+    const std::string b = box.source("e/sub/b.txt", "second");
+    box.run_.include = {{(box.src / "e").string(), 0, 0}};
+    const fs::path id = remote / "backup" / ".kbm-destination";
+    const auto runAfter = [&](const std::function<void()>& change) {
+        change();
+        fs::remove(box.log.file());
+        box.clock.advance(std::chrono::hours(1));
+        box.run();
+        return noted();
+    };
+    const auto filled = [&] {
+        return fs::exists(remoteCopy(a)) && readFile(remoteCopy(b)) == "second";
+    };
+    {
+        FtpServerPeer server(remote, "kbm", "secret");
+        ASSERT_NE(server.port(), 0) << server.log();
+        box.run_.settings.port = server.port();
+        const std::string account = "ftp://kbm@127.0.0.1:" + std::to_string(server.port());
+        EXPECT_TRUE(runAfter([] {}).empty());
+        const std::string first = readFile(id);
+        EXPECT_THAT(first, ::testing::MatchesRegex("[0-9a-f]{32}\n"));
+        // While the id holds, the markers are trusted: a copy deleted alone is not seen.
+        EXPECT_TRUE(runAfter([&] { fs::remove(remoteCopy(a)); }).empty());
+        EXPECT_FALSE(fs::exists(remoteCopy(a)));
+        const std::string other(32, 'c');
+        const std::pair<std::function<void()>, std::string> changes[] = {
+            {[&] { fs::remove_all(remote / "backup"); }, ""}, // emptied
+            {[&] { writeFile(id, other + "\n"); }, other},    // another's: shared from now on
+            {[&] { writeFile(id, std::string(100, 'c')); }, ""}};
+        for (const auto& [change, kept] : changes) {
+            SCOPED_TRACE(kept);
+            EXPECT_THAT(runAfter(change),
+                        ElementsAre("Backup destination was emptied or replaced, every file is "
+                                    "copied again: " +
+                                    account));
+            EXPECT_TRUE(filled());
+            EXPECT_NE(readFile(id), first);
+            EXPECT_EQ(readFile(id) == kept + "\n", !kept.empty());
+            EXPECT_THAT(readFile(id), ::testing::MatchesRegex("[0-9a-f]{32}\n"));
+            EXPECT_TRUE(runAfter([] {}).empty());
+        }
+    }
+    fs::remove_all(remote / "backup");
+    const auto writeOnly = FtpServerPeer::writeOnly(remote, "kbm", "secret");
+    ASSERT_NE(writeOnly.port(), 0) << writeOnly.log();
+    box.run_.settings.port = writeOnly.port();
+    EXPECT_THAT(runAfter([] {}),
+                ElementsAre("New backup destination, every file is copied again: ftp://kbm@"
+                            "127.0.0.1:" +
+                                std::to_string(writeOnly.port()),
+                            "Backup destination does not hand back its id, an emptied or "
+                            "replaced one is not noticed: ftp://kbm@127.0.0.1:" +
+                                std::to_string(writeOnly.port())));
+    EXPECT_TRUE(filled());
+    EXPECT_TRUE(runAfter([&] { fs::remove_all(remote / "backup"); }).empty());
+    EXPECT_FALSE(fs::exists(remoteCopy(a)));
+}
+
 // A server that refuses every connection, or takes it and never answers: after three files the
 // run sends nothing more to it, and the rest wait for the next run.
 TEST_F(FtpDeliveryTest, DeadServerEndsTheRunsSending) {

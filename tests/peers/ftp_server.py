@@ -27,6 +27,7 @@ def main():
     parser.add_argument("--drop-after", type=int)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--stor-reply")
+    parser.add_argument("--write-only", action="store_true")
     args = parser.parse_args()
 
     if args.tls:
@@ -56,7 +57,7 @@ def main():
     if args.tls:
         Handler.certfile, Handler.keyfile = args.tls
     authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    authorizer.add_user(args.user, args.password, args.root, perm="eladfmwMT" if args.write_only else "elradfmwMT")
     Handler.authorizer = authorizer
     logging.basicConfig(level=logging.DEBUG, stream=sys.stderr)
     server = FTPServer(("127.0.0.1", 0), Handler)
