@@ -10,9 +10,9 @@ table=$build/bench.md
 log=$build/bench.log
 : >"$log"
 if [[ -n ${BENCH_QUICK:-} ]]; then
-    check=(5) idle=(2 10) ftp=(20 200 2) scan=(--files 10000 --runs 2)
+    check=(5) idle=(2 10) ftp=(20 200 2) scan=(--files 10000 --runs 2) server=(5)
 else
-    check=(15) idle=(5 30) ftp=(200 2000 5) scan=()
+    check=(15) idle=(5 30) ftp=(200 2000 5) scan=() server=(30)
 fi
 
 rows() {
@@ -30,5 +30,5 @@ rows() {
     rows "$root/bench/idle_supervision.sh" "${idle[@]}"
     rows "$bin/kbm_scan_bench" "${scan[@]}"
     rows "$bin/kbm_ftp_bench" "${ftp[@]}"
-    rows "$bin/update_server_bench"
+    rows "$bin/update_server_bench" "${server[@]}"
 } | tee "$table"

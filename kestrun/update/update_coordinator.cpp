@@ -184,7 +184,8 @@ void UpdateCoordinator::checkNewVersion(NoticeVersions& versions, NoticeSink& si
 }
 
 void UpdateCoordinator::startServer(const std::filesystem::path& currentDirectory) {
-    server_ = std::make_unique<UpdateServerHandler>(context_.settings, context_.busy, context_.log);
+    server_ = std::make_unique<UpdateServerHandler>(context_.settings, context_.busy, context_.log,
+                                                    context_.clock);
     server_->start(currentDirectory);
 }
 

@@ -2,6 +2,8 @@
 
 #include "common/file_version.h"
 #include "kestrun/update/drop_folder.h"
+#include "platform/clock.h"
+#include "platform/connection_socket.h"
 #include "platform/regular_file.h"
 
 #include <QFile>
@@ -21,18 +23,32 @@ std::string peerAddressText(const QHostAddress& address) {
     return address.toString().toStdString();
 }
 
+std::string peerGroupText(const QHostAddress& address) {
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return peerAddressText(address);
+    bool isIpv4 = false;
+    address.toIPv4Address(&isIpv4);
+    if (isIpv4)
+        return peerAddressText(address);
+    Q_IPV6ADDR network = address.toIPv6Address();
+    for (int i = 8; i < 16; ++i)
+        network[i] = 0;
+    return QHostAddress(network).toString().toStdString() + "/64";
+}
+
 CClientSocket::CClientSocket(UpdateServerHost& host, const DropFolder& drop,
-                             const ServerTiming& timing, QObject* parent)
-    : QTcpSocket(parent), host_(host), drop_(drop), timing_(timing) {
+                             const ServerTiming& timing, PeerLineLimit& lines, QObject* parent)
+    : QTcpSocket(parent), host_(host), drop_(drop), timing_(timing), lines_(lines) {
     idle_ = new QTimer(this);
     idle_->setSingleShot(true);
-    connect(idle_, &QTimer::timeout, this, &CClientSocket::closeNow);
+    connect(idle_, &QTimer::timeout, this, &CClientSocket::drop);
     idle_->start(timing_.idleLimit);
-    // The request must come within the idle limit; a reply extends the lifetime by its length.
+    // Until the request comes the lifetime is the idle limit (the server cuts off a connection
+    // without request sooner, at its request limit); a reply extends it by its length.
     lifetime_ = new QTimer(this);
     lifetime_->setSingleShot(true);
     lifetime_->setTimerType(Qt::CoarseTimer);
-    connect(lifetime_, &QTimer::timeout, this, &CClientSocket::closeNow);
+    connect(lifetime_, &QTimer::timeout, this, &CClientSocket::drop);
     lifetime_->start(timing_.idleLimit);
     connect(this, &QTcpSocket::readyRead, this, &CClientSocket::onReceive);
     connect(this, &QTcpSocket::bytesWritten, this, &CClientSocket::onBytesWritten);
@@ -47,6 +63,7 @@ void CClientSocket::onReceive() {
         return;
     }
     received_ = true;
+    emit requestReceived();
     const QByteArray bytes = read(wire::kReadSize);
     const wire::Request request = wire::matchRequest(std::string_view(bytes.data(), bytes.size()));
     switch (request.kind) {
@@ -54,14 +71,16 @@ void CClientSocket::onReceive() {
         reply(wire::versionReply(readFileVersion(executablePath(host_.zelmoFile()))));
         return;
     case wire::RequestKind::Done:
-        host_.log(peerAddressText(peerAddress()) + " ZLM client updated");
+        lines_.log(peerGroupText(peerAddress()),
+                   peerAddressText(peerAddress()) + " ZLM client updated");
         closeNow();
         return;
     case wire::RequestKind::GetState:
         reply(wire::stateReply(host_.upost(), host_.upull(), host_.busy()));
         return;
     case wire::RequestKind::Fail:
-        host_.log(peerAddressText(peerAddress()) + " ZLM client NOT updated!");
+        lines_.log(peerGroupText(peerAddress()),
+                   peerAddressText(peerAddress()) + " ZLM client NOT updated!");
         closeNow();
         return;
     case wire::RequestKind::GetLang:
@@ -158,10 +177,19 @@ void CClientSocket::closeNow() {
     deleteLater();
 }
 
+void CClientSocket::drop() {
+    if (socketDescriptor() != -1)
+        resetOnClose(socketDescriptor());
+    closeNow();
+}
+
 CListenSocket::CListenSocket(UpdateServerHost& host, const std::filesystem::path& dropFolder,
                              ServerTiming timing, QObject* parent)
     : QTcpServer(parent), host_(host), drop_(std::make_unique<DropFolder>(dropFolder)),
-      timing_(timing) {
+      timing_(timing), lines_(host.clock(), [&host](std::string_view line) { host.log(line); }) {
+    sweep_ = new QTimer(this);
+    sweep_->setTimerType(Qt::CoarseTimer);
+    connect(sweep_, &QTimer::timeout, this, &CListenSocket::sweep);
     // An accept that fails for want of descriptors or memory makes the server pause; it tries
     // again a little later, as those come back when connections end. Once an accept has failed,
     // the socket layer reports that failure again at the end of every later round of accepts;
@@ -182,7 +210,9 @@ CListenSocket::CListenSocket(UpdateServerHost& host, const std::filesystem::path
 }
 
 CListenSocket::~CListenSocket() {
-    // The connections end first, while the counts they give back still exist.
+    // The connections end first, while the server they would give their places back to still
+    // exists; it has no places left to give.
+    slots_.clear();
     for (CClientSocket* connection : findChildren<CClientSocket*>(Qt::FindDirectChildrenOnly))
         delete connection;
 }
@@ -195,30 +225,119 @@ bool CListenSocket::start(std::uint16_t port, const QHostAddress& address) {
 void CListenSocket::incomingConnection(qintptr descriptor) {
     acceptFailing_ = false;
     acceptedInRound_ = true;
-    auto* connection = new CClientSocket(host_, *drop_, timing_, this);
+    sweep(); // connections past their request limit make room first
+    auto* connection = new CClientSocket(host_, *drop_, timing_, lines_, this);
     if (!connection->setSocketDescriptor(descriptor)) {
         connection->deleteLater(); // a failed accept is dropped silently
         return;
     }
-    // Idle or hostile peers cannot take every descriptor: beyond the caps a new connection is
-    // closed before it is read.
-    const std::string peer = peerAddressText(connection->peerAddress());
-    const auto known = perAddress_.find(peer);
-    const int fromPeer = known == perAddress_.end() ? 0 : known->second;
-    if (connectionCount_ >= timing_.maxConnections || fromPeer >= timing_.maxPerAddress) {
+    connection->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, timing_.sendBuffer);
+    // Idle or hostile peers cannot take every descriptor, nor keep out a peer that asks: a
+    // connection beyond a cap takes the place of one that has not asked anything yet.
+    const std::string group = peerGroupText(connection->peerAddress());
+    const auto known = perAddress_.find(group);
+    if (known != perAddress_.end() && known->second >= timing_.maxPerAddress &&
+        !evictOldestWaiting(&group)) {
         connection->closeNow();
         return;
     }
-    ++connectionCount_;
-    ++perAddress_[peer];
-    connect(connection, &QObject::destroyed, this, [this, peer] { release(peer); });
+    // With no place to free, the connection is served all the same, one beyond the cap, and
+    // the next ones wait in the listen backlog until a place is free.
+    const bool full =
+        static_cast<int>(slots_.size()) >= timing_.maxConnections && !evictOldestWaiting(nullptr);
+    const std::uint64_t id = nextSlot_++;
+    slots_.emplace(id, Slot{connection, group, host_.clock().monotonicMs(), true});
+    ++waitingCount_;
+    ++perAddress_[group];
+    connect(connection, &CClientSocket::requestReceived, this, [this, id] { onRequest(id); });
+    connect(connection, &QObject::destroyed, this, [this, id] { release(id); });
+    watch();
+    if (full)
+        setAccepting(false);
 }
 
-void CListenSocket::release(const std::string& peer) {
-    --connectionCount_;
-    const auto it = perAddress_.find(peer);
-    if (it != perAddress_.end() && --it->second <= 0)
-        perAddress_.erase(it);
+bool CListenSocket::evictOldestWaiting(const std::string* group) {
+    for (auto& [id, slot] : slots_) {
+        if (!slot.waiting || (group != nullptr && slot.group != *group))
+            continue;
+        // A request that has arrived but is not yet read is served, not evicted.
+        if (bytesWaiting(slot.connection->socketDescriptor()) > 0)
+            continue;
+        CClientSocket* connection = slot.connection;
+        release(id);
+        connection->drop();
+        return true;
+    }
+    return false;
+}
+
+void CListenSocket::onRequest(std::uint64_t id) {
+    const auto it = slots_.find(id);
+    if (it == slots_.end() || !it->second.waiting)
+        return;
+    it->second.waiting = false;
+    --waitingCount_;
+    watch(); // a line it logs starts a minute
+    if (waitingCount_ == 0 && static_cast<int>(slots_.size()) >= timing_.maxConnections)
+        setAccepting(false); // no place left that a new connection could take
+}
+
+void CListenSocket::release(std::uint64_t id) {
+    const auto it = slots_.find(id);
+    if (it == slots_.end())
+        return;
+    if (it->second.waiting)
+        --waitingCount_;
+    const auto group = perAddress_.find(it->second.group);
+    if (group != perAddress_.end() && --group->second <= 0)
+        perAddress_.erase(group);
+    slots_.erase(it);
+    if (static_cast<int>(slots_.size()) < timing_.maxConnections)
+        setAccepting(true);
+}
+
+void CListenSocket::sweep() {
+    const std::uint64_t now = host_.clock().monotonicMs();
+    const auto limit = static_cast<std::uint64_t>(timing_.requestLimit.count());
+    for (auto it = slots_.begin(); it != slots_.end();) {
+        const auto next = std::next(it);
+        const Slot& slot = it->second;
+        if (slot.waiting) {
+            if (now - slot.acceptedMs < limit)
+                break; // every later one was accepted later
+            if (bytesWaiting(slot.connection->socketDescriptor()) == 0) {
+                CClientSocket* connection = slot.connection;
+                release(it->first);
+                connection->drop();
+            }
+        }
+        it = next;
+    }
+    const bool minutesRunning = lines_.expire();
+    if (waitingCount_ == 0 && !minutesRunning)
+        sweep_->stop();
+}
+
+void CListenSocket::watch() {
+    if (!sweep_->isActive())
+        sweep_->start(timing_.sweepEvery);
+}
+
+void CListenSocket::setAccepting(bool accepting) {
+    if (accepting != full_)
+        return;
+    full_ = !accepting;
+    // The server takes no more connections while it holds its most pending ones; it holds
+    // none (each goes straight to its own object), so a most of 0 stops the accepts even
+    // within the current round of them, which pausing alone would not.
+    if (full_) {
+        setMaxPendingConnections(0);
+        pauseAccepting();
+    } else {
+        setMaxPendingConnections(kMaxPending);
+        if (!acceptFailing_)
+            resumeAccepting();
+    }
 }
 
 } // namespace kestrun

@@ -18,8 +18,8 @@ namespace kestrun {
 class UpdateServerHandler final : public UpdateServerHost {
 public:
     UpdateServerHandler(const Settings& settings, const std::atomic<std::int32_t>& busy,
-                        const EventLog& eventLog)
-        : settings_(settings), busy_(busy), eventLog_(eventLog) {}
+                        const EventLog& eventLog, Clock& clock)
+        : settings_(settings), busy_(busy), eventLog_(eventLog), clock_(clock) {}
 
     // Listens on Uport and logs whether that worked ("Update server started" or "Update
     // server not started"; there is no retry), then makes the folder "Drop" in the given
@@ -46,11 +46,13 @@ public:
     std::uint32_t upull() override { return settings_.upull; }
     std::int32_t busy() override { return busy_; }
     void log(std::string_view message) override { eventLog_.log(message); }
+    Clock& clock() override { return clock_; }
 
 private:
     const Settings& settings_;
     const std::atomic<std::int32_t>& busy_;
     const EventLog& eventLog_;
+    Clock& clock_;
     std::unique_ptr<CListenSocket> listenSocket_;
 };
 

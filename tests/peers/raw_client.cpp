@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,26 +33,37 @@ double RawExchange::msFromLastPieceToClose() const {
 
 namespace {
 
-// Connects a new socket to 127.0.0.1, from the given local address when there is one; -1 when
-// that fails.
+// Connects a new socket to 127.0.0.1, from the given local address when there is one, or to
+// ::1 from ::1; -1 when that fails.
 int connectFrom(std::uint16_t port, const std::string& source, int receiveBuffer) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ipv6 = source.find(':') != std::string::npos;
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     if (receiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    if (!source.empty()) {
-        if (::inet_pton(AF_INET, source.c_str(), &address.sin_addr) != 1 ||
-            ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd);
-            return -1;
+    int connected = -1;
+    if (ipv6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        address.sin6_addr = in6addr_loopback;
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        if (!source.empty()) {
+            if (::inet_pton(AF_INET, source.c_str(), &address.sin_addr) != 1 ||
+                ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                ::close(fd);
+                return -1;
+            }
         }
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (connected != 0) {
         ::close(fd);
         return -1;
     }
@@ -73,6 +86,29 @@ bool IdleConnection::closedByServer() const {
         return false;
     char byte = 0;
     return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+IdleFlood::IdleFlood(std::uint16_t port, const std::vector<std::string>& sources, int perSource) {
+    thread_ = std::thread([this, port, sources, perSource] {
+        std::vector<std::pair<std::string, std::unique_ptr<IdleConnection>>> held;
+        for (int i = 0; i < perSource; ++i)
+            for (const std::string& source : sources)
+                held.emplace_back(source, std::make_unique<IdleConnection>(port, source));
+        while (!stop_) {
+            for (auto& [source, connection] : held) {
+                if (connection->connected() && !connection->closedByServer())
+                    continue;
+                connection = std::make_unique<IdleConnection>(port, source);
+                ++reopened_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+}
+
+IdleFlood::~IdleFlood() {
+    stop_ = true;
+    thread_.join();
 }
 
 RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
@@ -100,6 +136,7 @@ RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
         if (n <= 0) {
             result.closed = now;
             result.closedByServer = true;
+            result.reset = n < 0 && errno == ECONNRESET;
             break;
         }
         result.pieces.push_back({std::string(buffer, static_cast<std::size_t>(n)), now});
@@ -117,6 +154,12 @@ void serveEventsUntil(const std::function<bool()>& done) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+bool serveEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    serveEventsUntil([&] { return done() || std::chrono::steady_clock::now() >= end; });
+    return done();
 }
 
 } // namespace kestrun::test

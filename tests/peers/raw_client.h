@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrun::test {
@@ -20,6 +22,7 @@ struct RawExchange {
     Clock::time_point sent;
     Clock::time_point closed;
     bool closedByServer = false; // false: the client gave up first
+    bool reset = false;          // the server reset the connection rather than closing it
     std::vector<Piece> pieces;
 
     std::string bytes() const;
@@ -33,7 +36,7 @@ struct RawRequest {
     std::chrono::milliseconds holdOff{0};    // wait this long before the first read
     std::chrono::milliseconds giveUp{15000}; // stop waiting for the close after this
     int receiveBuffer = 0;                   // SO_RCVBUF when above 0
-    std::string source{};                    // the local IPv4 address to send from, if any
+    std::string source{}; // the local IPv4 address to send from, if any; "::1": over IPv6
     // A slow reader: at most this many bytes per read, with this pause after each read.
     std::size_t readSize = 65536;
     std::chrono::milliseconds readEvery{0};
@@ -56,6 +59,24 @@ private:
     bool connected_ = false;
 };
 
+// Connections that send nothing, perSource from each of the given addresses, each opened again
+// as soon as the server closes it, on a thread of their own until destroyed: peers that hold
+// every connection they can.
+class IdleFlood {
+public:
+    IdleFlood(std::uint16_t port, const std::vector<std::string>& sources, int perSource);
+    ~IdleFlood();
+    IdleFlood(const IdleFlood&) = delete;
+    IdleFlood& operator=(const IdleFlood&) = delete;
+
+    int reopened() const { return reopened_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<int> reopened_{0};
+    std::thread thread_;
+};
+
 // Runs one exchange on the calling thread (blocking).
 RawExchange rawExchange(std::uint16_t port, const RawRequest& request);
 
@@ -63,6 +84,8 @@ RawExchange rawExchange(std::uint16_t port, const RawRequest& request);
 // test lives here), and returns the job's result.
 template <typename T> T whileServing(std::function<T()> job);
 void serveEventsUntil(const std::function<bool()>& done);
+// The same, giving up after the limit; whether it is done.
+bool serveEventsUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
 } // namespace kestrun::test
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "kestrun/update/update_server.h"
+#include "platform/clock.h"
 #include "tests/peers/raw_client.h"
 #include "tests/support/test_support.h"
 
@@ -25,6 +26,9 @@ public:
     std::uint32_t upull() override { return pullSeconds; }
     std::int32_t busy() override { return busyFlag; }
     void log(std::string_view message) override { lines.emplace_back(message); }
+    // Moves only when the test advances it.
+    TestClock serverClock{LocalDateTime::fromFields(2024, 3, 15, 10, 30, 0)};
+    Clock& clock() override { return serverClock; }
 };
 
 inline std::filesystem::path testPe(const std::string& name) {
@@ -34,10 +38,11 @@ inline std::filesystem::path testPe(const std::string& name) {
 // A server on 127.0.0.1 with its drop folder in a temporary folder.
 class ServerFixture : public ::testing::Test {
 protected:
-    void startServer(ServerTiming timing) {
+    void startServer(ServerTiming timing, const QHostAddress& address = QHostAddress::LocalHost) {
         std::filesystem::create_directories(drop());
+        server_.reset();
         server_ = std::make_unique<CListenSocket>(host_, drop(), timing);
-        ASSERT_TRUE(server_->start(0, QHostAddress::LocalHost));
+        ASSERT_TRUE(server_->start(0, address));
     }
     std::filesystem::path drop() const { return dir_ / "Drop"; }
     std::uint16_t port() const { return server_->serverPort(); }

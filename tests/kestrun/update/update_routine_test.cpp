@@ -398,7 +398,7 @@ TEST_F(UpdateRoutineTest, AFailedClientDownloadInModeThreeIsOnlyLogged) {
 TEST_F(UpdateRoutineTest, ClientsSeeTheBusyFlagDuringTheCountdown) {
     install(kOld, kNew);
     settings_.uport = 0; // any free port
-    UpdateServerHandler serverHandler(settings_, busy_, log_);
+    UpdateServerHandler serverHandler(settings_, busy_, log_, clock_);
     ServerTiming timing;
     timing.replyPause = std::chrono::milliseconds(10);
     ASSERT_TRUE(serverHandler.start(work_.path(), timing, QHostAddress::LocalHost));

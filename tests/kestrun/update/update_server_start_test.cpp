@@ -22,7 +22,7 @@ struct Started {
     kestrun::Settings settings;
     std::atomic<std::int32_t> busy{0};
     kestrun::EventLog log{clock, dir.path()};
-    kestrun::UpdateServerHandler handler{settings, busy, log};
+    kestrun::UpdateServerHandler handler{settings, busy, log, clock};
 
     std::vector<std::string> logLines() const {
         std::vector<std::string> messages;

@@ -2,11 +2,14 @@
 
 #include <QHostAddress>
 
+#include "kestrun/update/peer_line_limit.h"
+#include "platform/clock.h"
 #include "platform/regular_file.h"
 
 #include <cstdlib>
 #include <fcntl.h>
 #include <future>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -211,11 +214,14 @@ TEST_F(UpdateServer, DefaultPacingIs1024BytesEvery10MsThenASecondBeforeTheClose)
     EXPECT_LT(x.msFromLastPieceToClose(), 5000.0);
 }
 
+// Those beyond the cap wait in the listen backlog for a place, not closed.
 TEST_F(UpdateServer, ManyClientsAreServedAtOnce) {
-    startServer({800ms, 1ms, 5000ms, 16 * 1024});
+    ServerTiming timing{800ms, 1ms, 5000ms, 16 * 1024};
+    timing.maxConnections = 10;
+    startServer(timing);
     const std::uint16_t p = port();
     const auto started = std::chrono::steady_clock::now();
-    const auto results = kestrun::test::whileServing<std::vector<RawExchange>>([p] {
+    auto all = std::async(std::launch::async, [p] {
         std::vector<std::future<RawExchange>> running;
         for (int i = 0; i < 30; ++i) { // ten from each of three addresses, within their cap
             RawRequest request{"getState\r\n"};
@@ -229,12 +235,19 @@ TEST_F(UpdateServer, ManyClientsAreServedAtOnce) {
             done.push_back(r.get());
         return done;
     });
+    int most = 0;
+    kestrun::test::serveEventsUntil([&] {
+        most = std::max(most, server_->connectionCount());
+        return all.wait_for(0ms) == std::future_status::ready;
+    });
+    const auto results = all.get();
+    EXPECT_LE(most, 11); // one beyond the cap while accepting stops
     const double total =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
             .count();
     for (const RawExchange& x : results)
         EXPECT_EQ(x.bytes(), "25;20;1\r");
-    EXPECT_LT(total, 8000.0); // one after the other would take 30 × 800 ms
+    EXPECT_LT(total, 8000.0); // one after the other would take 30 × 800 ms; ten at once 2400
 }
 
 TEST_F(UpdateServer, APeerThatSendsNothingIsClosedAfterTheIdleLimit) {
@@ -257,9 +270,14 @@ TEST_F(UpdateServer, AClientThatStopsReadingDoesNotMakeTheServerBufferTheFile) {
         // A small receive window and a long stop before reading.
         return kestrun::test::rawExchange(p, {"getFile:big.ini\r\n", 1500ms, 30000ms, 4096});
     });
+    int largestQueue = 0; // what the kernel holds for the peer
     kestrun::test::serveEventsUntil([&] {
-        for (const CClientSocket* c : server_->findChildren<CClientSocket*>())
+        for (const CClientSocket* c : server_->findChildren<CClientSocket*>()) {
             largestBacklog = std::max<std::int64_t>(largestBacklog, c->bytesToWrite());
+            int queued = 0;
+            if (::ioctl(static_cast<int>(c->socketDescriptor()), TIOCOUTQ, &queued) == 0)
+                largestQueue = std::max(largestQueue, queued);
+        }
         return running.wait_for(0ms) == std::future_status::ready;
     });
     const RawExchange x = running.get();
@@ -267,6 +285,8 @@ TEST_F(UpdateServer, AClientThatStopsReadingDoesNotMakeTheServerBufferTheFile) {
     EXPECT_TRUE(x.bytes() == content);
     EXPECT_GT(largestBacklog, 0);
     EXPECT_LE(largestBacklog, kLimit + 1024);
+    EXPECT_GT(largestQueue, 0);
+    EXPECT_LE(largestQueue, 160 * 1024); // the send buffer of 64 KiB, which the kernel doubles
 }
 
 // Few descriptors for the test, as a busy process would have left: without the caps the
@@ -286,7 +306,7 @@ private:
     rlimit saved_{};
 };
 
-TEST_F(UpdateServer, IdlePeersBeyondTheCapsAreClosedAtOnceAndARealClientIsServed) {
+TEST_F(UpdateServer, IdlePeersBeyondTheCapsGiveWayToNewConnectionsAndARealClientIsServed) {
     ServerTiming timing = quickTiming();
     timing.idleLimit = 20000ms;
     timing.maxConnections = 40;
@@ -297,29 +317,100 @@ TEST_F(UpdateServer, IdlePeersBeyondTheCapsAreClosedAtOnceAndARealClientIsServed
         for (int i = 0; i < count; ++i)
             idle.push_back(std::make_unique<IdleConnection>(port(), from));
     };
-    const auto expectOpen = [&](std::size_t first, std::size_t open, std::size_t end) {
+    // Of idle[first, end) those from oldestOpen on are open, the older ones closed.
+    const auto expectOpen = [&](std::size_t first, std::size_t oldestOpen, std::size_t end) {
         for (std::size_t i = first; i < end; ++i) {
             ASSERT_TRUE(idle[i]->connected()) << i;
-            EXPECT_EQ(idle[i]->closedByServer(), i >= first + open) << i;
+            EXPECT_EQ(idle[i]->closedByServer(), i < oldestOpen) << i;
         }
     };
     openFrom("127.0.0.2", 300);
     EXPECT_EQ(exchange("getState\r\n").bytes(), "25;20;1\r"); // from 127.0.0.1
-    expectOpen(0, 16, 300);                                   // 16 from one address
+    expectOpen(0, 284, 300);                                  // the newest 16 from one address
     openFrom("127.0.0.3", 16);
     openFrom("127.0.0.4", 16);
-    const RawExchange refused = exchange("getState\r\n");
-    EXPECT_EQ(refused.bytes(), "");
-    EXPECT_LT(refused.msToClose(), 0.75 * kPause.count());
-    expectOpen(300, 16, 316);
-    expectOpen(316, 8, 332); // 40 in all
-    EXPECT_EQ(server_->connectionCount(), 40);
+    EXPECT_EQ(exchange("getState\r\n").bytes(), "25;20;1\r");
+    expectOpen(0, 293, 300); // 40 in all: the oldest gave way, then one more for the client
+    expectOpen(300, 300, 332);
+    EXPECT_EQ(server_->connectionCount(), 39);          // the client has gone
     idle.erase(idle.begin() + 300, idle.begin() + 316); // those of 127.0.0.3 leave
     const auto until = std::chrono::steady_clock::now() + 5s;
     kestrun::test::serveEventsUntil([&] {
-        return server_->connectionCount() <= 24 || std::chrono::steady_clock::now() > until;
+        return server_->connectionCount() <= 23 || std::chrono::steady_clock::now() > until;
     });
-    EXPECT_EQ(exchange("getState\r\n").bytes(), "25;20;1\r");
+    EXPECT_EQ(server_->connectionCount(), 23);
+}
+
+// Peers that hold every connection they can and open a new one whenever one is closed, from
+// more addresses than the server has places for them: a real client is answered every time.
+TEST_F(UpdateServer, ARealClientIsAnsweredWhilePeersHoldEveryConnection) {
+    startServer({kPause, 1ms, 10000ms, 16 * 1024});
+    std::vector<std::string> sources;
+    for (int i = 0; i < 20; ++i)
+        sources.push_back("127.0.1." + std::to_string(1 + i));
+    const kestrun::test::IdleFlood flood(port(), sources, 16); // 320 for 256 places
+    ASSERT_TRUE(
+        kestrun::test::serveEventsUntil([&] { return server_->connectionCount() >= 256; }, 10s));
+    int answered = 0;
+    for (int i = 0; i < 10; ++i)
+        answered += exchange("getState\r\n", {{}, 0ms, 2000ms}).bytes() == "25;20;1\r";
+    EXPECT_EQ(answered, 10);
+    EXPECT_GT(flood.reopened(), 0);
+}
+
+// A peer that reports again and again logs a few lines a minute, then how many it left out;
+// over IPv6 its /64 network counts as one address.
+TEST_F(UpdateServer, APeersLinesAreLimitedPerMinute) {
+    ServerTiming timing = quickTiming();
+    timing.sweepEvery = 10ms;
+    const auto report = [&](const std::string& request, const std::string& from, int times) {
+        RawRequest fromPeer;
+        fromPeer.source = from;
+        for (int i = 0; i < times; ++i)
+            exchange(request, fromPeer);
+    };
+    const std::string updated = " ZLM client updated", notUpdated = " ZLM client NOT updated!";
+    const auto passMinute = [&](std::size_t linesAfter) {
+        host_.serverClock.advance(60s);
+        EXPECT_TRUE(
+            kestrun::test::serveEventsUntil([&] { return host_.lines.size() >= linesAfter; }, 5s));
+    };
+    startServer(timing);
+    report("Done\r\n", "127.0.0.2", 30);
+    report("Fail\r\n", "127.0.0.3", 2);
+    std::vector<std::string> expected(5, "127.0.0.2" + updated);
+    expected.insert(expected.end(), 2, "127.0.0.3" + notUpdated);
+    EXPECT_EQ(host_.lines, expected);
+    passMinute(expected.size() + 1);
+    report("Done\r\n", "127.0.0.2", 1); // its next minute
+    expected.push_back("Update server: 25 more lines from 127.0.0.2 left out in the last minute");
+    expected.push_back("127.0.0.2" + updated);
+    EXPECT_EQ(host_.lines, expected);
+
+    startServer(timing, QHostAddress::LocalHostIPv6);
+    host_.lines.clear();
+    report("Done\r\n", "::1", 7);
+    passMinute(6);
+    expected.assign(5, "::1" + updated);
+    expected.push_back("Update server: 2 more lines from ::/64 left out in the last minute");
+    EXPECT_EQ(host_.lines, expected);
+}
+
+// A peer without a request is cut off once the server's clock has passed the request limit.
+TEST_F(UpdateServer, APeerWithoutARequestIsCutOffAtTheRequestLimit) {
+    ServerTiming timing = quickTiming();
+    timing.idleLimit = 20000ms;
+    timing.sweepEvery = 10ms;
+    startServer(timing);
+    const IdleConnection idle(port(), "127.0.0.2");
+    ASSERT_TRUE(
+        kestrun::test::serveEventsUntil([&] { return server_->connectionCount() == 1; }, 5s));
+    host_.serverClock.advance(1999ms);
+    kestrun::test::serveEventsUntil([] { return false; }, 100ms);
+    EXPECT_FALSE(idle.closedByServer());
+    host_.serverClock.advance(1ms);
+    EXPECT_TRUE(kestrun::test::serveEventsUntil([&] { return idle.closedByServer(); }, 5s));
+    EXPECT_EQ(server_->connectionCount(), 0);
 }
 
 // A peer that takes each piece in time but the whole file far too slowly: the idle limit never
@@ -344,10 +435,13 @@ TEST_F(UpdateServer, APeerThatReadsTooSlowlyIsClosedAtTheLifetimeOfItsReply) {
             goneAfter = msBetween(start, std::chrono::steady_clock::now());
         return running.wait_for(0ms) == std::future_status::ready;
     });
-    EXPECT_LT(running.get().bytes().size(), 4u * 1024 * 1024);
+    const RawExchange x = running.get();
+    EXPECT_LT(x.bytes().size(), 4u * 1024 * 1024);
     EXPECT_GE(goneAfter, 0.9 * (2000 + 50 + 2000)) << "closed by the idle limit";
-    // Well before the peer gives up (what it has been sent may still be on its way to it).
     EXPECT_LT(goneAfter, 2000 + 50 + 2000 + 4000.0) << "not closed by the server";
+    // Cut off: what the kernel still held for the peer is not sent on.
+    EXPECT_TRUE(x.reset);
+    EXPECT_LT(msBetween(start, x.closed), goneAfter + 1000);
 }
 
 // With no descriptor left the server cannot accept: it says so once and takes the waiting
@@ -381,8 +475,46 @@ TEST_F(UpdateServer, AcceptingResumesWhenDescriptorsComeBack) {
               std::vector<std::string>{"Update server can not accept: Out of resources"});
 }
 
-TEST(UpdateServerAddress, PeersAreNamedInDottedIpv4) {
-    EXPECT_EQ(kestrun::peerAddressText(QHostAddress("::ffff:192.168.1.20")), "192.168.1.20");
-    EXPECT_EQ(kestrun::peerAddressText(QHostAddress("192.168.1.20")), "192.168.1.20");
-    EXPECT_EQ(kestrun::peerAddressText(QHostAddress("::1")), "::1");
+TEST(UpdateServerAddress, PeersAreNamedInDottedIpv4AndCountedPerIpv6Network) {
+    const struct {
+        const char* address;
+        const char* name;
+        const char* group;
+    } cases[] = {
+        {"::ffff:192.168.1.20", "192.168.1.20", "192.168.1.20"},
+        {"192.168.1.20", "192.168.1.20", "192.168.1.20"},
+        {"::1", "::1", "::/64"},
+        {"2001:db8:1:2::5", "2001:db8:1:2::5", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2:ffff:ffff:ffff:ffff",
+         "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::5", "2001:db8:1:3::5", "2001:db8:1:3::/64"},
+        {"fe80::1:2:3:4", "fe80::1:2:3:4", "fe80::/64"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(kestrun::peerAddressText(QHostAddress(c.address)), c.name) << c.address;
+        EXPECT_EQ(kestrun::peerGroupText(QHostAddress(c.address)), c.group) << c.address;
+    }
+}
+
+// Minutes and the table of addresses, on the test clock.
+TEST(PeerLineLimit, LeavesOutLinesBeyondTheShareAndCountsThemWhenTheMinuteEnds) {
+    kestrun::TestClock clock(kestrun::LocalDateTime::fromFields(2024, 3, 15, 10, 30, 0));
+    std::vector<std::string> lines;
+    kestrun::PeerLineLimit limit(
+        clock, [&](std::string_view l) { lines.emplace_back(l); }, 2, 2);
+    for (const char* from : {"a", "a", "b", "a", "c", "c"})
+        limit.log(from, std::string(from) + " line");
+    EXPECT_EQ(lines, (std::vector<std::string>{"a line", "a line", "b line"}));
+    clock.advance(59999ms);
+    EXPECT_TRUE(limit.expire());
+    EXPECT_EQ(lines.size(), 3u);
+    clock.advance(1ms);
+    EXPECT_FALSE(limit.expire());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "a line", "a line", "b line",
+                         "Update server: 1 more line from a left out in the last minute",
+                         "Update server: 2 more lines from other addresses left out in the last "
+                         "minute"}));
+    limit.log("c", "c line"); // the table has room again
+    EXPECT_EQ(lines.back(), "c line");
 }
