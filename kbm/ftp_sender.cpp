@@ -34,6 +34,8 @@ namespace {
 constexpr std::size_t kBlockSize = 1024;
 // More than an id: what stands there is no id of ours.
 constexpr std::size_t kIdentityLimit = 64;
+// Bytes per second below which a transfer counts as stalled.
+constexpr long kLowestSpeed = 512;
 
 using Upload = FtpSender::Upload;
 
@@ -239,6 +241,8 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     }
     if (ftpUrl(settings_, relative).empty())
         return failed(source, "no file name to store it under");
+    if (relative == kDestinationIdentityFile)
+        return failed(source, "kbm keeps its own file under that name");
     if (!haveHandle())
         return failed(source, "libcurl could not start a transfer");
     // A source that cannot be opened (no rights, or no regular file: a FIFO, a device, opened
@@ -259,32 +263,16 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     const std::string folder = prepareStore(relative, upload, errorText);
     CURL* h = handle_.get();
     FtpSessionWatch watch(h);
-    const CURLcode result =
-        transfer([&](long tlsLevel,
-                     bool passive) { return perform(folder, tlsLevel, passive, upload.started); },
-                 errorText, watch);
+    const CURLcode result = transfer(
+        [&](long tlsLevel, bool passive) {
+            return perform(folder, tlsLevel, passive, upload.started, watch);
+        },
+        errorText, watch);
     curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-    const std::string detail = curlReason(result, errorText);
-    if (watch.loggedIn()) {
-        serverTookLogin_ = true;
-    } else if (result != CURLE_OK) {
-        const char* what = !watch.replied()       ? " not reachable ("
-                           : watch.loginRefused() ? " refused the login ("
-                                                  : " not usable (";
-        beforeLogin_ = "FTP server " + ftpServerText(settings_) + what + detail + ")";
-    }
-    switch (tlsFailureOf(result)) {
-    case TlsFailure::NotTrusted:
-        sayOnce("FTP over TLS refused, the server's certificate is not trusted: " + detail);
-        break;
-    case TlsFailure::Failed:
-        sayOnce("FTP over TLS failed: " + detail);
-        break;
-    case TlsFailure::None:
-        break;
-    }
-    if (serverSilent(result)) {
+    const std::string detail = noteSession(watch, result, errorText);
+    // A server that does not even greet counts as silent however it ends the connection.
+    if (serverSilent(result) || (result != CURLE_OK && !watch.replied())) {
         if (++deadInARow_ >= kDeadServerFiles) {
             givenUp_ = true;
             waiting_ = static_cast<std::uint64_t>(deadInARow_);
@@ -297,6 +285,27 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     if (result != CURLE_OK)
         return failed(source, watch.lastReplyRefused() ? watch.lastReply() : detail);
     return true;
+}
+
+std::string FtpSender::noteSession(const FtpSessionWatch& watch, CURLcode result,
+                                   const char* errorText) {
+    const std::string detail = curlReason(result, errorText);
+    if (watch.loggedIn()) {
+        serverTookLogin_ = true;
+    } else if (result != CURLE_OK) {
+        const char* what = !watch.replied()       ? " not reachable ("
+                           : watch.loginRefused() ? " refused the login ("
+                                                  : " not usable (";
+        beforeLogin_ = "FTP server " + ftpServerText(settings_) + what + detail + ")";
+    }
+    // Said once per run, with the first occurrence's detail: the next ones name other data
+    // connections.
+    const TlsFailure failure = tlsFailureOf(result);
+    if (failure != TlsFailure::None && tlsFailuresSaid_.insert(static_cast<int>(failure)).second)
+        log_.write(failure == TlsFailure::NotTrusted
+                       ? "FTP over TLS refused, the server's certificate is not trusted: " + detail
+                       : "FTP over TLS failed: " + detail);
+    return detail;
 }
 
 bool FtpSender::haveHandle() {
@@ -321,8 +330,13 @@ CURL* FtpSender::prepare(const std::string& url, char* errorText) {
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, connectTimeout_);
     curl_easy_setopt(h, CURLOPT_FTP_RESPONSE_TIMEOUT, stallTimeout_);
     curl_easy_setopt(h, CURLOPT_ACCEPTTIMEOUT_MS, connectTimeout_ * 1000);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    // A server that takes less than this for the stall limit counts as stalled: a trickle
+    // would hold the run for days.
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowestSpeed);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallTimeout_);
+    // A proxy of the system's settings is only a tunnel: through an HTTP proxy libcurl would
+    // otherwise speak HTTP to it, with the password and the files in clear.
+    curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
     applyCaTrust(h, settings_.trust);
     curl_easy_setopt(h, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
@@ -343,7 +357,8 @@ std::string FtpSender::prepareStore(const std::string& relative, Upload& upload,
             rename_.folder += "/" + folderPart.substr(pos, end - pos);
         pos = end + 1;
     }
-    CURL* h = prepare(ftpUrl(settings_, folderPart + "/" + rename_.temporary), errorText);
+    rename_.url = ftpUrl(settings_, folderPart + "/" + rename_.temporary);
+    CURL* h = prepare(rename_.url, errorText);
     curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(h, CURLOPT_FTP_CREATE_MISSING_DIRS,
                      static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
@@ -370,6 +385,9 @@ std::optional<std::string> FtpSender::fetchIdentity() {
         errorText, watch);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+    // A server that can not be used tells so even when no file waits for it.
+    if (!download.tooLong)
+        noteSession(watch, result, errorText);
     if (result == CURLE_OK)
         return download.text;
     // What stands there is too long for an id, or the server, once logged in, has no such
@@ -391,10 +409,11 @@ bool FtpSender::storeIdentity(const std::string& id) {
     const std::string folder = prepareStore(kDestinationIdentityFile, upload, errorText);
     CURL* h = handle_.get();
     FtpSessionWatch watch(h);
-    const CURLcode result =
-        transfer([&](long tlsLevel,
-                     bool passive) { return perform(folder, tlsLevel, passive, upload.started); },
-                 errorText, watch);
+    const CURLcode result = transfer(
+        [&](long tlsLevel, bool passive) {
+            return perform(folder, tlsLevel, passive, upload.started, watch);
+        },
+        errorText, watch);
     curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
     return result == CURLE_OK;
@@ -431,6 +450,7 @@ CURLcode FtpSender::transfer(const Attempt& attempt, char* errorText, FtpSession
     const CURLcode result = attempt(CURLUSESSL_ALL, passive);
     const unsigned port = ftpPort(settings_);
     if (watch.tlsAccepted()) {
+        tlsThisRun_ = true;
         // Remembered once the handshake has worked (the server then answered the login over
         // TLS): a forged reply to AUTH alone locks no plain server out.
         if ((watch.loggedIn() || watch.loginRefused()) &&
@@ -447,7 +467,7 @@ CURLcode FtpSender::transfer(const Attempt& attempt, char* errorText, FtpSession
     // The server offers no TLS. One that did before may be someone in its place: it gets
     // neither the password nor the file.
     const std::string server = ftpServerText(settings_);
-    if (tlsMemory_.offered(settings_.host, port, settings_.user)) {
+    if (tlsThisRun_ || tlsMemory_.offered(settings_.host, port, settings_.user)) {
         sayOnce("FTP server " + server + " no longer offers TLS, nothing is sent: it did before");
         return result;
     }
@@ -460,7 +480,7 @@ CURLcode FtpSender::transfer(const Attempt& attempt, char* errorText, FtpSession
 }
 
 CURLcode FtpSender::perform(const std::string& folder, long tlsLevel, bool passive,
-                            const bool& started) {
+                            const bool& started, const FtpSessionWatch& watch) {
     CURL* h = handle_.get();
     curl_easy_setopt(h, CURLOPT_USE_SSL, tlsLevel);
     curl_easy_setopt(h, CURLOPT_FTPPORT, passive ? nullptr : "-");
@@ -487,8 +507,33 @@ CURLcode FtpSender::perform(const std::string& folder, long tlsLevel, bool passi
         knownFolders_.erase(folder);
         known = false;
     }
+    if (result == CURLE_QUOTE_ERROR && watch.renameRefused())
+        result = replaceExisting();
     if (result == CURLE_OK)
         knownFolders_.insert(folder);
+    return result;
+}
+
+CURLcode FtpSender::replaceExisting() {
+    // Some servers refuse to rename onto an existing name: the old copy goes first, while the
+    // whole new one waits under its temporary name. Commands only, from the login folder.
+    CURL* h = handle_.get();
+    const std::string prefix = rename_.folder + "/";
+    const std::string remove = "*DELE " + prefix + rename_.name;
+    const std::string from = "RNFR " + prefix + rename_.temporary;
+    const std::string to = "RNTO " + prefix + rename_.name;
+    std::unique_ptr<curl_slist, SlistDeleter> commands(curl_slist_append(
+        curl_slist_append(curl_slist_append(nullptr, remove.c_str()), from.c_str()), to.c_str()));
+    const std::string login = "ftp://" + ftpServerText(settings_) + "/";
+    curl_easy_setopt(h, CURLOPT_URL, login.c_str());
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 0L);
+    curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(h, CURLOPT_QUOTE, commands.get());
+    const CURLcode result = curl_easy_perform(h);
+    curl_easy_setopt(h, CURLOPT_QUOTE, nullptr);
+    curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(h, CURLOPT_URL, rename_.url.c_str());
     return result;
 }
 

@@ -104,7 +104,13 @@ private:
     // One upload, repeated the walking way when a known folder is gone; the file is stored
     // under its temporary name and renamed over its own once the server has confirmed it.
     // `started`: the file's first byte was read.
-    CURLcode perform(const std::string& folder, long tlsLevel, bool passive, const bool& started);
+    CURLcode perform(const std::string& folder, long tlsLevel, bool passive, const bool& started,
+                     const FtpSessionWatch& watch);
+    // After a refused RNTO: the file's old copy deleted, then the rename once more.
+    CURLcode replaceExisting();
+    // Notes what a session showed of the server (its login, its TLS failures, said once per
+    // kind); libcurl's reason of the result.
+    std::string noteSession(const FtpSessionWatch& watch, CURLcode result, const char* errorText);
     // "Sending to FTP failed: <source> (<reason>)"; false.
     bool failed(const std::string& source, const std::string& reason);
     // Logs a line once per run.
@@ -114,12 +120,15 @@ private:
     // below the login folder ("backup/..."), its temporary and its own name.
     struct Rename {
         std::string folder, temporary, name;
+        std::string url; // where the upload is stored
     };
     Rename rename_;
 
     std::set<std::string> knownFolders_; // remote folder URLs that exist
     std::set<std::string> said_;
     bool serverWithoutTls_ = false; // the server offered no TLS this run
+    bool tlsThisRun_ = false;       // it took TLS in a session of this run
+    std::set<int> tlsFailuresSaid_; // the kinds of TLS failure said this run
     FtpTlsMemory tlsMemory_;
     bool serverTookLogin_ = false;           // a session of this run logged in
     std::optional<std::string> beforeLogin_; // why the last file tried failed before its login

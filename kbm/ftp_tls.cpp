@@ -64,6 +64,8 @@ void FtpSessionWatch::received(std::string_view line) {
         else if (line[0] == '4' || line[0] == '5')
             loginRefused_ = true;
     }
+    if (lastCommand_.starts_with("RNTO ") && (line[0] == '4' || line[0] == '5'))
+        renameRefused_ = true;
     if (lastCommand_.starts_with("AUTH ")) {
         // libcurl goes into TLS on 234 or 334 alone.
         if (line.starts_with("234") || line.starts_with("334"))

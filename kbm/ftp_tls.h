@@ -38,6 +38,8 @@ public:
     bool lastReplyRefused() const {
         return !lastReply_.empty() && (lastReply_[0] == '4' || lastReply_[0] == '5');
     }
+    // The server refused an RNTO: the renamed file stays under its old name.
+    bool renameRefused() const { return renameRefused_; }
     // A new attempt: what the server said before is no longer the reason of what follows.
     void forgetReply() { lastReply_.clear(); }
 
@@ -54,6 +56,7 @@ private:
     bool replied_ = false;
     bool loggedIn_ = false;
     bool loginRefused_ = false;
+    bool renameRefused_ = false;
 };
 
 } // namespace kestrun

@@ -47,6 +47,11 @@ FtpServerPeer FtpServerPeer::writeOnly(const std::filesystem::path& root, const 
     return script(root, user, password, {"--write-only"});
 }
 
+FtpServerPeer FtpServerPeer::noRenameOver(const std::filesystem::path& root,
+                                          const std::string& user, const std::string& password) {
+    return script(root, user, password, {"--no-rename-over"});
+}
+
 FtpServerPeer FtpServerPeer::tls(const std::filesystem::path& root, const std::string& user,
                                  const std::string& password, const std::filesystem::path& cert,
                                  const std::filesystem::path& key) {

@@ -23,9 +23,12 @@ public:
     // The same, but the server answers every STOR with the reply and stores nothing.
     static FtpServerPeer refusingStore(const std::filesystem::path& root, const std::string& user,
                                        const std::string& password, const std::string& reply);
-    // The same, but the account may store files and not fetch them.
+    // The same, but the account may store files and not fetch them (`writeOnly`), or the
+    // server refuses to rename onto an existing name.
     static FtpServerPeer writeOnly(const std::filesystem::path& root, const std::string& user,
                                    const std::string& password);
+    static FtpServerPeer noRenameOver(const std::filesystem::path& root, const std::string& user,
+                                      const std::string& password);
     // The same, but the server offers explicit TLS with the certificate and its key.
     static FtpServerPeer tls(const std::filesystem::path& root, const std::string& user,
                              const std::string& password, const std::filesystem::path& cert,

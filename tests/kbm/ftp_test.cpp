@@ -231,15 +231,36 @@ TEST_F(FtpDeliveryTest, BlocksDriveTheLowerBar) {
     EXPECT_TRUE(noted().empty());
 }
 
+// Also by a server that refuses to rename onto an existing name; never in clear through an
+// HTTP proxy of the system's settings, which only tunnels.
 TEST_F(FtpDeliveryTest, ExistingRemoteFileIsReplaced) {
-    FtpServerPeer server(remote, "kbm", "secret");
-    ASSERT_NE(server.port(), 0) << server.log();
     const std::string file = box.source("r/same.txt", "a much longer first version");
-    FtpSender ftp = sender(server, false);
-    ftp.send(file, *relativePath(file));
-    writeFile(file, "second");
-    ftp.send(file, *relativePath(file));
-    EXPECT_EQ(readFile(remoteCopy(file)), "second");
+    for (const bool renamesOver : {true, false}) {
+        SCOPED_TRACE(renamesOver);
+        fs::remove_all(remote / "backup");
+        writeFile(file, "a much longer first version");
+        const auto server = renamesOver ? FtpServerPeer(remote, "kbm", "secret")
+                                        : FtpServerPeer::noRenameOver(remote, "kbm", "secret");
+        ASSERT_NE(server.port(), 0) << server.log();
+        FtpSender ftp = sender(server, false);
+        EXPECT_TRUE(ftp.send(file, *relativePath(file)));
+        writeFile(file, "second");
+        EXPECT_TRUE(ftp.send(file, *relativePath(file)));
+        EXPECT_EQ(readFile(remoteCopy(file)), "second");
+        EXPECT_EQ(std::distance(fs::directory_iterator(remoteCopy(file).parent_path()), {}), 1);
+    }
+    ScriptedServer proxy(ScriptedServer::Mode::Script,
+                         [](const std::string&, const ScriptedServer::Connection& c) {
+                             c.send("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+                         });
+    ::setenv("all_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+    FtpSender viaProxy(FtpSettings{"127.0.0.1", 2121, "kbm", "secret", true, {}, {}}, box.log,
+                       box.progress);
+    EXPECT_FALSE(viaProxy.send(file, *relativePath(file)));
+    ::unsetenv("all_proxy");
+    ASSERT_EQ(proxy.requests().size(), 1u);
+    EXPECT_TRUE(proxy.requests()[0].starts_with("CONNECT 127.0.0.1:2121 ")) << proxy.requests()[0];
+    EXPECT_EQ(proxy.requests()[0].find("second"), std::string::npos);
 }
 
 TEST_F(FtpDeliveryTest, FailuresAreLoggedPerFileAndTheRunGoesOn) {
@@ -360,6 +381,11 @@ TEST_F(FtpDeliveryTest, FilesNotSentAreSentAtTheNextRun) {
     EXPECT_EQ(noted().size(), 2u);
     EXPECT_EQ(box.outcome.filesCopied + box.outcome.bytesCopied, 2u + 11u);
     EXPECT_EQ(box.outcome.destination, "ftp://127.0.0.1:" + std::to_string(server.port()));
+    // With nothing left to send, a server that can not be asked still fails the run.
+    box.run_.settings.port = port;
+    box.clock.advance(std::chrono::hours(1));
+    box.run();
+    EXPECT_THAT(box.outcome.reason, ::testing::HasSubstr(" not reachable ("));
 }
 
 // The markers say what the account holds only while it carries the id recorded beside them:
@@ -429,12 +455,13 @@ TEST_F(FtpDeliveryTest, EmptiedOrReplacedAccountIsFilledAgain) {
 // run sends nothing more to it, and the rest wait for the next run.
 TEST_F(FtpDeliveryTest, DeadServerEndsTheRunsSending) {
     ScriptedServer silent(ScriptedServer::Mode::Silent);
-    ASSERT_NE(silent.port(), 0);
+    ScriptedServer closing(ScriptedServer::Mode::AcceptAndClose); // never greets
+    ASSERT_NE(silent.port() * closing.port(), 0);
     std::vector<std::string> files;
     for (int i = 0; i < 8; ++i)
         files.push_back(box.source("q/f" + std::to_string(i) + ".txt"));
     box.run_.include = {{(box.src / "q").string(), 0, 0}};
-    for (const int port : {1, int{silent.port()}}) {
+    for (const int port : {1, int{silent.port()}, int{closing.port()}}) {
         SCOPED_TRACE(port);
         fs::remove_all(box.data);
         fs::remove(box.log.file());

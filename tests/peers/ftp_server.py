@@ -11,6 +11,7 @@ the client asks with PROT P, the data connection; clients may stay plain.
 nothing.
 """
 import argparse
+import os
 import logging
 import sys
 
@@ -28,6 +29,7 @@ def main():
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--stor-reply")
     parser.add_argument("--write-only", action="store_true")
+    parser.add_argument("--no-rename-over", action="store_true")
     args = parser.parse_args()
 
     if args.tls:
@@ -53,6 +55,12 @@ def main():
             if args.stor_reply is None:
                 return super().ftp_STOR(file, mode)
             self.respond(args.stor_reply)
+
+        def ftp_RNTO(self, path):
+            # Some servers refuse to rename onto an existing name.
+            if args.no_rename_over and os.path.exists(path):
+                return self.respond("550 File exists.")
+            return super().ftp_RNTO(path)
 
     if args.tls:
         Handler.certfile, Handler.keyfile = args.tls
