@@ -3,6 +3,7 @@
 #include "kbm/destination_identity.h"
 #include "kbm/ftp_tls.h"
 
+#include "platform/connection_close.h"
 #include "platform/file_status.h"
 #include "platform/regular_file.h"
 
@@ -24,7 +25,8 @@ struct FtpSender::Upload {
     std::int64_t length = 0; // source length + 1
     std::int64_t sent = 0;
     bool started = false;
-    bool cut = false; // the source failed or ended before its length
+    bool cut = false;   // the source failed or ended before its length
+    bool whole = false; // the source's last byte has been handed to the transfer
     std::string status;
     RunProgress* progress = nullptr; // null: nothing is shown
 };
@@ -34,6 +36,8 @@ namespace {
 constexpr std::size_t kBlockSize = 1024;
 // More than an id: what stands there is no id of ours.
 constexpr std::size_t kIdentityLimit = 64;
+// How long closing a connection after the whole file waits for the server to end it.
+constexpr int kCloseWaitMs = 2000;
 // Bytes per second below which a transfer counts as stalled.
 constexpr long kLowestSpeed = 512;
 
@@ -64,6 +68,7 @@ std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* u
     auto& upload = *static_cast<Upload*>(userData);
     const std::size_t room = size * count;
     if (!upload.source) {
+        upload.whole = upload.text.empty();
         const std::size_t n = std::min(room, upload.text.size());
         std::copy_n(upload.text.data(), n, buffer);
         upload.text.remove_prefix(n);
@@ -84,8 +89,10 @@ std::size_t readBlock(char* buffer, std::size_t size, std::size_t count, void* u
             upload.cut = true;
             return CURL_READFUNC_ABORT;
         }
-        if (read == 0)
+        if (read == 0) {
+            upload.whole = true;
             break;
+        }
         const auto got = static_cast<std::size_t>(read);
         filled += got;
         upload.sent += static_cast<std::int64_t>(got);
@@ -147,6 +154,16 @@ std::string curlReason(CURLcode result, const char* errorText) {
 // The URL of the folder that holds a file's URL, "/" included.
 std::string folderOf(const std::string& url) {
     return url.substr(0, url.rfind('/') + 1);
+}
+
+// libcurl's closing of a connection of an upload. Once the whole file has been handed over, the
+// server is given the time to end the connection itself: closed before, it would be reset when
+// the server's unread session tickets (TLS 1.3) arrive, and the end of the file would be lost
+// ("426 Failure reading network stream." from vsftpd).
+int closeSocket(void* userData, curl_socket_t socket) {
+    const auto* upload = static_cast<const Upload*>(userData);
+    const int wait = upload && upload->whole ? kCloseWaitMs : 0;
+    return closeConnection(static_cast<NativeSocket>(socket), wait) ? 0 : 1;
 }
 
 } // namespace
@@ -269,6 +286,7 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
         },
         errorText, watch);
     curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
     const std::string detail = noteSession(watch, result, errorText);
     // A server that does not even greet counts as silent however it ends the connection.
@@ -364,6 +382,9 @@ std::string FtpSender::prepareStore(const std::string& relative, Upload& upload,
                      static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
     curl_easy_setopt(h, CURLOPT_READFUNCTION, &readBlock);
     curl_easy_setopt(h, CURLOPT_READDATA, &upload);
+    // Every connection ends within its transfer (none is kept for reuse).
+    curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, &closeSocket);
+    curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, &upload);
     return folderOf(ftpUrl(settings_, relative));
 }
 
@@ -415,6 +436,7 @@ bool FtpSender::storeIdentity(const std::string& id) {
         },
         errorText, watch);
     curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
+    curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
     return result == CURLE_OK;
 }

@@ -50,9 +50,11 @@ std::string ftpAccountText(const FtpSettings& settings);
 // run). Once the server has taken TLS, a file whose data connection can not be encrypted is a
 // failed send, never one in clear. A server that offers no TLS gets plain FTP, which is said
 // once per run, unless it offered TLS before (FtpTlsMemory): then it gets no password and no
-// file, which is said once per run too. After kDeadServerFiles files in a row that could not
-// connect or stalled, the run sends nothing more: the rest fail at once, without a line each,
-// and finish() tells how many wait for the next run.
+// file, which is said once per run too. Once a file has been handed over whole, the server is
+// given up to 2 s to end each connection before it is closed (see closeConnection). After
+// kDeadServerFiles files in a row that could not connect or stalled, the run sends nothing
+// more: the rest fail at once, without a line each, and finish() tells how many wait for the
+// next run.
 class FtpSender final : public FileSender {
 public:
     FtpSender(FtpSettings settings, BackupLog& log, RunProgress& progress);

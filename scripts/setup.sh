@@ -14,6 +14,8 @@ packages=(
     libgtest-dev                            # tests
     python3 python3-pyftpdlib               # the FTP server the tests talk to
     python3-openssl                         # pyftpdlib's FTP over TLS (the TLS test server)
+    vsftpd                                  # the office FTP server the tests start themselves
+                                            # (its system service is kept off, see below)
     rsync                                   # the reference in the backup scan benchmark
     binutils-mingw-w64-x86-64               # real PE files with version resources for tests
     python3-pefile                          # an independent reader of those PE versions
@@ -57,5 +59,31 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+
+# A newly installed vsftpd would start its system service on port 21. The tests start their
+# own, so for the install no service may start (a policy-rc.d of ours, unless the system has
+# one), and afterwards the service is disabled and, should it run all the same, stopped.
+fresh_vsftpd=false
+[[ " ${missing[*]} " == *" vsftpd "* ]] && fresh_vsftpd=true
+policy=/usr/sbin/policy-rc.d
+if $fresh_vsftpd && [[ ! -e $policy ]]; then
+    trap 'rm -f "$policy"' EXIT
+    printf '#!/bin/sh\n# Written by the setup script for its install: no service starts.\nexit 101\n' \
+        >"$policy"
+    chmod 755 "$policy"
+fi
+
 apt-get update -qq
 $cmd
+
+if $fresh_vsftpd; then
+    if [[ -d /run/systemd/system ]]; then
+        systemctl disable --now vsftpd.service
+    else
+        update-rc.d vsftpd disable >/dev/null
+        if service vsftpd status >/dev/null 2>&1; then
+            service vsftpd stop
+        fi
+    fi
+    echo "vsftpd's system service is disabled: the tests start vsftpd themselves"
+fi

@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <random>
 
 namespace kestrun::test {
 namespace {
@@ -44,8 +43,7 @@ protected:
 
     // A pyftpdlib that offers TLS with a certificate ca.pem trusts.
     FtpServerPeer trustedTlsServer() {
-        const Certificate certificate = makeCertificate(box.root.path(), "ftp");
-        writeFile(box.work / "ca.pem", readFile(certificate.cert));
+        const Certificate certificate = trustedCertificate(box, "ftp");
         auto server =
             FtpServerPeer::tls(remote, "kbm", "secret", certificate.cert, certificate.key);
         box.run_.settings.port = server.port();
@@ -217,10 +215,7 @@ TEST_F(FtpDeliveryTest, BlocksDriveTheLowerBar) {
     EXPECT_EQ(box.progress.pumps, 1);
 
     box.progress = RecordingProgress();
-    std::string big(3 * 1024 * 1024 + 17, '\0');
-    std::mt19937 random(42);
-    for (char& c : big)
-        c = static_cast<char>(random());
+    const std::string big = randomBytes(3 * 1024 * 1024 + 17, 42);
     const std::string large = box.source("z/large.bin", big);
     ftp.send(large, *relativePath(large));
     EXPECT_EQ(readFile(remoteCopy(large)), big);
@@ -488,10 +483,7 @@ TEST_F(FtpDeliveryTest, DeadServerEndsTheRunsSending) {
 TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoes) {
     auto dropping = FtpServerPeer::dropping(remote, "kbm", "secret", 8 * 1024);
     ASSERT_NE(dropping.port(), 0) << dropping.log();
-    std::string content(512 * 1024, '\0');
-    std::mt19937 random(7);
-    for (char& c : content)
-        c = static_cast<char>(random());
+    const std::string content = randomBytes(512 * 1024, 7);
     const std::string large = box.source("m/large.bin", content);
     const std::string small = box.source("m/small.txt", "tiny");
     // The copy of an earlier run stays in place: what arrived waits under a temporary name.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <random>
 
 namespace kestrun::test {
 
@@ -17,6 +18,20 @@ LocalDateTime stampOf(const char* text) {
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
     std::sscanf(text, "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
     return LocalDateTime::fromFields(y, mo, d, h, mi, s);
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::mt19937 random(seed);
+    for (char& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
+}
+
+Certificate trustedCertificate(KbmSandbox& box, const std::string& name) {
+    const Certificate certificate = makeCertificate(box.root.path(), name);
+    writeFile(box.work / "ca.pem", readFile(certificate.cert));
+    return certificate;
 }
 
 KbmSandbox::KbmSandbox()

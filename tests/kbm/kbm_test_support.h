@@ -5,6 +5,7 @@
 #include "kbm/paths.h"
 #include "kbm/run_progress.h"
 #include "platform/clock.h"
+#include "tests/kestrun/update/http_server_peer.h"
 #include "tests/support/test_support.h"
 
 #include <gmock/gmock.h>
@@ -69,6 +70,12 @@ public:
 };
 
 LocalDateTime stampOf(const char* text); // "YYYY-mm-dd HH:MM:SS"
+
+// Bytes of every value, the same for the same seed: content no transfer mode leaves alone.
+std::string randomBytes(std::size_t size, unsigned seed);
+
+// A new certificate for 127.0.0.1 that the sandbox's working folder trusts (its ca.pem).
+Certificate trustedCertificate(KbmSandbox& box, const std::string& name);
 
 // Sets a file's modification time relative to another file's, in whole seconds.
 void setModifiedRelative(const std::filesystem::path& file, const std::filesystem::path& other,

@@ -1,7 +1,9 @@
+#include "platform/connection_close.h"
 #include "platform/data_folder.h"
 #include "platform/file_lock.h"
 #include "platform/interrupt_notifier.h"
 #include "platform/process_priority.h"
+#include "platform/regular_file.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +11,12 @@
 #include <QCoreApplication>
 
 #include <csignal>
+#include <thread>
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -163,6 +169,38 @@ TEST(InterruptNotifierTest, AnInterruptThatArrivedIsDeliveredOnceOnRequestOrByTh
     struct sigaction now {};
     ASSERT_EQ(::sigaction(SIGINT, nullptr, &now), 0);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+// An upload ends while the peer sends what is never asked for (a TLS 1.3 server's session
+// tickets), and most of it still waits in our system's buffer: the peer gets every byte.
+TEST(ConnectionCloseTest, ThePeerGetsEveryByteThoughItSentWhatWasNotRead) {
+    const FileDescriptor listener(::socket(AF_INET, SOCK_STREAM, 0));
+    const int small = 16 * 1024;
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    FileDescriptor client(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const FileDescriptor server(::accept(listener.get(), nullptr, nullptr));
+    const std::string data(4 << 20, 'd');
+    const long queued = ::send(client.get(), data.data(), data.size(), MSG_DONTWAIT);
+    ASSERT_GT(queued, 1 << 20);
+    ASSERT_EQ(::send(server.get(), "ticket", 6, 0), 6);
+    pollfd arrived{client.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&arrived, 1, 5000), 1);
+    std::thread closing([fd = client.release()] { EXPECT_TRUE(closeConnection(fd, 5000)); });
+    long received = 0;
+    char buffer[65536];
+    for (long got; (got = ::recv(server.get(), buffer, sizeof buffer, 0)) > 0;)
+        received += got;
+    ::shutdown(server.get(), SHUT_RDWR);
+    closing.join();
+    EXPECT_EQ(received, queued);
 }
 
 } // namespace
