@@ -11,6 +11,7 @@
 #include "kestrun/update/wire_protocol.h"
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace kestrun {
@@ -91,7 +92,10 @@ void LanUpdateClient::check() {
     settings.upost = static_cast<std::uint32_t>(*parsed.upost);
     if (!parsed.upull)
         return;
-    settings.upull = static_cast<std::uint32_t>(*parsed.upull);
+    // The server may slow the polls to one a day but never stop them. Below 0 counts as 0: a
+    // poll at every 5-second beat, as 0 to 4 give, the shortest time there is between polls.
+    settings.upull =
+        static_cast<std::uint32_t>(std::clamp<std::int32_t>(*parsed.upull, 0, kPullLimitSeconds));
 
     const std::string program = executablePath(settings.ufile);
     if (parsed.busy.value_or(0) != 0) {

@@ -17,6 +17,11 @@ class ProcessTable;
 class WebUpdates;
 struct Settings;
 
+// The longest time between two polls that a server's Upull can ask for: a day. Taken as it
+// is, a larger number, or a negative one (a huge one as the unsigned setting), would stop the
+// polls for good after one reply.
+inline constexpr std::int32_t kPullLimitSeconds = 86400;
+
 // What the update client and the language-file mirror take from the main window.
 struct UpdateEngine {
     Settings& settings; // Uhost, Uport, Ufile, Uhttp read; Upost and Upull taken over

@@ -36,6 +36,7 @@ std::string ownTemporaryPrefix() {
 void LanguageMirror::update() {
     const Settings& settings = engine_.settings;
     const std::string host = settings.uhost;
+    budget_.emplace(limits_, engine_.log, engine_.wait.clock().monotonicMs());
     std::optional<std::string> list;
     {
         CUpdateSocket socket(engine_.wait);
@@ -43,6 +44,7 @@ void LanguageMirror::update() {
             engine_.log.log("Update server 7 is down: " + host);
             return;
         }
+        socket.setReplyLimit(withinRun(CUpdateSocket::kReplyLimit));
         socket.send(wire::kGetLang);
         list = socket.readUntilClosed(kListLimit);
     }
@@ -63,11 +65,35 @@ void LanguageMirror::update() {
     removeLeftovers(folder);
     std::vector<std::string> programs = programs_;
     programs.push_back(fileNameOf(program));
+    const bool changed = mirrorAll(folder, entries, programs);
+    budget_->finish();
+    if (notUpdated_ > kNotUpdatedLines)
+        engine_.log.log(std::to_string(notUpdated_ - kNotUpdatedLines) +
+                        " more Language files were not updated");
+    if (!changed)
+        return;
+    runCountdown(settings.upost, kZelmoCountdownMessage, engine_.balloon, engine_.wait);
+    closeProgramByName(engine_.processes, program);
+}
+
+bool LanguageMirror::mirrorAll(const fs::path& folder, const std::vector<wire::ListEntry>& entries,
+                               const std::vector<std::string>& programs) {
+    const auto mayWrite = [&](std::string_view name) {
+        return isMirrorableName(name) && runnableNameReason(name, programs).empty() &&
+               !parseBackupName(name);
+    };
+    budget_->scan(folder, mayWrite);
     bool changed = false;
     for (const wire::ListEntry& entry : entries) {
+        if (budget_->timeIsUp(engine_.wait.clock().monotonicMs()))
+            break;
         if (!isMirrorableName(entry.name))
             continue;
-        if (const std::string reason = runnableNameReason(entry.name, programs); !reason.empty()) {
+        std::string reason = runnableNameReason(entry.name, programs);
+        // The mirror keeps its backups under such names and removes the old ones.
+        if (reason.empty() && parseBackupName(entry.name))
+            reason = "the name of a backup";
+        if (!reason.empty()) {
             notUpdated(entry.name, reason);
             continue;
         }
@@ -78,13 +104,11 @@ void LanguageMirror::update() {
         if (second && mirror(folder, entry.name, entry.stamp, *second))
             changed = true;
     }
-    if (notUpdated_ > kNotUpdatedLines)
-        engine_.log.log(std::to_string(notUpdated_ - kNotUpdatedLines) +
-                        " more Language files were not updated");
-    if (!changed)
-        return;
-    runCountdown(settings.upost, kZelmoCountdownMessage, engine_.balloon, engine_.wait);
-    closeProgramByName(engine_.processes, program);
+    return changed;
+}
+
+std::chrono::milliseconds LanguageMirror::withinRun(std::chrono::milliseconds limit) const {
+    return std::min(limit, budget_->timeLeft(engine_.wait.clock().monotonicMs()));
 }
 
 void LanguageMirror::notUpdated(const std::string& name, std::string_view reason) {
@@ -121,6 +145,7 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
     std::error_code ec;
     const auto status = fs::symlink_status(local, ec);
     NewFileMode mode = newFileModeIn(folder, kLanguageFileMode);
+    std::int64_t oldBytes = 0; // what the replaced file takes
     if (!ec && fs::exists(status)) {
         // Only a plain file that cannot run is replaced: a link could lead out of the folder.
         if (fs::is_symlink(status)) {
@@ -135,21 +160,28 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
             return false;
         }
         const auto modified = localModificationTime(local);
-        if (!modified)
+        const auto bytes = fs::file_size(local, ec);
+        if (!modified || ec)
             return false;
         const std::string localStamp = modified->format("%y%m%d%H%M%S");
         if (!(localStamp < serverStamp))
             return false;
-        fs::path backup = local;
-        backup += "-----" + localStamp;
+        oldBytes = static_cast<std::int64_t>(bytes);
+        if (!budget_->fits(oldBytes))
+            return false;
+        const fs::path backup = folder / backupName(name, localStamp);
         // An old backup is overwritten, but never through a link.
         if (fs::is_symlink(fs::symlink_status(backup, ec)))
             fs::remove(backup, ec);
         // Without its backup the file is the user's only copy: it is not touched.
-        if (!fs::copy_file(local, backup, fs::copy_options::overwrite_existing, ec)) {
+        const bool backedUp =
+            fs::copy_file(local, backup, fs::copy_options::overwrite_existing, ec);
+        budget_->wrote(oldBytes);
+        if (!backedUp) {
             notUpdated(name);
             return false;
         }
+        budget_->backedUp(name, localStamp, oldBytes);
         mode = {bits & 0666, std::nullopt}; // the new file keeps the old one's access
     } else if (ec && ec != std::errc::no_such_file_or_directory) {
         return false; // a name the file system cannot even look up
@@ -162,6 +194,8 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
         notUpdated(name, "larger than " + std::to_string(kFileLimit) + " bytes");
         return false;
     }
+    if (!budget_->fits(size))
+        return false;
     // The new content goes to a name of our own and takes the file's place only when it is
     // whole.
     const fs::path temp = temporaryIn(folder);
@@ -183,10 +217,12 @@ bool LanguageMirror::mirror(const fs::path& folder, const std::string& name,
         fs::remove(temp, ec);
     if (!complete)
         return false; // no connection: skipped silently
-    if (*complete)
+    if (*complete) {
+        budget_->grew(size - oldBytes);
         engine_.log.log(name + " Language file was updated");
-    else
-        notUpdated(name);
+    } else if (!budget_->timeIsUp(engine_.wait.clock().monotonicMs())) {
+        notUpdated(name); // a transfer the run's end cut off has that line instead
+    }
     return *complete;
 }
 
@@ -194,6 +230,7 @@ std::int64_t LanguageMirror::askSize(const std::string& name) {
     CUpdateSocket socket(engine_.wait);
     if (!socket.connectTo(engine_.settings.uhost, engine_.settings.uport))
         return 0;
+    socket.setReplyLimit(withinRun(CUpdateSocket::kReplyLimit));
     socket.send(wire::getSizeRequest(name));
     return wire::parseSizeReply(socket.readUntilClosed(wire::kReadSize * 4).value_or(""));
 }
@@ -205,8 +242,8 @@ std::optional<bool> LanguageMirror::fetch(const FileDescriptor& out, const std::
         return std::nullopt;
     // The whole body has a limit as well as its stall limit: a peer that trickles a byte now
     // and then holds the client no longer than the size allows.
-    socket.setReplyLimit(CUpdateSocket::kReplyLimit +
-                         std::chrono::milliseconds(size * 1000 / kBodyRate));
+    socket.setReplyLimit(
+        withinRun(CUpdateSocket::kReplyLimit + std::chrono::milliseconds(size * 1000 / kBodyRate)));
     socket.send(wire::getFileRequest(name));
     Clock& clock = engine_.wait.clock();
     std::int64_t received = 0;
@@ -227,6 +264,7 @@ std::optional<bool> LanguageMirror::fetch(const FileDescriptor& out, const std::
         // Bytes beyond the announced size are not the file's.
         const auto take =
             std::min<std::int64_t>(static_cast<std::int64_t>(piece.bytes.size()), size - received);
+        budget_->wrote(take);
         if (!writeAll(out, std::string_view(piece.bytes).substr(0, static_cast<std::size_t>(take))))
             return false;
         received += take;

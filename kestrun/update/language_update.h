@@ -1,7 +1,9 @@
 #pragma once
 
 #include "kestrun/update/lan_update.h"
+#include "kestrun/update/language_budget.h"
 #include "kestrun/update/language_names.h"
+#include "kestrun/update/wire_protocol.h"
 
 #include <chrono>
 #include <cstddef>
@@ -20,7 +22,8 @@ class FileDescriptor;
 // and closed. Only plain names are written, so nothing lands outside that folder, and only
 // files that cannot run: never a program's name or suffix, never over an executable file or
 // through a link. A fetched file is written under a temporary name and takes the old one's
-// place only when it is whole, with the server's stamp as its modification time.
+// place only when it is whole, with the server's stamp as its modification time. What a run
+// writes, what the mirror keeps and how long a run takes are bounded (see LanguageLimits).
 class LanguageMirror {
 public:
     static constexpr std::chrono::milliseconds kStallLimit{5000};
@@ -40,19 +43,25 @@ public:
     static constexpr std::string_view kTemporarySuffix = ".part";
 
     // programs: the file names of the workstation's supervised programs, never written.
-    explicit LanguageMirror(UpdateEngine engine, std::vector<std::string> programs = {})
-        : engine_(std::move(engine)), programs_(std::move(programs)) {}
+    explicit LanguageMirror(UpdateEngine engine, std::vector<std::string> programs = {},
+                            LanguageLimits limits = {})
+        : engine_(std::move(engine)), programs_(std::move(programs)), limits_(std::move(limits)) {}
 
     void update();
+    // The bytes the last update wrote: fetched files and backups.
+    std::int64_t written() const { return budget_ ? budget_->written() : 0; }
 
 private:
     // True when the entry's file was replaced.
     bool mirror(const std::filesystem::path& folder, const std::string& name,
                 std::string_view serverStamp, std::int64_t serverEpochSecond);
+    // Runs the entries of the list that are to be mirrored; true when a file was replaced.
+    bool mirrorAll(const std::filesystem::path& folder, const std::vector<wire::ListEntry>& entries,
+                   const std::vector<std::string>& programs);
     // The announced size of the server's file, 0 when it is not available.
     std::int64_t askSize(const std::string& name);
-    // Writes exactly size bytes of the file into out: nullopt without a connection, else
-    // whether they all arrived.
+    // Writes exactly size bytes of the file into out, within the run's time: nullopt without
+    // a connection, else whether they all arrived.
     std::optional<bool> fetch(const FileDescriptor& out, const std::string& name,
                               std::int64_t size);
     // Logs the "was not updated" line, with the reason when there is one, within the limit.
@@ -62,8 +71,13 @@ private:
     // Removes what transfers of this user's killed runs left in the folder.
     static void removeLeftovers(const std::filesystem::path& folder);
 
+    // The reply limit of a request: its own, within the time left of the run.
+    std::chrono::milliseconds withinRun(std::chrono::milliseconds limit) const;
+
     UpdateEngine engine_;
     std::vector<std::string> programs_;
+    LanguageLimits limits_;
+    std::optional<LanguageBudget> budget_; // the running update's
     int notUpdated_ = 0;
 };
 

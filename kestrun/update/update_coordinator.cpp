@@ -54,34 +54,47 @@ private:
     std::stop_token stop_;
 };
 
-// The process table as the engine sees it: a program it closes is held, so the program check
-// does not start the old executable again while the new one is put in place.
+// The process table as one piece of work sees it: a program it closes is held until the work
+// ends, so the program check does not start the old executable again while the new one is put
+// in place.
 class HoldingProcessTable final : public ProcessTable {
 public:
     HoldingProcessTable(ProcessTable& table, HeldPrograms& held) : table_(table), held_(held) {}
+    ~HoldingProcessTable() override {
+        for (const std::string& name : names_)
+            held_.release(name);
+    }
+    HoldingProcessTable(const HoldingProcessTable&) = delete;
+    HoldingProcessTable& operator=(const HoldingProcessTable&) = delete;
+
     std::optional<std::vector<ProcessInfo>> processes() override { return table_.processes(); }
     bool closeFirst(std::string_view executableName) override {
         held_.hold(executableName);
+        names_.emplace_back(executableName);
         return table_.closeFirst(executableName);
     }
 
 private:
     ProcessTable& table_;
     HeldPrograms& held_;
+    std::vector<std::string> names_;
 };
 
 } // namespace
 
 UpdateCoordinator::UpdateCoordinator(Context context, std::filesystem::path workingFolder)
-    : context_(std::move(context)), workingFolder_(std::move(workingFolder)),
-      worker_([this](std::stop_token stop) { work(stop); }) {
+    : context_(std::move(context)), workingFolder_(std::move(workingFolder)) {
     removeLeftoverDownloads(workingFolder_);
+    for (Lane* lane : {&checks_, &languages_})
+        lane->worker = std::jthread([this, lane](std::stop_token stop) { work(*lane, stop); });
 }
 
 UpdateCoordinator::~UpdateCoordinator() {
-    worker_.request_stop();
-    if (worker_.joinable())
-        worker_.join();
+    for (Lane* lane : {&checks_, &languages_})
+        lane->worker.request_stop();
+    for (Lane* lane : {&checks_, &languages_})
+        if (lane->worker.joinable())
+            lane->worker.join();
 }
 
 bool UpdateCoordinator::handles(KsnMessage message) {
@@ -97,13 +110,17 @@ bool UpdateCoordinator::handle(KsnMessage message) {
     // The texts of the settings change on the window thread, where this runs: the work reads
     // a copy taken now (its numbers are taken again when the work starts).
     auto snapshot = std::make_unique<Settings>(context_.settings);
+    const bool language = message == KsnMessage::LanguageUpdate;
     {
         std::lock_guard lock(mutex_);
         if (!pending_.insert(message).second)
             return false;
-        queue_.push_back(Job{message, std::move(snapshot), {}});
-        if (message == KsnMessage::LanguageUpdate && context_.namesNotToMirror)
-            queue_.back().namesNotToMirror = context_.namesNotToMirror();
+        if (message == KsnMessage::LanUpdate)
+            ++pollsQueued_;
+        Lane& lane = language ? languages_ : checks_;
+        lane.queue.push_back(Job{message, std::move(snapshot), {}, language ? pollsQueued_ : 0});
+        if (language && context_.namesNotToMirror)
+            lane.queue.back().namesNotToMirror = context_.namesNotToMirror();
     }
     changed_.notify_all();
     return true;
@@ -114,15 +131,17 @@ void UpdateCoordinator::waitUntilIdle() {
     changed_.wait(lock, [this] { return pending_.empty(); });
 }
 
-void UpdateCoordinator::work(std::stop_token stop) {
+void UpdateCoordinator::work(Lane& lane, std::stop_token stop) {
     while (true) {
         Job job;
         {
             std::unique_lock lock(mutex_);
-            if (!changed_.wait(lock, stop, [this] { return !queue_.empty(); }))
+            if (!changed_.wait(lock, stop, [&] {
+                    return !lane.queue.empty() && lane.queue.front().afterPolls <= pollsEnded_;
+                }))
                 return;
-            job = std::move(queue_.front());
-            queue_.pop_front();
+            job = std::move(lane.queue.front());
+            lane.queue.pop_front();
         }
         const KsnMessage message = job.message;
         Settings& snapshot = *job.settings;
@@ -138,10 +157,11 @@ void UpdateCoordinator::work(std::stop_token stop) {
         settings.upost.compare_exchange_strong(expected, snapshot.upost);
         expected = upull;
         settings.upull.compare_exchange_strong(expected, snapshot.upull);
-        context_.held.releaseAll();
         {
             std::lock_guard lock(mutex_);
             pending_.erase(message);
+            if (message == KsnMessage::LanUpdate)
+                ++pollsEnded_;
         }
         changed_.notify_all();
     }

@@ -32,11 +32,13 @@ class UpdateServerHandler;
 struct Settings;
 
 // The update engine as the main window runs it. The window routes the engine's messages here
-// and returns at once: the work that may wait on the network (LAN polls, language files, the
-// self-update checks) runs on the engine's own thread, one piece after the other in the order
-// the messages came, so the heartbeat and the program check never wait on a peer or a web
-// server. A message whose previous work is still queued or running is skipped. The update
-// server and the server-side routine run on the window thread as before.
+// and returns at once: the work that may wait on the network runs on the engine's own threads,
+// so the heartbeat and the program check never wait on a peer or a web server. The LAN polls
+// and the self-update checks run on one thread, one after the other in the order they came;
+// the language runs, which may take minutes, run on a second one, so that no check ever waits
+// behind one. A language run starts only when the poll queued before it has ended, as it takes
+// over that poll's countdown length. A message whose previous work is still queued or running
+// is skipped. The update server and the server-side routine run on the window thread as before.
 class UpdateCoordinator {
 public:
     struct Context {
@@ -84,8 +86,14 @@ private:
         KsnMessage message{};
         std::unique_ptr<Settings> settings;
         std::vector<std::string> namesNotToMirror;
+        std::uint64_t afterPolls = 0; // starts once this many LAN polls have ended
     };
-    void work(std::stop_token stop);
+    // One thread of the engine and the work queued for it.
+    struct Lane {
+        std::deque<Job> queue;
+        std::jthread worker;
+    };
+    void work(Lane& lane, std::stop_token stop);
     void perform(const Job& job, std::stop_token stop);
 
     Context context_;
@@ -94,11 +102,13 @@ private:
 
     std::mutex mutex_;
     std::condition_variable_any changed_;
-    std::deque<Job> queue_;
     std::set<KsnMessage> pending_; // queued or running
+    std::uint64_t pollsQueued_ = 0, pollsEnded_ = 0;
     std::unique_ptr<UpdateServerHandler> server_;
     std::unique_ptr<UpdateRoutine> routine_;
-    std::jthread worker_; // last: it ends before the state it uses goes away
+    // Last: their threads end before the state they use goes away.
+    Lane checks_;    // the LAN polls and the self-update checks
+    Lane languages_; // the language runs
 };
 
 } // namespace kestrun

@@ -237,6 +237,11 @@ TEST_F(ProgramMonitorTest, BusyFlagHeldProgramAndUnreadableProcessTable) {
     monitor.setHeld(&held);
     monitor.check();
     EXPECT_TRUE(host.lines.empty());
+    // Held by two pieces of work: the end of one leaves the other's hold.
+    held.hold("missing");
+    held.release("Missing");
+    monitor.check();
+    EXPECT_TRUE(host.lines.empty());
     held.releaseAll();
     monitor.check();
     ASSERT_EQ(host.lines.size(), 3u);

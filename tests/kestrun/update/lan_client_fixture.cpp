@@ -91,10 +91,11 @@ void LanClientFixture::runCheck() {
     });
 }
 
-void LanClientFixture::runMirror() {
-    whileServing<int>([this] {
-        LanguageMirror(engine(), programList_).update();
-        return 0;
+std::int64_t LanClientFixture::runMirror() {
+    return whileServing<std::int64_t>([this] {
+        LanguageMirror mirror(engine(), programList_, limits_);
+        mirror.update();
+        return mirror.written();
     });
 }
 

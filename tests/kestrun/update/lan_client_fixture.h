@@ -37,7 +37,8 @@ protected:
     void publishWeb(const std::string& manifestVersion);
 
     void runCheck();
-    void runMirror();
+    // Runs one language update within limits_; the bytes it wrote.
+    std::int64_t runMirror();
     UpdateEngine engine();
     std::vector<std::string> balloons();
     std::uint64_t virtualMs() { return clock_.monotonicMs() - startMs_; }
@@ -52,7 +53,8 @@ protected:
     TempDir serverDir_;
     std::unique_ptr<CListenSocket> server_;
     std::vector<std::string> programList_; // the supervised programs' names the mirror is given
-    InstallRefusal refusal_;               // kept from one check to the next, as the engine does
+    LanguageLimits limits_;
+    InstallRefusal refusal_; // kept from one check to the next, as the engine does
 
 private:
     std::mutex mutex_;

@@ -88,6 +88,13 @@ TEST_F(LanClientTest, StateRepliesAreTakenOver) {
         {"30;40\r", 30, 10, false},  // no second ";" either: Upost only
         {"45;15;0\r", 45, 15, true}, // not busy: the version comes next
         {"garbage", 60, 10, false},  // no ";" at all: nothing
+        // Upull within 0 (a poll at every beat) and a day: polls slow down, never stop.
+        {"45;0;0\r", 45, 0, true},
+        {"45;-1;0\r", 45, 0, true},
+        {"45;86400;0\r", 45, 86400, true},
+        {"45;86401;0\r", 45, 86400, true},
+        {"45;2147483647;0\r", 45, 86400, true},
+        {"45;4294967295;0\r", 45, 86400, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reply);

@@ -1,10 +1,14 @@
 #include "kestrun/supervisor/held_programs.h"
+#include "kestrun/update/self_update.h"
 #include "kestrun/update/update_coordinator.h"
 #include "platform/program_launcher.h"
 #include "tests/kestrun/update/lan_client_fixture.h"
+#include "tests/support/qt_app.h"
 
+#include <algorithm>
 #include <future>
 #include <map>
+#include <thread>
 
 namespace kestrun::test {
 namespace {
@@ -76,6 +80,46 @@ TEST_F(UpdateCoordinatorTest, WorkRunsInOrderOffTheCallerAndAPollStillRunningIsS
     EXPECT_EQ(settings_.upull, 44u);
     ASSERT_FALSE(balloons().empty());
     EXPECT_EQ(balloons().front(), countdownText(kZelmoCountdownMessage, 33));
+}
+
+// A language body that a server trickles holds neither the LAN poll nor the self-update checks
+// that come meanwhile: they run at once, on a thread of their own.
+TEST_F(UpdateCoordinatorTest, ChecksDoNotWaitBehindALanguageRun) {
+    std::atomic<std::int32_t> busy{0};
+    std::atomic<bool> trickling{false}, bodyEnded{false}, stop{false};
+    ScriptedServer peer(Mode::Script, [&](const std::string& request, const auto& c) {
+        const std::map<std::string, std::string> replies = {
+            {"getLang\r\n", "de.ini\t240315103000\n"},
+            {"getSize:de.ini\r\n", "16777216\n"},
+            {"getState\r\n", "60;10;0\r"}};
+        if (replies.count(request))
+            c.send(replies.at(request));
+        if (!request.starts_with("getFile:"))
+            return;
+        for (trickling = true; !stop && c.send("d");)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        bodyEnded = true;
+    });
+    useScripted(peer);
+    startSite(); // without a manifest: a self-update check ends with its line
+    UpdateCoordinator engine({settings_, log_, clock_, processes_, launcher_, busy, held_, {}},
+                             work_.path());
+    ASSERT_TRUE(engine.handle(KsnMessage::LanguageUpdate));
+    ASSERT_TRUE(processEventsUntil([&] { return trickling.load(); }));
+    EXPECT_TRUE(engine.handle(KsnMessage::LanUpdate));
+    EXPECT_TRUE(engine.handle(KsnMessage::KbmUpdate));
+    const bool checked = processEventsUntil(
+        [&] {
+            const auto lines = logMessages();
+            const auto requests = peer.requests();
+            return std::count(requests.begin(), requests.end(), "getVer\r\n") == 1 &&
+                   std::count(lines.begin(), lines.end(), SelfUpdate::kNoConnection) == 1;
+        },
+        5000);
+    EXPECT_FALSE(bodyEnded); // the checks ran while it went on
+    stop = true;
+    engine.waitUntilIdle();
+    EXPECT_TRUE(checked);
 }
 
 } // namespace
