@@ -1,5 +1,6 @@
 #include "common/binary_reader.h"
 
+#include <cstring>
 #include <limits>
 
 namespace kestrun {
@@ -17,11 +18,23 @@ BinaryReader::BinaryReader(const std::filesystem::path& file) {
     ok_ = static_cast<bool>(in_);
 }
 
+BinaryReader BinaryReader::overBytes(std::string_view content) {
+    BinaryReader reader;
+    reader.memory_ = content;
+    reader.size_ = content.size();
+    reader.ok_ = true;
+    return reader;
+}
+
 bool BinaryReader::read(std::uint64_t offset, void* out, std::size_t count) {
     if (!ok_ || offset > size_ || size_ - offset < count)
         return false;
     if (count == 0)
         return true;
+    if (memory_) {
+        std::memcpy(out, memory_->data() + offset, count);
+        return true;
+    }
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::streamoff>::max()))
         return false;
     in_.clear();

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kestrun {
 
@@ -15,6 +16,8 @@ namespace kestrun {
 class BinaryReader {
 public:
     explicit BinaryReader(const std::filesystem::path& file);
+    // Over bytes already in memory, which must outlive the reader.
+    static BinaryReader overBytes(std::string_view content);
 
     bool ok() const { return ok_; }
     std::uint64_t size() const { return size_; }
@@ -31,7 +34,10 @@ public:
     std::optional<std::string> bytes(std::uint64_t offset, std::size_t count);
 
 private:
+    BinaryReader() = default;
+
     std::ifstream in_;
+    std::optional<std::string_view> memory_; // set when the bytes are in memory
     std::uint64_t size_ = 0;
     bool ok_ = false;
 };

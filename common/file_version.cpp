@@ -127,10 +127,7 @@ std::optional<FileVersion> readElfVersion(BinaryReader& file) {
     return version;
 }
 
-} // namespace
-
-std::optional<FileVersion> readFileVersion(const std::filesystem::path& file) {
-    BinaryReader reader(file);
+std::optional<FileVersion> readVersion(BinaryReader& reader) {
     if (!reader.ok())
         return std::nullopt;
     if (looksLikePe(reader))
@@ -138,6 +135,18 @@ std::optional<FileVersion> readFileVersion(const std::filesystem::path& file) {
     if (isElf(reader))
         return readElfVersion(reader);
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<FileVersion> readFileVersion(const std::filesystem::path& file) {
+    BinaryReader reader(file);
+    return readVersion(reader);
+}
+
+std::optional<FileVersion> contentFileVersion(std::string_view content) {
+    BinaryReader reader = BinaryReader::overBytes(content);
+    return readVersion(reader);
 }
 
 } // namespace kestrun

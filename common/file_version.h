@@ -34,5 +34,7 @@ std::string executablePath(std::string_view setting);
 // else, a damaged file or one that cannot be read has no version. Only the few structures
 // needed are read, each bounded, whatever the file's size.
 std::optional<FileVersion> readFileVersion(const std::filesystem::path& file);
+// The same for the bytes of an executable already read.
+std::optional<FileVersion> contentFileVersion(std::string_view content);
 
 } // namespace kestrun

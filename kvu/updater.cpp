@@ -1,5 +1,6 @@
 #include "kvu/updater.h"
 
+#include "kestrun/update/companion_copy.h"
 #include "kestrun/update/release_signature.h"
 #include "kvu/handover_files.h"
 #include "platform/clock.h"
@@ -176,7 +177,12 @@ std::string Updater::unusableReason() {
         return "kestrun~ is missing";
     if (othersMayChangeFile(fresh))
         return "others may change kestrun~";
-    const auto version = readFileVersion(fresh);
+    // Read once, from one open file: its version, its signature and what is put in place are
+    // all these bytes, whatever becomes of kestrun~ afterwards.
+    fresh_ = readReleaseFile(fresh);
+    if (!fresh_)
+        return "kestrun~ could not be read";
+    const auto& version = fresh_->version;
     if (!version)
         return "kestrun~ has no version";
     log("kestrun~ carries version " + version->text());
@@ -192,42 +198,53 @@ std::string Updater::unusableReason() {
     const auto signature = readRegularFile(file(kNewSignatureName), 256);
     if (!signature)
         return "kestrun~ has no signature " + std::string(kNewSignatureName);
-    if (const std::string refusal = releaseRefusal(fresh, signature, setup_.workingFolder);
+    if (const std::string refusal =
+            releaseRefusal(kProgramName, *fresh_, signature, setup_.workingFolder);
         !refusal.empty())
         return "kestrun~ is refused, " + refusal;
     // The new file takes the mode of the one it replaces, and can always be run by its owner;
     // in a folder its group shares, the group may replace it as the owner may.
     std::error_code ec;
-    unsigned mode = 0755;
+    freshMode_ = 0755;
     if (typeOf(file(kProgramName)) == fs::file_type::regular) {
         const fs::perms old = fs::status(file(kProgramName), ec).permissions();
         if (!ec)
-            mode = (static_cast<unsigned>(old) & 07777u) | 0100u;
+            freshMode_ = (static_cast<unsigned>(old) & 07777u) | 0100u;
     }
-    if (!applyNewFileMode(openRegularForReadingNoLink(fresh),
-                          newFileModeIn(setup_.workingFolder, mode)))
-        return "kestrun~ could not be made executable";
     return {};
 }
 
 bool Updater::putNewInPlace() {
-    std::error_code ec;
+    if (setup_.afterCheck)
+        setup_.afterCheck();
     const fs::file_type installed = typeOf(file(kProgramName));
+    if (!fresh_ || (installed != fs::file_type::regular && installed != fs::file_type::not_found))
+        return false;
+    // The checked bytes go into a new file of their own beside kestrun, made before anything is
+    // moved; kestrun~ itself never takes kestrun's place, so a change of it after the check
+    // cannot reach kestrun.
+    const auto written = writeProgramBeside(fresh_->content, file(kProgramName), freshMode_);
+    if (!written)
+        return false;
+    std::error_code ec;
     if (installed == fs::file_type::regular) {
         fs::rename(file(kProgramName), file(kOldName), ec);
-        if (ec)
+        if (ec) {
+            fs::remove(*written, ec);
             return false;
+        }
         keptOld_ = true;
         log("kestrun renamed to kestrun.old");
-    } else if (installed != fs::file_type::not_found) {
-        return false;
     }
-    fs::rename(file(kNewName), file(kProgramName), ec);
+    fs::rename(*written, file(kProgramName), ec);
     if (ec) {
+        fs::remove(*written, ec);
         putOldBack(false);
         return false;
     }
-    log("kestrun~ renamed to kestrun");
+    log("kestrun~ copied to kestrun");
+    fresh_.reset();
+    fs::remove(file(kNewName), ec);
     fs::remove(file(kNewSignatureName), ec);
     // The new one is on trial until its first check; without the marker it could not be told
     // from one that has passed.

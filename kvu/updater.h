@@ -1,10 +1,12 @@
 #pragma once
 
 #include "common/file_version.h"
+#include "kestrun/update/release_signature.h"
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +30,9 @@ struct UpdaterSetup {
     // Run by the service manager before it starts Kestrun (a service's pre-start step): the
     // manager starts Kestrun itself, so the updater only puts a newer kestrun~ in place.
     bool beforeServiceStart = false;
+    // Called once kestrun~ has been read and checked, before anything is put in place: a test
+    // changes kestrun~ there.
+    std::function<void()> afterCheck{};
 };
 
 // The updater: once Kestrun has ended it puts the downloaded "kestrun~" in place of "kestrun"
@@ -39,7 +44,8 @@ struct UpdaterSetup {
 // it ends before that, the old file is put back and started, and its version is remembered
 // (kFailedReleaseName). When there is no usable new file, the old Kestrun starts again; when
 // Kestrun does not end in time, nothing is touched. A kestrun~ is put in place only when a
-// trusted release key (see ReleaseKeys) made its signature "kestrun~.sig".
+// trusted release key signed it as Kestrun and its version (see releaseHeader) in
+// "kestrun~.sig"; it is read once, and exactly the bytes checked are put in place.
 // Before a service start it neither waits nor starts anything: with no kestrun~ and no Kestrun
 // on trial it does nothing at all; a Kestrun on trial that has ended is rolled back; a
 // kestrun~ that is not newer than kestrun is left where it is (an old download must not undo
@@ -76,7 +82,8 @@ private:
     // it is free, so that the Kestrun started next can take it.
     bool kestrunHoldsItsLock() const;
     bool waitForKestrunToEnd();
-    // Why kestrun~ cannot be used, or empty when it can; readies its mode when it can.
+    // Why kestrun~ cannot be used, or empty when it can; when it can, its bytes as they were
+    // checked and the mode they are put in place with are kept.
     std::string unusableReason();
     bool putNewInPlace();
     // Returns the new file to its downloaded name and the old one to its place; when the new
@@ -95,7 +102,9 @@ private:
 
     UpdaterSetup setup_;
     bool keptOld_ = false;
-    bool onTrial_ = false; // the trial marker of the Kestrun put in place was written
+    bool onTrial_ = false;             // the trial marker of the Kestrun put in place was written
+    std::optional<ReleaseFile> fresh_; // kestrun~ as it was read and checked
+    unsigned freshMode_ = 0755;
 };
 
 } // namespace kestrun

@@ -9,6 +9,10 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& file,
     const FileDescriptor fd = openRegularForReading(file);
     if (!fd)
         return std::nullopt;
+    return readRest(fd, maxBytes);
+}
+
+std::optional<std::string> readRest(const FileDescriptor& fd, std::size_t maxBytes) {
     std::string content;
     char buffer[65536];
     for (;;) {

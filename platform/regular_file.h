@@ -69,6 +69,11 @@ std::optional<std::string>
 readRegularFile(const std::filesystem::path& file,
                 std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
 
+// The rest of an open file's content from its current position; nullopt when a read fails or
+// it holds more than maxBytes.
+std::optional<std::string> readRest(const FileDescriptor& fd,
+                                    std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
+
 // Writes all bytes; false when the write fails.
 bool writeAll(const FileDescriptor& fd, std::string_view bytes);
 

@@ -4,6 +4,7 @@
 #include "platform/shared_folder.h"
 
 #include <cerrno>
+#include <functional>
 #include <system_error>
 
 namespace kestrun {
@@ -24,13 +25,41 @@ fs::path temporaryBeside(const fs::path& to) {
     return to.parent_path() / ("." + to.filename().string() + ".new");
 }
 
-bool writeWhole(const fs::path& from, const fs::path& temp, unsigned mode) {
-    const FileDescriptor in = openRegularForReading(from);
-    if (!in)
-        return false;
-    const FileDescriptor out = openRegularForRewrite(temp, 0600);
-    return out && copyContent(in, out) &&
-           applyNewFileMode(out, newFileModeIn(temp.parent_path(), mode)) && syncToDisk(out);
+// The mode the new file gets: the one given, else the installed file's (0755 for a new one);
+// nullopt when something other than a regular file stands in the installed file's place.
+std::optional<unsigned> modeFor(const fs::path& to, std::optional<unsigned> mode) {
+    std::error_code ec;
+    const fs::file_status existing = fs::symlink_status(to, ec);
+    const bool fresh = existing.type() == fs::file_type::not_found;
+    if (!fresh && existing.type() != fs::file_type::regular)
+        return std::nullopt;
+    if (mode)
+        return mode;
+    return fresh ? kNewProgramMode : static_cast<unsigned>(existing.permissions()) & 07777;
+}
+
+// Writes the content through `write` to a file made anew at `temp`: a file a run that was
+// killed left there is removed first, and nothing else in that place is ever written through.
+bool writeNew(const fs::path& temp, unsigned mode,
+              const std::function<bool(const FileDescriptor&)>& write) {
+    std::error_code ec;
+    fs::remove(temp, ec);
+    const FileDescriptor out = createNewRegularFile(temp, 0600);
+    if (out && write(out) && applyNewFileMode(out, newFileModeIn(temp.parent_path(), mode)) &&
+        syncToDisk(out))
+        return true;
+    if (out)
+        fs::remove(temp, ec);
+    return false;
+}
+
+bool renameInPlace(const fs::path& temp, const fs::path& to) {
+    std::error_code ec;
+    fs::rename(temp, to, ec);
+    if (!ec)
+        return true;
+    fs::remove(temp, ec);
+    return false;
 }
 
 } // namespace
@@ -38,22 +67,31 @@ bool writeWhole(const fs::path& from, const fs::path& temp, unsigned mode) {
 bool copyProgramInPlace(const fs::path& from, const fs::path& to, std::optional<unsigned> mode) {
     if (!isRegularFile(from))
         return false;
-    std::error_code ec;
-    const fs::file_status existing = fs::symlink_status(to, ec);
-    const bool fresh = existing.type() == fs::file_type::not_found;
-    if (!fresh && existing.type() != fs::file_type::regular)
-        return false;
+    mode = modeFor(to, mode);
     if (!mode)
-        mode = fresh ? kNewProgramMode : static_cast<unsigned>(existing.permissions()) & 07777;
-
+        return false;
+    const FileDescriptor in = openRegularForReading(from);
+    if (!in)
+        return false;
     const fs::path temp = temporaryBeside(to);
-    if (writeWhole(from, temp, *mode)) {
-        fs::rename(temp, to, ec);
-        if (!ec)
-            return true;
-    }
-    fs::remove(temp, ec);
-    return false;
+    return writeNew(temp, *mode, [&](const FileDescriptor& out) { return copyContent(in, out); }) &&
+           renameInPlace(temp, to);
+}
+
+bool putProgramInPlace(std::string_view content, const fs::path& to, std::optional<unsigned> mode) {
+    mode = modeFor(to, mode);
+    if (!mode)
+        return false;
+    const auto temp = writeProgramBeside(content, to, *mode);
+    return temp && renameInPlace(*temp, to);
+}
+
+std::optional<fs::path> writeProgramBeside(std::string_view content, const fs::path& to,
+                                           unsigned mode) {
+    const fs::path temp = temporaryBeside(to);
+    if (!writeNew(temp, mode, [&](const FileDescriptor& out) { return writeAll(out, content); }))
+        return std::nullopt;
+    return temp;
 }
 
 std::optional<std::string> replacementRefusal(const fs::path& folder) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kestrun {
 
@@ -15,6 +16,19 @@ namespace kestrun {
 // gets instead (that of a program just moved aside).
 bool copyProgramInPlace(const std::filesystem::path& from, const std::filesystem::path& to,
                         std::optional<unsigned> mode = std::nullopt);
+
+// As copyProgramInPlace, for a program's content already read (and checked): exactly these
+// bytes are put in place, whatever happens to the file they were read from.
+bool putProgramInPlace(std::string_view content, const std::filesystem::path& to,
+                       std::optional<unsigned> mode = std::nullopt);
+
+// The first half of putProgramInPlace, for a caller that moves the installed file aside before
+// the new one takes its place: the content written whole to a file made anew beside `to`
+// (never through anything already in that place), given the mode as a new file in that folder
+// gets it (see newFileModeIn), and flushed to the disk. Its path, to be renamed over `to`, or
+// nullopt when it could not be written; nothing is left then.
+std::optional<std::filesystem::path>
+writeProgramBeside(std::string_view content, const std::filesystem::path& to, unsigned mode);
 
 // Why a program in the folder could not be replaced, found by doing what a replacement does
 // (a temporary file made in the folder and renamed there, then removed); nullopt when it can.

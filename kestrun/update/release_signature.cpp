@@ -38,7 +38,39 @@ bool verifies(EVP_PKEY* key, std::string_view content, std::string_view signatur
                             content.size()) == 1;
 }
 
+bool verifiesWithAny(const auto& keys, std::string_view message, std::string_view signature) {
+    for (const auto& key : keys)
+        if (verifies(key.get(), message, signature))
+            return true;
+    return false;
+}
+
 } // namespace
+
+std::string releaseHeader(std::string_view name, const FileVersion& version) {
+    std::string header = "kestrun-release\nname ";
+    header += name;
+    header += "\nversion ";
+    for (std::size_t i = 0; i < version.parts.size(); ++i) {
+        if (i)
+            header += '.';
+        header += std::to_string(version.parts[i]);
+    }
+    header += '\n';
+    return header;
+}
+
+std::optional<ReleaseFile> readReleaseFile(const fs::path& program) {
+    const FileDescriptor fd = openRegularForReadingNoLink(program);
+    if (!fd)
+        return std::nullopt;
+    auto content = readRest(fd, kLargestProgram);
+    if (!content)
+        return std::nullopt;
+    ReleaseFile release{std::move(*content), std::nullopt};
+    release.version = contentFileVersion(release.content);
+    return release;
+}
 
 void ReleaseKeys::KeyFree::operator()(evp_pkey_st* key) const {
     EVP_PKEY_free(key);
@@ -81,23 +113,30 @@ std::size_t ReleaseKeys::addPem(std::string_view pem) {
     return added;
 }
 
-std::string ReleaseKeys::refusal(std::string_view content, std::string_view signature) const {
+std::string ReleaseKeys::refusal(std::string_view name, const FileVersion& version,
+                                 std::string_view content, std::string_view signature) const {
     if (signature.size() != kSignatureSize)
         return "its signature is not " + std::to_string(kSignatureSize) + " bytes";
-    for (const auto& key : keys_)
-        if (verifies(key.get(), content, signature))
-            return {};
-    return "no trusted key signed it";
+    std::string message = releaseHeader(name, version);
+    message += content;
+    if (verifiesWithAny(keys_, message, signature))
+        return {};
+    // Only to say why: a signature of the bytes alone binds no name, and is never enough.
+    if (verifiesWithAny(keys_, content, signature))
+        return "its signature covers its bytes alone, the release must be re-signed with its name "
+               "and version";
+    return "no trusted key signed it as " + std::string(name) + " " + version.text();
 }
 
-std::string releaseRefusal(const fs::path& program, const std::optional<std::string>& signature,
+std::string releaseRefusal(std::string_view name, const ReleaseFile& release,
+                           const std::optional<std::string>& signature,
                            const fs::path& workingFolder) {
     if (!signature)
         return "its signature could not be fetched";
-    const auto content = readRegularFile(program, kLargestProgram);
-    if (!content)
-        return "it could not be read to check its signature";
-    return ReleaseKeys::trustedIn(workingFolder).refusal(*content, *signature);
+    if (!release.version)
+        return "it carries no version to check its signature against";
+    return ReleaseKeys::trustedIn(workingFolder)
+        .refusal(name, *release.version, release.content, *signature);
 }
 
 } // namespace kestrun

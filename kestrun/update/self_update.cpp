@@ -61,26 +61,34 @@ fs::path SelfUpdate::localFile(OwnProgram program) const {
     return workingFolder_ / std::string(downloadKind(kindOf(program))->localName);
 }
 
-bool SelfUpdate::fetchIfNewer(OwnProgram program, const FileVersion& installed) {
+std::optional<ReleaseFile> SelfUpdate::fetchIfNewer(OwnProgram program,
+                                                    const FileVersion& installed) {
     const auto published = web_.readWebVersion(kindOf(program));
     if (!published) {
         log_.log(kNoConnection);
-        return false;
+        return std::nullopt;
     }
     if (!(installed < *published))
-        return false;
+        return std::nullopt;
     const auto failed =
         program == OwnProgram::Kestrun ? failedRelease(workingFolder_) : std::nullopt;
     if (failed && !(*failed < *published))
-        return false; // its rollback was logged; a newer one is taken again
+        return std::nullopt; // its rollback was logged; a newer one is taken again
     if (!web_.download(kindOf(program))) {
         // Also an older file of that name, which a download that could not be saved left.
         removeDownload(program);
         log_.log(kDownloadFailed);
-        return false;
+        return std::nullopt;
+    }
+    // The download is read once: its version and its signature are checked on these bytes,
+    // and a companion is put in place from them.
+    auto release = readReleaseFile(localFile(program));
+    if (!release) {
+        refuse(program, "it could not be read to check its signature");
+        return std::nullopt;
     }
     // The manifest only says what to fetch: the file itself must be newer.
-    const auto downloaded = readFileVersion(localFile(program)).value_or(FileVersion{});
+    const FileVersion downloaded = release->version.value_or(FileVersion{});
     std::string refusal;
     if (!(installed < downloaded))
         refusal = "its version " + downloaded.text() + " is not newer than the installed " +
@@ -90,14 +98,17 @@ bool SelfUpdate::fetchIfNewer(OwnProgram program, const FileVersion& installed) 
                   failed->text() + " that was rolled back";
     if (!refusal.empty()) {
         refuse(program, refusal);
-        return false;
+        return std::nullopt;
     }
-    return keepIfSigned(program);
+    if (!keepIfSigned(program, *release))
+        return std::nullopt;
+    return release;
 }
 
-bool SelfUpdate::keepIfSigned(OwnProgram program) {
+bool SelfUpdate::keepIfSigned(OwnProgram program, const ReleaseFile& release) {
     const auto signature = web_.fetchSignature(kindOf(program));
-    std::string refusal = releaseRefusal(localFile(program), signature, workingFolder_);
+    std::string refusal =
+        releaseRefusal(namesOf(program).installed, release, signature, workingFolder_);
     // The updater checks Kestrun's signature again before it puts the new file in place.
     if (refusal.empty() && program == OwnProgram::Kestrun &&
         !replaceFile(workingFolder_ / kNewSignatureName, *signature))
@@ -153,11 +164,8 @@ void SelfUpdate::checkCompanion(OwnProgram companion) {
     const ProgramNames names = namesOf(companion);
     const FileVersion installed =
         readFileVersion(currentFolder_ / names.installed).value_or(FileVersion{});
-    if (!fetchIfNewer(companion, installed))
-        return;
-    const auto downloaded = downloadKind(kindOf(companion));
-    if (downloaded && copyProgramInPlace(workingFolder_ / std::string(downloaded->localName),
-                                         workingFolder_ / names.installed))
+    const auto release = fetchIfNewer(companion, installed);
+    if (release && putProgramInPlace(release->content, workingFolder_ / names.installed))
         log_.log(names.updatedLine);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "kestrun/update/release_signature.h"
 #include "kestrun/update/web_updates.h"
 
 #include <filesystem>
@@ -18,13 +19,14 @@ enum class OwnProgram { Kestrun = 1, Kbm = 2, Updater = 3 };
 // The three checks that keep Kestrun, the backup program and the updater current. Each
 // compares the version of the installed file (in the current folder) with the one our site's
 // manifest names, and fetches a newer one into the working folder. A download is kept only
-// when its detached signature "<name>.sig" verifies against a trusted release key (see
-// ReleaseKeys); otherwise it is deleted. A newer backup program or updater is copied over the
-// installed one in the working folder; a newer Kestrun is handed to the updater "kvu", and the
-// process ends so that the updater can put the new file in place (see HandOver); only the
-// working folder's "kvu" takes over, when no one else may change it. A Kestrun that the
-// updater had to roll back ("kestrun.failed") is not fetched again, nor any that is not newer
-// than it. The version of the downloaded file itself decides as the manifest's does: a
+// when its detached signature "<name>.sig" verifies against a trusted release key for its
+// bytes under the program's own name and the version they carry (see releaseHeader);
+// otherwise it is deleted. A newer backup program or updater is put in place of the installed
+// one in the working folder from the very bytes that were checked; a newer Kestrun is handed to the
+// updater "kvu", and the process ends so that the updater can put the new file in place (see
+// HandOver); only the working folder's "kvu" takes over, when no one else may change it. A Kestrun
+// that the updater had to roll back ("kestrun.failed") is not fetched again, nor any that is not
+// newer than it. The version of the downloaded file itself decides as the manifest's does: a
 // download that is not newer is deleted, as one that failed.
 // The caller runs the checks only in a working folder that no one outside this user's trust
 // may change.
@@ -65,12 +67,14 @@ public:
     void checkCompanion(OwnProgram companion);
 
 private:
-    // The newer version's download, or false (with its log line) when there is none to take;
-    // a download that failed, or whose own version is not newer, is deleted.
-    bool fetchIfNewer(OwnProgram program, const FileVersion& installed);
-    // Whether the download is signed by a trusted key; one that is not is deleted and logged.
-    // Kestrun's signature is saved beside it ("kestrun~.sig") for the updater.
-    bool keepIfSigned(OwnProgram program);
+    // The newer version's download as it was read and checked, or nullopt (with its log line)
+    // when there is none to take; a download that failed, whose own version is not newer or
+    // that is not signed is deleted.
+    std::optional<ReleaseFile> fetchIfNewer(OwnProgram program, const FileVersion& installed);
+    // Whether a trusted key signed the download as this program and its version; one that is
+    // not is deleted and logged. Kestrun's signature is saved beside it ("kestrun~.sig") for
+    // the updater.
+    bool keepIfSigned(OwnProgram program, const ReleaseFile& release);
     void refuse(OwnProgram program, const std::string& reason);
     void removeDownload(OwnProgram program);
     std::filesystem::path localFile(OwnProgram program) const;

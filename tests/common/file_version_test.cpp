@@ -178,6 +178,8 @@ TEST(FileVersion, ReadsPeVersionResourcesAsPefileDoes) {
         ASSERT_EQ(facts.count("version"), 1u) << "pefile could not read " << c.file;
         EXPECT_EQ(facts.at("version"), c.expected) << c.file;
         EXPECT_EQ(versionText(readFileVersion(peFile(c.file))), c.expected) << c.file;
+        const std::string bytes = kestrun::test::readFile(peFile(c.file));
+        EXPECT_EQ(versionText(kestrun::contentFileVersion(bytes)), c.expected) << c.file;
     }
     // The "?" suffix is the caller's to cut: a path with it names no file.
     EXPECT_FALSE(readFileVersion(peFile("zelmo_5_2_0_117.exe?+")));
@@ -209,6 +211,7 @@ TEST(FileVersion, TruncatedCopiesOfAnExecutableNeverYieldAWrongVersion) {
         kestrun::test::writeFile(dir / "cut.exe", whole.substr(0, length));
         const auto v = readFileVersion(dir / "cut.exe");
         EXPECT_EQ(versionText(v), length >= versionEnd ? "5.2.0.117" : "none") << length;
+        EXPECT_EQ(kestrun::contentFileVersion(whole.substr(0, length)), v) << length;
     }
 }
 

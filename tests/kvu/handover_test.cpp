@@ -192,7 +192,7 @@ TEST_F(HandOverTest, ReplacesOnlyAfterTheRunningKestrunHasEnded) {
     ASSERT_TRUE(waitUntil([&] { return logged("Program started"); }, std::chrono::seconds(30)));
     const std::string successor = builtWithVersion("kestrun", version(1, 2, 1, 4));
     writeFile(work_ / "kestrun~", successor);
-    ASSERT_TRUE(signRelease(key_, work_ / "kestrun~"));
+    ASSERT_TRUE(signRelease(key_, work_ / "kestrun~", "kestrun"));
 
     QProcess updater;
     start(updater, work_ / "kvu");

@@ -85,7 +85,7 @@ protected:
     // A download as Kestrun leaves it: its signature, made by the key, beside it.
     void writeSigned(const std::string& content) {
         writeFile(work_ / "kestrun~", content);
-        ASSERT_TRUE(signRelease(key_, work_ / "kestrun~"));
+        ASSERT_TRUE(signRelease(key_, work_ / "kestrun~", "kestrun"));
     }
     Outcome run(bool beforeServiceStart = false) {
         start_ = clock_.monotonicMs();
@@ -96,7 +96,8 @@ protected:
                         std::chrono::seconds(60),
                         std::chrono::seconds(60),
                         std::chrono::milliseconds(100),
-                        beforeServiceStart})
+                        beforeServiceStart,
+                        afterCheck_})
             .run();
     }
     std::uint64_t elapsedMs() { return clock_.monotonicMs() - start_; }
@@ -124,14 +125,22 @@ protected:
     TestClock clock_{LocalDateTime::fromFields(2026, 3, 14, 9, 0, 0)};
     StandInLauncher launcher_{clock_, lockFolder_};
     std::uint64_t start_ = 0;
+    std::function<void()> afterCheck_; // changes kestrun~ once it has been checked
     const std::string oldProgram_ = "#!/bin/sh\n# the Kestrun before the update\n";
     const std::string newProgram_ = builtWithVersion("kvu", version(1, 2, 1, 4));
 };
 
 TEST_F(UpdaterTest, HandOverCases) {
-    enum class Fresh { Good, Missing, NoVersion, Link, Unsigned, Changed };
+    enum class Fresh { Good, Missing, NoVersion, Link, Unsigned, Changed, BytesAlone, SignedAsKvu };
     enum class Left { Old, New, None, AsItCame };
-    enum class Extra { None, OlderDownload, OpenDownload, RolledBackBefore, OpenFolder };
+    enum class Extra {
+        None,
+        OlderDownload,
+        OpenDownload,
+        RolledBackBefore,
+        OpenFolder,
+        ChangedAfterCheck
+    };
     struct Case {
         const char* what;
         bool oldPresent;
@@ -192,7 +201,22 @@ TEST_F(UpdaterTest, HandOverCases) {
          Extra::None, "kvu: kestrun~ has no signature kestrun~.sig, starting the old Kestrun"},
         {"changed after signing", true, Fresh::Changed, {}, true, Outcome::OldStarted, Left::Old,
          Left::None, Left::AsItCame, 0750, 1, "kvu: Kestrun started: kestrun", true, Extra::None,
-         "kvu: kestrun~ is refused, no trusted key signed it, starting the old Kestrun"},
+         "kvu: kestrun~ is refused, no trusted key signed it as kestrun 1.2.1.4, starting the old "
+         "Kestrun"},
+        {"signed as the updater", true, Fresh::SignedAsKvu, {}, true, Outcome::OldStarted,
+         Left::Old, Left::None, Left::New, 0750, 1, "kvu: Kestrun started: kestrun", true,
+         Extra::None,
+         "kvu: kestrun~ is refused, no trusted key signed it as kestrun 1.2.1.4, starting the old "
+         "Kestrun"},
+        {"signed over its bytes alone", true, Fresh::BytesAlone, {}, true, Outcome::OldStarted,
+         Left::Old, Left::None, Left::New, 0750, 1, "kvu: Kestrun started: kestrun", true,
+         Extra::None,
+         "kvu: kestrun~ is refused, its signature covers its bytes alone, the release must be "
+         "re-signed with its name and version, starting the old Kestrun"},
+        {"download changed after its check", true, Fresh::Good, {}, true, Outcome::Replaced,
+         Left::New, Left::None, Left::None, 0750, 1,
+         "kvu: the new Kestrun has run its first check, kestrun.old removed", true,
+         Extra::ChangedAfterCheck},
     };
     // clang-format on
     const std::string v1215 = builtWithVersion("kvu", version(1, 2, 1, 5));
@@ -220,6 +244,13 @@ TEST_F(UpdaterTest, HandOverCases) {
         case Fresh::Unsigned:
             writeFile(work_ / "kestrun~", newProgram_);
             break;
+        case Fresh::BytesAlone:
+        case Fresh::SignedAsKvu:
+            writeFile(work_ / "kestrun~", newProgram_);
+            ASSERT_TRUE(k.fresh == Fresh::BytesAlone
+                            ? signBytesAlone(key_, work_ / "kestrun~")
+                            : signRelease(key_, work_ / "kestrun~", "kvu"));
+            break;
         case Fresh::Missing:
             break;
         case Fresh::NoVersion:
@@ -237,6 +268,11 @@ TEST_F(UpdaterTest, HandOverCases) {
             writeFile(work_ / kFailedReleaseName, "1.2.1.4\n");
         if (k.extra == Extra::OpenFolder)
             fs::permissions(work_, fs::perms::all);
+        afterCheck_ = nullptr;
+        if (k.extra == Extra::ChangedAfterCheck)
+            afterCheck_ = [&] {
+                writeFile(work_ / "kestrun~", "#!/bin/sh\n# not what was checked\n");
+            };
 
         EXPECT_EQ(run(), k.outcome);
 
@@ -324,7 +360,7 @@ TEST_F(UpdaterTest, StepsAreLoggedInOrder) {
                               "kvu: Kestrun has ended",
                               "kvu: kestrun~ carries version 1.2.1.4",
                               "kvu: kestrun renamed to kestrun.old",
-                              "kvu: kestrun~ renamed to kestrun",
+                              "kvu: kestrun~ copied to kestrun",
                               "Program started",
                               "kvu: Kestrun started: " + program,
                               "kvu: the new Kestrun has run its first check, kestrun.old removed",
@@ -408,11 +444,11 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
     const Case cases[] = {
         {"no download", oldProgram_, Fresh::Missing, false, false, Outcome::NothingToDo, false, {}},
         {"newer download", oldProgram_, Fresh::Newer, false, false, Outcome::Replaced, true, {found,
-         carries, "kvu: kestrun renamed to kestrun.old", "kvu: kestrun~ renamed to kestrun",
+         carries, "kvu: kestrun renamed to kestrun.old", "kvu: kestrun~ copied to kestrun",
          "kvu: the service starts the new Kestrun, kestrun.old kept"}},
         {"newer download in a shared folder", oldProgram_, Fresh::Newer, false, true,
          Outcome::Replaced, true, {found, carries, "kvu: kestrun renamed to kestrun.old",
-         "kvu: kestrun~ renamed to kestrun",
+         "kvu: kestrun~ copied to kestrun",
          "kvu: the service starts the new Kestrun, kestrun.old kept"}, 02775},
         {"same version", newProgram_, Fresh::Same, false, false, Outcome::LeftAsItIs, false, {found,
          carries,

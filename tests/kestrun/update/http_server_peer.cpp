@@ -52,7 +52,20 @@ ReleaseKey makeReleaseKey(const fs::path& dir, const std::string& name) {
     return made;
 }
 
-bool signRelease(const ReleaseKey& key, const fs::path& file) {
+bool signRelease(const ReleaseKey& key, const fs::path& file, const std::string& name,
+                 const std::string& version) {
+    QProcess script;
+    script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    script.setStandardOutputFile(QProcess::nullDevice());
+    QStringList arguments{text(key.privateKey), text(file)};
+    arguments << QString::fromStdString(name.empty() ? file.filename().string() : name);
+    if (!version.empty())
+        arguments << QString::fromStdString(version);
+    script.start(text(sourceDir() / "scripts" / "sign-release.sh"), arguments);
+    return script.waitForFinished(30000) && script.exitCode() == 0;
+}
+
+bool signBytesAlone(const ReleaseKey& key, const fs::path& file) {
     return runOpenssl({"pkeyutl", "-sign", "-rawin", "-inkey", text(key.privateKey), "-in",
                        text(file), "-out", text(file.string() + ".sig")});
 }

@@ -24,8 +24,13 @@ struct ReleaseKey {
     std::filesystem::path publicKey;
 };
 ReleaseKey makeReleaseKey(const std::filesystem::path& dir, const std::string& name);
-// Signs a file as a release is signed: its detached signature "<file>.sig" beside it.
-bool signRelease(const ReleaseKey& key, const std::filesystem::path& file);
+// Signs a file as a release is signed, with scripts/sign-release.sh: its detached signature
+// "<file>.sig" beside it, for the program of that name (the file's own name unless another is
+// given) and the version the file carries (unless another is given).
+bool signRelease(const ReleaseKey& key, const std::filesystem::path& file,
+                 const std::string& name = {}, const std::string& version = {});
+// Signs the file's bytes alone, as releases were signed before they named their program.
+bool signBytesAlone(const ReleaseKey& key, const std::filesystem::path& file);
 
 // One request the server received.
 struct ServedRequest {

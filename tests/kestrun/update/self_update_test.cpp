@@ -463,10 +463,21 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
     }
 }
 
-// A download is kept only when a trusted key signed exactly its bytes; any other is deleted,
-// and the installed program stays as it is.
+// A download is kept only when a trusted key signed exactly its bytes, as this program and the
+// version they carry; any other is deleted, and the installed program stays as it is.
 TEST_F(SelfUpdateTest, OnlyDownloadsSignedByATrustedKeyAreKept) {
-    enum class Signed { Trusted, Not, OtherKey, BytesChanged, KeyFileOpen, KeyFileLink, Huge };
+    enum class Signed {
+        Trusted,
+        Not,
+        OtherKey,
+        BytesChanged,
+        KeyFileOpen,
+        KeyFileLink,
+        Huge,
+        AsOtherProgram,
+        OtherVersion,
+        BytesAlone
+    };
     struct Case {
         const char* what;
         Signed sign;
@@ -475,11 +486,18 @@ TEST_F(SelfUpdateTest, OnlyDownloadsSignedByATrustedKeyAreKept) {
     const Case cases[] = {
         {"signed by the folder's key", Signed::Trusted, nullptr},
         {"without a signature", Signed::Not, "its signature is not 64 bytes"},
-        {"signed by another key", Signed::OtherKey, "no trusted key signed it"},
-        {"changed after signing", Signed::BytesChanged, "no trusted key signed it"},
-        {"key file anyone may write", Signed::KeyFileOpen, "no trusted key signed it"},
-        {"key file a link", Signed::KeyFileLink, "no trusted key signed it"},
+        {"signed by another key", Signed::OtherKey, "no trusted key signed it as @ 1.2.1.4"},
+        {"changed after signing", Signed::BytesChanged, "no trusted key signed it as @ 1.2.1.4"},
+        {"key file anyone may write", Signed::KeyFileOpen, "no trusted key signed it as @ 1.2.1.4"},
+        {"key file a link", Signed::KeyFileLink, "no trusted key signed it as @ 1.2.1.4"},
         {"signature of many bytes", Signed::Huge, "its signature is not 64 bytes"},
+        {"signed as the other program", Signed::AsOtherProgram,
+         "no trusted key signed it as @ 1.2.1.4"},
+        {"signed as another version than it carries", Signed::OtherVersion,
+         "no trusted key signed it as @ 1.2.1.5"},
+        {"signed over its bytes alone", Signed::BytesAlone,
+         "its signature covers its bytes alone, the release must be re-signed with its name and "
+         "version"},
     };
     const ReleaseKey other = makeReleaseKey(keys_.path(), "other");
     ASSERT_FALSE(other.publicKey.empty());
@@ -496,10 +514,24 @@ TEST_F(SelfUpdateTest, OnlyDownloadsSignedByATrustedKeyAreKept) {
             const std::string installed = readFile(work_ / name);
             publish("KSN/ver.txt", "KSN:1.2.1.4\r\nKBM:1.2.1.4\r\n");
             const std::string remote = std::string("KSN/") + name;
-            if (k.sign == Signed::Not)
+            if (k.sign == Signed::Not || k.sign == Signed::AsOtherProgram ||
+                k.sign == Signed::BytesAlone)
                 publish(remote, program);
+            else if (k.sign == Signed::OtherVersion)
+                publish(remote, withVersion(program, version(1, 2, 1, 5)));
             else
                 publishSigned(remote, program, k.sign == Signed::OtherKey ? &other : nullptr);
+            // A signed Kestrun offered as the backup program, and the other way round.
+            if (k.sign == Signed::AsOtherProgram) {
+                ASSERT_TRUE(signRelease(testKey_, site_ / remote, kestrun ? "kbm" : "kestrun"));
+            }
+            // The version the manifest names, not the one the file carries.
+            if (k.sign == Signed::OtherVersion) {
+                ASSERT_TRUE(signRelease(testKey_, site_ / remote, name, "1.2.1.4"));
+            }
+            if (k.sign == Signed::BytesAlone) {
+                ASSERT_TRUE(signBytesAlone(testKey_, site_ / remote));
+            }
             if (k.sign == Signed::BytesChanged) {
                 std::string changed = program;
                 changed[changed.size() / 2] ^= 1;
@@ -531,8 +563,11 @@ TEST_F(SelfUpdateTest, OnlyDownloadsSignedByATrustedKeyAreKept) {
                 EXPECT_EQ(exits_.size(), kestrun ? 1u : 0u);
                 continue;
             }
-            EXPECT_EQ(lines[1], "Update refused for " + std::string(name) +
-                                    ", download deleted: " + k.reason);
+            std::string reason = k.reason;
+            if (const auto at = reason.find('@'); at != std::string::npos)
+                reason.replace(at, 1, name);
+            EXPECT_EQ(lines[1],
+                      "Update refused for " + std::string(name) + ", download deleted: " + reason);
             EXPECT_FALSE(fs::exists(work_ / local));
             EXPECT_FALSE(fs::exists(work_ / "kestrun~.sig"));
             EXPECT_EQ(readFile(work_ / name), installed);
