@@ -2,6 +2,7 @@
 
 #include "kbm/backup_log.h"
 #include "kbm/file_sender.h"
+#include "kbm/ftp_settings.h"
 #include "kbm/ftp_tls.h"
 #include "kbm/ftp_tls_memory.h"
 #include "kbm/run_progress.h"
@@ -16,28 +17,6 @@
 #include <string>
 
 namespace kestrun {
-
-struct FtpSettings {
-    std::string host;      // empty: nothing is sent
-    std::int32_t port = 0; // low 16 bits; 0 = 21
-    std::string user;
-    std::string password;
-    bool passive = false;
-    CaTrust trust; // the server's certificate is checked against it when it offers TLS
-    // Where the servers that offered TLS are remembered; empty: for the run only.
-    std::filesystem::path tlsMemory;
-};
-
-// The remote address of a relative path: ftp://host:port/backup/<components>, each component
-// URL-encoded; nullopt-like empty text when the relative path has no file name.
-std::string ftpUrl(const FtpSettings& settings, const std::string& relative);
-
-// The server as "host:port" (an IPv6 address in brackets, port 0 as 21).
-std::string ftpServerText(const FtpSettings& settings);
-unsigned ftpPort(const FtpSettings& settings);
-// The account as "ftp://user@host:port" (the user URL-encoded): what the markers of FTP runs
-// stand for.
-std::string ftpAccountText(const FtpSettings& settings);
 
 // Sends each file over a connection of its own below the remote folder "backup", creating the
 // missing remote folders, in binary mode and blocks of at most 1024 bytes. Outcomes are log
