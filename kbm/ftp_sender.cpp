@@ -208,20 +208,17 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
                     settings_.host;
 
     char errorText[CURL_ERROR_SIZE] = {};
-    const std::string folder = prepareStore(relative, upload, errorText);
-    CURL* h = handle_.get();
-    FtpSessionWatch watch(h);
-    const CURLcode result = transfer(
-        [&](long tlsLevel, bool passive) {
-            return perform(folder, tlsLevel, passive, upload.started, watch);
-        },
-        errorText, watch);
-    curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
-    curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, nullptr);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-    const std::string detail = noteSession(watch, result, errorText);
+    bool replied = false;
+    std::string refusal; // the server's last word, when it refused
+    std::string detail;
+    const CURLcode result =
+        store(relative, upload, errorText, [&](const FtpSessionWatch& watch, CURLcode code) {
+            replied = watch.replied();
+            refusal = watch.lastReplyRefused() ? watch.lastReply() : std::string();
+            detail = noteSession(watch, code, errorText);
+        });
     // A server that does not even greet counts as silent however it ends the connection.
-    if (serverSilent(result) || (result != CURLE_OK && !watch.replied())) {
+    if (serverSilent(result) || (result != CURLE_OK && !replied)) {
         if (++deadInARow_ >= kDeadServerFiles) {
             givenUp_ = true;
             waiting_ = static_cast<std::uint64_t>(deadInARow_);
@@ -232,7 +229,7 @@ bool FtpSender::send(const std::string& source, const std::string& relative) {
     if (upload.cut)
         return failed(source, "the file could not be read whole");
     if (result != CURLE_OK)
-        return failed(source, watch.lastReplyRefused() ? watch.lastReply() : detail);
+        return failed(source, refusal.empty() ? detail : refusal);
     return true;
 }
 
@@ -358,7 +355,12 @@ bool FtpSender::storeIdentity(const std::string& id) {
     upload.text = text;
     upload.length = static_cast<std::int64_t>(text.size()) + 1;
     char errorText[CURL_ERROR_SIZE] = {};
-    const std::string folder = prepareStore(kDestinationIdentityFile, upload, errorText);
+    return store(kDestinationIdentityFile, upload, errorText, {}) == CURLE_OK;
+}
+
+CURLcode FtpSender::store(const std::string& relative, Upload& upload, char* errorText,
+                          const Seen& seen) {
+    const std::string folder = prepareStore(relative, upload, errorText);
     CURL* h = handle_.get();
     FtpSessionWatch watch(h);
     const CURLcode result = transfer(
@@ -369,7 +371,9 @@ bool FtpSender::storeIdentity(const std::string& id) {
     curl_easy_setopt(h, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, nullptr);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
-    return result == CURLE_OK;
+    if (seen)
+        seen(watch, result);
+    return result;
 }
 
 bool FtpSender::failed(const std::string& source, const std::string& reason) {

@@ -78,6 +78,10 @@ private:
     // Sets the handle up to store the upload at `relative` below "backup", under its temporary
     // name; the URL of its remote folder.
     std::string prepareStore(const std::string& relative, Upload& upload, char* errorText);
+    // Stores the upload at `relative` below "backup"; `seen` (may be empty) is shown what the
+    // session showed of the server, and the result.
+    using Seen = std::function<void(const FtpSessionWatch&, CURLcode)>;
+    CURLcode store(const std::string& relative, Upload& upload, char* errorText, const Seen& seen);
     // One attempt of a transfer with a TLS level (CURLUSESSL_*) and a data connection mode.
     using Attempt = std::function<CURLcode(long tlsLevel, bool passive)>;
     // One transfer over TLS, or in plain FTP once the server turned out to offer none.
