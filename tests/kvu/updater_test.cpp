@@ -131,7 +131,14 @@ protected:
 TEST_F(UpdaterTest, HandOverCases) {
     enum class Fresh { Good, Missing, NoVersion, Link, Unsigned, Changed };
     enum class Left { Old, New, None, AsItCame };
-    enum class Extra { None, OlderDownload, OpenDownload, RolledBackBefore, OpenFolder };
+    enum class Extra {
+        None,
+        OlderDownload,
+        OpenDownload,
+        RolledBackBefore,
+        OpenFolder,
+        OpenInstalled
+    };
     struct Case {
         const char* what;
         bool oldPresent;
@@ -193,6 +200,10 @@ TEST_F(UpdaterTest, HandOverCases) {
         {"changed after signing", true, Fresh::Changed, {}, true, Outcome::OldStarted, Left::Old,
          Left::None, Left::AsItCame, 0750, 1, "kvu: Kestrun started: kestrun", true, Extra::None,
          "kvu: kestrun~ is refused, no trusted key signed it, starting the old Kestrun"},
+        {"installed one others may write", true, Fresh::Missing, {}, true, Outcome::NothingStarted,
+         Left::Old, Left::None, Left::None, 0757, 0,
+         "kvu: Kestrun is not started: others may change @work/kestrun", true,
+         Extra::OpenInstalled},
     };
     // clang-format on
     const std::string v1215 = builtWithVersion("kvu", version(1, 2, 1, 5));
@@ -237,6 +248,8 @@ TEST_F(UpdaterTest, HandOverCases) {
             writeFile(work_ / kFailedReleaseName, "1.2.1.4\n");
         if (k.extra == Extra::OpenFolder)
             fs::permissions(work_, fs::perms::all);
+        if (k.extra == Extra::OpenInstalled)
+            fs::permissions(work_ / "kestrun", static_cast<fs::perms>(0757));
 
         EXPECT_EQ(run(), k.outcome);
 
