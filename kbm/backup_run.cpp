@@ -23,21 +23,39 @@ BackupRun::BackupRun(const RunConfig& config, Clock& clock, BackupLog& log, RunP
 LocalDateTime BackupRun::perform() {
     outcome_ = BackupOutcome{};
     outcome_.started = clock_.now();
+    const KbmSettings& s = config_.settings;
+    if (!config_.refusal.empty()) {
+        // Lists others may change would make us copy what they choose, or leave out what the
+        // user wants kept: nothing is touched, not even the queue or the markers.
+        outcome_.delivered = false;
+        outcome_.reason = config_.refusal;
+        FtpSettings server;
+        server.host = s.host;
+        server.port = s.port;
+        outcome_.destination =
+            s.destinationIsFolder != 0 ? s.destination : "ftp://" + ftpServerText(server);
+        return outcome_.started;
+    }
     const std::string markers = markerFolder(config_.dataFolder);
     createPrivateFolders(fs::path(markers));
     const fs::path queueFile = config_.workingFolder / kQueueFile;
-    const KbmSettings& s = config_.settings;
     // The window follows the run at a pace a person can see, not once per FTP block.
     ThrottledProgress progress(progress_, clock_);
     std::vector<std::string> ownFolders{(config_.dataFolder / "KBM").lexically_normal().string()};
     if (s.destinationIsFolder != 0 && !s.destination.empty())
         ownFolders.push_back(fs::path(s.destination).lexically_normal().string());
+    const CaTrust trust = workingFolderTrust(config_.workingFolder);
+    const fs::path caFile = config_.workingFolder / kWorkingFolderCaFile;
+    std::error_code ec;
+    if (s.destinationIsFolder == 0 && !s.host.empty() && trust.extraCaFile.empty() &&
+        fs::exists(fs::symlink_status(caFile, ec)))
+        log_.write("Certificates are not used: others may change " + caFile.string());
     const FtpSettings ftp{s.host,
                           s.port,
                           s.user,
                           s.password,
                           s.passive != 0,
-                          workingFolderTrust(config_.workingFolder),
+                          trust,
                           FtpTlsMemory::fileIn(config_.dataFolder)};
     std::unique_ptr<FileSender> ownSender;
     FileSender* sender = sender_;

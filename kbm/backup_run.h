@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 
 #include <filesystem>
+#include <string>
 
 namespace kestrun {
 
@@ -20,6 +21,9 @@ struct RunConfig {
     KbmSettings settings;
     BackupList include;
     BackupList exclude;
+    // Why the lists may not be used (others may change one of them): the run then backs up
+    // nothing and fails with it. Empty when they may.
+    std::string refusal;
 };
 
 // One backup run: the scan phase, the copy phase (into the destination folder or to the FTP

@@ -67,7 +67,9 @@ struct Aside {
 // The subfolder of a folder below the destination, never reached through a link. A folder
 // made here takes the permission bits of the source folder it stands for, so what is private
 // at the source stays private in the backup; the owner keeps full access, or later copies
-// could not go in. A copy of a file standing in its place goes aside.
+// could not go in, and others never get the right to write it: a backup of a folder anyone
+// may write (/tmp, 1777) is 1775, so nobody but its owner and group adds, swaps or removes
+// copies in it. A copy of a file standing in its place goes aside.
 FolderHandle copyFolder(const FolderHandle& parent, const std::string& name,
                         const std::string& standsFor, const Aside& aside,
                         const std::string& below) {
@@ -81,12 +83,13 @@ FolderHandle copyFolder(const FolderHandle& parent, const std::string& name,
     if (const auto there = parent.entryStatus(name); there && there->isRegular)
         aside.move(parent, below, name);
     // Made private; the source's group is given before its group bits, and the sticky bit
-    // stays, so a shared folder such as /tmp keeps others from renaming what is not theirs.
+    // stays, so the members of a group that shares the folder keep from renaming what is not
+    // theirs.
     bool created = false;
     FolderHandle folder = parent.childCreating(name, 0700, &created);
     if (folder && created)
         setGroupAndPermissions(folder.descriptor(), groupOwner(fs::path(standsFor)),
-                               (source->permissions & 01777) | 0700);
+                               ((source->permissions & 01777) | 0700) & ~0002u);
     return folder;
 }
 
@@ -188,11 +191,11 @@ LocalDateTime CopyPhase::run() {
                 log_.write("File changed while it was copied, it is copied again at the next "
                            "run: " +
                            item->source);
-                keepMarkerPending(marker);
+                keepMarkerPending(marker, config_.markerFolder);
             } else if (arrived) {
-                settleMarker(marker);
+                settleMarker(marker, config_.markerFolder);
             } else {
-                dropMarker(marker);
+                dropMarker(marker, config_.markerFolder);
             }
         }
         progress_.setOverall(static_cast<int>(done * 100 / (total + 1)));

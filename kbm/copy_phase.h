@@ -23,9 +23,9 @@ namespace kestrun {
 // A destination folder that does not exist (a disk not mounted) is never created: every copy
 // into it fails. Nothing is written through a link below the destination: a copy whose folder
 // or target is a link fails like any other, and folders made for copies take the permission
-// bits of the source folders they stand for. A source whose size or times differ after its
-// copy from before it changed meanwhile: the copy stays, but its marker stays pending, so the
-// next run copies it again.
+// bits of the source folders they stand for, never the right of others to write. A source whose
+// size or times differ after its copy from before it changed meanwhile: the copy stays, but its
+// marker stays pending, so the next run copies it again.
 class CopyPhase {
 public:
     struct Config {

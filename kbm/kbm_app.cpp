@@ -62,7 +62,7 @@ int CKbmApp::run(int argc, char** argv) {
     SystemClock clock;
     const fs::path dataFolder = userDataFolder();
     createPrivateFolders(dataFolder / "KBM");
-    auto lock = std::make_unique<FileLock>(runLockFile(workingFolder), FileLock::Sharing::AnyUser);
+    auto lock = std::make_unique<FileLock>(runLockFile(workingFolder), FileLock::Sharing::Writers);
     if (lock->state() == FileLock::State::Unavailable)
         lock = std::make_unique<FileLock>(fallbackRunLockFile(dataFolder));
     if (lock->state() == FileLock::State::Busy) {

@@ -5,6 +5,7 @@
 
 #include "platform/dialog_template.h"
 #include "platform/list_file.h"
+#include "platform/shared_folder.h"
 
 #include <QAction>
 #include <QApplication>
@@ -60,6 +61,9 @@ CKbmBackupDlg::CKbmBackupDlg(const std::filesystem::path& workingFolder,
     config_.settings = readKbmSettings(store);
     appendIncludeEntries(readListLines(workingFolder / kIncludeListFile), config_.include);
     appendExcludeEntries(readListLines(workingFolder / kExcludeListFile), config_.exclude);
+    for (const char* list : {kIncludeListFile, kExcludeListFile})
+        if (config_.refusal.empty() && othersMayChangeTarget(workingFolder / list))
+            config_.refusal = "others may change " + (workingFolder / list).string();
 
     trayHostSeen_ = trayHostProbe_();
     connect(&trayWatch_, &QTimer::timeout, this, &CKbmBackupDlg::watchTrayHost);

@@ -5,6 +5,7 @@
 #include "platform/folder_handle.h"
 #include "platform/regular_file.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <string_view>
 #include <vector>
@@ -28,23 +29,26 @@ std::string_view folderOf(const std::string& marker) {
                                       : std::string_view(marker).substr(0, slash);
 }
 
-// Opens the marker for writing, what it holds kept; a missing one is made new (never through
-// a link), anything else in its place only when it is a regular file and no link.
-FileDescriptor openMarker(const std::string& marker, bool present) {
+std::string nameOf(const std::string& marker) {
+    const auto slash = marker.rfind('/');
+    return slash == std::string::npos ? marker : marker.substr(slash + 1);
+}
+
+// Opens the marker for writing, what it holds kept; a missing one is made new, anything else in
+// its place only when it is a regular file, never through a link.
+FileDescriptor openMarker(const FolderHandle& folder, const std::string& name, bool present) {
+    if (!folder)
+        return {};
     if (!present)
-        if (FileDescriptor created = createNewRegularFile(fs::path(marker), 0600))
+        if (FileDescriptor created = folder.createFile(name, 0600))
             return created;
-    return openRegularForUpdate(fs::path(marker), 0600);
+    return folder.openFileForUpdate(name, 0600);
 }
 
 // Gives an open marker its size, stamped with the present when asked. A marker that cannot be
-// given it goes: a missing marker queues its file as new, an empty one would read as settled.
-bool resizeMarker(const FileDescriptor& out, const std::string& marker, std::int64_t size,
-                  bool stamp) {
-    if (setFileSize(out, size) && (!stamp || touchModifiedTime(out)))
-        return true;
-    dropMarker(marker);
-    return false;
+// given it must go: a missing marker queues its file as new, an empty one would read as settled.
+bool resizeMarker(const FileDescriptor& out, std::int64_t size, bool stamp) {
+    return setFileSize(out, size) && (!stamp || touchModifiedTime(out));
 }
 
 // Removes a folder of markers with everything in it; a link in it goes as a link.
@@ -52,7 +56,7 @@ void removeMarkerTree(const FolderHandle& parent, const std::string& name) {
     if (const FolderHandle folder = parent.child(name))
         for (const std::string& entry : folder.names().value_or(std::vector<std::string>())) {
             const auto status = folder.entryStatus(entry);
-            if (status && status->isFolder)
+            if (status && status->isFolder && !status->isLink)
                 removeMarkerTree(folder, entry);
             else
                 folder.removeFile(entry);
@@ -60,34 +64,49 @@ void removeMarkerTree(const FolderHandle& parent, const std::string& name) {
     parent.removeFolder(name);
 }
 
-// Makes the marker's place below the marker folder: each folder along it, a file or link in
-// the way of one replaced; a folder (or anything but a regular file) in the marker's own place
-// removed. Nothing is reached through a link.
-void clearMarkerPlace(const std::string& root, const std::string& marker) {
-    if (root.empty() || !marker.starts_with(root)) {
-        createFoldersAlong(marker);
+// Whatever stands in a marker's own place and is no regular file goes: a folder of markers
+// with what it holds, a link as a link.
+void clearMarkerPlace(const FolderHandle& folder, const std::string& name) {
+    const auto status = folder.entryStatus(name);
+    if (!status || (status->isRegular && !status->isLink))
         return;
+    if (status->isFolder && !status->isLink)
+        removeMarkerTree(folder, name);
+    else
+        folder.removeFile(name);
+}
+
+// The open folder of a marker. Below the marker folder (`root`, ending in "/") it is reached
+// from there, never through a link; with `make` each missing folder along it is made (private)
+// and a file or link in the way of one goes. Without a marker folder, or outside it, the folder
+// is made and opened as named.
+FolderHandle openMarkerFolder(const std::string& root, std::string_view folder, bool make) {
+    const std::string path(folder);
+    if (root.empty() || !(path + "/").starts_with(root)) {
+        if (make)
+            createFoldersAlong(path + "/");
+        return FolderHandle::open(fs::path(path.empty() ? "/" : path));
     }
-    createFoldersAlong(root);
-    FolderHandle folder = FolderHandle::open(fs::path(root));
-    std::string_view rest = std::string_view(marker).substr(root.size());
-    for (auto slash = rest.find('/'); folder && slash != std::string_view::npos;
-         slash = rest.find('/')) {
+    if (make)
+        createFoldersAlong(root);
+    FolderHandle open = FolderHandle::open(fs::path(root));
+    std::string_view rest = folder.substr(std::min(folder.size(), root.size()));
+    while (open && !rest.empty()) {
+        const auto slash = rest.find('/');
         const std::string name(rest.substr(0, slash));
-        rest.remove_prefix(slash + 1);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
         if (name.empty())
             continue;
-        if (const auto status = folder.entryStatus(name); status && !status->isFolder)
-            folder.removeFile(name);
-        folder = folder.childCreating(name, 0700);
+        if (!make) {
+            open = open.child(name);
+            continue;
+        }
+        if (const auto status = open.entryStatus(name);
+            status && (!status->isFolder || status->isLink))
+            open.removeFile(name);
+        open = open.childCreating(name, 0700);
     }
-    const std::string name(rest);
-    if (const auto status = folder.entryStatus(name); status && !status->isRegular) {
-        if (status->isFolder)
-            removeMarkerTree(folder, name);
-        else
-            folder.removeFile(name);
-    }
+    return open;
 }
 
 } // namespace
@@ -97,78 +116,84 @@ void MarkerWriter::enter(std::string_view folder) {
         return;
     folder_.assign(folder);
     known_ = Folder::Unknown;
+    open_ = {};
 }
 
 MarkerState MarkerWriter::state(const std::string& marker) {
     enter(folderOf(marker));
     if (known_ == Folder::Own)
         return {};
-    const auto status = fileStatus(marker);
-    if (!status) {
-        // Only the first missing marker of a folder asks whether the folder is there at all.
-        if (known_ == Folder::Unknown)
-            known_ = fileStatus(folder_) ? Folder::Present : Folder::Missing;
-        return {};
+    // Only the first marker of a folder asks whether the folder is there at all.
+    if (known_ == Folder::Unknown) {
+        open_ = openMarkerFolder(root_, folder_, false);
+        known_ = open_ ? Folder::Present : Folder::Missing;
     }
-    known_ = Folder::Present;
+    if (known_ == Folder::Missing)
+        return {};
+    const auto status = open_.entryStatus(nameOf(marker));
+    if (!status)
+        return {};
     MarkerState result;
     result.present = true;
     result.anyTime = status->modified();
-    if (!status->isFolder && status->size == 0)
+    const bool file = status->isRegular && !status->isLink;
+    if (file && status->size == 0)
         result.settledTime = status->modified();
-    result.unfinished = !status->isFolder && status->size == kQueuedSize;
+    result.unfinished = file && status->size == kQueuedSize;
     return result;
 }
 
 bool MarkerWriter::queue(const std::string& marker, const MarkerState& state, bool pending) {
     enter(folderOf(marker));
-    const bool makeFolder = known_ == Folder::Missing || known_ == Folder::Unknown;
-    if (makeFolder)
-        createFoldersAlong(marker);
-    FileDescriptor out = openMarker(marker, state.present);
+    const std::string name = nameOf(marker);
+    if (known_ == Folder::Missing || known_ == Folder::Unknown || !open_)
+        open_ = openMarkerFolder(root_, folder_, true);
+    FileDescriptor out = openMarker(open_, name, state.present);
     if (!out) {
         // The folder may have gone since it was seen (removed during the run), or the source
         // changed between a file and a folder: its place is made again.
-        clearMarkerPlace(root_, marker);
-        out = openMarker(marker, state.present);
+        open_ = openMarkerFolder(root_, folder_, true);
+        if (open_)
+            clearMarkerPlace(open_, name);
+        out = openMarker(open_, name, state.present);
     }
     if (!out) {
         known_ = Folder::Unknown;
+        open_ = {};
         return false;
     }
     if (known_ != Folder::Own)
         known_ = known_ == Folder::Missing ? Folder::Own : Folder::Present;
     // A marker refreshed for a file that is not queued is empty (settled) and stamped too.
-    return resizeMarker(out, marker, pending ? kQueuedSize : 0, true);
+    if (resizeMarker(out, pending ? kQueuedSize : 0, true))
+        return true;
+    open_.removeFile(name);
+    return false;
 }
 
-void settleMarker(const std::string& marker) {
-    const fs::path file(marker);
-    std::error_code ec;
-    if (!fs::is_regular_file(file, ec) || fs::file_size(file, ec) == 0 || ec)
+void settleMarker(const std::string& marker, const std::string& markerFolder) {
+    const FolderHandle folder = openMarkerFolder(markerFolder, folderOf(marker), false);
+    const std::string name = nameOf(marker);
+    const auto status = folder.entryStatus(name);
+    if (!status || !status->isRegular || status->isLink || status->size == 0)
         return;
-    const auto queued = fs::last_write_time(file, ec);
-    if (ec)
-        return;
-    fs::resize_file(file, 0, ec);
-    if (ec)
+    const FileDescriptor out = folder.openFileForUpdate(name, 0600);
+    if (!out || !setFileSize(out, 0))
         return;
     // Stamped with the present, the marker would hide a change made since the file was queued.
-    fs::last_write_time(file, queued, ec);
-    if (ec)
-        dropMarker(marker);
+    if (!setModifiedTime(out, status->modifiedSecond, status->modifiedNanosecond))
+        folder.removeFile(name);
 }
 
-void keepMarkerPending(const std::string& marker) {
-    if (const FileDescriptor out = openRegularForUpdate(fs::path(marker), 0600))
-        resizeMarker(out, marker, kRetrySize, false);
-    else
-        dropMarker(marker);
+void keepMarkerPending(const std::string& marker, const std::string& markerFolder) {
+    const FolderHandle folder = openMarkerFolder(markerFolder, folderOf(marker), false);
+    const FileDescriptor out = folder.openFileForUpdate(nameOf(marker), 0600);
+    if (!out || !resizeMarker(out, kRetrySize, false))
+        folder.removeFile(nameOf(marker));
 }
 
-void dropMarker(const std::string& marker) {
-    std::error_code ec;
-    fs::remove(fs::path(marker), ec);
+void dropMarker(const std::string& marker, const std::string& markerFolder) {
+    openMarkerFolder(markerFolder, folderOf(marker), false).removeFile(nameOf(marker));
 }
 
 } // namespace kestrun

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/file_status.h"
+#include "platform/folder_handle.h"
 
 #include <cstdint>
 #include <optional>
@@ -26,10 +27,11 @@ struct MarkerState {
 };
 
 // Reads and writes the markers of the files of one include entry. The files of a folder reach
-// it together, so it remembers the marker folder of the last file: that folder is made (or
+// it together, so it holds the marker folder of the last file open: that folder is made (or
 // found) once for all of them. While it is a folder this writer made, it holds only markers of
 // files already decided (an entry never names a file twice), so the markers of its further
-// files need no status call: they are missing.
+// files need no status call: they are missing. Below the marker folder every folder is reached
+// from it without following a link, and a marker is never read or written through one.
 class MarkerWriter {
 public:
     // `markerFolder` (ending in "/") is the tree of markers, all kbm's own: what stands in a
@@ -58,16 +60,20 @@ private:
     std::string root_;
     std::string folder_; // the marker folder of the last file, without its "/"
     Folder known_ = Folder::Unknown;
+    FolderHandle open_; // folder_, once it was looked for and found or made
 };
 
+// What the copy phase does with a marker, reached as MarkerWriter reaches it below the marker
+// folder (ending in "/"), never through a link.
+
 // After a successful copy: the pending marker becomes empty and keeps its time.
-void settleMarker(const std::string& marker);
+void settleMarker(const std::string& marker, const std::string& markerFolder = {});
 
 // After a copy whose source changed meanwhile: the marker stays pending, so the next run
 // copies the file again.
-void keepMarkerPending(const std::string& marker);
+void keepMarkerPending(const std::string& marker, const std::string& markerFolder = {});
 
 // After a failed copy: the marker goes, so the next run queues its file as a new one.
-void dropMarker(const std::string& marker);
+void dropMarker(const std::string& marker, const std::string& markerFolder = {});
 
 } // namespace kestrun

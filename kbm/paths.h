@@ -14,8 +14,9 @@ std::string autodeleteFolder(const std::filesystem::path& dataFolder); // <data>
 inline constexpr const char* kQueueFile = "tobkp";
 
 // The run lock guards the queue file, so it lies beside it in the working folder, which every
-// user of an installation shares: <working>/tobkp.lock. Only when no lock can be taken there
-// (a folder that is not writable) does the user's own <data>/KBM/kbm.lock stand in.
+// user of an installation shares: <working>/tobkp.lock, which only they may open. Only when no
+// lock can be taken there (a folder that is not writable, a lock others could open that this
+// user may not replace) does the user's own <data>/KBM/kbm.lock stand in.
 std::filesystem::path runLockFile(const std::filesystem::path& workingFolder);
 std::filesystem::path fallbackRunLockFile(const std::filesystem::path& dataFolder);
 

@@ -275,6 +275,11 @@ void Updater::putOldBack(bool newOneFailed) {
 
 bool Updater::startKestrun() {
     const fs::path program = file(kProgramName);
+    // It would run as this user whatever another user put in it.
+    if (othersMayChangeFile(program)) {
+        log("Kestrun is not started: others may change " + program.string());
+        return false;
+    }
     if (!setup_.launcher.start(program.string(), "", setup_.workingFolder, false)) {
         log("Kestrun could not be started: " + program.string());
         return false;

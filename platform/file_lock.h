@@ -17,8 +17,10 @@ public:
 
     enum class Sharing {
         OwnerOnly, // only a file of this user counts (a private lock: nobody else can hold it)
-        AnyUser    // a lock shared by every user of a folder: any user's file counts, and a
-                   // file made here may be opened by every user
+        Writers    // a lock of the users who may write the folder's files: each of them may
+                   // hold it, nobody else may even open it (0600, or 0660 in a folder its group
+                   // shares); one others could open is replaced by a fresh one where the folder
+                   // lets this user replace it, and is unavailable where it does not
     };
 
     explicit FileLock(const std::filesystem::path& file, Sharing sharing = Sharing::OwnerOnly);

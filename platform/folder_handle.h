@@ -40,6 +40,11 @@ public:
     // the mode bits less the umask.
     FileDescriptor createFile(const std::string& name, unsigned mode) const;
 
+    // A regular file below the folder opened for writing, what it holds kept, or made with the
+    // mode bits (less the umask) when it is missing. Invalid when a link, a folder or anything
+    // but a regular file is in its place: nothing is written through a link.
+    FileDescriptor openFileForUpdate(const std::string& name, unsigned mode) const;
+
     // Removes an entry that is not a folder; a link goes as a link, its target stays.
     bool removeFile(const std::string& name) const;
     // Removes an empty subfolder.

@@ -14,13 +14,16 @@ namespace kestrun {
 //
 // The listening side acts on nothing but the one line "show\n" from a peer of the same user,
 // and answers it with "shown\n". A peer of another user, or one that sends anything else, more
-// than a few bytes or nothing within a second, is closed without an answer; only a few peers
-// are served at once, the others are closed as they come.
+// than a few bytes or nothing within a second, is closed without an answer. A request that has
+// arrived is read as soon as its connection is taken, and only a few peers wait for theirs:
+// when more come, the one waiting longest is closed, so peers that only connect (the same user
+// flooding the channel) never keep a later start from being served.
 class InstanceChannel {
 public:
     static constexpr std::size_t kMaxRequestBytes = 16;
     static constexpr std::chrono::milliseconds kPeerLimit{1000};
     static constexpr int kMaxPeers = 4;
+    static constexpr int kBacklog = 64; // connections the system holds until they are taken
 
     // Listens on the socket file, made 0600; a socket file an ended instance left is replaced,
     // anything else in its place is left alone (and nothing listens). onShow runs on the thread
@@ -37,7 +40,9 @@ public:
         NoAnswer,  // it took the request but did not answer in time
         NoListener // nothing listens on the file
     };
-    // The later start's side: sends the request and waits at most `limit` for the answer.
+    // The later start's side: sends the request and waits at most `limit` for the answer. A
+    // listener too busy to take the connection, or one that closes it unanswered, is asked
+    // again until the limit.
     static Answer askToShow(const std::filesystem::path& socketFile,
                             std::chrono::milliseconds limit);
 

@@ -22,15 +22,22 @@ struct NewFileMode {
 bool isGroupShared(const std::filesystem::path& folder);
 
 // Whether users this user does not share the folder with may change what lies in it: anyone
-// may write it, another user than this one or root owns it, or its group may write it and this
-// user is not in that group;
-// for root, a folder of another user's or one its group may write (root shares with nobody).
+// may write it, another user than this one or root owns it, its group may write it and this
+// user is not in that group, or an entry of its access list lets another user or such a group
+// write it; for root, a folder of another user's or one its group may write (root shares with
+// nobody).
 bool othersMayChange(const std::filesystem::path& folder);
 
 // Whether such users may change a file, or put another in its place through its folder's
 // trust: true unless it is a regular file (not a link) of this user's or root's, or one that a
-// member made in a folder its group shares, and no one else may write it.
+// member made in a folder its group shares, and no one else may write it, by its mode or by
+// its access list.
 bool othersMayChangeFile(const std::filesystem::path& file);
+
+// The same for a file that is read through a link as well (a list, a program): a link of this
+// user's or root's is judged by the file it leads to and by that file's folder. A file that is
+// missing, or no regular file (which is never read), is nothing anyone changed.
+bool othersMayChangeTarget(const std::filesystem::path& file);
 
 // The mode for a new file in the folder, from the mode its writer would give it privately.
 NewFileMode newFileModeIn(const std::filesystem::path& folder, unsigned privateMode);

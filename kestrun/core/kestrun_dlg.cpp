@@ -18,8 +18,8 @@
 #include "platform/dialog_template.h"
 #include "platform/list_file.h"
 #include "platform/process_table.h"
+#include "platform/program_paths.h"
 #include "platform/settings_store.h"
-#include "platform/shared_folder.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -44,7 +44,7 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
                                                 context_.processes, context_.launcher);
     monitor_->setHeld(&held_);
     setHandler(KsnMessage::ProgramCheck, [this] {
-        if (listsMayBeRun())
+        if (trust_.programsMayRun())
             monitor_->check();
         if (!firstCheckRun_)
             confirmFirstCheck(workingFolder_);
@@ -52,7 +52,7 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
     });
     setHandler(KsnMessage::BackupLaunch, [this] {
         // A backup the user started a moment ago still runs: the schedule takes it as its own.
-        if (listsMayBeRun() && !backupRunning())
+        if (backupsMayRun() && !backupRunning())
             launchBackup();
     });
     // The update engine's messages go to its coordinator.
@@ -63,11 +63,15 @@ CKestrunDlg::CKestrunDlg(KestrunContext context, QWidget* parent)
             // Nothing is fetched into, or handed over from, a folder others may change.
             const bool selfUpdate =
                 message != KsnMessage::LanUpdate && message != KsnMessage::LanguageUpdate;
-            if (!selfUpdate || selfUpdateMayRun())
-                updates().handle(message);
+            if (selfUpdate && !trust_.selfUpdateMayRun())
+                return;
+            trust_.sayUnusedKeysAndCertificates();
+            updates().handle(message);
         });
-    setHandler(KsnMessage::NewVersionNotice,
-               [this] { updates().checkNewVersion(noticeVersions_, *this); });
+    setHandler(KsnMessage::NewVersionNotice, [this] {
+        trust_.sayUnusedKeysAndCertificates();
+        updates().checkNewVersion(noticeVersions_, *this);
+    });
     setHandler(KsnMessage::ServerUpdate, [this] {
         updates().runServerRoutine([this]() -> RoutineUser& {
             routineWindows_ = std::make_unique<RoutineWindows>(
@@ -219,25 +223,9 @@ void CKestrunDlg::loadLists() {
     appendExcludeEntries(readListLines(workingFolder_ / kExcludeListFile), backupExclude_);
 }
 
-// The programs of the list would run, and the files of the backup lists be copied, as this
-// user; what the self-update fetches is run by the updater from the working folder. Neither
-// is done in a working folder that users outside this user's trust may change. Each refusal
-// is said once, when it begins.
-bool CKestrunDlg::folderTrusted(bool& said, std::string_view refused) {
-    const bool trusted = !othersMayChange(workingFolder_);
-    if (!trusted && !said)
-        eventLog_.log(std::string(refused) + ": others may change the working folder " +
-                      workingFolder_.string());
-    said = !trusted;
-    return trusted;
-}
-
-bool CKestrunDlg::listsMayBeRun() {
-    return folderTrusted(untrustedSaid_, "Programs and backups are not run");
-}
-
-bool CKestrunDlg::selfUpdateMayRun() {
-    return folderTrusted(selfUpdateUntrustedSaid_, "Self-update is not run");
+// The backup program started is kbm as the launch finds it.
+bool CKestrunDlg::backupsMayRun() {
+    return trust_.backupsMayRun(locateProgram("kbm", workingFolder_));
 }
 
 void CKestrunDlg::launchBackup() {
@@ -275,7 +263,7 @@ void CKestrunDlg::backUpNow() {
         return;
     }
     eventLog_.log("Back up now");
-    if (!listsMayBeRun())
+    if (!backupsMayRun())
         return;
     launchBackup();
     heartbeat_->noteLaunch(context_.clock.now());

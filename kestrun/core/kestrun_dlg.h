@@ -5,6 +5,7 @@
 #include "kestrun/core/event_log.h"
 #include "kestrun/core/heartbeat.h"
 #include "kestrun/core/messages.h"
+#include "kestrun/core/own_files.h"
 #include "kestrun/core/pause_counter.h"
 #include "kestrun/core/settings.h"
 #include "kestrun/core/tray.h"
@@ -155,22 +156,19 @@ private:
     void launchBackup();
     bool backupRunning();
     void showBackupOutcome(const std::optional<std::string>& warning);
-    bool listsMayBeRun();
+    bool backupsMayRun();
     void showTrayBalloon(const std::string& text, int icon);
-    bool selfUpdateMayRun();
-    bool folderTrusted(bool& said, std::string_view refused);
     void runOnWindowThread(std::function<void()> fn);
     QLineEdit* statusEdit(int id) const;
 
     KestrunContext context_;
     std::filesystem::path workingFolder_;
-    bool untrustedSaid_ = false;
-    bool selfUpdateUntrustedSaid_ = false;
     bool firstCheckRun_ = false;
     Settings settings_;
     PauseCounter pause_;
     std::atomic<std::int32_t> busy_{0};
     EventLog eventLog_;
+    WorkingFolderTrust trust_{eventLog_, workingFolder_};
     ProgramList programs_;
     BackupList backupInclude_;
     BackupList backupExclude_;

@@ -85,6 +85,24 @@ FileDescriptor FolderHandle::createFile(const std::string& name, unsigned mode) 
     return FileDescriptor(fd);
 }
 
+FileDescriptor FolderHandle::openFileForUpdate(const std::string& name, unsigned mode) const {
+    if (!fd_ || !isComponent(name))
+        return {};
+    int fd;
+    do {
+        // O_NONBLOCK: a FIFO in the file's place is refused at once instead of waited on.
+        fd = ::openat(fd_.get(), name.c_str(),
+                      O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                      static_cast<mode_t>(mode));
+    } while (fd < 0 && errno == EINTR);
+    FileDescriptor file(fd);
+    struct stat st {};
+    if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    ::fcntl(file.get(), F_SETFL, ::fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
+    return file;
+}
+
 bool FolderHandle::removeFile(const std::string& name) const {
     return fd_ && isComponent(name) && ::unlinkat(fd_.get(), name.c_str(), 0) == 0;
 }

@@ -108,7 +108,7 @@ void InstanceChannel::Impl::listen() {
     if (fd.get() < 0 || ::fchmod(fd.get(), S_IRUSR | S_IWUSR) != 0 ||
         ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)
         return;
-    if (::chmod(file.c_str(), S_IRUSR | S_IWUSR) != 0 || ::listen(fd.get(), kMaxPeers) != 0) {
+    if (::chmod(file.c_str(), S_IRUSR | S_IWUSR) != 0 || ::listen(fd.get(), kBacklog) != 0) {
         ::unlink(file.c_str());
         return;
     }
@@ -118,12 +118,17 @@ void InstanceChannel::Impl::listen() {
                      [this] { acceptPeers(); });
 }
 
+// The connections waiting are taken at once (a backlog's worth per round of events, so a flood
+// never holds the window's thread). A later start sends its request as soon as it has
+// connected, so it is read at once and served however many silent peers wait; a peer that has
+// sent no whole request within its second is closed, and when more than a few wait the one
+// waiting longest goes (read once more first, in case its request has come meanwhile).
 void InstanceChannel::Impl::acceptPeers() {
-    for (;;) {
+    for (int taken = 0; taken < kBacklog; ++taken) {
         Fd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (fd.get() < 0)
             return;
-        if (static_cast<int>(peers.size()) >= kMaxPeers || !sameUser(fd.get()))
+        if (!sameUser(fd.get()))
             continue; // closed at once
         Peer& peer = peers.emplace_back();
         peer.fd = std::move(fd);
@@ -134,6 +139,19 @@ void InstanceChannel::Impl::acceptPeers() {
         QObject::connect(&peer.deadline, &QTimer::timeout, &context,
                          [this, &peer] { finish(peer); });
         peer.deadline.start(kPeerLimit);
+        read(peer);
+        int waiting = 0;
+        for (const Peer& p : peers)
+            waiting += p.done ? 0 : 1;
+        for (Peer& oldest : peers) {
+            if (waiting <= kMaxPeers)
+                break;
+            if (oldest.done)
+                continue;
+            read(oldest);
+            finish(oldest);
+            --waiting;
+        }
     }
 }
 
@@ -195,20 +213,22 @@ bool InstanceChannel::listening() const {
     return impl_->listener.get() >= 0;
 }
 
-InstanceChannel::Answer InstanceChannel::askToShow(const fs::path& socketFile,
-                                                   std::chrono::milliseconds limit) {
-    const auto address = addressOf(socketFile);
-    if (!address)
-        return Answer::NoListener;
+namespace {
+
+// One request on a new connection. nullopt: the listener did not take it (its queue is full)
+// or closed it unanswered, and may be asked again.
+std::optional<InstanceChannel::Answer> askOnce(const sockaddr_un& address,
+                                               std::chrono::steady_clock::time_point end) {
+    using Answer = InstanceChannel::Answer;
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.get() < 0)
         return Answer::NoListener;
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)
-        return errno == EAGAIN ? Answer::NoAnswer : Answer::NoListener;
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return errno == EAGAIN ? std::nullopt : std::optional(Answer::NoListener);
     if (::send(fd.get(), kRequest.data(), kRequest.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(kRequest.size()))
-        return Answer::NoAnswer;
-    const auto end = std::chrono::steady_clock::now() + limit;
+        return errno == EPIPE || errno == ECONNRESET ? std::nullopt
+                                                     : std::optional(Answer::NoAnswer);
     std::string received;
     while (received.size() < kAnswer.size()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -221,15 +241,32 @@ InstanceChannel::Answer InstanceChannel::askToShow(const fs::path& socketFile,
             continue;
         if (ready <= 0)
             return Answer::NoAnswer;
-        char buffer[kMaxRequestBytes];
+        char buffer[InstanceChannel::kMaxRequestBytes];
         const ssize_t n = ::read(fd.get(), buffer, kAnswer.size() - received.size());
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (n <= 0)
-            return Answer::NoAnswer;
+            return received.empty() ? std::nullopt : std::optional(Answer::NoAnswer);
         received.append(buffer, static_cast<std::size_t>(n));
     }
     return received == kAnswer ? Answer::Shown : Answer::NoAnswer;
+}
+
+} // namespace
+
+InstanceChannel::Answer InstanceChannel::askToShow(const fs::path& socketFile,
+                                                   std::chrono::milliseconds limit) {
+    const auto address = addressOf(socketFile);
+    if (!address)
+        return Answer::NoListener;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (const auto answer = askOnce(*address, end))
+            return *answer;
+        if (std::chrono::steady_clock::now() >= end)
+            return Answer::NoAnswer;
+        ::poll(nullptr, 0, 10); // a moment for the listener to take what waits
+    }
 }
 
 } // namespace kestrun

@@ -6,8 +6,9 @@ namespace kestrun {
 
 FileLock::FileLock(const std::filesystem::path& file, Sharing /*sharing*/) {
     // The handle is not inherited by started programs, a link is never used, and only a
-    // regular file is locked. Any user who may open the file may take a shared lock; a private
-    // one lies in the user's own profile, which others cannot reach.
+    // regular file is locked. Any user who may open the file may take a shared lock: who may
+    // open it is what the folder's inherited access rules say; a private one lies in the
+    // user's own profile, which others cannot reach.
     win32::Handle handle =
         win32::openPath(file, GENERIC_READ, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
     const auto status = handle ? win32::statusOf(handle.get()) : std::nullopt;

@@ -88,6 +88,11 @@ FileDescriptor FolderHandle::createFile(const std::string& name, unsigned mode) 
     return fd;
 }
 
+FileDescriptor FolderHandle::openFileForUpdate(const std::string& name, unsigned mode) const {
+    const auto path = entryPath(fd_, name);
+    return path ? openRegularForUpdate(*path, mode) : FileDescriptor();
+}
+
 bool FolderHandle::removeFile(const std::string& name) const {
     const auto path = entryPath(fd_, name);
     const auto status = path ? entryStatus(name) : std::nullopt;

@@ -117,11 +117,13 @@ void mirrorFolderSettings(const KbmSandbox& box, const fs::path& folder) {
 }
 
 // Only what differs from Kestrun's defaults is stored: the default Folder=1 copies to Path.
-// Each run ends with its summary and its outcome, in the log and in the record.
+// Each run ends with its summary and its outcome, in the log and in the record. Lists others
+// may write are not used: nothing is backed up.
 TEST(KbmProcessTest, EveryRunSumsUpAndSaysWhetherItsDestinationTookTheFiles) {
     struct Case {
         std::string settings, summary, last; // "<d>" stands for the destination folder
         bool listed = true;                  // one file of 7 bytes in backup.lst
+        const char* openList = nullptr;      // a list anyone may write
     };
     const Case cases[] = {
         {"Path=<d>/", "0 files copied (0 bytes), 0 failed, to <d>", "Backup completed.", false},
@@ -132,6 +134,10 @@ TEST(KbmProcessTest, EveryRunSumsUpAndSaysWhetherItsDestinationTookTheFiles) {
          "Backup failed: no FTP server set"},
         {"Folder=0\nPort=1", "0 files copied (0 bytes), 1 failed, to ftp://127.0.0.1:1",
          "Backup failed: FTP server 127.0.0.1:1 not reachable ("},
+        {"Path=<d>", "0 files copied (0 bytes), 0 failed, to <d>",
+         "Backup failed: others may change <w>/backup.lst", true, kIncludeListFile},
+        {"Path=<d>", "0 files copied (0 bytes), 0 failed, to <d>",
+         "Backup failed: others may change <w>/xbackup.lst", true, kExcludeListFile},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.settings);
@@ -139,11 +145,18 @@ TEST(KbmProcessTest, EveryRunSumsUpAndSaysWhetherItsDestinationTookTheFiles) {
         const auto place = [&](std::string text) {
             for (auto at = text.find("<d>"); at != std::string::npos; at = text.find("<d>"))
                 text.replace(at, 3, box.dest.string());
+            if (const auto at = text.find("<w>"); at != std::string::npos)
+                text.replace(at, 3, box.work.string());
             return text;
         };
         const std::string file = box.source("p/a.txt", "payload");
         if (c.listed)
             writeFile(box.work / kIncludeListFile, file + "\t1\t1\r\n");
+        if (c.openList) {
+            if (!fs::exists(box.work / c.openList))
+                writeFile(box.work / c.openList, "");
+            fs::permissions(box.work / c.openList, fs::perms(0666));
+        }
         writeFile(box.config / "Tavisoft" / "Kestrun.conf", place("[General]\n" + c.settings));
         EXPECT_EQ(runKbm(box), 1);
         const auto log = box.logMessages();
@@ -243,7 +256,7 @@ TEST(KbmProcessTest, SecondProgramDuringARunLogsOnceAndLeavesTheQueueAlone) {
     fs::create_directories(box.data / "KBM");
     {
         // The lock beside the queue, which every user's kbm takes.
-        const FileLock running(runLockFile(box.work), FileLock::Sharing::AnyUser);
+        const FileLock running(runLockFile(box.work), FileLock::Sharing::Writers);
         ASSERT_TRUE(running.acquired());
         EXPECT_EQ(runKbm(box), 1);
         EXPECT_THAT(box.logMessages(), ElementsAre("Backup already running."));

@@ -77,6 +77,29 @@ TEST(MarkerTest, FolderRemovedBetweenTwoMarkersIsMadeAgain) {
     }
 }
 
+// A link inside the marker tree is never followed when a marker is made or settled: the
+// marker's folders and the marker take its place, and what it leads to stays as it was.
+TEST(MarkerTest, LinksInTheMarkerTreeAreNeverFollowed) {
+    const char* const links[] = {"home", "home/docs", "home/docs/a.txt"};
+    for (const std::string link : links) {
+        SCOPED_TRACE(link);
+        TempDir dir;
+        const std::string root = (dir / "tmp").string() + "/";
+        const fs::path outside = dir / "outside";
+        writeFile(outside / "a.txt", "mine");
+        const std::string before = treeSnapshot(outside);
+        fs::create_directories(fs::path(root + link).parent_path());
+        fs::create_symlink(link.ends_with(".txt") ? outside / "a.txt" : outside, root + link);
+        const std::string marker = root + "home/docs/a.txt";
+        MarkerWriter writer(root);
+        ASSERT_TRUE(writer.queue(marker, writer.state(marker), true));
+        settleMarker(marker);
+        EXPECT_EQ(treeSnapshot(outside), before);
+        EXPECT_FALSE(fs::is_symlink(root + link));
+        EXPECT_EQ(fs::file_size(marker), 0u);
+    }
+}
+
 // Runs the action as on a full disk: no file may grow.
 void onAFullDisk(const std::function<void()>& action) {
     rlimit old{};

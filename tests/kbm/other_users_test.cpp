@@ -156,8 +156,8 @@ TEST_F(OtherUserTest, RetentionNeverDeletesThroughALinkBelowTheDestination) {
     EXPECT_FALSE(fs::exists(oldDisk / set));
 }
 
-// Folders made for copies are as private as the source folders they stand for; the run's own
-// files are the user's alone.
+// Folders made for copies are as private as the source folders they stand for, and never
+// writable by others; the run's own files are the user's alone.
 TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
     const std::string secret = box.source("home/ann/private/secret.txt", "s");
     const std::string open = box.source("home/ann/shared/open.txt", "o");
@@ -165,6 +165,7 @@ TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
     const std::string drop = box.source("home/ann/drop/note.txt", "n");
     const std::string crew = box.source("home/ann/crew/roster.txt", "r");
     const std::string diary = box.source("set/private/diary.txt", "d");
+    const std::string scratch = box.source("set/tmp/scratch.txt", "x");
     // Every source folder gets its mode here, so the umask of the run plays no part.
     const std::pair<fs::path, unsigned> sourceModes[] = {
         {box.src / "home/ann/private", 0700},
@@ -173,6 +174,7 @@ TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
         {box.src / "home/ann/drop", 01777},
         {box.src / "home/ann/crew", 0750},
         {box.src / "set/private", 0700},
+        {box.src / "set/tmp", 0777},
         {plan, 0640},
         {crew, 0640},
     };
@@ -182,7 +184,7 @@ TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
     constexpr gid_t kCrew = 4321;
     ASSERT_EQ(::chown((box.src / "home/ann/crew").c_str(), static_cast<uid_t>(-1), kCrew), 0);
     ASSERT_EQ(::chown(crew.c_str(), static_cast<uid_t>(-1), kCrew), 0);
-    box.run_.include = {{(box.src / "home").string(), 1, 0}, {diary, 0, 1}};
+    box.run_.include = {{(box.src / "home").string(), 1, 0}, {diary, 0, 1}, {scratch, 0, 1}};
     const LocalDateTime stamp = box.run();
     ASSERT_TRUE(box.logMessages().empty());
 
@@ -192,10 +194,11 @@ TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
         {folderOf(box.mirrorCopy(open)), 0755},
         {folderOf(box.mirrorCopy(plan)), 0751},
         {box.mirrorCopy(plan), 0640},
-        {folderOf(box.mirrorCopy(drop)), 01777},
+        {folderOf(box.mirrorCopy(drop)), 01775}, // others never write a backup folder
         {folderOf(box.mirrorCopy(crew)), 0750},
         {box.mirrorCopy(crew), 0640},
         {folderOf(box.setCopy(diary, stamp)), 0700},
+        {folderOf(box.setCopy(scratch, stamp)), 0775},
         {box.data / "KBM", 0700},
         {box.data / "KBM/tmp", 0700},
         {box.data / "KBM/del", 0700},

@@ -609,7 +609,8 @@ TEST(BackupRunTest, FilesThatBecameFoldersAndFoldersThatBecameFilesAreBackedUp) 
 
 // A folder that is there but cannot be read, and a file whose marker cannot be made, are named
 // in the log and the rest goes on. Root reads every folder, but not one whose path is longer
-// than the system takes; a folder closed to its owner counts only for others.
+// than the system takes; a folder closed to its owner counts only for others. A marker is made
+// folder by folder, so one whose path is longer than the system takes is made all the same.
 TEST(BackupRunBadInputTest, FoldersThatCannotBeReadAndMarkersThatCannotBeMadeAreNamed) {
     KbmSandbox box;
     const std::string entry = (box.src / "u").string();
@@ -620,12 +621,16 @@ TEST(BackupRunBadInputTest, FoldersThatCannotBeReadAndMarkersThatCannotBeMadeAre
     while (deep.size() < 3850)
         deep += "/" + part;
     // Its path is still taken, its marker's (below the data folder) no longer.
-    const std::string unmarkable = box.source(deep.substr(box.src.string().size() + 1) + "/" +
-                                              std::string(4085 - deep.size(), 'm') + ".txt");
+    const std::string deepFile = box.source(deep.substr(box.src.string().size() + 1) + "/" +
+                                            std::string(4085 - deep.size(), 'm') + ".txt");
     const FolderHandle parent = FolderHandle::open(deep);
     const FolderHandle tooLong = parent.childCreating(part, 0700);
     ASSERT_TRUE(tooLong.createFile("hidden.txt", 0600));
     fs::permissions(fs::path(closed).parent_path(), fs::perms::none);
+    const std::string unmarkable = box.source("u/locked/in.txt");
+    const fs::path lockedMarkers = fs::path(box.marker(unmarkable)).parent_path();
+    fs::create_directories(lockedMarkers);
+    fs::permissions(lockedMarkers, fs::perms::owner_read | fs::perms::owner_exec);
     // Loops of links, one in the tree and one the entry itself; a link leading nowhere is none.
     const std::string loop = (box.src / "loop.d").string();
     fs::create_symlink("loop.d", loop);
@@ -634,17 +639,23 @@ TEST(BackupRunBadInputTest, FoldersThatCannotBeReadAndMarkersThatCannotBeMadeAre
     box.run_.include = {{entry, 1, 0}, {loop, 1, 0}};
     box.run();
     fs::permissions(fs::path(closed).parent_path(), fs::perms::owner_all);
+    fs::permissions(lockedMarkers, fs::perms::owner_all);
     tooLong.removeFile("hidden.txt");
     parent.removeFolder(part);
 
-    std::vector<std::string> expected = {"Copying failed: " + entry + ": " + unmarkable,
-                                         "Copying failed: " + entry + ": " + deep + "/" + part,
+    std::vector<std::string> expected = {"Copying failed: " + entry + ": " + deep + "/" + part,
                                          "Copying failed: " + entry + ": " + entry + "/loop.d",
                                          "Copying failed: " + loop};
-    if (::geteuid() != 0)
+    if (::geteuid() != 0) {
         expected.push_back("Copying failed: " + entry + ": " + entry + "/closed");
+        expected.push_back("Copying failed: " + entry + ": " + unmarkable);
+    }
     EXPECT_THAT(box.logMessages(), ::testing::UnorderedElementsAreArray(expected));
     EXPECT_NE(box.queue().find(fine + "\t1"), std::string::npos);
+    EXPECT_NE(box.queue().find(deepFile + "\t1"), std::string::npos);
+    // Its copy settled its marker: the next run leaves it.
+    box.run();
+    EXPECT_EQ(box.queue().find(deepFile + "\t1"), std::string::npos);
 }
 
 // A destination emptied meanwhile is filled by the first run that can write its queue.

@@ -139,7 +139,8 @@ TEST_F(UpdaterTest, HandOverCases) {
         OpenDownload,
         RolledBackBefore,
         OpenFolder,
-        ChangedAfterCheck
+        ChangedAfterCheck,
+        OpenInstalled
     };
     struct Case {
         const char* what;
@@ -217,6 +218,10 @@ TEST_F(UpdaterTest, HandOverCases) {
          Left::New, Left::None, Left::None, 0750, 1,
          "kvu: the new Kestrun has run its first check, kestrun.old removed", true,
          Extra::ChangedAfterCheck},
+        {"installed one others may write", true, Fresh::Missing, {}, true, Outcome::NothingStarted,
+         Left::Old, Left::None, Left::None, 0757, 0,
+         "kvu: Kestrun is not started: others may change @work/kestrun", true,
+         Extra::OpenInstalled},
     };
     // clang-format on
     const std::string v1215 = builtWithVersion("kvu", version(1, 2, 1, 5));
@@ -273,6 +278,8 @@ TEST_F(UpdaterTest, HandOverCases) {
             afterCheck_ = [&] {
                 writeFile(work_ / "kestrun~", "#!/bin/sh\n# not what was checked\n");
             };
+        if (k.extra == Extra::OpenInstalled)
+            fs::permissions(work_ / "kestrun", static_cast<fs::perms>(0757));
 
         EXPECT_EQ(run(), k.outcome);
 

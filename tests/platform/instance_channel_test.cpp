@@ -8,9 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <future>
 #include <string>
+#include <thread>
 
 using kestrun::InstanceChannel;
 using kestrun::test::processEventsUntil;
@@ -89,30 +92,58 @@ TEST(InstanceChannel, OnlyAShowLineIsServed) {
     }
 }
 
-// A few silent peers at a time are kept, each for a second; more are closed as they come, and
-// the later start is answered again once the silent ones are gone.
-TEST(InstanceChannel, SilentPeersAreBoundedInNumberAndTime) {
+// A few silent peers wait at a time, each for a second; when more come the one waiting
+// longest goes, and a request that has come is served at once. So while the same user floods
+// the channel with connections that never speak (each one the channel closes opened again),
+// every later start is still answered.
+TEST(InstanceChannel, SilentPeersNeverKeepALaterStartWaiting) {
     TempDir dir;
     int shown = 0;
     InstanceChannel channel(dir / "ch.sock", [&] { ++shown; });
     std::vector<std::unique_ptr<Peer>> silent;
-    for (int i = 0; i < InstanceChannel::kMaxPeers; ++i)
+    for (int i = 0; i <= InstanceChannel::kMaxPeers; ++i) {
         silent.push_back(std::make_unique<Peer>(dir / "ch.sock"));
-    processEventsUntil([] { return false; }, 100);
+        processEventsUntil([] { return false; }, 20);
+    }
+    EXPECT_TRUE(silent.front()->waitClosed(100)) << "the oldest silent peer stays";
+    EXPECT_FALSE(silent.back()->waitClosed(100));
     Peer extra(dir / "ch.sock");
     extra.send("show\n");
     ASSERT_TRUE(extra.waitClosed(500));
-    EXPECT_EQ(shown, 0);
+    EXPECT_EQ(extra.received, "shown\n");
     for (auto& peer : silent)
         EXPECT_TRUE(peer->waitClosed(3000));
 
-    auto asked = std::async(std::launch::async, [&] {
-        return InstanceChannel::askToShow(dir / "ch.sock", std::chrono::seconds(5));
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        sockaddr_un address{AF_UNIX, {}};
+        std::strncpy(address.sun_path, (dir / "ch.sock").c_str(), sizeof address.sun_path - 1);
+        std::vector<int> held(200, -1);
+        while (!stop) {
+            for (int& fd : held) {
+                char byte;
+                if (fd >= 0 && ::recv(fd, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN)
+                    continue;
+                ::close(fd);
+                fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (const int fd : held)
+            ::close(fd);
     });
-    ASSERT_TRUE(processEventsUntil(
-        [&] { return asked.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-    EXPECT_EQ(asked.get(), Answer::Shown);
-    EXPECT_EQ(shown, 1);
+    for (int start = 0; start < 3; ++start) {
+        auto asked = std::async(std::launch::async, [&] {
+            return InstanceChannel::askToShow(dir / "ch.sock", std::chrono::seconds(2));
+        });
+        ASSERT_TRUE(processEventsUntil(
+            [&] { return asked.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        EXPECT_EQ(asked.get(), Answer::Shown) << start;
+    }
+    stop = true;
+    flood.join();
+    EXPECT_EQ(shown, 4);
 }
 
 // The file an ended instance left is replaced; anything else there is left alone. The later

@@ -14,12 +14,17 @@
 #include <thread>
 
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace kestrun::test {
@@ -56,10 +61,10 @@ TEST(FileLockTest, OneHolderAtATimeAndReleasedWithTheObject) {
 }
 
 // In a child that has become another user: the state of its lock on the file.
-int lockStateAsOtherUser(const fs::path& file, FileLock::Sharing sharing) {
+int lockStateAsOtherUser(const fs::path& file, FileLock::Sharing sharing, uid_t user = 65534) {
     const pid_t child = fork();
     if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
+        if (setgid(user) != 0 || setuid(user) != 0)
             _exit(99);
         _exit(static_cast<int>(FileLock(file, sharing).state()));
     }
@@ -68,41 +73,114 @@ int lockStateAsOtherUser(const fs::path& file, FileLock::Sharing sharing) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-TEST(FileLockTest, ASharedLockServesEveryUserOfTheFolderButNeverALink) {
-    TempDir dir;
-    fs::permissions(dir.path(), fs::perms::all, fs::perm_options::replace);
-    const fs::path file = dir / "tobkp.lock";
-    const mode_t oldMask = umask(077);
-    {
-        FileLock held(file, FileLock::Sharing::AnyUser);
-        umask(oldMask);
-        ASSERT_TRUE(held.acquired());
-        // Every user may open it, whatever the creator's umask.
-        EXPECT_EQ(fs::status(file).permissions() & fs::perms::others_read, fs::perms::others_read);
-        EXPECT_EQ(FileLock(file, FileLock::Sharing::AnyUser).state(), FileLock::State::Busy);
-        if (getuid() != 0)
-            GTEST_SKIP() << "needs root to act as another user";
-        // Another user's program sees the lock held...
-        EXPECT_EQ(lockStateAsOtherUser(file, FileLock::Sharing::AnyUser),
-                  static_cast<int>(FileLock::State::Busy));
+// A lock of the folder's writers is theirs alone: made 0600, or 0660 for the group of a folder
+// it shares, whatever the umask; another user can neither open nor hold it. A link or a FIFO
+// in its place is never used (and never blocks).
+TEST(FileLockTest, AWritersLockIsOpenToTheFoldersUsersOnly) {
+    const mode_t oldMask = umask(0);
+    for (const unsigned folderMode : {0777u, 02775u}) {
+        TempDir dir;
+        fs::permissions(dir.path(), fs::perms::all, fs::perm_options::replace);
+        const fs::path work = dir / "work";
+        fs::create_directory(work);
+        ASSERT_EQ(chmod(work.c_str(), folderMode), 0);
+        const fs::path file = work / "tobkp.lock";
+        {
+            FileLock held(file, FileLock::Sharing::Writers);
+            ASSERT_TRUE(held.acquired());
+            EXPECT_EQ(fs::status(file).permissions(), fs::perms(folderMode == 0777u ? 0600 : 0660));
+            EXPECT_EQ(FileLock(file, FileLock::Sharing::Writers).state(), FileLock::State::Busy);
+        }
+        if (getuid() == 0) {
+            EXPECT_EQ(lockStateAsOtherUser(file, FileLock::Sharing::Writers),
+                      static_cast<int>(FileLock::State::Unavailable));
+        }
+        const fs::path link = work / "link.lock";
+        fs::create_symlink(file, link);
+        const fs::path fifo = work / "fifo.lock";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+        for (const auto sharing : {FileLock::Sharing::Writers, FileLock::Sharing::OwnerOnly}) {
+            EXPECT_EQ(FileLock(link, sharing).state(), FileLock::State::Unavailable);
+            EXPECT_EQ(FileLock(fifo, sharing).state(), FileLock::State::Unavailable);
+        }
     }
-    // ... and takes it once it is free, while a private lock never uses another's file.
-    EXPECT_EQ(lockStateAsOtherUser(file, FileLock::Sharing::AnyUser),
-              static_cast<int>(FileLock::State::Acquired));
-    EXPECT_EQ(lockStateAsOtherUser(file, FileLock::Sharing::OwnerOnly),
-              static_cast<int>(FileLock::State::Unavailable));
-    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
-    EXPECT_EQ(FileLock(file, FileLock::Sharing::AnyUser).state(), FileLock::State::Acquired);
-    EXPECT_EQ(FileLock(file).state(), FileLock::State::Unavailable);
+    umask(oldMask);
+}
 
-    // A link or a FIFO in its place is never used (and never blocks).
-    const fs::path link = dir / "link.lock";
-    fs::create_symlink(file, link);
-    const fs::path fifo = dir / "fifo.lock";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
-    for (const auto sharing : {FileLock::Sharing::AnyUser, FileLock::Sharing::OwnerOnly}) {
-        EXPECT_EQ(FileLock(link, sharing).state(), FileLock::State::Unavailable);
-        EXPECT_EQ(FileLock(fifo, sharing).state(), FileLock::State::Unavailable);
+// Another user holds a lock they could open (read-only is enough for flock): where the folder
+// lets us, a fresh lock of ours takes its place and they are out; where it does not (their
+// file in a sticky folder, met by a third user), the lock is unavailable and the caller's
+// private one stands in.
+TEST(FileLockTest, ALockOthersCouldOpenIsReplacedWhereTheFolderAllows) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    constexpr uid_t kOther = 65534;
+    struct Case {
+        const char* name;
+        unsigned folderMode;
+        uid_t owner;
+        unsigned mode;
+        bool aclRead; // an access list entry lets the other user read it
+        FileLock::State state;
+        uid_t as = 0; // who takes the lock
+    };
+    const Case cases[] = {
+        {"mine, readable by all", 0755, 0, 0644, false, FileLock::State::Acquired},
+        {"mine, writable by all", 0755, 0, 0666, false, FileLock::State::Acquired},
+        {"mine, readable through an access list", 0755, 0, 0600, true, FileLock::State::Acquired},
+        {"theirs in a sticky folder", 01777, kOther, 0644, false, FileLock::State::Unavailable,
+         65533},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        fs::permissions(dir.path(), fs::perms(c.folderMode), fs::perm_options::replace);
+        const fs::path file = dir / "tobkp.lock";
+        writeFile(file, "");
+        ASSERT_EQ(chown(file.c_str(), c.owner, c.owner) | chmod(file.c_str(), c.mode), 0);
+        if (c.aclRead) {
+            ASSERT_TRUE(grantAccess(file, false, kOther, 4));
+        }
+        struct stat before {};
+        ASSERT_EQ(stat(file.c_str(), &before), 0);
+        // The other user takes it first, and holds it while we try.
+        int ready[2], release[2];
+        ASSERT_EQ(pipe(ready) | pipe(release), 0);
+        const pid_t holder = fork();
+        if (holder == 0) {
+            close(release[1]);
+            const int fd =
+                setgid(kOther) == 0 && setuid(kOther) == 0 ? open(file.c_str(), O_RDONLY) : -1;
+            const char held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+            char byte;
+            _exit(write(ready[1], &held, 1) == 1 && read(release[0], &byte, 1) >= 0 ? 0 : 1);
+        }
+        char held = '?';
+        ASSERT_EQ(read(ready[0], &held, 1), 1);
+        EXPECT_EQ(held, '1');
+        {
+            std::optional<FileLock> lock;
+            if (c.as == 0)
+                lock.emplace(file, FileLock::Sharing::Writers);
+            EXPECT_EQ(lock ? static_cast<int>(lock->state())
+                           : lockStateAsOtherUser(file, FileLock::Sharing::Writers, c.as),
+                      static_cast<int>(c.state));
+            struct stat after {};
+            ASSERT_EQ(stat(file.c_str(), &after), 0);
+            EXPECT_EQ(after.st_ino != before.st_ino, c.state == FileLock::State::Acquired);
+            if (c.state == FileLock::State::Acquired) {
+                EXPECT_EQ(after.st_mode & 07777, 0600u);
+                EXPECT_LT(getxattr(file.c_str(), "system.posix_acl_access", nullptr, 0), 0);
+                EXPECT_EQ(lockStateAsOtherUser(file, FileLock::Sharing::Writers),
+                          static_cast<int>(FileLock::State::Unavailable));
+            }
+        }
+        close(release[1]);
+        int status = 0;
+        waitpid(holder, &status, 0);
+        close(ready[0]), close(ready[1]), close(release[0]);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
+            << "a temporary file is left";
     }
 }
 

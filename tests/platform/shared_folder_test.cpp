@@ -1,10 +1,10 @@
 // The modes of the files the programs make in their working folder: private in a folder of the
 // user's own, the group's in a folder its group shares, whatever the umask.
-#include "platform/list_file.h"
 #include "kbm/queue_file.h"
 #include "kestrun/update/companion_copy.h"
 #include "kestrun/update/download_file.h"
 #include "kestrun/update/drop_folder.h"
+#include "platform/list_file.h"
 #include "platform/log_file.h"
 #include "platform/shared_folder.h"
 #include "tests/support/test_support.h"
@@ -239,6 +239,71 @@ TEST(WorkingFolderModes, AFolderOfAnotherUsersIsOneOthersMayChange) {
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_EQ(status, k.othersMayChange ? 256 : 0) << folder;
+    }
+}
+
+// Judged by nobody, whose own group lets it write what nobody owns: an entry of an access list
+// that lets another user or a group it is not in write a folder or a file makes it one others
+// may change, whatever the mode shows; read access, or write the list's mask takes away, does
+// not. A link is judged by the file it leads to and that file's folder.
+TEST(WorkingFolderModes, AccessListsDecideWhoElseMayChangeAFile) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can make files of other users'";
+    constexpr uid_t kNobody = 65534;
+    struct Case {
+        const char* name;
+        bool folder;
+        bool group; // the entry names a group, not a user
+        unsigned id;
+        unsigned access;    // 0: no entry
+        unsigned modeAfter; // 0: the mode as made; else a chmod, which sets the list's mask
+        bool othersMayChange;
+    };
+    const Case cases[] = {
+        {"folder, no list", true, false, 0, 0, 0, false},
+        {"folder, another user may write", true, false, 65533, 7, 0, true},
+        {"folder, another user may read", true, false, 65533, 5, 0, false},
+        {"folder, another group may write", true, true, 4321, 7, 0, true},
+        {"file, no list", false, false, 0, 0, 0, false},
+        {"file, another user may write", false, false, 65533, 6, 0, true},
+        {"file, its owner's own entry", false, false, kNobody, 6, 0, false},
+        {"file, write masked away", false, false, 65533, 6, 0644, false},
+        {"file, another group may write", false, true, 4321, 2, 0, true},
+    };
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const fs::path folder = dir / ("work" + std::to_string(&k - cases));
+        const fs::path file = folder / "progs.lst";
+        fs::create_directory(folder);
+        writeFile(file, "");
+        const fs::path judged = k.folder ? folder : file;
+        ASSERT_EQ(::chmod(folder.c_str(), 0775) | ::chmod(file.c_str(), 0664), 0);
+        ASSERT_EQ(
+            ::chown(folder.c_str(), kNobody, kNobody) | ::chown(file.c_str(), kNobody, kNobody), 0);
+        if (k.access) {
+            ASSERT_TRUE(grantAccess(judged, k.group, k.id, k.access));
+        }
+        if (k.modeAfter) {
+            ASSERT_EQ(::chmod(judged.c_str(), k.modeAfter), 0);
+        }
+        // Through a link of nobody's beside it, the file counts the same.
+        const fs::path link = dir / (folder.filename().string() + ".lnk");
+        fs::create_symlink(file, link);
+        ASSERT_EQ(::lchown(link.c_str(), kNobody, kNobody), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const gid_t groups[] = {kNobody};
+            if (::setgroups(1, groups) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+                ::_exit(9);
+            const bool mayChange = k.folder ? othersMayChange(judged) : othersMayChangeFile(judged);
+            ::_exit((mayChange ? 1 : 0) | (othersMayChangeTarget(link) ? 2 : 0));
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), k.othersMayChange ? 3 : 0);
     }
 }
 

@@ -59,6 +59,10 @@ std::vector<std::string> readLines(const std::filesystem::path& file);
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
+// POSIX: gives one user (or group) the access bits (4 read, 2 write) on a file or folder
+// through its access list, whose mask lets them through; the mode's other entries stay.
+bool grantAccess(const std::filesystem::path& path, bool group, unsigned id, unsigned access);
+
 // The folder of the built executables (kestrun, kbm).
 std::filesystem::path binDir();
 std::filesystem::path sourceDir();

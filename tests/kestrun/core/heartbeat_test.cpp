@@ -1,7 +1,10 @@
+#include "kestrun/core/backup_status.h"
 #include "kestrun/core/heartbeat.h"
 #include "kestrun/core/pause_counter.h"
 #include "kestrun/core/settings.h"
 #include "platform/clock.h"
+#include "platform/settings_store.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -323,4 +326,44 @@ TEST(PauseCounter, StopAndResumeAreNeverUndoneByAConcurrentCountDown) {
     done = true;
     EXPECT_EQ(undoneResumes, 0);
     EXPECT_EQ(lostStops, 0);
+}
+
+// Each warning is raised once: a failed run when its record appears, and no success for two
+// periods once until a run succeeds again. The launch and the last success outlive the program.
+TEST(BackupStatus, WarnsOncePerFailedRunAndOncePerOverdueSpell) {
+    kestrun::test::TempDir dir;
+    const auto record = dir / "KBM/last-run.txt";
+    const auto at = [](int hours) {
+        return LocalDateTime::fromFields(2024, 3, 4, 8, 0, 0).addSeconds(hours * 3600);
+    };
+    const auto write = [&](int hours, const std::string& rest) {
+        kestrun::test::writeFile(record,
+                                 "Started=" + at(hours).format("%Y%m%d-%H%M%S") + "\n" + rest);
+    };
+    kestrun::IniSettingsStore store(dir / "Kestrun.conf");
+    kestrun::BackupStatus status(store, record);
+    status.launched(at(0));
+    EXPECT_EQ(status.refresh(at(0), 12), std::nullopt);
+    EXPECT_EQ(status.line(), "No backup has run yet");
+    write(0, "Result=completed\nCopied=3\n");
+    EXPECT_EQ(status.refresh(at(1), 12), std::nullopt);
+    EXPECT_EQ(status.line(), "Last backup 04.03.2024 08:00: 3 files copied");
+    write(12, "Result=failed\nReason=destination /media/usb not available\n");
+    EXPECT_EQ(status.refresh(at(12), 12), "Backup failed: destination /media/usb not available");
+    EXPECT_EQ(status.refresh(at(13), 12), std::nullopt);
+    // A failure told once is not told again after a restart of the program.
+    kestrun::IniSettingsStore restarted(dir / "Kestrun.conf");
+    EXPECT_EQ(kestrun::BackupStatus(restarted, record).refresh(at(13), 12), std::nullopt);
+    EXPECT_EQ(status.refresh(at(25), 12), "No backup has succeeded since 04.03.2024 08:00");
+    EXPECT_EQ(status.refresh(at(40), 12), std::nullopt);
+    write(40, "Result=completed\nCopied=1\nFailed=2\n");
+    EXPECT_EQ(status.refresh(at(40), 12), "Last backup 06.03.2024 00:00: 1 file copied, 2 failed");
+    write(41, "Result=completed\nCopied=1\n");
+    EXPECT_EQ(status.refresh(at(41), 12), std::nullopt);
+    EXPECT_EQ(status.refresh(at(66), 12), "No backup has succeeded since 06.03.2024 01:00");
+
+    kestrun::IniSettingsStore again(dir / "Kestrun.conf");
+    kestrun::BackupStatus later(again, record);
+    EXPECT_EQ(later.lastLaunch(), at(0));
+    EXPECT_EQ(later.refresh(at(66), 12), "No backup has succeeded since 06.03.2024 01:00");
 }

@@ -23,8 +23,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 
@@ -371,6 +373,64 @@ TEST(MainWindow, ListsOthersMayChangeAreNotRun) {
     }
 }
 
+// A file of the working folder that others may change, by its mode or through an access list,
+// is not used: said once, and used again once only the user may change it. The lists and the
+// backup program are not run; the keys and certificates are passed over by their readers.
+TEST(MainWindow, FilesOthersMayChangeAreNotUsed) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* file;
+        bool throughAcl;
+        KsnMessage message;
+        const char* refused;
+        const char* workDone; // the line of the work once the file is the user's alone
+    };
+    const Case cases[] = {
+        {"progs.lst", false, KsnMessage::ProgramCheck, "Programs are not run", "Image not found"},
+        {"backup.lst", false, KsnMessage::BackupLaunch, "Backups are not run", "Backup started: "},
+        {"xbackup.lst", true, KsnMessage::BackupLaunch, "Backups are not run", "Backup started: "},
+        {"kbm", false, KsnMessage::BackupLaunch, "Backups are not run", "Backup started: "},
+        {"kestrun-release.pem", true, KsnMessage::NewVersionNotice, "Release keys are not used",
+         nullptr},
+        {"ca.pem", false, KsnMessage::NewVersionNotice, "Certificates are not used", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        WindowRig rig("Uhttp=http://127.0.0.1:9\n"); // a notice's check fails at once
+        kestrun::test::writeFile(rig.work / "progs.lst", "/nonexistent/kestrun-none?n\t0,0,0\r\n");
+        kestrun::test::writeFile(rig.work / "kbm", "#!/bin/sh\n");
+        fs::permissions(rig.work / "kbm", fs::perms(0700));
+        const fs::path file = rig.work / c.file;
+        if (!fs::exists(file))
+            kestrun::test::writeFile(file, "");
+        if (c.throughAcl) {
+            ASSERT_TRUE(kestrun::test::grantAccess(file, false, 65534, 6));
+        } else {
+            fs::permissions(file, fs::perms(0777));
+        }
+        auto w = rig.window();
+        w->initialize();
+        const auto count = [&](const std::string& text) {
+            const auto lines = kestrun::test::readLines(rig.work / "Kestrun.log");
+            return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+                return line.find(text) != std::string::npos;
+            });
+        };
+        const std::string refusal = std::string(c.refused) + ": others may change " + file.string();
+        w->handleMessage(c.message);
+        w->handleMessage(c.message);
+        EXPECT_EQ(count(refusal), 1);
+        if (c.workDone) {
+            EXPECT_EQ(count(c.workDone), 0);
+            ::removexattr(file.c_str(), "system.posix_acl_access");
+            fs::permissions(file, fs::perms(0700));
+            w->handleMessage(c.message);
+            EXPECT_EQ(count(refusal), 1);
+            EXPECT_EQ(count(c.workDone), 1);
+        }
+    }
+}
+
 TEST(MainWindow, BackupLaunchLogsAndStartsKbmInTheWorkingFolder) {
     WindowRig rig;
     // A stand-in backup program that notes where it ran.
@@ -439,44 +499,4 @@ TEST(MainWindow, VanishedWorkingFolderDropsLogLinesWithoutHarm) {
     w->handleMessage(KsnMessage::BackupLaunch);
     EXPECT_FALSE(std::filesystem::exists(rig.work));
     EXPECT_TRUE(w->programs().empty());
-}
-
-// Each warning is raised once: a failed run when its record appears, and no success for two
-// periods once until a run succeeds again. The launch and the last success outlive the program.
-TEST(BackupStatus, WarnsOncePerFailedRunAndOncePerOverdueSpell) {
-    TempDir dir;
-    const auto record = dir / "KBM/last-run.txt";
-    const auto at = [](int hours) {
-        return LocalDateTime::fromFields(2024, 3, 4, 8, 0, 0).addSeconds(hours * 3600);
-    };
-    const auto write = [&](int hours, const std::string& rest) {
-        kestrun::test::writeFile(record,
-                                 "Started=" + at(hours).format("%Y%m%d-%H%M%S") + "\n" + rest);
-    };
-    kestrun::IniSettingsStore store(dir / "Kestrun.conf");
-    kestrun::BackupStatus status(store, record);
-    status.launched(at(0));
-    EXPECT_EQ(status.refresh(at(0), 12), std::nullopt);
-    EXPECT_EQ(status.line(), "No backup has run yet");
-    write(0, "Result=completed\nCopied=3\n");
-    EXPECT_EQ(status.refresh(at(1), 12), std::nullopt);
-    EXPECT_EQ(status.line(), "Last backup 04.03.2024 08:00: 3 files copied");
-    write(12, "Result=failed\nReason=destination /media/usb not available\n");
-    EXPECT_EQ(status.refresh(at(12), 12), "Backup failed: destination /media/usb not available");
-    EXPECT_EQ(status.refresh(at(13), 12), std::nullopt);
-    // A failure told once is not told again after a restart of the program.
-    kestrun::IniSettingsStore restarted(dir / "Kestrun.conf");
-    EXPECT_EQ(kestrun::BackupStatus(restarted, record).refresh(at(13), 12), std::nullopt);
-    EXPECT_EQ(status.refresh(at(25), 12), "No backup has succeeded since 04.03.2024 08:00");
-    EXPECT_EQ(status.refresh(at(40), 12), std::nullopt);
-    write(40, "Result=completed\nCopied=1\nFailed=2\n");
-    EXPECT_EQ(status.refresh(at(40), 12), "Last backup 06.03.2024 00:00: 1 file copied, 2 failed");
-    write(41, "Result=completed\nCopied=1\n");
-    EXPECT_EQ(status.refresh(at(41), 12), std::nullopt);
-    EXPECT_EQ(status.refresh(at(66), 12), "No backup has succeeded since 06.03.2024 01:00");
-
-    kestrun::IniSettingsStore again(dir / "Kestrun.conf");
-    kestrun::BackupStatus later(again, record);
-    EXPECT_EQ(later.lastLaunch(), at(0));
-    EXPECT_EQ(later.refresh(at(66), 12), "No backup has succeeded since 06.03.2024 01:00");
 }

@@ -279,7 +279,7 @@ TEST(WindowsFiles, FolderCallsKeepToTheirFolderAndNeverReplaceUnasked) {
     // The name goes once the last handle to the folder is closed, as Windows deletes.
     EXPECT_EQ(FolderHandle::open(dir / "sub").names(), std::vector<std::string>{});
 
-    const FileLock first(dir / "run.lock", FileLock::Sharing::AnyUser);
+    const FileLock first(dir / "run.lock", FileLock::Sharing::Writers);
     EXPECT_EQ(first.state(), FileLock::State::Acquired);
     EXPECT_EQ(FileLock(dir / "run.lock").state(), FileLock::State::Busy);
     EXPECT_EQ(FileLock(dir.path()).state(), FileLock::State::Unavailable) << "a folder";
