@@ -9,6 +9,18 @@ set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+# The libraries scripts/windows-deps.sh builds for MinGW (Qt, libcurl, OpenSSL): with them the
+# whole system builds, without them only the part that needs neither Qt nor libcurl. Qt's build
+# tools (moc, rcc, uic) are the host's own Qt of the same version.
+set(KESTRUN_MINGW_DEPS "" CACHE PATH "The folder of the MinGW builds of Qt, libcurl and OpenSSL")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KESTRUN_MINGW_DEPS)
+if(KESTRUN_MINGW_DEPS)
+    list(APPEND CMAKE_FIND_ROOT_PATH ${KESTRUN_MINGW_DEPS})
+    set(QT_HOST_PATH /usr)
+    set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
+    set(OPENSSL_ROOT_DIR ${KESTRUN_MINGW_DEPS})
+    set(OPENSSL_USE_STATIC_LIBS TRUE)
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

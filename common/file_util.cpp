@@ -19,3 +19,8 @@ bool isWritableFile(const fs::path& path) {
 }
 
 } // namespace kestrun
+
+std::string kestrun::utf8Path(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return {text.begin(), text.end()};
+}

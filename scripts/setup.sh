@@ -3,7 +3,8 @@
 # As root it installs what is missing; otherwise it prints the command and stops.
 # With --screenshots it also installs what the screenshot helper needs, with --bench the
 # references the benchmarks run beside ours, with --windows the MinGW-w64 cross compiler, the
-# GoogleTest sources it builds for Windows and Wine, which runs those tests.
+# GoogleTest sources it builds for Windows, Wine, which runs those tests and the programs on a
+# virtual display, and wixl for the installer (scripts/windows-deps.sh builds the libraries).
 set -euo pipefail
 
 packages=(
@@ -38,8 +39,12 @@ fi
 if [[ "${1:-}" == "--windows" ]]; then
     packages+=(
         g++-mingw-w64-x86-64-posix              # the cross compiler, std::thread's thread model
+        gcc-mingw-w64-x86-64-posix              # its C half (libcurl, OpenSSL)
+        qt6-base-dev-tools                      # moc, rcc, uic: the Windows Qt's build tools
         googletest                              # GoogleTest's sources, built for Windows
-        wine64                                  # runs the Windows tests
+        wine64                                  # runs the Windows tests and programs
+        xvfb xauth                              # the virtual display the programs run on
+        wixl msitools                           # the Windows installer, made and read
     )
 fi
 

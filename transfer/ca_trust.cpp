@@ -1,5 +1,6 @@
 #include "transfer/ca_trust.h"
 
+#include "common/file_util.h"
 #include "platform/shared_folder.h"
 
 namespace kestrun {
@@ -21,10 +22,10 @@ void applyCaTrust(CURL* handle, const CaTrust& trust) {
         return;
     // The extra file replaces curl's default bundle, so the system's authorities are named
     // again through their folder: ca.pem adds trust, it never takes any away.
-    curl_easy_setopt(handle, CURLOPT_CAINFO, trust.extraCaFile.c_str());
+    curl_easy_setopt(handle, CURLOPT_CAINFO, utf8Path(trust.extraCaFile).c_str());
     std::error_code ec;
     if (fs::is_directory(trust.systemCaFolder, ec))
-        curl_easy_setopt(handle, CURLOPT_CAPATH, trust.systemCaFolder.c_str());
+        curl_easy_setopt(handle, CURLOPT_CAPATH, utf8Path(trust.systemCaFolder).c_str());
 }
 
 TlsFailure tlsFailureOf(CURLcode result) {

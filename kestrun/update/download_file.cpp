@@ -44,8 +44,8 @@ bool isTemporaryName(std::string_view name) {
 
 DownloadFile::DownloadFile(fs::path target)
     : target_(std::move(target)), temp_(temporaryBeside(target_)) {
-    // "x": never opens a file that is already there (or a link planted in its place).
-    file_.reset(std::fopen(temp_.c_str(), "wbx"));
+    // Never opens a file that is already there (or a link planted in its place).
+    file_ = createNewRegularFile(temp_, 0600);
     tempExists_ = static_cast<bool>(file_);
 }
 
@@ -56,15 +56,15 @@ DownloadFile::~DownloadFile() {
 void DownloadFile::write(std::string_view piece) {
     if (!file_ || piece.empty())
         return;
-    if (std::fwrite(piece.data(), 1, piece.size(), file_.get()) != piece.size())
+    if (!writeAll(file_, piece))
         discard();
 }
 
 bool DownloadFile::commit() {
     if (!file_)
         return false;
-    const bool flushed = std::fflush(file_.get()) == 0;
-    file_.reset();
+    // Closed before the rename: Windows renames no file that is open.
+    const bool flushed = closeFile(file_);
     // A program for everybody to run; in a folder its group shares, also the group's to replace.
     if (!flushed || !applyNewFileMode(openRegularForReadingNoLink(temp_),
                                       newFileModeIn(target_.parent_path(), 0755))) {
@@ -82,7 +82,7 @@ bool DownloadFile::commit() {
 }
 
 void DownloadFile::discard() {
-    file_.reset();
+    closeFile(file_);
     if (tempExists_) {
         std::error_code ec;
         fs::remove(temp_, ec);

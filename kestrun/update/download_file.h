@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdio>
+#include "platform/regular_file.h"
+
 #include <filesystem>
-#include <memory>
 #include <string_view>
 
 namespace kestrun {
@@ -26,14 +26,11 @@ public:
     bool commit();
 
 private:
-    struct Closer {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
     void discard();
 
     std::filesystem::path target_;
     std::filesystem::path temp_;
-    std::unique_ptr<std::FILE, Closer> file_;
+    FileDescriptor file_;
     bool tempExists_ = false;
 };
 

@@ -3,6 +3,8 @@
 //                      show its window, one line each, then idles (copied as java.exe too)
 //   hold <name> <file> takes the instance lock of that name, writes "acquired" or "busy", and
 //                      idles while it holds it
+//   pid <file>         writes its process id, then idles for ten minutes (a supervised
+//                      program of the Windows check, ended by that id)
 
 #include "platform/single_instance.h"
 
@@ -49,6 +51,10 @@ int main(int argc, char** argv) {
         if (!lock.acquired())
             return 1;
         std::this_thread::sleep_for(std::chrono::minutes(1));
+        return 0;
+    } else if (mode == "pid" && argc > 2) {
+        writeLines(argv[2], std::to_string(::GetCurrentProcessId()) + "\n");
+        std::this_thread::sleep_for(std::chrono::minutes(10));
         return 0;
     } else {
         return 2;
