@@ -8,6 +8,7 @@
 #include "platform/data_folder.h"
 #include "platform/file_status.h"
 #include "platform/folder_handle.h"
+#include "platform/path_rules.h"
 #include "platform/regular_file.h"
 
 #include <algorithm>
@@ -19,22 +20,6 @@ namespace kestrun {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The components of a relative path, without empty ones and ".".
-std::vector<std::string> componentsOf(std::string_view rel) {
-    std::vector<std::string> parts;
-    std::size_t pos = 0;
-    while (pos <= rel.size()) {
-        auto end = rel.find('/', pos);
-        if (end == std::string_view::npos)
-            end = rel.size();
-        const std::string_view part = rel.substr(pos, end - pos);
-        if (!part.empty() && part != ".")
-            parts.emplace_back(part);
-        pos = end + 1;
-    }
-    return parts;
-}
 
 constexpr const char* kAsideFolder = ".kbm-replaced";
 
@@ -48,18 +33,19 @@ struct Aside {
     std::string stamp;
     BackupLog& log;
 
-    // `below` is the folder's path below the destination: empty or ending in "/".
+    // `below` is the folder's path below the destination: empty or ending in a separator.
     bool move(const FolderHandle& folder, const std::string& below, const std::string& name) const {
         FolderHandle to = FolderHandle::open(fs::path(destination))
                               .childCreating(kAsideFolder, 0700)
                               .childCreating(stamp, 0700);
-        for (const std::string& part : componentsOf(below))
+        for (const std::string& part : pathComponents(below))
             to = to.childCreating(part, 0700);
         if (!folder.moveTo(name, to, name))
             return false;
         const std::string place = below + name;
-        log.write("Moved aside: " + destination + "/" + place + " to " + destination + "/" +
-                  kAsideFolder + "/" + stamp + "/" + place);
+        const char sep = pathSeparator();
+        log.write("Moved aside: " + destination + sep + place + " to " + destination + sep +
+                  kAsideFolder + sep + stamp + sep + place);
         return true;
     }
 };
@@ -98,22 +84,27 @@ FolderHandle copyFolder(const FolderHandle& parent, const std::string& name,
 // file goes is moved aside when the source is a file now.
 bool placeCopy(const std::string& source, const std::string& set, const std::string& rel,
                const Aside& aside) {
-    std::vector<std::string> parts = componentsOf(rel);
+    std::vector<std::string> parts = pathComponents(rel);
     if (parts.empty())
         return false;
     const std::string name = parts.back();
     parts.pop_back();
     FolderHandle folder = FolderHandle::open(fs::path(aside.destination));
+    const char sep = pathSeparator();
+    // The set stands for the root of the source ("/", its drive on Windows).
+    const std::size_t rootLength = pathRootLength(source);
+    std::string standsFor = rootLength != 0 ? source.substr(0, rootLength) : std::string(1, sep);
     std::string below;
     if (!set.empty()) {
-        folder = copyFolder(folder, set, "/", aside, below);
-        below = set + "/";
+        folder = copyFolder(folder, set, standsFor, aside, below);
+        below = set + sep;
     }
-    std::string standsFor;
     for (const std::string& part : parts) {
-        standsFor += "/" + part;
+        if (!isPathSeparator(standsFor.back()))
+            standsFor += sep;
+        standsFor += part;
         folder = copyFolder(folder, part, standsFor, aside, below);
-        below += part + "/";
+        below += part + sep;
     }
     if (!folder)
         return false;
@@ -176,7 +167,8 @@ LocalDateTime CopyPhase::run() {
                 arrived = copyToFolder(item->source, item->code, stamp,
                                        autodeleteList ? &autodeleteList : nullptr);
         } else {
-            arrived = sender_.send(item->source, rel.value_or(std::string()));
+            // Remote paths are written with "/" on every system.
+            arrived = sender_.send(item->source, withForwardSlashes(rel.value_or(std::string())));
         }
         std::optional<FileStatus> after;
         if (arrived) {
@@ -206,11 +198,11 @@ LocalDateTime CopyPhase::run() {
 bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
                              const LocalDateTime& stamp, const FileDescriptor* autodeleteList) {
     const auto rel = relativePath(source);
+    const char sep = pathSeparator();
     const std::string folder =
-        code == 1 ? config_.destination + "/"
-                  : config_.destination + "/" + stamp.format(kSetStampFormat) + "/";
-    const std::string relText =
-        rel ? *rel : source.substr(std::min(source.find_first_not_of('/'), source.size()));
+        code == 1 ? config_.destination + sep
+                  : config_.destination + sep + stamp.format(kSetStampFormat) + sep;
+    const std::string relText = rel ? *rel : source.substr(pathRootLength(source));
     const std::string target = folder + relText;
     // An empty destination would place copies at the root (a mirror copy onto its own
     // source); a path that leaves its folder through ".." is never written either. A missing
@@ -219,7 +211,8 @@ bool CopyPhase::copyToFolder(const std::string& source, std::int32_t code,
     // own mark is never replaced by a copy.
     const Aside aside{config_.destination, stamp.format(kSetStampFormat), log_};
     const bool copied = !config_.destination.empty() && !config_.destinationAbsent && rel &&
-                        (code != 1 || *rel != kDestinationIdentityFile) && destinationUnchanged() &&
+                        (code != 1 || !samePath(*rel, kDestinationIdentityFile)) &&
+                        destinationUnchanged() &&
                         placeCopy(source, code == 1 ? "" : aside.stamp, *rel, aside);
     if (!copied) {
         log_.write("Can not backup file: " + source + " to " + target);
@@ -242,7 +235,7 @@ bool CopyPhase::destinationUnchanged() const {
 // Removes the temporary files that copies cut off by the end of a run left in the folder of
 // a copy, once per folder; the folder is reached as the copy was, never through a link.
 void CopyPhase::removeLeftoversBeside(const std::string& rel, const std::string& set) {
-    std::vector<std::string> parts = componentsOf(rel);
+    std::vector<std::string> parts = pathComponents(rel);
     parts.pop_back();
     if (!set.empty())
         parts.insert(parts.begin(), set);

@@ -30,10 +30,10 @@ class CopyPhase {
 public:
     struct Config {
         std::filesystem::path queueFile;
-        std::string autodeleteFolder; // ends in "/"
+        std::string autodeleteFolder; // ends in a separator
         bool destinationIsFolder = true;
-        std::string destination;  // normalised, no trailing "/"
-        std::string markerFolder; // ends in "/"; a failed copy drops its file's marker
+        std::string destination;  // normalised, no trailing separator
+        std::string markerFolder; // ends in a separator; a failed copy drops its file's marker
         // The destination counts as missing (a disk that is not mounted): every copy fails.
         bool destinationAbsent = false;
         // The folder the destination led to before the run; a copy fails when it leads to

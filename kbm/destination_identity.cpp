@@ -4,6 +4,7 @@
 #include "kbm/file_sender.h"
 #include "platform/file_status.h"
 #include "platform/folder_handle.h"
+#include "platform/path_rules.h"
 #include "platform/regular_file.h"
 
 #include <random>
@@ -84,10 +85,7 @@ bool holdsSettledMarker(const FolderHandle& folder) {
 }
 
 std::string normalDestination(const std::string& destination) {
-    std::string path = fs::path(destination).lexically_normal().string();
-    while (path.size() > 1 && path.ends_with('/'))
-        path.pop_back();
-    return path;
+    return withoutTrailingSeparators(fs::path(destination).lexically_normal().string());
 }
 
 } // namespace
@@ -149,7 +147,9 @@ std::optional<DestinationIdentity::Seen> DestinationIdentity::look() const {
 DestinationCheck DestinationIdentity::check(const std::string& markerFolder) {
     DestinationCheck result;
     recorded_ = readRecord();
-    const bool ours = recorded_ && recorded_->destination == destination_;
+    // A folder is named as the system compares paths; an account exactly.
+    const bool ours = recorded_ && (server_ ? recorded_->destination == destination_
+                                            : samePath(recorded_->destination, destination_));
     // The run's copies go to the account whether or not it hands out its id: a record of
     // another destination would tell of copies it does not have.
     if (server_ && recorded_ && !ours)

@@ -79,7 +79,7 @@ private:
     std::string recordAccount();
 
     std::filesystem::path recordFile_;
-    std::string destination_;      // lexically normal, no trailing "/"; or the account's name
+    std::string destination_;      // lexically normal, no trailing separator; or the account's name
     FileSender* server_ = nullptr; // the account's; null for a folder
     std::optional<Record> recorded_;
     std::optional<Seen> seen_; // at check(); nullopt when missing or absent

@@ -1,6 +1,7 @@
 #include "kbm/folder_walk.h"
 
 #include "platform/file_status.h"
+#include "platform/path_rules.h"
 
 #include <filesystem>
 #include <system_error>
@@ -11,17 +12,14 @@ namespace fs = std::filesystem;
 
 FolderWalker::FolderWalker(const BackupList& excludes) {
     for (const BackupEntry& entry : excludes)
-        excluded_.insert(entry.path);
+        excluded_.insert(pathKey(entry.path));
 }
 
 FolderWalker::FolderWalker(const BackupList& excludes, const std::vector<std::string>& skipFolders)
     : FolderWalker(excludes) {
-    for (std::string folder : skipFolders) {
-        while (folder.size() > 1 && folder.ends_with('/'))
-            folder.pop_back();
+    for (const std::string& folder : skipFolders)
         if (!folder.empty())
-            skipFolders_.push_back(std::move(folder));
-    }
+            skipFolders_.push_back(withoutTrailingSeparators(folder));
 }
 
 bool FolderWalker::isSkipFolder(const std::string& folder) const {
@@ -61,13 +59,13 @@ bool leadsIntoTree(const std::string& link, const std::string& tree) {
         return false;
     std::error_code ec;
     const std::string target = fs::canonical(fs::path(link), ec).string();
-    return !ec && (target == tree || tree == "/" || target.starts_with(tree + '/'));
+    return !ec && isPathWithin(target, tree);
 }
 
 } // namespace
 
 void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, Walk& walk) const {
-    if (excluded_.contains(folder) || isSkipFolder(folder))
+    if (excluded_.contains(pathKey(folder)) || isSkipFolder(folder))
         return;
     std::error_code ec;
     const auto cannotRead = [&] {
@@ -87,7 +85,7 @@ void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, Walk& 
     fs::directory_iterator it(fs::path(folder), ec);
     if (ec)
         return cannotRead();
-    const std::string prefix = folder.ends_with('/') ? folder : folder + '/';
+    const std::string prefix = isPathSeparator(folder.back()) ? folder : folder + pathSeparator();
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec)
             return cannotRead();

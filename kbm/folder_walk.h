@@ -14,7 +14,8 @@ namespace kestrun {
 
 // Collects the files below a folder, depth first in the order the directory listing gives.
 // A folder (the start folder or any subfolder) whose full path equals an exclude entry's path
-// byte for byte is skipped with everything in it. A file is taken only when its full path
+// is skipped with everything in it: byte for byte, or as Windows compares names (in any letter
+// case). A file is taken only when its full path
 // holds a "." somewhere. A link to a file is taken as that file. A link to a folder inside the
 // walked tree is not followed: that folder is walked at its own path, never hidden behind
 // another name. A link to a folder outside the tree is walked under the link's name; each real
@@ -25,7 +26,7 @@ namespace kestrun {
 class FolderWalker {
 public:
     explicit FolderWalker(const BackupList& excludes);
-    // Also skips these folders (compared after dropping a trailing "/").
+    // Also skips these folders (compared after dropping a trailing separator).
     FolderWalker(const BackupList& excludes, const std::vector<std::string>& skipFolders);
 
     // Calls the visitor with each file's full path as the walk finds it, and `unreadable` with

@@ -3,6 +3,7 @@
 #include "kbm/paths.h"
 #include "platform/file_status.h"
 #include "platform/folder_handle.h"
+#include "platform/path_rules.h"
 #include "platform/regular_file.h"
 
 #include <algorithm>
@@ -24,13 +25,13 @@ constexpr std::int64_t kQueuedSize = 1; // queued by a scan, its copy not yet ma
 constexpr std::int64_t kRetrySize = 2;  // copied while its source changed
 
 std::string_view folderOf(const std::string& marker) {
-    const auto slash = marker.rfind('/');
+    const auto slash = lastPathSeparator(marker);
     return slash == std::string::npos ? std::string_view()
                                       : std::string_view(marker).substr(0, slash);
 }
 
 std::string nameOf(const std::string& marker) {
-    const auto slash = marker.rfind('/');
+    const auto slash = lastPathSeparator(marker);
     return slash == std::string::npos ? marker : marker.substr(slash + 1);
 }
 
@@ -76,23 +77,23 @@ void clearMarkerPlace(const FolderHandle& folder, const std::string& name) {
         folder.removeFile(name);
 }
 
-// The open folder of a marker. Below the marker folder (`root`, ending in "/") it is reached
-// from there, never through a link; with `make` each missing folder along it is made (private)
-// and a file or link in the way of one goes. Without a marker folder, or outside it, the folder
-// is made and opened as named.
+// The open folder of a marker. Below the marker folder (`root`, ending in a separator) it is
+// reached from there, never through a link; with `make` each missing folder along it is made
+// (private) and a file or link in the way of one goes. Without a marker folder, or outside it, the
+// folder is made and opened as named.
 FolderHandle openMarkerFolder(const std::string& root, std::string_view folder, bool make) {
     const std::string path(folder);
-    if (root.empty() || !(path + "/").starts_with(root)) {
+    if (root.empty() || !(path + pathSeparator()).starts_with(root)) {
         if (make)
-            createFoldersAlong(path + "/");
-        return FolderHandle::open(fs::path(path.empty() ? "/" : path));
+            createFoldersAlong(path + pathSeparator());
+        return FolderHandle::open(fs::path(path.empty() ? std::string(1, pathSeparator()) : path));
     }
     if (make)
         createFoldersAlong(root);
     FolderHandle open = FolderHandle::open(fs::path(root));
     std::string_view rest = folder.substr(std::min(folder.size(), root.size()));
     while (open && !rest.empty()) {
-        const auto slash = rest.find('/');
+        const auto slash = nextPathSeparator(rest);
         const std::string name(rest.substr(0, slash));
         rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
         if (name.empty())

@@ -34,8 +34,8 @@ struct MarkerState {
 // from it without following a link, and a marker is never read or written through one.
 class MarkerWriter {
 public:
-    // `markerFolder` (ending in "/") is the tree of markers, all kbm's own: what stands in a
-    // marker's way inside it is replaced (see queue). Without it nothing is.
+    // `markerFolder` (ending in a separator) is the tree of markers, all kbm's own: what stands in
+    // a marker's way inside it is replaced (see queue). Without it nothing is.
     explicit MarkerWriter(std::string markerFolder = {}) : root_(std::move(markerFolder)) {}
 
     // One status call, none in a folder this writer made for an earlier file.
@@ -58,13 +58,13 @@ private:
     void enter(std::string_view folder);
 
     std::string root_;
-    std::string folder_; // the marker folder of the last file, without its "/"
+    std::string folder_; // the marker folder of the last file, without its separator
     Folder known_ = Folder::Unknown;
     FolderHandle open_; // folder_, once it was looked for and found or made
 };
 
 // What the copy phase does with a marker, reached as MarkerWriter reaches it below the marker
-// folder (ending in "/"), never through a link.
+// folder (ending in a separator), never through a link.
 
 // After a successful copy: the pending marker becomes empty and keeps its time.
 void settleMarker(const std::string& marker, const std::string& markerFolder = {});

@@ -1,17 +1,20 @@
 #include "kbm/paths.h"
 
 #include "platform/data_folder.h"
+#include "platform/path_rules.h"
+
+#include <algorithm>
 
 namespace kestrun {
 
 namespace fs = std::filesystem;
 
 std::string markerFolder(const fs::path& dataFolder) {
-    return (dataFolder / "KBM" / "tmp").string() + "/";
+    return (dataFolder / "KBM" / "tmp").string() + pathSeparator();
 }
 
 std::string autodeleteFolder(const fs::path& dataFolder) {
-    return (dataFolder / "KBM" / "del").string() + "/";
+    return (dataFolder / "KBM" / "del").string() + pathSeparator();
 }
 
 fs::path runLockFile(const fs::path& workingFolder) {
@@ -23,20 +26,21 @@ fs::path fallbackRunLockFile(const fs::path& dataFolder) {
 }
 
 std::optional<std::string> relativePath(std::string_view fullPath) {
-    const auto start = fullPath.find_first_not_of('/');
-    if (start == std::string_view::npos)
+    const std::string_view rel = fullPath.substr(pathRootLength(fullPath));
+    if (rel.empty())
         return std::nullopt;
-    const std::string_view rel = fullPath.substr(start);
+    std::string result;
     std::size_t pos = 0;
     while (pos <= rel.size()) {
-        auto end = rel.find('/', pos);
-        if (end == std::string_view::npos)
-            end = rel.size();
+        const auto end = std::min(nextPathSeparator(rel, pos), rel.size());
         if (rel.substr(pos, end - pos) == "..")
             return std::nullopt;
+        result.append(rel.substr(pos, end - pos));
+        if (end < rel.size())
+            result += pathSeparator(); // one spelling of the separator
         pos = end + 1;
     }
-    return std::string(rel);
+    return result;
 }
 
 bool hasLineBreakOrTab(std::string_view path) {
@@ -44,8 +48,8 @@ bool hasLineBreakOrTab(std::string_view path) {
 }
 
 void createFoldersAlong(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0)
+    const auto slash = lastPathSeparator(path);
+    if (slash == std::string::npos || slash < pathRootLength(path))
         return;
     createPrivateFolders(fs::path(path.substr(0, slash)));
 }
@@ -61,7 +65,7 @@ std::string escapedName(std::string_view name) {
             shown += "\\n";
         else if (c == '\r')
             shown += "\\r";
-        else if (c == '\\')
+        else if (c == '\\' && pathSeparator() != '\\')
             shown += "\\\\";
         else if (byte < 0x20 || byte == 0x7f) {
             shown += "\\x";

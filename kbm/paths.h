@@ -7,7 +7,7 @@
 
 namespace kestrun {
 
-// Folders of the run below the data folder, each ending in "/".
+// Folders of the run below the data folder, each ending in the system's separator.
 std::string markerFolder(const std::filesystem::path& dataFolder);     // <data>/KBM/tmp/
 std::string autodeleteFolder(const std::filesystem::path& dataFolder); // <data>/KBM/del/
 
@@ -20,19 +20,21 @@ inline constexpr const char* kQueueFile = "tobkp";
 std::filesystem::path runLockFile(const std::filesystem::path& workingFolder);
 std::filesystem::path fallbackRunLockFile(const std::filesystem::path& dataFolder);
 
-// The relative path of a source: its full path without the leading "/". nullopt when nothing
-// is left or when a ".." component would lead out of the folder it is placed below.
+// The relative path of a source: its full path without its root (the leading "/", or the drive
+// and "\" on Windows), each separator written as the system writes it. nullopt when nothing is
+// left or when a ".." component would lead out of the folder it is placed below.
 std::optional<std::string> relativePath(std::string_view fullPath);
 
 // True when the path cannot be written as one line of a tab-separated list.
 bool hasLineBreakOrTab(std::string_view path);
 
-// Creates every folder above the last "/" of the path, each the user's own (0700); failures are
-// ignored. For the run's data folder, never below the destination.
+// Creates every folder above the last separator of the path, each the user's own (0700); failures
+// are ignored. For the run's data folder, never below the destination.
 void createFoldersAlong(const std::string& path);
 
 // A name as a log line shows it: tabs, line breaks and other control bytes escaped ("\t",
-// "\n", "\r", "\x1b"), and a backslash doubled so the escapes stay readable.
+// "\n", "\r", "\x1b"), and a backslash doubled so the escapes stay readable (except where it
+// is the separator: Windows names hold no control bytes).
 std::string escapedName(std::string_view name);
 
 } // namespace kestrun

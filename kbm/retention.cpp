@@ -8,6 +8,7 @@
 #include "kbm/file_copy.h"
 #include "kbm/folder_walk.h"
 #include "platform/folder_handle.h"
+#include "platform/path_rules.h"
 #include "platform/regular_file.h"
 
 #include <algorithm>
@@ -32,13 +33,14 @@ constexpr std::size_t kListNameLength = 19; // "YYYYmmdd-HHMMSS.txt"
 std::optional<std::size_t> setNameAt(const std::string& copy, const std::string& setName,
                                      const std::string& destination) {
     std::optional<std::size_t> at;
-    const std::string ownSet = destination + "/" + setName + "/";
-    if (!destination.empty() && copy.starts_with(ownSet)) {
+    const std::string ownSet = destination + pathSeparator() + setName + pathSeparator();
+    if (!destination.empty() && copy.size() >= ownSet.size() &&
+        samePath(std::string_view(copy).substr(0, ownSet.size()), ownSet)) {
         at = destination.size() + 1;
     } else {
         std::size_t pos = 0;
         while (pos < copy.size()) {
-            const auto end = copy.find('/', pos);
+            const auto end = nextPathSeparator(copy, pos);
             if (end == std::string::npos)
                 break; // the file name itself
             if (std::string_view(copy).substr(pos, end - pos) == setName)
@@ -49,13 +51,11 @@ std::optional<std::size_t> setNameAt(const std::string& copy, const std::string&
     if (!at)
         return std::nullopt;
     const std::string_view inSet = std::string_view(copy).substr(*at + setName.size() + 1);
-    if (inSet.empty() || inSet.ends_with('/'))
+    if (inSet.empty() || isPathSeparator(inSet.back()))
         return std::nullopt;
     std::size_t pos = 0;
     while (pos <= inSet.size()) {
-        auto end = inSet.find('/', pos);
-        if (end == std::string_view::npos)
-            end = inSet.size();
+        const auto end = std::min(nextPathSeparator(inSet, pos), inSet.size());
         if (inSet.substr(pos, end - pos) == "..")
             return std::nullopt;
         pos = end + 1;
@@ -82,32 +82,16 @@ bool holdsDestination(const std::string& folder, const std::string& destination)
     auto o = outer.begin();
     auto d = dest.begin();
     for (; o != outer.end(); ++o, ++d)
-        if (d == dest.end() || *o != *d)
+        if (d == dest.end() || !samePath(o->string(), d->string()))
             return false;
     return true;
-}
-
-// The components of a path, without empty ones and ".".
-std::vector<std::string> componentsOf(std::string_view path) {
-    std::vector<std::string> parts;
-    std::size_t pos = 0;
-    while (pos <= path.size()) {
-        auto end = path.find('/', pos);
-        if (end == std::string_view::npos)
-            end = path.size();
-        const std::string_view part = path.substr(pos, end - pos);
-        if (!part.empty() && part != ".")
-            parts.emplace_back(part);
-        pos = end + 1;
-    }
-    return parts;
 }
 
 // Deletes a listed copy that may be written. The folder that holds the set is reached as its
 // path says; from the set folder down no link is followed, so a link planted below the
 // destination never leads the deletion to another file.
 bool deleteCopy(const std::string& copy, std::size_t setNameAt) {
-    std::vector<std::string> parts = componentsOf(std::string_view(copy).substr(setNameAt));
+    std::vector<std::string> parts = pathComponents(std::string_view(copy).substr(setNameAt));
     if (parts.size() < 2)
         return false;
     const std::string name = parts.back();
@@ -170,15 +154,14 @@ void removeEmptiedTree(const FolderHandle& folder) {
 void removeSetFolder(const std::string& setFolder, const std::string& destination) {
     if (holdsDestination(setFolder, destination))
         return;
-    std::string path = setFolder;
-    while (path.size() > 1 && path.ends_with('/'))
-        path.pop_back();
-    const auto slash = path.rfind('/');
+    const std::string path = withoutTrailingSeparators(setFolder);
+    const auto slash = lastPathSeparator(path);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty() || name == "." || name == "..")
         return;
-    const std::string above =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string above = slash == std::string::npos     ? "."
+                              : slash < pathRootLength(path) ? path.substr(0, slash + 1)
+                                                             : path.substr(0, slash);
     const FolderHandle parent = FolderHandle::open(fs::path(above));
     const auto status = parent.entryStatus(name);
     if (!status)
@@ -223,10 +206,7 @@ void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
         return;
     const FolderWalker walker(BackupList{});
     std::vector<std::string> lists;
-    std::string folder = autodeleteFolder;
-    while (folder.size() > 1 && folder.ends_with('/'))
-        folder.pop_back();
-    walker.walk(folder, lists);
+    walker.walk(withoutTrailingSeparators(autodeleteFolder), lists);
 
     for (const std::string& list : lists) {
         const auto stamp = autodeleteListStamp(list);
@@ -266,7 +246,7 @@ void removeExpiredSets(std::int32_t days, const LocalDateTime& runStamp,
         // (never one at the root when there is no destination).
         const bool ownSet = cleaned.empty();
         if (ownSet)
-            cleaned.push_back(destination + "/" + setName + "/");
+            cleaned.push_back(destination + pathSeparator() + setName + pathSeparator());
         for (const std::string& setFolder : cleaned) {
             log.write("Cleaning: " + setFolder + " deleted.");
             if (!(ownSet && destination.empty()))

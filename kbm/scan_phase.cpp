@@ -6,6 +6,7 @@
 #include "kbm/paths.h"
 #include "kbm/queue_file.h"
 #include "platform/file_status.h"
+#include "platform/path_rules.h"
 #include "platform/regular_file.h"
 
 #include <unordered_set>
@@ -33,8 +34,9 @@ bool changedSince(const FileStatus& source, const FileTime& marker) {
 }
 
 bool isDestinationIdentity(std::string_view path) {
-    const auto slash = path.rfind('/');
-    return path.substr(slash == std::string_view::npos ? 0 : slash + 1) == kDestinationIdentityFile;
+    const auto slash = lastPathSeparator(path);
+    return samePath(path.substr(slash == std::string_view::npos ? 0 : slash + 1),
+                    kDestinationIdentityFile);
 }
 
 } // namespace
@@ -95,7 +97,7 @@ std::size_t ScanPhase::run() {
             const std::string marker = paths_.markerFolder + *rel;
             // One status call for the marker (existence, state and time), one for the source.
             const MarkerState state = markers.state(marker);
-            const bool queuedNow = pendingNow.contains(marker);
+            const bool queuedNow = pendingNow.contains(pathKey(marker));
             if (state.unfinished && !queuedNow && !unfinishedRun_) {
                 unfinishedRun_ = true;
                 log_.write("Previous backup did not complete, its files are copied again.");
@@ -113,7 +115,7 @@ std::size_t ScanPhase::run() {
             }
             if (code) {
                 if (laterEntries)
-                    pendingNow.insert(marker);
+                    pendingNow.insert(pathKey(marker));
                 lines += formatQueueLine(source, *code);
                 if (lines.size() >= kBlock) {
                     write(lines);

@@ -26,7 +26,7 @@ class ScanPhase {
 public:
     struct Paths {
         std::filesystem::path queueFile; // <working folder>/tobkp
-        std::string markerFolder;        // ends in "/"
+        std::string markerFolder;        // ends in a separator
         // Folders the run writes to (its data folder, the destination): never backed up, or
         // every run would back up the previous run's markers and copies again, one level deeper.
         std::vector<std::string> ownFolders = {};

@@ -119,8 +119,10 @@ bool FolderHandle::removeFolder(const std::string& name) const {
 bool FolderHandle::rename(const std::string& from, const std::string& to) const {
     const auto source = entryPath(fd_, from);
     const auto target = entryPath(fd_, to);
+    // Written through: the new name is on the disk when the call returns.
     return source && target &&
-           ::MoveFileExW(source->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+           ::MoveFileExW(source->c_str(), target->c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool FolderHandle::moveTo(const std::string& from, const FolderHandle& target,

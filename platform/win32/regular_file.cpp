@@ -137,8 +137,15 @@ bool writeAll(const FileDescriptor& fd, std::string_view bytes) {
     return true;
 }
 
+// A folder is open for listing only, which Windows refuses to flush, and needs no flush: the
+// file system journals its entries, and a rename in it is written through (FolderHandle).
 bool syncToDisk(const FileDescriptor& fd) {
-    return ::FlushFileBuffers(osHandle(fd)) != 0;
+    const HANDLE handle = osHandle(fd);
+    FILE_BASIC_INFO basic{};
+    if (::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return true;
+    return ::FlushFileBuffers(handle) != 0;
 }
 
 bool closeFile(FileDescriptor& fd) {
