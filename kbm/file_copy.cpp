@@ -59,13 +59,14 @@ bool copyFileAtomically(const fs::path& source, const FolderHandle& folder,
         FileDescriptor out = folder.createFile(temp, 0600);
         if (!out)
             return false;
+        // The copy keeps the source's access, but others never get the right to change it.
         // The copy is on the disk before it takes the target's name, so a copy counted as made
         // never stands for data still in the cache, and a failure the system reports only at
         // the flush or the close (a full disk, an I/O error) is a failed copy.
         const bool written =
             copyContent(in, out) &&
             setModifiedTime(out, from->modifiedSecond, from->modifiedNanosecond) &&
-            setGroupAndPermissions(out, groupOwner(in), from->permissions & 0777) &&
+            setGroupAndPermissions(out, groupOwner(in), from->permissions & 0775) &&
             syncToDisk(out) && closeFile(out);
         if (!written) {
             folder.removeFile(temp);

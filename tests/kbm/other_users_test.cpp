@@ -156,8 +156,8 @@ TEST_F(OtherUserTest, RetentionNeverDeletesThroughALinkBelowTheDestination) {
     EXPECT_FALSE(fs::exists(oldDisk / set));
 }
 
-// Folders made for copies are as private as the source folders they stand for, and never
-// writable by others; the run's own files are the user's alone.
+// Folders made for copies are as private as the source folders they stand for, and they and
+// the copies are never writable by others; the run's own files are the user's alone.
 TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
     const std::string secret = box.source("home/ann/private/secret.txt", "s");
     const std::string open = box.source("home/ann/shared/open.txt", "o");
@@ -177,6 +177,7 @@ TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
         {box.src / "set/tmp", 0777},
         {plan, 0640},
         {crew, 0640},
+        {scratch, 0666},
     };
     for (const auto& [path, mode] : sourceModes)
         fs::permissions(path, static_cast<fs::perms>(mode), fs::perm_options::replace);
@@ -199,6 +200,7 @@ TEST_F(OtherUserTest, CopiesAndTheRunsOwnFilesKeepTheirPrivacy) {
         {box.mirrorCopy(crew), 0640},
         {folderOf(box.setCopy(diary, stamp)), 0700},
         {folderOf(box.setCopy(scratch, stamp)), 0775},
+        {box.setCopy(scratch, stamp), 0664}, // nor a copy
         {box.data / "KBM", 0700},
         {box.data / "KBM/tmp", 0700},
         {box.data / "KBM/del", 0700},
