@@ -5,10 +5,10 @@
 namespace kestrun {
 
 // The defaults of the backup settings that Kestrun and kbm share: a value never saved means the
-// same to both, so a fresh installation backs up to the folder the settings dialog shows.
+// same to both, so a fresh installation backs up to the folder the settings dialog shows. The
+// default of "Path" is a place of the system: platform/path_rules.h's backupDriveFolder().
 namespace backup_defaults {
 inline constexpr std::int32_t kFolder = 1; // copy to Path; 0 = send by FTP
-inline constexpr const char* kPath = "/mnt/backup";
 inline constexpr const char* kHost = "127.0.0.1";
 inline constexpr std::int32_t kPort = 21;
 inline constexpr const char* kUser = "Anonymous";

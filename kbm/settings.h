@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/backup_defaults.h"
+#include "platform/path_rules.h"
 #include "platform/settings_store.h"
 
 #include <cstdint>
@@ -13,7 +14,7 @@ namespace kestrun {
 // were never confirmed backs up where the dialog says.
 struct KbmSettings {
     std::int32_t destinationIsFolder = backup_defaults::kFolder; // "Folder"
-    std::string destination = backup_defaults::kPath;            // "Path", normalised
+    std::string destination = backupDriveFolder();               // "Path", normalised
     std::string host = backup_defaults::kHost;                   // "Host"
     std::int32_t port = backup_defaults::kPort;                  // "Port"
     std::string user = backup_defaults::kUser;                   // "User"

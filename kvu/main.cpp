@@ -1,5 +1,6 @@
 #include "kvu/updater.h"
 #include "platform/clock.h"
+#include "platform/path_rules.h"
 #include "platform/program_launcher.h"
 #include "platform/service_manager.h"
 #include "platform/single_instance.h"
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 // The updater: started by Kestrun in its working folder once a newer Kestrun is downloaded, or
 // by the service manager in that folder before it starts Kestrun.
@@ -17,10 +19,12 @@ int main(int argc, char** argv) {
     const bool beforeServiceStart = kestrun::runsAsService();
     // Started by Kestrun it has no console: what Kestrun or the updater would print goes
     // nowhere, so a terminal or pipe that has gone away cannot end the Kestrun it starts.
-    if (!beforeServiceStart)
+    if (!beforeServiceStart) {
+        const std::string nowhere(kestrun::nullDevice());
         for (std::FILE* stream : {stdout, stderr})
-            if (!std::freopen("/dev/null", "w", stream))
+            if (!std::freopen(nowhere.c_str(), "w", stream))
                 return 1;
+    }
     QCoreApplication app(argc, argv);
     kestrun::SystemClock clock;
     kestrun::DetachedProgramLauncher launcher;

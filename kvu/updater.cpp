@@ -1,8 +1,5 @@
 #include "kvu/updater.h"
 
-#include "kestrun/update/companion_copy.h"
-#include "kestrun/update/release_signature.h"
-#include "kvu/handover_files.h"
 #include "platform/clock.h"
 #include "platform/list_file.h"
 #include "platform/log_file.h"
@@ -10,6 +7,9 @@
 #include "platform/regular_file.h"
 #include "platform/shared_folder.h"
 #include "platform/single_instance.h"
+#include "release/companion_copy.h"
+#include "release/handover_files.h"
+#include "release/release_signature.h"
 
 #include <string>
 
@@ -53,7 +53,7 @@ Updater::Outcome Updater::run() {
     if (const std::string reason = unusableReason(); !reason.empty())
         return startOld(reason);
     if (!putNewInPlace())
-        return startOld("kestrun could not be replaced");
+        return startOld(program_ + " could not be replaced");
 
     if (!startKestrun()) {
         putOldBack(true);
@@ -62,7 +62,7 @@ Updater::Outcome Updater::run() {
     if (!keptOld_)
         return Outcome::Replaced;
     if (!onTrial_) {
-        log("the new Kestrun cannot be followed, kestrun.old kept");
+        log("the new Kestrun cannot be followed, " + old_ + " kept");
         return Outcome::Replaced;
     }
     if (!waitForFirstCheck()) {
@@ -71,25 +71,25 @@ Updater::Outcome Updater::run() {
             putOldBack(true);
             return startOld("the new Kestrun did not start");
         }
-        log("the new Kestrun has not run its first check yet, kestrun.old kept");
+        log("the new Kestrun has not run its first check yet, " + old_ + " kept");
         return Outcome::Replaced;
     }
     std::error_code ec;
-    fs::remove(file(kOldName), ec);
-    log(ec ? "the new Kestrun has run its first check, kestrun.old could not be removed"
-           : "the new Kestrun has run its first check, kestrun.old removed");
+    fs::remove(file(old_), ec);
+    log("the new Kestrun has run its first check, " + old_ +
+        (ec ? " could not be removed" : " removed"));
     return Outcome::Replaced;
 }
 
 // The service manager starts Kestrun once this returns, so nothing here waits or starts a
 // Kestrun, and every start with neither a download nor a Kestrun on trial stays silent.
 Updater::Outcome Updater::runBeforeServiceStart() {
-    const bool onTrial = typeOf(file(kTrialMarkerName)) != fs::file_type::not_found;
-    const bool fresh = typeOf(file(kNewName)) != fs::file_type::not_found;
+    const bool onTrial = typeOf(file(trialMarkerName())) != fs::file_type::not_found;
+    const bool fresh = typeOf(file(new_)) != fs::file_type::not_found;
     if (!onTrial && !fresh)
         return Outcome::NothingToDo;
     if (fresh)
-        log("kestrun~ found before the service starts Kestrun");
+        log(new_ + " found before the service starts Kestrun");
     if (const std::string refusal = folderRefusal(); !refusal.empty()) {
         log(refusal + ", nothing was replaced");
         return Outcome::Refused;
@@ -107,43 +107,43 @@ Updater::Outcome Updater::runBeforeServiceStart() {
             return Outcome::RolledBack;
     }
     if (const std::string reason = unusableReason(); !reason.empty()) {
-        log(reason + ", kestrun left as it is");
+        log(reason + ", " + program_ + " left as it is");
         return onTrial ? Outcome::RolledBack : Outcome::LeftAsItIs;
     }
     if (!putNewInPlace()) {
-        log("kestrun could not be replaced, kestrun left as it is");
+        log(program_ + " could not be replaced, " + program_ + " left as it is");
         return onTrial ? Outcome::RolledBack : Outcome::LeftAsItIs;
     }
-    log("the service starts the new Kestrun, kestrun.old kept");
+    log("the service starts the new Kestrun, " + old_ + " kept");
     return Outcome::Replaced;
 }
 
 // The Kestrun put in place at the last start has ended (with a failure, or stopped) before its
 // first program check: the old one goes back, and the failed version is not taken again.
 bool Updater::rollBackFailedStart() {
-    const auto failed = readFileVersion(file(kProgramName));
+    const auto failed = readFileVersion(file(program_));
     const std::string which = "the new Kestrun " + textOf(failed) + " ended before its first check";
     std::error_code ec;
-    if (typeOf(file(kOldName)) != fs::file_type::regular) {
-        fs::remove(file(kTrialMarkerName), ec);
-        log(which + ", there is no kestrun.old to put back");
+    if (typeOf(file(old_)) != fs::file_type::regular) {
+        fs::remove(file(trialMarkerName()), ec);
+        log(which + ", there is no " + old_ + " to put back");
         return false;
     }
     rememberFailed(failed);
-    fs::rename(file(kOldName), file(kProgramName), ec);
+    fs::rename(file(old_), file(program_), ec);
     if (ec) {
-        log(which + ", kestrun.old could not be put back");
+        log(which + ", " + old_ + " could not be put back");
         return false;
     }
-    fs::remove(file(kTrialMarkerName), ec);
-    log(which + ", the old Kestrun " + textOf(readFileVersion(file(kProgramName))) +
+    fs::remove(file(trialMarkerName()), ec);
+    log(which + ", the old Kestrun " + textOf(readFileVersion(file(program_))) +
         " is back in place");
     return true;
 }
 
 void Updater::rememberFailed(const std::optional<FileVersion>& version) {
-    if (version && !replaceFile(file(kFailedReleaseName), version->text() + "\n"))
-        log(std::string(kFailedReleaseName) + " could not be written");
+    if (version && !replaceFile(file(failedReleaseName()), version->text() + "\n"))
+        log(failedReleaseName() + " could not be written");
 }
 
 std::string Updater::folderRefusal() const {
@@ -172,42 +172,43 @@ bool Updater::waitForKestrunToEnd() {
 }
 
 std::string Updater::unusableReason() {
-    const fs::path fresh = file(kNewName);
+    const fs::path fresh = file(new_);
     if (typeOf(fresh) != fs::file_type::regular)
-        return "kestrun~ is missing";
+        return new_ + " is missing";
     if (othersMayChangeFile(fresh))
-        return "others may change kestrun~";
+        return "others may change " + new_;
     // Read once, from one open file: its version, its signature and what is put in place are
     // all these bytes, whatever becomes of kestrun~ afterwards.
     fresh_ = readReleaseFile(fresh);
     if (!fresh_)
-        return "kestrun~ could not be read";
+        return new_ + " could not be read";
     const auto& version = fresh_->version;
     if (!version)
-        return "kestrun~ has no version";
-    log("kestrun~ carries version " + version->text());
+        return new_ + " has no version";
+    log(new_ + " carries version " + version->text());
     // Never back: not to the version installed, nor to one that failed to start before.
-    if (const auto installed = readFileVersion(file(kProgramName));
+    if (const auto installed = readFileVersion(file(program_));
         installed && !(*installed < *version))
-        return "kestrun~ " + version->text() + " is not newer than kestrun " + installed->text();
-    if (const auto text = readRegularFile(file(kFailedReleaseName), 64))
+        return new_ + " " + version->text() + " is not newer than " + program_ + " " +
+               installed->text();
+    if (const auto text = readRegularFile(file(failedReleaseName()), 64))
         if (const auto failed = parseVersionText(*text); failed && !(*failed < *version))
-            return "kestrun~ " + version->text() + " is not newer than the Kestrun " +
+            return new_ + " " + version->text() + " is not newer than the Kestrun " +
                    failed->text() + " that was rolled back";
     // Only our own releases: the signature Kestrun checked and saved must verify here too.
-    const auto signature = readRegularFile(file(kNewSignatureName), 256);
+    const auto signature = readRegularFile(file(newSignatureName()), 256);
     if (!signature)
-        return "kestrun~ has no signature " + std::string(kNewSignatureName);
+        return new_ + " has no signature " + newSignatureName();
     if (const std::string refusal =
-            releaseRefusal(kProgramName, *fresh_, signature, setup_.workingFolder);
+            releaseRefusal(kKestrunProgram, *fresh_, signature, setup_.workingFolder);
         !refusal.empty())
-        return "kestrun~ is refused, " + refusal;
+        return new_ + " is refused, " + refusal;
     // The new file takes the mode of the one it replaces, and can always be run by its owner;
     // in a folder its group shares, the group may replace it as the owner may.
     std::error_code ec;
     freshMode_ = 0755;
-    if (typeOf(file(kProgramName)) == fs::file_type::regular) {
-        const fs::perms old = fs::status(file(kProgramName), ec).permissions();
+    if (typeOf(file(program_)) == fs::file_type::regular) {
+        const fs::perms old = fs::status(file(program_), ec).permissions();
         if (!ec)
             freshMode_ = (static_cast<unsigned>(old) & 07777u) | 0100u;
     }
@@ -217,42 +218,42 @@ std::string Updater::unusableReason() {
 bool Updater::putNewInPlace() {
     if (setup_.afterCheck)
         setup_.afterCheck();
-    const fs::file_type installed = typeOf(file(kProgramName));
+    const fs::file_type installed = typeOf(file(program_));
     if (!fresh_ || (installed != fs::file_type::regular && installed != fs::file_type::not_found))
         return false;
     // The checked bytes go into a new file of their own beside kestrun, made before anything is
     // moved; kestrun~ itself never takes kestrun's place, so a change of it after the check
     // cannot reach kestrun.
-    const auto written = writeProgramBeside(fresh_->content, file(kProgramName), freshMode_);
+    const auto written = writeProgramBeside(fresh_->content, file(program_), freshMode_);
     if (!written)
         return false;
     std::error_code ec;
     if (installed == fs::file_type::regular) {
-        fs::rename(file(kProgramName), file(kOldName), ec);
+        fs::rename(file(program_), file(old_), ec);
         if (ec) {
             fs::remove(*written, ec);
             return false;
         }
         keptOld_ = true;
-        log("kestrun renamed to kestrun.old");
+        log(program_ + " renamed to " + old_);
     }
-    fs::rename(*written, file(kProgramName), ec);
+    fs::rename(*written, file(program_), ec);
     if (ec) {
         fs::remove(*written, ec);
         putOldBack(false);
         return false;
     }
-    log("kestrun~ copied to kestrun");
+    log(new_ + " copied to " + program_);
     fresh_.reset();
-    fs::remove(file(kNewName), ec);
-    fs::remove(file(kNewSignatureName), ec);
+    fs::remove(file(new_), ec);
+    fs::remove(file(newSignatureName()), ec);
     // The new one is on trial until its first check; without the marker it could not be told
     // from one that has passed.
     if (keptOld_) {
         onTrial_ =
-            replaceFile(file(kTrialMarkerName), textOf(readFileVersion(file(kProgramName))) + "\n");
+            replaceFile(file(trialMarkerName()), textOf(readFileVersion(file(program_))) + "\n");
         if (!onTrial_)
-            log(std::string(kTrialMarkerName) + " could not be written");
+            log(trialMarkerName() + " could not be written");
     }
     return true;
 }
@@ -262,19 +263,19 @@ void Updater::putOldBack(bool newOneFailed) {
         return;
     std::error_code ec;
     if (newOneFailed)
-        rememberFailed(readFileVersion(file(kProgramName)));
-    if (typeOf(file(kProgramName)) == fs::file_type::regular)
-        fs::rename(file(kProgramName), file(kNewName), ec);
-    fs::rename(file(kOldName), file(kProgramName), ec);
+        rememberFailed(readFileVersion(file(program_)));
+    if (typeOf(file(program_)) == fs::file_type::regular)
+        fs::rename(file(program_), file(new_), ec);
+    fs::rename(file(old_), file(program_), ec);
     std::error_code markerEc;
-    fs::remove(file(kTrialMarkerName), markerEc);
+    fs::remove(file(trialMarkerName()), markerEc);
     keptOld_ = false;
     onTrial_ = false;
     log(ec ? "the old Kestrun could not be put back" : "the old Kestrun is back in place");
 }
 
 bool Updater::startKestrun() {
-    const fs::path program = file(kProgramName);
+    const fs::path program = file(program_);
     // It would run as this user whatever another user put in it.
     if (othersMayChangeFile(program)) {
         log("Kestrun is not started: others may change " + program.string());
@@ -293,7 +294,7 @@ bool Updater::waitForFirstCheck() {
     const std::uint64_t deadline =
         setup_.clock.monotonicMs() + static_cast<std::uint64_t>(setup_.startLimit.count());
     for (;;) {
-        if (typeOf(file(kTrialMarkerName)) == fs::file_type::not_found)
+        if (typeOf(file(trialMarkerName())) == fs::file_type::not_found)
             return true;
         if (setup_.clock.monotonicMs() >= deadline)
             return false;

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "common/file_version.h"
-#include "kestrun/update/release_signature.h"
+#include "release/handover_files.h"
+#include "release/release_signature.h"
 
 #include <chrono>
 #include <cstdint>
@@ -40,9 +41,9 @@ struct UpdaterSetup {
 // is newer than kestrun (and than a Kestrun that was rolled back before) is put in place, and
 // only in a working folder, and from a file, that no one outside this user's trust may change
 // (its group may, in a folder its group shares). The replaced file stays as "kestrun.old" and
-// the new Kestrun is on trial (kTrialMarkerName) until it has run its first program check; when
+// the new Kestrun is on trial (trialMarkerName()) until it has run its first program check; when
 // it ends before that, the old file is put back and started, and its version is remembered
-// (kFailedReleaseName). When there is no usable new file, the old Kestrun starts again; when
+// (failedReleaseName()). When there is no usable new file, the old Kestrun starts again; when
 // Kestrun does not end in time, nothing is touched. A kestrun~ is put in place only when a
 // trusted release key signed it as Kestrun and its version (see releaseHeader) in
 // "kestrun~.sig"; it is read once, and exactly the bytes checked are put in place.
@@ -67,9 +68,6 @@ public:
 
     static constexpr const char* kInstanceName = "KESTRUN_1.0"; // Kestrun's instance lock
     static constexpr const char* kLogName = "Kestrun.log";
-    static constexpr const char* kProgramName = "kestrun";
-    static constexpr const char* kNewName = "kestrun~";
-    static constexpr const char* kOldName = "kestrun.old";
 
     explicit Updater(UpdaterSetup setup);
     Outcome run();
@@ -98,9 +96,15 @@ private:
     Outcome startOld(std::string_view reason);
     void log(std::string_view message);
 
-    std::filesystem::path file(const char* name) const { return setup_.workingFolder / name; }
+    std::filesystem::path file(const std::string& name) const {
+        return setup_.workingFolder / name;
+    }
 
     UpdaterSetup setup_;
+    // Kestrun's file, its download and the file it is kept as while a new one is on trial.
+    const std::string program_ = programFileName(kKestrunProgram);
+    const std::string new_ = downloadFileName(kKestrunProgram);
+    const std::string old_ = keptOldKestrunName();
     bool keptOld_ = false;
     bool onTrial_ = false;             // the trial marker of the Kestrun put in place was written
     std::optional<ReleaseFile> fresh_; // kestrun~ as it was read and checked

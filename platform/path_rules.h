@@ -39,4 +39,34 @@ bool samePath(std::string_view a, std::string_view b);
 // Whether a path is the folder or lies below it.
 bool isPathWithin(std::string_view path, std::string_view folder);
 
+// How the system names things beside paths.
+
+// What an executable's file name ends in: "" on POSIX, ".exe" on Windows.
+std::string_view executableSuffix();
+// The device that swallows whatever is written to it: "/dev/null", "NUL".
+std::string_view nullDevice();
+// The folder applications are installed below: "/opt", "C:\Program Files".
+std::string applicationsFolder();
+// The usual folder of a disk that takes backups: "/mnt/backup" (a mount point), "Z:" (a
+// mapped drive).
+std::string backupDriveFolder();
+
+// Paths as programs give them (the program list): a drive letter alone ("C:") begins a path
+// relative to that drive's current folder, and a share's server and name ("\\server\share\")
+// belong to its root.
+// The length of the path's root: "/" 1; "C:\" 3, "C:" 2, "\" 1, "\\server\share\" to its end.
+std::size_t rootLength(std::string_view path);
+bool isAbsolutePath(std::string_view path);
+// A path split at its last separator (or a drive letter's ":"): the folder before it and the
+// file name after it. A root keeps its separator ("/", "C:\"); a path without a folder gives
+// an empty folder.
+struct PathParts {
+    std::string_view folder;
+    std::string_view name;
+};
+PathParts splitPath(std::string_view path);
+bool holdsPathSeparator(std::string_view path);
+// The parts joined by the system's separator.
+std::string joinPath(std::string_view first, std::string_view second);
+
 } // namespace kestrun

@@ -1,5 +1,6 @@
 #include "kestrun/core/kestrun_dlg.h"
 
+#include "common/text.h"
 #include "kestrun/core/backup_launch.h"
 #include "kestrun/core/completion.h"
 #include "kestrun/core/own_files.h"
@@ -20,6 +21,7 @@
 #include "platform/process_table.h"
 #include "platform/program_paths.h"
 #include "platform/settings_store.h"
+#include "release/program_names.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -225,7 +227,7 @@ void CKestrunDlg::loadLists() {
 
 // The backup program started is kbm as the launch finds it.
 bool CKestrunDlg::backupsMayRun() {
-    return trust_.backupsMayRun(locateProgram("kbm", workingFolder_));
+    return trust_.backupsMayRun(locateProgram(programFileName(kBackupProgram), workingFolder_));
 }
 
 void CKestrunDlg::launchBackup() {
@@ -247,10 +249,11 @@ bool CKestrunDlg::backupRunning() {
     if (!processes)
         return false;
     const bool starting = context_.clock.monotonicMs() - backupStartMs_ < kBackupStartingMs;
+    const std::string backupName = programFileName(kBackupProgram);
     for (const ProcessInfo& p : *processes)
         if (p.pid == *backupPid_)
             for (const std::string& name : p.names)
-                if (starting || name == "kbm" || name == "kbm.exe")
+                if (starting || toLowerAscii(name) == backupName)
                     return true;
     backupPid_.reset();
     return false;

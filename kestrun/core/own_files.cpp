@@ -3,9 +3,11 @@
 #include "common/backup_list.h"
 #include "kestrun/core/event_log.h"
 #include "kestrun/update/program_replace.h"
-#include "kestrun/update/release_signature.h"
 #include "kestrun/update/web_updates.h"
 #include "platform/shared_folder.h"
+#include "release/handover_files.h"
+#include "release/program_names.h"
+#include "release/release_signature.h"
 
 #include <utility>
 
@@ -14,13 +16,10 @@ namespace kestrun {
 namespace fs = std::filesystem;
 
 std::vector<std::string> namesNotToMirror(const ProgramList& programs) {
-    std::vector<std::string> names = {"kestrun",
-                                      "kbm",
-                                      "kvu",
-                                      "kestrun~",
-                                      "kbm~",
-                                      "kvu~",
-                                      "kestrun.old",
+    std::vector<std::string> names = {keptOldKestrunName(),
+                                      trialMarkerName(),
+                                      failedReleaseName(),
+                                      newSignatureName(),
                                       "java.log",
                                       "tobkp",
                                       "KbmBackup.log",
@@ -30,6 +29,10 @@ std::vector<std::string> namesNotToMirror(const ProgramList& programs) {
                                       kProgramListFileName,
                                       kIncludeListFile,
                                       kExcludeListFile};
+    for (const std::string_view program : {kKestrunProgram, kBackupProgram, kUpdaterProgram}) {
+        names.push_back(programFileName(program));
+        names.push_back(downloadFileName(program));
+    }
     for (const ProgramEntry& entry : programs) {
         const auto command = splitProgramText(entry.text);
         names.push_back(command ? command->fileName : fileNameOf(entry.text));

@@ -1,6 +1,10 @@
 #include "kestrun/core/settings.h"
 
+#include "platform/path_rules.h"
 #include "platform/settings_store.h"
+
+#include <initializer_list>
+#include <string_view>
 
 namespace kestrun {
 
@@ -17,7 +21,26 @@ void readText(const SettingsStore& store, const char* name, std::string& field) 
         field = std::move(*text);
 }
 
+std::string belowApplications(std::initializer_list<std::string_view> parts) {
+    std::string path = applicationsFolder();
+    for (const std::string_view part : parts)
+        path = joinPath(path, part);
+    return path;
+}
+
 } // namespace
+
+std::string defaultBackupPath() {
+    return backupDriveFolder();
+}
+
+std::string defaultServerExecutable() {
+    return belowApplications({"Plenart", "ZLM_Server", "Zelmo_serv.exe"});
+}
+
+std::string defaultClientExecutable() {
+    return belowApplications({"Plenart", "ZLM_Client", "Zelmo.exe"}) + "?+";
+}
 
 Settings& Settings::operator=(const Settings& o) {
     delay = o.delay.load();

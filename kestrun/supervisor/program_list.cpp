@@ -1,6 +1,7 @@
 #include "kestrun/supervisor/program_list.h"
 
 #include "platform/list_file.h"
+#include "platform/path_rules.h"
 
 #include "common/number.h"
 #include "common/text.h"
@@ -114,14 +115,10 @@ std::optional<ProgramCommand> splitProgramText(std::string_view text) {
     command.parameters = std::string(text.substr(marker + 2));
     command.minimised = minimised;
     command.lowerPath = toLowerAscii(command.path);
-    const auto slash = command.path.rfind('/');
-    if (slash == std::string::npos) {
-        command.fileName = command.lowerPath;
-    } else {
-        command.fileName = command.lowerPath.substr(slash + 1);
-        // A program in the root folder runs there, not in the caller's folder.
-        command.folder = slash == 0 ? std::string("/") : command.path.substr(0, slash);
-    }
+    // A program in a root folder runs there ("/", "C:\"), not in the caller's folder.
+    const PathParts parts = splitPath(command.path);
+    command.fileName = toLowerAscii(parts.name);
+    command.folder = std::string(parts.folder);
     return command;
 }
 

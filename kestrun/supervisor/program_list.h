@@ -67,8 +67,11 @@ struct ProgramCommand {
     std::string parameters; // after the marker
     bool minimised = false; // the marker is "?m"
     std::string lowerPath;  // path lower-cased: how it is matched
-    std::string fileName;   // lower-cased, after the last "/" (the whole path without one)
-    std::string folder;     // case as given, before the last "/"; empty without one
+    // Lower-cased, after the last separator of the system ("/"; "\" or "/" on Windows), or
+    // the whole path without one.
+    std::string fileName;
+    // Case as given, before the last separator (a root keeps it: "/", "C:\"); empty without one.
+    std::string folder;
 };
 
 // Splits a text at its marker: the first "?m", else the first "?n". nullopt when the text

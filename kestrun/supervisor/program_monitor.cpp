@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "kestrun/supervisor/held_programs.h"
+#include "platform/path_rules.h"
 #include "platform/program_paths.h"
 
 #include <algorithm>
@@ -56,7 +57,7 @@ std::optional<std::string> scriptWord(std::string_view parameters, const std::st
     for (const std::string& word : words) {
         if (word[0] == '-')
             continue;
-        const std::filesystem::path path = word[0] == '/' || folder.empty()
+        const std::filesystem::path path = isAbsolutePath(word) || folder.empty()
                                                ? std::filesystem::path(word)
                                                : std::filesystem::path(folder) / word;
         std::error_code ec;
@@ -84,8 +85,7 @@ struct WantedScript {
         const std::string process = toLowerAscii(*script);
         if (fullPath)
             return process == lower;
-        const auto slash = process.rfind('/');
-        return (slash == std::string::npos ? process : process.substr(slash + 1)) == lower;
+        return splitPath(process).name == lower;
     }
 };
 
@@ -95,9 +95,9 @@ std::optional<WantedScript> wantedScript(const ProgramCommand& command) {
     const auto word = scriptWord(command.parameters, command.folder);
     if (!word)
         return std::nullopt;
-    if (word->find('/') == std::string::npos || (word->front() != '/' && command.folder.empty()))
-        return WantedScript{toLowerAscii(std::filesystem::path(*word).filename().string()), false};
-    const std::filesystem::path full = word->front() == '/'
+    if (!holdsPathSeparator(*word) || (!isAbsolutePath(*word) && command.folder.empty()))
+        return WantedScript{toLowerAscii(splitPath(*word).name), false};
+    const std::filesystem::path full = isAbsolutePath(*word)
                                            ? std::filesystem::path(*word)
                                            : std::filesystem::path(command.folder) / *word;
     return WantedScript{toLowerAscii(full.lexically_normal().string()), true};
@@ -374,8 +374,7 @@ bool ProgramMonitor::due(const ProgramEntry& entry, const LocalDateTime& now) co
 
 // Log and status lines show the path as the user gave it; matching uses the lower-cased one.
 static std::string baseName(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return std::string(splitPath(path).name);
 }
 
 // A program with a folder starts there; a bare name is looked up from the working folder on

@@ -10,6 +10,7 @@
 #include "kestrun/ui/tray_menu.h"
 #include "platform/autostart.h"
 #include "platform/list_file.h"
+#include "release/program_names.h"
 
 #include <QAction>
 #include <QApplication>
@@ -156,7 +157,7 @@ void WindowCommands::toggleAutostart() {
         c_.autostartItem.setChecked(true);
         // The Kestrun of the working folder; where it has none (a build folder's sample), the
         // program that runs now, told to work on this folder.
-        const std::filesystem::path installed = c_.workingFolder / "kestrun";
+        const std::filesystem::path installed = c_.workingFolder / programFileName(kKestrunProgram);
         std::error_code ec;
         if (std::filesystem::is_regular_file(installed, ec))
             c_.autostart.write(installed.string());

@@ -3,13 +3,13 @@
 #include "common/file_version.h"
 #include "kestrun/core/event_log.h"
 #include "kestrun/core/settings.h"
-#include "kestrun/update/companion_copy.h"
 #include "kestrun/update/engine_wait.h"
 #include "kestrun/update/program_replace.h"
 #include "kestrun/update/update_socket.h"
 #include "kestrun/update/web_updates.h"
 #include "kestrun/update/wire_protocol.h"
 #include "platform/clock.h"
+#include "release/companion_copy.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,15 +1,16 @@
 #include "kestrun/update/self_update.h"
 
 #include "kestrun/core/event_log.h"
-#include "kestrun/update/companion_copy.h"
-#include "kestrun/update/release_signature.h"
 #include "kestrun/update/web_kinds.h"
-#include "kvu/handover_files.h"
 #include "platform/list_file.h"
 #include "platform/program_launcher.h"
 #include "platform/regular_file.h"
 #include "platform/service_manager.h"
 #include "platform/shared_folder.h"
+#include "release/companion_copy.h"
+#include "release/handover_files.h"
+#include "release/program_names.h"
+#include "release/release_signature.h"
 
 #include <cstdlib>
 #include <string>
@@ -20,22 +21,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The installed file of each program and the line of a companion put in place.
+// Each program's bare name (its signature's and its log lines'), its installed file and the
+// line of a companion put in place.
 struct ProgramNames {
-    const char* installed;
+    std::string_view bare;
+    std::string installed;
     const char* updatedLine;
 };
 
 ProgramNames namesOf(OwnProgram program) {
     switch (program) {
     case OwnProgram::Kestrun:
-        return {"kestrun", nullptr};
+        return {kKestrunProgram, programFileName(kKestrunProgram), nullptr};
     case OwnProgram::Kbm:
-        return {"kbm", "kbm was updated."};
+        return {kBackupProgram, programFileName(kBackupProgram), "kbm was updated."};
     case OwnProgram::Updater:
         break;
     }
-    return {"kvu", "kvu was updated."};
+    return {kUpdaterProgram, programFileName(kUpdaterProgram), "kvu was updated."};
 }
 
 int kindOf(OwnProgram program) {
@@ -44,7 +47,7 @@ int kindOf(OwnProgram program) {
 
 // The Kestrun that was rolled back last, if any.
 std::optional<FileVersion> failedRelease(const fs::path& workingFolder) {
-    const auto text = readRegularFile(workingFolder / kFailedReleaseName, 64);
+    const auto text = readRegularFile(workingFolder / failedReleaseName(), 64);
     return text ? parseVersionText(*text) : std::nullopt;
 }
 
@@ -58,7 +61,7 @@ SelfUpdate::SelfUpdate(WebUpdates web, const EventLog& log, ProgramLauncher& lau
       currentFolder_(std::move(currentFolder)), handOver_(handOver) {}
 
 fs::path SelfUpdate::localFile(OwnProgram program) const {
-    return workingFolder_ / std::string(downloadKind(kindOf(program))->localName);
+    return workingFolder_ / downloadKind(kindOf(program))->localName;
 }
 
 std::optional<ReleaseFile> SelfUpdate::fetchIfNewer(OwnProgram program,
@@ -107,11 +110,10 @@ std::optional<ReleaseFile> SelfUpdate::fetchIfNewer(OwnProgram program,
 
 bool SelfUpdate::keepIfSigned(OwnProgram program, const ReleaseFile& release) {
     const auto signature = web_.fetchSignature(kindOf(program));
-    std::string refusal =
-        releaseRefusal(namesOf(program).installed, release, signature, workingFolder_);
+    std::string refusal = releaseRefusal(namesOf(program).bare, release, signature, workingFolder_);
     // The updater checks Kestrun's signature again before it puts the new file in place.
     if (refusal.empty() && program == OwnProgram::Kestrun &&
-        !replaceFile(workingFolder_ / kNewSignatureName, *signature))
+        !replaceFile(workingFolder_ / newSignatureName(), *signature))
         refusal = "its signature could not be saved";
     if (refusal.empty())
         return true;
@@ -121,14 +123,15 @@ bool SelfUpdate::keepIfSigned(OwnProgram program, const ReleaseFile& release) {
 
 void SelfUpdate::refuse(OwnProgram program, const std::string& reason) {
     removeDownload(program);
-    log_.log(std::string(kRefused) + namesOf(program).installed + ", download deleted: " + reason);
+    log_.log(std::string(kRefused) + std::string(namesOf(program).bare) +
+             ", download deleted: " + reason);
 }
 
 void SelfUpdate::removeDownload(OwnProgram program) {
     std::error_code ec;
     fs::remove(localFile(program), ec);
     if (program == OwnProgram::Kestrun)
-        fs::remove(workingFolder_ / kNewSignatureName, ec);
+        fs::remove(workingFolder_ / newSignatureName(), ec);
 }
 
 void SelfUpdate::checkKestrun() {
@@ -171,7 +174,7 @@ void SelfUpdate::checkCompanion(OwnProgram companion) {
 
 void confirmFirstCheck(const fs::path& workingFolder) {
     std::error_code ec;
-    fs::remove(workingFolder / kTrialMarkerName, ec);
+    fs::remove(workingFolder / trialMarkerName(), ec);
 }
 
 void endProcessNow(int status) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "kestrun/update/release_signature.h"
 #include "kestrun/update/web_updates.h"
+#include "release/release_signature.h"
 
 #include <filesystem>
 #include <functional>

@@ -1,9 +1,9 @@
 #include "kestrun/update/update_routine.h"
 
 #include "kestrun/core/event_log.h"
-#include "kestrun/update/companion_copy.h"
 #include "platform/clock.h"
 #include "platform/process_table.h"
+#include "release/companion_copy.h"
 
 #include <chrono>
 #include <system_error>

@@ -1,5 +1,7 @@
 #include "kestrun/update/web_kinds.h"
 
+#include "release/program_names.h"
+
 #include <array>
 #include <cstdlib>
 
@@ -14,13 +16,20 @@ constexpr std::array kManifests{
     ManifestKind{WebSite::Kestrun, "KVU:"},
 };
 
-constexpr std::array kDownloads{
-    DownloadKind{WebSite::Zelmo, "Zelmo.exe", "Zelmo.exe"},
-    DownloadKind{WebSite::Kestrun, "kestrun", "kestrun~"},
-    DownloadKind{WebSite::Kestrun, "kbm", "kbm~"},
-    DownloadKind{WebSite::Kestrun, "kvu", "kvu~"},
-    DownloadKind{WebSite::Zelmo, "Zelmo_serv.exe", "Zelmo_serv.exe"},
-};
+DownloadKind ownProgram(std::string_view program) {
+    return {WebSite::Kestrun, programFileName(program), downloadFileName(program)};
+}
+
+const std::array<DownloadKind, 5>& downloads() {
+    static const std::array<DownloadKind, 5> kinds{
+        DownloadKind{WebSite::Zelmo, "Zelmo.exe", "Zelmo.exe"},
+        ownProgram(kKestrunProgram),
+        ownProgram(kBackupProgram),
+        ownProgram(kUpdaterProgram),
+        DownloadKind{WebSite::Zelmo, "Zelmo_serv.exe", "Zelmo_serv.exe"},
+    };
+    return kinds;
+}
 
 template <typename Table>
 auto lookUp(const Table& table, int kind) -> std::optional<typename Table::value_type> {
@@ -36,7 +45,7 @@ std::optional<ManifestKind> manifestKind(int kind) {
 }
 
 std::optional<DownloadKind> downloadKind(int kind) {
-    return lookUp(kDownloads, kind);
+    return lookUp(downloads(), kind);
 }
 
 std::string kestrunWebBase() {

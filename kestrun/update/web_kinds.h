@@ -16,14 +16,15 @@ struct ManifestKind {
 
 struct DownloadKind {
     WebSite site;
-    std::string_view remoteName; // the file's name on the site
-    std::string_view localName;  // saved under this name in the working folder
+    std::string remoteName; // the file's name on the site
+    std::string localName;  // saved under this name in the working folder
 };
 
 // Kinds 0..3: the client application, Kestrun, the backup program, the updater.
 std::optional<ManifestKind> manifestKind(int kind);
 // Kinds 0..4: the client application, Kestrun, the backup program, the updater, the client
-// application's server.
+// application's server. Our programs are fetched under their file names ("kbm", "kbm.exe") and
+// saved as their downloads ("kbm~", "kbm.exe~"); the client application's keep their names.
 std::optional<DownloadKind> downloadKind(int kind);
 
 constexpr std::string_view kManifestName = "ver.txt";

@@ -37,8 +37,8 @@ public:
     // or "Secure connection failed: ..." tells the caller's "Could not connect" line why.
     std::optional<FileVersion> readWebVersion(int kind) const;
 
-    // Kind 0 "Zelmo.exe", 1 "kestrun~", 2 "kbm~", 3 "kvu~", 4 "Zelmo_serv.exe" in the working
-    // folder. True when the file was saved and carries a readable version (each saved file
+    // Kind 0 "Zelmo.exe", 1 "kestrun~", 2 "kbm~", 3 "kvu~" ("kestrun.exe~" ... on Windows),
+    // 4 "Zelmo_serv.exe" in the working folder. True when the file was saved and carries a readable version (each saved file
     // gets its "Update downloaded, size: ..." line); false for any other kind, a failed
     // transfer (no line, but the TLS line above), a body shorter than its announced length or
     // cut off midway (the "... incomplete! cancelation!" line; nothing of it is kept) or a file

@@ -1,9 +1,9 @@
-#include "kvu/handover_files.h"
 #include "kvu/updater.h"
 #include "platform/clock.h"
 #include "platform/log_file.h"
 #include "platform/program_launcher.h"
 #include "platform/single_instance.h"
+#include "release/handover_files.h"
 #include "tests/kestrun/update/http_server_peer.h"
 #include "tests/kestrun/update/version_copy.h"
 #include "tests/support/test_support.h"
@@ -55,7 +55,7 @@ public:
             return std::nullopt;
         if (reportStart) {
             appendLogLine(folder / "Kestrun.log", clock_.now(), "Program started");
-            fs::remove(folder / kTrialMarkerName);
+            fs::remove(folder / trialMarkerName());
         } else if (silentOneRuns)
             running = std::make_unique<SingleInstanceLock>(Updater::kInstanceName,
                                                            std::vector<fs::path>{lockFolder_});
@@ -270,7 +270,7 @@ TEST_F(UpdaterTest, HandOverCases) {
         if (k.extra == Extra::OpenDownload)
             fs::permissions(work_ / "kestrun~", static_cast<fs::perms>(0666));
         if (k.extra == Extra::RolledBackBefore)
-            writeFile(work_ / kFailedReleaseName, "1.2.1.4\n");
+            writeFile(work_ / failedReleaseName(), "1.2.1.4\n");
         if (k.extra == Extra::OpenFolder)
             fs::permissions(work_, fs::perms::all);
         afterCheck_ = nullptr;
@@ -319,18 +319,18 @@ TEST_F(UpdaterTest, HandOverCases) {
         }
         if (k.installed == Left::New) {
             EXPECT_EQ(launcher_.starts.back().content, newProgram_);
-            EXPECT_FALSE(fs::exists(work_ / kNewSignatureName)) << "goes with its file";
+            EXPECT_FALSE(fs::exists(work_ / newSignatureName())) << "goes with its file";
         }
         if (k.outcome == Outcome::OldStarted) {
             EXPECT_TRUE(launcher_.starts.back().content == old);
         }
         // A new one that failed is remembered; one that is still on trial keeps its marker.
         const bool failed = k.starts == 2 || k.extra == Extra::RolledBackBefore;
-        EXPECT_EQ(fs::exists(work_ / kFailedReleaseName), failed);
+        EXPECT_EQ(fs::exists(work_ / failedReleaseName()), failed);
         if (failed) {
-            EXPECT_EQ(readFile(work_ / kFailedReleaseName), "1.2.1.4\n");
+            EXPECT_EQ(readFile(work_ / failedReleaseName()), "1.2.1.4\n");
         }
-        EXPECT_EQ(fs::exists(work_ / kTrialMarkerName),
+        EXPECT_EQ(fs::exists(work_ / trialMarkerName()),
                   k.outcome == Outcome::Replaced && k.kept == Left::Old);
         std::string last = k.lastLine;
         if (const auto at = last.find(": kestrun"); at != std::string::npos)
@@ -498,7 +498,7 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
         if (k.onTrial) {
             if (!k.noOld)
                 writeFile(work_ / "kestrun.old", oldProgram_);
-            writeFile(work_ / kTrialMarkerName, "1.2.1.4\n");
+            writeFile(work_ / trialMarkerName(), "1.2.1.4\n");
         }
         fs::permissions(work_ / "kestrun", static_cast<fs::perms>(0755));
         std::string download;
@@ -526,12 +526,12 @@ TEST_F(UpdaterTest, BeforeAServiceStartOnlyANewerDownloadIsPutInPlace) {
             EXPECT_EQ(readFile(work_ / "kestrun.old"), k.installed);
             EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
             EXPECT_EQ(modeOf(work_ / "kestrun") & 0777u, k.mode & 0777u);
-            EXPECT_EQ(readFile(work_ / kTrialMarkerName), "1.2.1.4\n") << "on trial";
+            EXPECT_EQ(readFile(work_ / trialMarkerName()), "1.2.1.4\n") << "on trial";
         } else if (k.onTrial && !k.noOld) {
             EXPECT_EQ(readFile(work_ / "kestrun"), oldProgram_);
             EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));
-            EXPECT_FALSE(fs::exists(work_ / kTrialMarkerName));
-            EXPECT_EQ(readFile(work_ / kFailedReleaseName), "1.2.1.4\n");
+            EXPECT_FALSE(fs::exists(work_ / trialMarkerName()));
+            EXPECT_EQ(readFile(work_ / failedReleaseName()), "1.2.1.4\n");
         } else {
             EXPECT_EQ(readFile(work_ / "kestrun"), k.installed);
             EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));

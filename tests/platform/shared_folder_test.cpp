@@ -1,12 +1,12 @@
 // The modes of the files the programs make in their working folder: private in a folder of the
 // user's own, the group's in a folder its group shares, whatever the umask.
 #include "kbm/queue_file.h"
-#include "kestrun/update/companion_copy.h"
 #include "kestrun/update/download_file.h"
 #include "kestrun/update/drop_folder.h"
 #include "platform/list_file.h"
 #include "platform/log_file.h"
 #include "platform/shared_folder.h"
+#include "release/companion_copy.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>

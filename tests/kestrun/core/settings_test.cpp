@@ -1,3 +1,4 @@
+#include "kbm/settings.h"
 #include "kestrun/core/settings.h"
 #include "platform/settings_store.h"
 #include "tests/support/test_support.h"
@@ -11,10 +12,24 @@ using kestrun::test::writeFile;
 
 namespace {
 
+// The defaults that name places of the system.
+struct PlaceDefaults {
+    const char* path;
+    const char* ufile;
+    const char* ufile2;
+};
+#ifdef _WIN32
+constexpr PlaceDefaults kPlaces{"Z:", "C:\\Program Files\\Plenart\\ZLM_Server\\Zelmo_serv.exe",
+                                "C:\\Program Files\\Plenart\\ZLM_Client\\Zelmo.exe?+"};
+#else
+constexpr PlaceDefaults kPlaces{"/mnt/backup", "/opt/Plenart/ZLM_Server/Zelmo_serv.exe",
+                                "/opt/Plenart/ZLM_Client/Zelmo.exe?+"};
+#endif
+
 void expectDefaultsExceptPeriod(const Settings& s) {
     EXPECT_EQ(s.delay, 5);
     EXPECT_EQ(s.folder, 1);
-    EXPECT_EQ(s.path, "/mnt/backup");
+    EXPECT_EQ(s.path, kPlaces.path);
     EXPECT_EQ(s.host, "127.0.0.1");
     EXPECT_EQ(s.port, 21);
     EXPECT_EQ(s.user, "Anonymous");
@@ -24,12 +39,12 @@ void expectDefaultsExceptPeriod(const Settings& s) {
     EXPECT_EQ(s.uhost, "127.0.0.1");
     EXPECT_EQ(s.uport, 10201);
     EXPECT_EQ(s.uhttp, "http://zelmo.plenart.example/Zelmov5");
-    EXPECT_EQ(s.ufile, "/opt/Plenart/ZLM_Server/Zelmo_serv.exe");
+    EXPECT_EQ(s.ufile, kPlaces.ufile);
     EXPECT_EQ(s.upull, 60u);
     EXPECT_EQ(s.upost, 60u);
     EXPECT_EQ(s.update, 1);
     EXPECT_EQ(s.promt, 1u);
-    EXPECT_EQ(s.ufile2, "/opt/Plenart/ZLM_Client/Zelmo.exe?+");
+    EXPECT_EQ(s.ufile2, kPlaces.ufile2);
     EXPECT_EQ(s.autodelete, 0);
 }
 
@@ -43,6 +58,7 @@ TEST(Settings, NoFileGivesDefaultsAndSaveWritesAllTwentyValues) {
     s.load(store);
     expectDefaultsExceptPeriod(s);
     EXPECT_EQ(s.period, 12);
+    EXPECT_EQ(kestrun::readKbmSettings(store).destination, kPlaces.path) << "kbm's the same";
     ASSERT_TRUE(s.save(store));
 
     const std::string text = kestrun::test::readFile(file);
@@ -72,7 +88,7 @@ TEST(Settings, StoredValuesOverrideOnlyTheirFieldsAndBadOnesKeepDefaults) {
                         "Autodelete=4294967295\nPromt=0\n");
     Settings t;
     t.load(IniSettingsStore(file));
-    EXPECT_EQ(t.path, "/mnt/backup");
+    EXPECT_EQ(t.path, kPlaces.path);
     EXPECT_EQ(t.delay, 5);
     EXPECT_EQ(t.port, 2121);
     EXPECT_EQ(t.autodelete, -1);

@@ -1,4 +1,6 @@
 #include "kestrun/supervisor/program_list.h"
+#include "kestrun/supervisor/program_monitor.h"
+#include "platform/path_rules.h"
 #include "tests/support/test_support.h"
 
 #include <fstream>
@@ -198,6 +200,90 @@ TEST(ProgramListTest, SplitsTheTextAtItsMarker) {
 
     EXPECT_FALSE(splitProgramText("/opt/apps/tool"));
     EXPECT_FALSE(splitProgramText("/opt/apps/tool?x"));
+
+    // Windows separates at "\" and "/", and a drive or a share begins a root.
+    const bool windows = executableSuffix() == ".exe";
+    struct Case {
+        const char* text;
+        const char* fileName;
+        const char* folder;
+        bool absolute;
+    };
+    const std::vector<Case> cases =
+        windows ? std::vector<Case>{{"C:\\Apps\\Tool.EXE?n", "tool.exe", "C:\\Apps", true},
+                                    {"C:/Apps/Tool.exe?n", "tool.exe", "C:/Apps", true},
+                                    {"C:\\Tool.exe?n", "tool.exe", "C:\\", true},
+                                    {"C:Tool.exe?n", "tool.exe", "C:", false},
+                                    {"\\\\srv\\share\\t.exe?n", "t.exe", "\\\\srv\\share\\", true},
+                                    {"Apps\\t.exe?n", "t.exe", "Apps", false}}
+                : std::vector<Case>{{"C:\\Apps\\Tool.exe?n", "c:\\apps\\tool.exe", "", false},
+                                    {"/opt/Tool?n", "tool", "/opt", true},
+                                    {"opt/Tool?n", "tool", "opt", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto command = splitProgramText(c.text);
+        ASSERT_TRUE(command);
+        EXPECT_EQ(command->fileName, c.fileName);
+        EXPECT_EQ(command->folder, c.folder);
+        EXPECT_EQ(isAbsolutePath(command->path), c.absolute);
+    }
+}
+
+// A process table and a launcher that only record, for the check's recognition of a program.
+class ListedProcesses final : public ProcessTable {
+public:
+    std::optional<std::vector<ProcessInfo>> processes() override { return table; }
+    bool closeFirst(std::string_view) override { return false; }
+    std::vector<ProcessInfo> table;
+};
+
+class RecordingStarts final : public ProgramLauncher, public MonitorHost {
+public:
+    StartResult start(const std::string& path, const std::string&, const fs::path& in,
+                      bool) override {
+        starts.push_back(path + " in " + in.string());
+        return std::int64_t{1} << 30;
+    }
+    void log(std::string_view) override {}
+    void setStatusLine(int, const std::string&) override {}
+    const fs::path& workingFolder() const override { return folder; }
+    fs::path folder = "work";
+    std::vector<std::string> starts;
+};
+
+TEST(ProgramListTest, TheCheckKnowsARunningProgramByItsFileName) {
+    const bool windows = executableSuffix() == ".exe";
+    struct Case {
+        const char* entry;
+        const char* process;
+        const char* started; // empty: recognised as running
+    };
+    const std::vector<Case> cases =
+        windows
+            ? std::vector<Case>{{"C:\\Apps\\Tool.exe?n", "TOOL.EXE", ""},
+                                {"C:/Apps/tool.exe?m-q", "Tool.exe", ""},
+                                {"c:\\apps\\Tool.exe?n", "other.exe",
+                                 "c:\\apps\\Tool.exe in c:\\apps"},
+                                {"C:\\Tool.exe?n", "sleeper.exe", "C:\\Tool.exe in C:\\"}}
+            : std::vector<Case>{{"/opt/apps/Tool?n", "tool", ""},
+                                {"C:\\Apps\\Tool.exe?n", "Tool.exe", "C:\\Apps\\Tool.exe in work"},
+                                {"/Tool?n", "other", "/Tool in /"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry);
+        ListedProcesses processes;
+        processes.table.push_back(ProcessInfo{4242, {c.process}, std::nullopt, std::nullopt});
+        RecordingStarts starts;
+        TestClock clock(LocalDateTime::fromFields(2026, 12, 9, 10, 0, 0));
+        std::atomic<std::int32_t> busy{0};
+        ProgramList list(1);
+        list[0].text = c.entry;
+        ProgramMonitor monitor(list, busy, starts, clock, processes, starts);
+        monitor.check();
+        monitor.check();
+        const std::vector<std::string> expected =
+            *c.started ? std::vector<std::string>(2, c.started) : std::vector<std::string>{};
+        EXPECT_EQ(starts.starts, expected);
+    }
 }
 
 } // namespace

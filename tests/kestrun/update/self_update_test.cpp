@@ -1,6 +1,6 @@
-#include "kestrun/update/companion_copy.h"
 #include "kestrun/update/self_update.h"
 #include "platform/program_launcher.h"
+#include "release/companion_copy.h"
 #include "tests/kestrun/update/version_copy.h"
 #include "tests/kestrun/update/web_fixture.h"
 

@@ -8,17 +8,21 @@
 #include "platform/clock.h"
 #include "platform/file_lock.h"
 #include "platform/folder_handle.h"
+#include "platform/path_rules.h"
 #include "platform/process_table.h"
 #include "platform/program_launcher.h"
+#include "platform/program_paths.h"
 #include "platform/settings_store.h"
 #include "platform/single_instance.h"
 #include "platform/version_resource.h"
+#include "release/handover_files.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <cstdio>
 #include <thread>
 
 namespace kestrun {
@@ -199,6 +203,30 @@ TEST(WindowsProcesses, AStartedJavaIsFoundWithItsCommandLineAndClosed) {
             ::CloseHandle(p);
     }
     EXPECT_FALSE(launcher.start(java.string() + "-missing.exe", "", dir.path(), false));
+}
+
+// Our programs' files and those of a Kestrun's hand-over carry ".exe"; the backup program is
+// found under its file name, and what the updater would print goes to the null device.
+TEST(WindowsNames, OurFilesCarryTheExecutableSuffix) {
+    const std::pair<std::string, const char*> names[] = {
+        {programFileName(kKestrunProgram), "kestrun.exe"},
+        {downloadFileName(kKestrunProgram), "kestrun.exe~"},
+        {downloadFileName(kBackupProgram), "kbm.exe~"},
+        {downloadFileName(kUpdaterProgram), "kvu.exe~"},
+        {keptOldKestrunName(), "kestrun.exe.old"},
+        {trialMarkerName(), "kestrun.exe.trial"},
+        {failedReleaseName(), "kestrun.exe.failed"},
+        {newSignatureName(), "kestrun.exe~.sig"}};
+    for (const auto& [made, expected] : names)
+        EXPECT_EQ(made, expected);
+    TempDir dir;
+    fs::copy_file(WINDOWS_PLATFORM_HELPER, dir / "kbm.exe");
+    EXPECT_EQ(locateProgram(programFileName(kBackupProgram), dir.path()), dir / "kbm.exe");
+    std::FILE* nowhere = std::fopen(std::string(nullDevice()).c_str(), "w");
+    ASSERT_TRUE(nowhere);
+    EXPECT_GE(std::fputs("gone", nowhere), 0);
+    EXPECT_EQ(std::fclose(nowhere), 0);
+    EXPECT_FALSE(fs::exists(dir / std::string(nullDevice())));
 }
 
 TEST(WindowsAutostart, TheRunValueIsWrittenHonouredAndRemoved) {

@@ -1,8 +1,8 @@
-#include "kestrun/update/release_signature.h"
+#include "release/release_signature.h"
 
-#include "kestrun/update/release_key.h"
 #include "platform/regular_file.h"
 #include "platform/shared_folder.h"
+#include "release/release_key.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>

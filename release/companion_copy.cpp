@@ -1,4 +1,4 @@
-#include "kestrun/update/companion_copy.h"
+#include "release/companion_copy.h"
 
 #include "platform/regular_file.h"
 #include "platform/shared_folder.h"
