@@ -7,6 +7,8 @@
 #   windows-check.sh --installer    the installer installs the programs (msiexec /i /qn), the
 #                                   installed kestrun.exe starts, msiexec /x removes them and
 #                                   leaves the lists and logs
+#   windows-check.sh --screenshots  one PNG per window of both programs, drawn by the Windows
+#                                   platform of Qt under Wine, in $BUILD/screenshots
 # Each step prints one line; a failed step prints the logs and ends the check with status 1.
 set -euo pipefail
 build=${BUILD:?BUILD names the Windows build folder}
@@ -142,6 +144,22 @@ check_installer() {
     say "removed again; Kestrun.log stays"
 }
 
+check_screenshots() {
+    start_display
+    "$wine" cmd.exe /c exit >/dev/null 2>&1 || true
+    local out=$build/screenshots
+    rm -rf "$out"
+    mkdir -p "$out"
+    for program in kestrun_screenshots ui_lists_screenshots kbm_screenshots; do
+        QT_QPA_PLATFORM=windows "$wine" "$bin/$program.exe" "$(winepath_of "$out")" \
+            >/dev/null 2>&1 || fail "$program.exe failed"
+    done
+    local count
+    count=$(find "$out" -name '*.png' | wc -l)
+    ((count > 0)) || fail "no screenshots in $out"
+    say "$count screenshots in $out"
+}
+
 winepath_of() { # the Windows path of a file of this system (Wine's Z: drive)
     printf 'Z:%s' "${1//\//\\}"
 }
@@ -149,6 +167,7 @@ winepath_of() { # the Windows path of a file of this system (Wine's Z: drive)
 case "$mode" in
 "") check_run ;;
 --installer) check_installer ;;
-*) echo "usage: windows-check.sh [--installer]" >&2 && exit 2 ;;
+--screenshots) check_screenshots ;;
+*) echo "usage: windows-check.sh [--installer|--screenshots]" >&2 && exit 2 ;;
 esac
 say "passed"

@@ -137,7 +137,6 @@ build_curl() {
     step "building libcurl $curl_version (Schannel, static)"
     local log=$work/curl.log
     : >"$log"
-    rm -rf "$work/curl-build"
     run_logged "$log" cmake -S "$work/curl" -B "$work/curl-build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
@@ -155,7 +154,6 @@ build_qt() {
     step "building Qt $qt_version (Core, Gui, Widgets, Network; static)"
     local log=$work/qt.log
     : >"$log"
-    rm -rf "$work/qt-build"
     # Debian's source lacks the tablet headers of the Windows platform, hence no tablet events;
     # the Windows platform of this Qt needs desktop OpenGL (opengl32.dll, part of Windows).
     run_logged "$log" cmake -S "$work/qtbase" -B "$work/qt-build" -G Ninja \
