@@ -7,7 +7,8 @@ endif
 
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: all setup configure build run test windows-test package lan-demo screenshots screenshot-setup bench \
+.PHONY: all setup configure build run test windows-test windows-build windows-installer \
+	package lan-demo screenshots screenshot-setup bench \
 	format clean
 
 all: build
@@ -29,14 +30,24 @@ run: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2 --timeout 300
 
-# The part without Qt and libcurl cross-built with MinGW-w64 and its tests run under Wine, in
-# a Wine prefix of the build folder's own (see the README).
-windows-test:
-	@scripts/setup.sh --windows
-	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS)
-	cmake --build $(WINDOWS_BUILD)
+# The whole system cross-built with MinGW-w64 against Qt, libcurl and OpenSSL built for it from
+# Debian's sources (once, into ~/.cache/kestrun/mingw: see the README), its tests run under
+# Wine in a Wine prefix of the build folder's own, then the programs themselves under Wine.
+windows-test: windows-build
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j2 --timeout 300
+	BUILD=$(abspath $(WINDOWS_BUILD)) scripts/windows-check.sh
+
+windows-build:
+	@scripts/setup.sh --windows
+	deps=$$(scripts/windows-deps.sh) && \
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKESTRUN_MINGW_DEPS="$$deps" $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_BUILD)
+
+# kestrun-<version>.msi in $(WINDOWS_BUILD)/, installed and removed again under Wine.
+windows-installer: windows-build
+	cmake --build $(WINDOWS_BUILD) --target windows_installer
+	BUILD=$(abspath $(WINDOWS_BUILD)) scripts/windows-check.sh --installer
 
 # The Debian package kestrun_<version>_amd64.deb in $(BUILD)/.
 package: build
