@@ -66,22 +66,14 @@ bool isPathWithin(std::string_view path, std::string_view folder) {
 
 PathParts splitPath(std::string_view path) {
     const std::size_t root = rootLength(path);
-    std::size_t last = std::string_view::npos;
-    for (std::size_t i = path.size(); i-- > root;)
-        if (isPathSeparator(path[i])) {
-            last = i;
-            break;
-        }
-    if (last == std::string_view::npos)
+    const std::size_t last = lastPathSeparator(path);
+    if (last == std::string_view::npos || last < root)
         return {path.substr(0, root), path.substr(root)};
     return {path.substr(0, last), path.substr(last + 1)};
 }
 
 bool holdsPathSeparator(std::string_view path) {
-    for (char c : path)
-        if (isPathSeparator(c))
-            return true;
-    return rootLength(path) > 0;
+    return nextPathSeparator(path) != std::string_view::npos || rootLength(path) > 0;
 }
 
 std::string joinPath(std::string_view first, std::string_view second) {

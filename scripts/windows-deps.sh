@@ -132,35 +132,40 @@ build_openssl() {
     done_step
 }
 
+# cmake_build <name> <source folder> <options...>: configures a CMake source for MinGW (static,
+# release, installed into the prefix), builds and installs it, logging to <name>.log, and marks
+# the prefix as holding it.
+cmake_build() {
+    local name=$1 source=$2
+    shift 2
+    local log=$work/$name.log
+    : >"$log"
+    run_logged "$log" cmake -S "$source" -B "$work/$name-build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF "$@"
+    run_logged "$log" cmake --build "$work/$name-build" --parallel "$jobs"
+    run_logged "$log" cmake --install "$work/$name-build"
+    touch "$prefix/.$name"
+}
+
 build_curl() {
     [[ -f $prefix/.curl ]] && return 0
     step "building libcurl $curl_version (Schannel, static)"
-    local log=$work/curl.log
-    : >"$log"
-    run_logged "$log" cmake -S "$work/curl" -B "$work/curl-build" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF \
+    cmake_build curl "$work/curl" -DBUILD_CURL_EXE=OFF \
         -DBUILD_TESTING=OFF -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_DISABLE_LDAP=ON \
         -DCURL_USE_LIBSSH2=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF -DCURL_ZLIB=OFF \
         -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DENABLE_UNICODE=ON -DCURL_STATIC_CRT=OFF
-    run_logged "$log" cmake --build "$work/curl-build" --parallel "$jobs"
-    run_logged "$log" cmake --install "$work/curl-build"
-    touch "$prefix/.curl"
     done_step
 }
 
 build_qt() {
     [[ -f $prefix/.qt ]] && return 0
     step "building Qt $qt_version (Core, Gui, Widgets, Network; static)"
-    local log=$work/qt.log
-    : >"$log"
     # Debian's source lacks the tablet headers of the Windows platform, hence no tablet events;
     # the Windows platform of this Qt needs desktop OpenGL (opengl32.dll, part of Windows).
-    run_logged "$log" cmake -S "$work/qtbase" -B "$work/qt-build" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_INSTALL_PREFIX="$prefix" -DQT_HOST_PATH=/usr \
+    cmake_build qt "$work/qtbase" -DQT_HOST_PATH=/usr \
         -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-        -DQT_QMAKE_TARGET_MKSPEC=win32-g++ -DBUILD_SHARED_LIBS=OFF \
+        -DQT_QMAKE_TARGET_MKSPEC=win32-g++ \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
         -DFEATURE_sql=OFF -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF \
         -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_testlib=OFF \
@@ -169,9 +174,6 @@ build_qt() {
         -DFEATURE_androiddeployqt=OFF -DFEATURE_sql_sqlite=OFF -DFEATURE_glib=OFF \
         -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF \
         -DFEATURE_system_png=OFF -DFEATURE_gssapi=OFF
-    run_logged "$log" cmake --build "$work/qt-build" --parallel "$jobs"
-    run_logged "$log" cmake --install "$work/qt-build"
-    touch "$prefix/.qt"
     done_step
 }
 

@@ -1,5 +1,7 @@
 #include "platform/instance_channel.h"
 
+#include "platform/instance_peers.h"
+
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -140,18 +142,8 @@ void InstanceChannel::Impl::acceptPeers() {
                          [this, &peer] { finish(peer); });
         peer.deadline.start(kPeerLimit);
         read(peer);
-        int waiting = 0;
-        for (const Peer& p : peers)
-            waiting += p.done ? 0 : 1;
-        for (Peer& oldest : peers) {
-            if (waiting <= kMaxPeers)
-                break;
-            if (oldest.done)
-                continue;
-            read(oldest);
-            finish(oldest);
-            --waiting;
-        }
+        keepNewestWaiting(
+            peers, kMaxPeers, [this](Peer& p) { read(p); }, [this](Peer& p) { finish(p); });
     }
 }
 

@@ -37,11 +37,6 @@ std::string pathKey(std::string_view path) {
 
 namespace {
 
-bool hasDriveLetter(std::string_view path) {
-    return path.size() >= 2 && path[1] == ':' &&
-           ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
-}
-
 bool isUnc(std::string_view path) {
     return path.size() >= 2 && isPathSeparator(path[0]) && isPathSeparator(path[1]);
 }
@@ -58,7 +53,7 @@ std::string_view nullDevice() {
 
 // "\\server\share\": the server and the share name belong to the root.
 std::size_t rootLength(std::string_view path) {
-    if (hasDriveLetter(path))
+    if (pathDriveLength(path) > 0)
         return path.size() > 2 && isPathSeparator(path[2]) ? 3 : 2;
     if (!isUnc(path))
         return !path.empty() && isPathSeparator(path[0]) ? 1 : 0;
@@ -73,7 +68,7 @@ std::size_t rootLength(std::string_view path) {
 }
 
 bool isAbsolutePath(std::string_view path) {
-    return isUnc(path) || (hasDriveLetter(path) && rootLength(path) == 3);
+    return isUnc(path) || (pathDriveLength(path) > 0 && rootLength(path) == 3);
 }
 
 std::string applicationsFolder() {
