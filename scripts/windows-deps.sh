@@ -3,9 +3,10 @@
 # packages: Qt 6 (Core, Gui, Widgets, Network, the Windows and offscreen platforms), libcurl
 # with Windows' own TLS (Schannel) and OpenSSL's libcrypto (the Ed25519 release signatures).
 #
-# They go into a cache folder outside the tree, named after the three source versions
-# ($KESTRUN_MINGW_CACHE, by default ~/.cache/kestrun/mingw), and are built once: when the
-# folder for these versions is complete, the script only prints its path. Each step prints one
+# They go into a cache folder outside the tree, named after the three source versions and a
+# short hash of how they are built ($KESTRUN_MINGW_CACHE, by default ~/.cache/kestrun/mingw), and
+# are built once: when the folder for these versions and options is complete, the script only
+# prints its path; a changed option builds a new folder. Each step prints one
 # line with the time it took (on standard error); a failed step names itself and its log.
 #
 #   scripts/windows-deps.sh            build what is missing, print the folder (standard output)
@@ -160,29 +161,37 @@ build_curl() {
 
 build_qt() {
     [[ -f $prefix/.qt ]] && return 0
-    step "building Qt $qt_version (Core, Gui, Widgets, Network; static)"
+    step "building Qt $qt_version (Core, Gui, Widgets, Network, Test; static)"
     # Debian's source lacks the tablet headers of the Windows platform, hence no tablet events;
-    # the Windows platform of this Qt needs desktop OpenGL (opengl32.dll, part of Windows).
+    # the Windows platform of this Qt needs desktop OpenGL (opengl32.dll, part of Windows). The
+    # offscreen platform (sessions without a desktop, the widget tests) draws text with Qt's own
+    # FreeType.
     cmake_build qt "$work/qtbase" -DQT_HOST_PATH=/usr \
         -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
         -DQT_QMAKE_TARGET_MKSPEC=win32-g++ \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
         -DFEATURE_sql=OFF -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF \
-        -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_testlib=OFF \
+        -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_testlib=ON \
         -DFEATURE_openssl=OFF -DFEATURE_tabletevent=OFF -DINPUT_opengl=desktop \
-        -DFEATURE_vulkan=OFF -DFEATURE_icu=OFF -DFEATURE_jpeg=OFF -DFEATURE_freetype=OFF \
+        -DFEATURE_vulkan=OFF -DFEATURE_icu=OFF -DFEATURE_jpeg=OFF -DFEATURE_freetype=ON \
+        -DFEATURE_system_freetype=OFF -DFEATURE_fontconfig=OFF \
         -DFEATURE_androiddeployqt=OFF -DFEATURE_sql_sqlite=OFF -DFEATURE_glib=OFF \
         -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF \
         -DFEATURE_system_png=OFF -DFEATURE_gssapi=OFF
     done_step
 }
 
-# A complete folder of the cache whose three versions the archive still lists.
+# How the three are built, as a short hash: part of the cache folder's name.
+options=$(declare -f build_openssl cmake_build build_curl build_qt | sha256sum | cut -c1-8)
+
+# A complete folder of the cache, built with today's options, whose three versions the archive
+# still lists.
 find_cached() {
     local dir name
-    for dir in "$cache_root"/qt*-curl*-openssl*; do
+    for dir in "$cache_root"/qt*-curl*-openssl*-"$options"; do
         [[ -f $dir/.qt && -f $dir/.curl && -f $dir/.openssl ]] || continue
         name=${dir##*/}
+        name=${name%-"$options"}
         local qt=${name#qt} curl openssl
         qt=${qt%%-curl*}
         curl=${name#*-curl}
@@ -217,7 +226,7 @@ fetch_source qt6-base "$work/qtbase"
 qt_version=$(cat "$work/qtbase/.version")
 curl_version=$(cat "$work/curl/.version")
 openssl_version=$(cat "$work/openssl/.version")
-prefix=$cache_root/qt$qt_version-curl$curl_version-openssl$openssl_version
+prefix=$cache_root/qt$qt_version-curl$curl_version-openssl$openssl_version-$options
 mkdir -p "$prefix"
 write_toolchain
 build_openssl
