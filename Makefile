@@ -8,6 +8,7 @@ endif
 WINDOWS_BUILD ?= build-windows
 
 .PHONY: all setup configure build run test windows-test windows-build windows-installer \
+	windows-screenshots \
 	package lan-demo screenshots screenshot-setup bench \
 	format clean
 
@@ -33,9 +34,10 @@ test: build
 # The whole system cross-built with MinGW-w64 against Qt, libcurl and OpenSSL built for it from
 # Debian's sources (once, into ~/.cache/kestrun/mingw: see the README), its tests run under
 # Wine in a Wine prefix of the build folder's own, then the programs themselves under Wine.
-windows-test: windows-build
+windows-test: configure windows-build
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j2 --timeout 300
-	BUILD=$(abspath $(WINDOWS_BUILD)) scripts/windows-check.sh
+	cmake --build $(BUILD) --target kestrun # the Linux peer of the update engine's check
+	BUILD=$(abspath $(WINDOWS_BUILD)) LINUX_BUILD=$(abspath $(BUILD)) scripts/windows-check.sh
 
 windows-build:
 	@scripts/setup.sh --windows
@@ -48,6 +50,11 @@ windows-build:
 windows-installer: windows-build
 	cmake --build $(WINDOWS_BUILD) --target windows_installer
 	BUILD=$(abspath $(WINDOWS_BUILD)) scripts/windows-check.sh --installer
+
+# One PNG per window of the Windows build under Wine in $(WINDOWS_BUILD)/screenshots/.
+windows-screenshots: windows-build
+	@scripts/setup.sh --screenshots
+	BUILD=$(abspath $(WINDOWS_BUILD)) scripts/windows-check.sh --screenshots
 
 # The Debian package kestrun_<version>_amd64.deb in $(BUILD)/.
 package: build

@@ -4,12 +4,20 @@
 #   windows-check.sh                kestrun.exe starts, supervises a Windows program (started
 #                                   again when it is killed) and launches kbm.exe, which backs a
 #                                   folder up
+#                                   and its update engine speaks with a Linux Kestrun over
+#                                   loopback: a kestrun.exe update server answers a Linux
+#                                   update client, a Linux update server a kestrun.exe client
+#   windows-check.sh --screenshots  one PNG per window of both programs (drawn offscreen, as
+#                                   the widget tests draw), and a picture of the virtual screen
+#                                   with kestrun.exe's main window drawn by Qt's Windows
+#                                   platform, in $BUILD/screenshots
 #   windows-check.sh --installer    the installer installs the programs (msiexec /i /qn), the
 #                                   installed kestrun.exe starts, msiexec /x removes them and
 #                                   leaves the lists and logs
 # Each step prints one line; a failed step prints the logs and ends the check with status 1.
 set -euo pipefail
 build=${BUILD:?BUILD names the Windows build folder}
+linux_bin=${LINUX_BUILD:-$(cd "$(dirname "$0")/.." && pwd)/build}/bin
 mode=${1:-}
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 wine=$build/wine-run
@@ -93,9 +101,18 @@ check_run() {
     reg_set Lastbackup REG_SZ ''
     say "starting kestrun.exe in C:\\KestrunCheck on display $DISPLAY"
     (cd "$work" && exec "$wine" 'C:\KestrunCheck\kestrun.exe' >/dev/null 2>&1) &
-    started+=($!)
+    windows_pid=$!
+    started+=($windows_pid)
     wait_for "$work/Kestrun.log" "Program started" 90 || fail "no \"Program started\" in Kestrun.log"
     say "Kestrun.log: Program started"
+    # A second start in the same folder hands over to the running one, which shows its window.
+    (cd "$work" && timeout 60 "$wine" 'C:\KestrunCheck\kestrun.exe' >/dev/null 2>&1) ||
+        fail "the second kestrun.exe did not end by itself"
+    wait_for "$work/Kestrun.log" "Window shown for a second start" 30 ||
+        fail "the running kestrun.exe did not take over the second start"
+    (($(grep -cF "Program started" "$work/Kestrun.log") == 1)) ||
+        fail "the second kestrun.exe started a second instance"
+    say "a second start handed over to the running kestrun.exe (Window shown for a second start)"
     wait_for "$work/Kestrun.log" 'Image started: C:\KestrunCheck\tools\sleeper.exe' 60 ||
         fail "the supervised program was not started"
     wait_for "$work/sleeper.pid" "" 30 || fail "the supervised program did not write its id"
@@ -110,6 +127,7 @@ check_run() {
     [[ -f $work/backup/KestrunCheck/data/ledger.csv ]] ||
         fail "the backed-up file is not in C:\\KestrunCheck\\backup\\KestrunCheck\\data"
     say "KbmBackup.log: Backup completed; ledger.csv is in the mirror"
+    end_started "$windows_pid"
 }
 
 check_installer() {
@@ -152,6 +170,113 @@ check_installer() {
     say "removed again; Kestrun.log stays"
 }
 
+# The update engine across the two systems. Each client's Zelmo (5.2.0.117) is older than its
+# server's (5.2.0.118) and the web site is down, so a client that got the server's state and
+# version over the wire goes on to the web and logs "Could not connect: " with the site.
+check_lan() {
+    [[ -x $linux_bin/kestrun ]] || fail "no Linux kestrun in $linux_bin (make build makes it)"
+    local pe=$build/tests/pe port web lan=$build/lan-check
+    port=$(free_port)
+    web="http://127.0.0.1:$(free_port)/Zelmov5" # nothing listens there
+    rm -rf "$lan"
+    reg_set Period REG_DWORD 0
+    reg_set Promt REG_DWORD 0
+    reg_set Update REG_DWORD 0
+    reg_set Uport REG_DWORD "$port"
+    reg_set Uhttp REG_SZ "$web"
+
+    # kestrun.exe serves, Linux Kestrun asks.
+    make_working_folder KestrunServer
+    cp "$pe/zelmo32_5_2_0_118.exe" "$work/Zelmo_serv.exe"
+    : >"$work/progs.lst"
+    reg_set Umode REG_DWORD 1
+    reg_set Ufile REG_SZ 'C:\KestrunServer\Zelmo_serv.exe'
+    start_windows_kestrun KestrunServer
+    linux_kestrun "$lan/client" "Umode=2" "Uhost=127.0.0.1" "Uport=$port" "Uhttp=$web" \
+        "Ufile=$pe/zelmo_5_2_0_117.exe"
+    logs=("$lan/client/Kestrun.log" "$work/Kestrun.log")
+    wait_for "$lan/client/Kestrun.log" "Could not connect: $web" 90 ||
+        fail "the Linux update client got no version from kestrun.exe's update server"
+    say "kestrun.exe's update server answered a Linux update client (its Kestrun.log: Could not connect: $web)"
+    end_started "$windows_pid" "$linux_pid"
+
+    # Linux Kestrun serves, kestrun.exe asks.
+    linux_kestrun "$lan/server" "Umode=1" "Uport=$port" "Ufile=$pe/zelmo32_5_2_0_118.exe"
+    make_working_folder KestrunClient
+    cp "$pe/zelmo_5_2_0_117.exe" "$work/Zelmo.exe"
+    : >"$work/progs.lst"
+    reg_set Umode REG_DWORD 2
+    reg_set Uhost REG_SZ 127.0.0.1
+    reg_set Ufile REG_SZ 'C:\KestrunClient\Zelmo.exe'
+    start_windows_kestrun KestrunClient
+    logs=("$work/Kestrun.log" "$lan/server/Kestrun.log")
+    wait_for "$work/Kestrun.log" "Could not connect: $web" 90 ||
+        fail "kestrun.exe's update client got no version from the Linux update server"
+    say "a Linux update server answered kestrun.exe's update client (its Kestrun.log: Could not connect: $web)"
+    end_started "$windows_pid" "$linux_pid"
+}
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# start_windows_kestrun <folder under C:>: kestrun.exe in that working folder, until it has
+# started; its id in windows_pid.
+start_windows_kestrun() {
+    (cd "$drive_c/$1" && exec "$wine" "C:\\$1\\kestrun.exe" >/dev/null 2>&1) &
+    windows_pid=$!
+    started+=($windows_pid)
+    wait_for "$drive_c/$1/Kestrun.log" "Program started" 90 ||
+        fail "kestrun.exe in C:\\$1 wrote no \"Program started\""
+}
+
+# linux_kestrun <folder> <Name=value...>: the Linux kestrun in a working folder of its own with
+# these settings; its id in linux_pid.
+linux_kestrun() {
+    local dir=$1
+    shift
+    mkdir -p "$dir/config/Tavisoft" "$dir/run"
+    chmod 700 "$dir/run"
+    printf '[General]\nPeriod=0\nPromt=0\nUpdate=0\nUpull=10\nUpost=5\n' >"$dir/config/Tavisoft/Kestrun.conf"
+    printf '%s\n' "$@" >>"$dir/config/Tavisoft/Kestrun.conf"
+    chmod 600 "$dir/config/Tavisoft/Kestrun.conf"
+    : >"$dir/progs.lst"
+    (cd "$dir" && XDG_CONFIG_HOME=$dir/config XDG_RUNTIME_DIR=$dir/run QT_QPA_PLATFORM=offscreen \
+        exec "$linux_bin/kestrun" >"$dir/kestrun.out" 2>&1) &
+    linux_pid=$!
+    started+=($linux_pid)
+}
+
+end_started() { # end_started <id...>: ends processes this script started, and waits for them
+    for pid in "$@"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+}
+
+check_screenshots() {
+    start_display
+    "$wine" cmd.exe /c exit >/dev/null 2>&1 || true
+    local out=$build/screenshots
+    rm -rf "$out"
+    mkdir -p "$out"
+    for program in kestrun_screenshots ui_lists_screenshots kbm_screenshots; do
+        QT_QPA_PLATFORM=offscreen timeout 120 "$wine" "$bin/$program.exe" "$(winepath_of "$out")" \
+            >/dev/null 2>&1 || fail "$program.exe failed"
+    done
+    make_working_folder KestrunShots
+    reg_set Umode REG_DWORD 0
+    reg_set Period REG_DWORD 12
+    start_windows_kestrun KestrunShots
+    sleep 5 # the main window is drawn once its first status lines are in
+    import -window root "$out/desktop.png" || fail "no picture of the virtual screen"
+    end_started "$windows_pid"
+    local count
+    count=$(find "$out" -name '*.png' | wc -l)
+    ((count > 1)) || fail "no screenshots in $out"
+    say "$count screenshots in $out"
+}
+
 run_value() {
     "$wine" reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v Kestrun 2>/dev/null |
         tr -d '\r' || true
@@ -162,8 +287,9 @@ winepath_of() { # the Windows path of a file of this system (Wine's Z: drive)
 }
 
 case "$mode" in
-"") check_run ;;
+"") check_run && check_lan ;;
 --installer) check_installer ;;
-*) echo "usage: windows-check.sh [--installer]" >&2 && exit 2 ;;
+--screenshots) check_screenshots ;;
+*) echo "usage: windows-check.sh [--installer|--screenshots]" >&2 && exit 2 ;;
 esac
 say "passed"

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <string>
 
 namespace kestrun {
 
@@ -19,6 +20,13 @@ bool chooseOffscreenWithoutDisplay() {
         (flags.dwFlags & WSF_VISIBLE) != 0)
         return false;
     ::_putenv_s("QT_QPA_PLATFORM", "offscreen");
+    // Offscreen, Qt draws text with its own font engine, which finds no fonts unless told
+    // where the system keeps them.
+    const char* fonts = std::getenv("QT_QPA_FONTDIR");
+    wchar_t windows[MAX_PATH];
+    const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
+    if ((!fonts || !*fonts) && length > 0 && length < MAX_PATH)
+        ::_wputenv_s(L"QT_QPA_FONTDIR", (std::wstring(windows, length) + L"\\Fonts").c_str());
     return true;
 }
 
