@@ -64,7 +64,7 @@ win32::Handle firstInstance(const QString& name) {
     return pipe;
 }
 
-enum class Opened { Ours, Busy, Missing, NotOurs };
+enum class Opened { Ours, Again, Missing, NotOurs };
 
 // Opens the pipe as a later start: its server may only identify us (never act as us), and it
 // must run as this user before anything is sent to it.
@@ -74,10 +74,11 @@ Opened openPipe(const QString& name, win32::Handle& pipe) {
         FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     if (!pipe) {
         const DWORD error = ::GetLastError();
-        // Our own pipe always lets this user in: one that does not is another's.
-        return error == ERROR_PIPE_BUSY       ? Opened::Busy
+        // Our own pipe always lets this user in: one that does not is another's. Busy
+        // instances, or any other failure, are tried again.
+        return error == ERROR_FILE_NOT_FOUND  ? Opened::Missing
                : error == ERROR_ACCESS_DENIED ? Opened::NotOurs
-                                              : Opened::Missing;
+                                              : Opened::Again;
     }
     ULONG server = 0;
     if (!::GetNamedPipeServerProcessId(pipe.get(), &server) || !win32::runsAsCurrentUser(server)) {
