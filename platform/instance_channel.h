@@ -36,9 +36,11 @@ public:
     bool listening() const;
 
     enum class Answer {
-        Shown,     // the running instance has shown itself
-        NoAnswer,  // it took the request but did not answer in time
-        NoListener // nothing listens on the file
+        Shown,      // the running instance has shown itself
+        NoAnswer,   // it took the request but did not answer in time
+        NoListener, // nothing listens on the file
+        NotOurs     // another user's program holds the channel: nothing was sent (Windows,
+                    // whose pipes share one namespace; the socket file lies in a folder of ours)
     };
     // The later start's side: sends the request and waits at most `limit` for the answer. A
     // listener too busy to take the connection, or one that closes it unanswered, is asked

@@ -1,5 +1,6 @@
 #include "kestrun/core/kestrun_app.h"
 
+#include "kestrun/core/event_log.h"
 #include "kestrun/core/kestrun_dlg.h"
 #include "kestrun/core/second_start.h"
 #include "kestrun/ui/commands.h"
@@ -25,7 +26,10 @@ int CKestrunApp::run(int argc, char** argv) {
     // Held for the life of the process; the kernel releases it when the process ends.
     SingleInstanceLock instance(kInstanceName);
     if (!instance.acquired()) {
-        SecondStart::handOver(instance.file()); // the running one shows its window
+        SystemClock clock;
+        std::error_code ec;
+        // The running one shows its window.
+        SecondStart::handOver(instance.file(), EventLog(clock, std::filesystem::current_path(ec)));
         return 0;
     }
 

@@ -8,10 +8,14 @@ fs::path SecondStart::channelFile(const fs::path& lockFile) {
     return lockFile.empty() ? fs::path() : lockFile.parent_path() / kChannelFile;
 }
 
-bool SecondStart::handOver(const fs::path& lockFile) {
+bool SecondStart::handOver(const fs::path& lockFile, const EventLog& log) {
     const fs::path file = channelFile(lockFile);
-    return !file.empty() &&
-           InstanceChannel::askToShow(file, kAnswerLimit) == InstanceChannel::Answer::Shown;
+    if (file.empty())
+        return false;
+    const InstanceChannel::Answer answer = InstanceChannel::askToShow(file, kAnswerLimit);
+    if (answer == InstanceChannel::Answer::NotOurs)
+        log.log(kNotOursLine);
+    return answer == InstanceChannel::Answer::Shown;
 }
 
 std::unique_ptr<InstanceChannel> SecondStart::listen(const fs::path& lockFile,

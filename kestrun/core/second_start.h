@@ -1,5 +1,6 @@
 #pragma once
 
+#include "kestrun/core/event_log.h"
 #include "platform/instance_channel.h"
 
 #include <chrono>
@@ -22,9 +23,14 @@ public:
     // The channel's file beside the lock file; empty when there is no lock file.
     static std::filesystem::path channelFile(const std::filesystem::path& lockFile);
 
+    // The later start's line when another user's program holds the channel (on Windows, where
+    // pipes of all users share one namespace): nothing was sent to it.
+    static constexpr const char* kNotOursLine =
+        "Window not shown for a second start: another user's program holds Kestrun's channel";
+
     // The later start: asks the running instance to show its window and waits a moment for it.
     // True when it answered.
-    static bool handOver(const std::filesystem::path& lockFile);
+    static bool handOver(const std::filesystem::path& lockFile, const EventLog& log);
 
     // The running instance: shows its window for every later start while it lives. Null when
     // there is no lock file to put the channel beside.

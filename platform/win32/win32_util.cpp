@@ -162,28 +162,44 @@ std::optional<fs::path> pathOf(HANDLE handle) {
 
 namespace {
 
+// The user of a process's token; empty when the token cannot be read.
+std::vector<unsigned char> userOf(HANDLE process) {
+    std::vector<unsigned char> out;
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(process, TOKEN_QUERY, &token))
+        return out;
+    const Handle held(token);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+        return out;
+    const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    out.assign(static_cast<unsigned char*>(user),
+               static_cast<unsigned char*>(user) + ::GetLengthSid(user));
+    return out;
+}
+
 // The user this process runs as; empty when its token cannot be read.
 const std::vector<unsigned char>& currentUserSid() {
-    static const std::vector<unsigned char> sid = [] {
-        std::vector<unsigned char> out;
-        HANDLE token = nullptr;
-        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
-            return out;
-        const Handle held(token);
-        DWORD size = 0;
-        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        std::vector<unsigned char> buffer(size);
-        if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
-            return out;
-        const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-        out.assign(static_cast<unsigned char*>(user),
-                   static_cast<unsigned char*>(user) + ::GetLengthSid(user));
-        return out;
-    }();
+    static const std::vector<unsigned char> sid = userOf(::GetCurrentProcess());
     return sid;
 }
 
 } // namespace
+
+PSID currentUser() {
+    const auto& self = currentUserSid();
+    return self.empty() ? nullptr : const_cast<unsigned char*>(self.data());
+}
+
+bool runsAsCurrentUser(DWORD processId) {
+    const Handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    std::vector<unsigned char> user;
+    if (process)
+        user = userOf(process.get());
+    return !user.empty() && currentUser() && ::EqualSid(user.data(), currentUser());
+}
 
 bool isSelfOrSystem(PSID sid) {
     if (!sid || !::IsValidSid(sid))

@@ -85,4 +85,11 @@ bool ownedByOthers(HANDLE handle);
 // Whether the security identifier names this user, the administrators or the system.
 bool isSelfOrSystem(PSID sid);
 
+// The user this process runs as; null when its token cannot be read.
+PSID currentUser();
+
+// Whether the process runs as this very user (its token's user is ours); false when that
+// cannot be told, e.g. the process is another user's and may not be opened.
+bool runsAsCurrentUser(DWORD processId);
+
 } // namespace kestrun::win32
