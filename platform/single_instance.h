@@ -16,7 +16,8 @@ namespace kestrun {
 // at all.
 //
 // On Windows the lock is the named mutex of the user's session, owned by the thread that made
-// the object; the folders play no part there and file() stays empty.
+// the object; the folders play no part there, and file() is a path that names the lock in its
+// session and user without a file behind it (for what is placed beside it by name).
 //
 // The lock lies only in a folder of the user's own that no one else may write, found the same
 // way whatever environment started the program: $XDG_RUNTIME_DIR, else /run/user/<uid> (where

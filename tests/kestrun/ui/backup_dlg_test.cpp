@@ -262,7 +262,8 @@ TEST(BackupDialog, FolderChooserMakesNoFolders) {
     EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Select Directory"));
     EXPECT_EQ(dialog.fileMode(), QFileDialog::Directory);
     EXPECT_TRUE(dialog.testOption(QFileDialog::ShowDirsOnly));
-    EXPECT_EQ(dialog.directory().absolutePath(), QString::fromStdString((dir / "last").string()));
+    EXPECT_EQ(QDir::toNativeSeparators(dialog.directory().absolutePath()),
+              QString::fromStdString((dir / "last").string()));
     dialog.show();
     auto* newFolder = dialog.findChild<QWidget*>(QStringLiteral("newFolderButton"));
     ASSERT_NE(newFolder, nullptr); // Qt's own dialog, not one of the platform's
