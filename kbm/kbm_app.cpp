@@ -8,6 +8,7 @@
 #include "platform/display.h"
 #include "platform/file_lock.h"
 #include "platform/interrupt_notifier.h"
+#include "platform/offscreen_font.h"
 #include "platform/process_priority.h"
 #include "platform/settings_store.h"
 
@@ -48,6 +49,7 @@ int CKbmApp::run(int argc, char** argv) {
     setIdleProcessPriority();
     chooseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
+    useInstalledFontOffscreen();
     app.setQuitOnLastWindowClosed(false);
 
     const CurlGlobal curl;

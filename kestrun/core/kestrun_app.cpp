@@ -10,6 +10,7 @@
 #include "platform/descriptor_limit.h"
 #include "platform/display.h"
 #include "platform/interrupt_notifier.h"
+#include "platform/offscreen_font.h"
 #include "platform/process_table.h"
 #include "platform/program_launcher.h"
 #include "platform/service_manager.h"
@@ -39,6 +40,7 @@ int CKestrunApp::run(int argc, char** argv) {
     raiseDescriptorLimit();
     chooseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
+    useInstalledFontOffscreen();
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("Kestrun"));
 

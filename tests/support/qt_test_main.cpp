@@ -1,5 +1,7 @@
 // The main() of widget tests: one application object for the whole run (offscreen, set by
 // CTest), created before and destroyed after every test.
+#include "platform/offscreen_font.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -25,6 +27,7 @@ int main(int argc, char** argv) {
     int result = 0;
     {
         QApplication app(argc, argv);
+        kestrun::useInstalledFontOffscreen();
         result = RUN_ALL_TESTS();
     }
     return result;

@@ -5,6 +5,7 @@
 // line are set as a run would set them.
 #include "kbm/kbm_backup_dlg.h"
 #include "platform/clock.h"
+#include "platform/offscreen_font.h"
 #include "platform/settings_store.h"
 
 #include <QAction>
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    useInstalledFontOffscreen();
     const QString out =
         argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("build/screenshots");
     QDir().mkpath(out);

@@ -9,6 +9,7 @@
 #include "kestrun/ui/window_shots.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
+#include "platform/offscreen_font.h"
 #include "platform/process_table.h"
 #include "platform/program_launcher.h"
 #include "platform/settings_store.h"
@@ -87,6 +88,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    useInstalledFontOffscreen();
     const QString out =
         argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("build/screenshots");
     QDir().mkpath(out);

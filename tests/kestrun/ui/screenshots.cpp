@@ -2,6 +2,7 @@
 #include "kestrun/ui/backup_dlg.h"
 #include "kestrun/ui/list_prompts.h"
 #include "kestrun/ui/programs_dlg.h"
+#include "platform/offscreen_font.h"
 
 #include <QApplication>
 #include <QDir>
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    kestrun::useInstalledFontOffscreen();
     const QDir folder(QString::fromLocal8Bit(argv[1]));
     QDir().mkpath(folder.path());
     kestrun::QtListPrompts prompts;
