@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <random>
 #include <stdexcept>
 
@@ -9,12 +10,16 @@ namespace kestrun::test {
 
 namespace fs = std::filesystem;
 
-// Below the user's own temporary folder, under a name no other test has taken.
+// Below the user's own temporary folder, under a name no other test has taken: the process's id
+// and a count of its own (a folder removed while something still held it open may linger on
+// Windows, and MinGW's random numbers may repeat), and a random number besides.
 fs::path makeTempDir() {
+    static std::atomic<unsigned> made{0};
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path dir =
-            fs::temp_directory_path() / ("kestrun-test-" + std::to_string(random()));
+        const fs::path dir = fs::temp_directory_path() /
+                             ("kestrun-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                              std::to_string(++made) + "-" + std::to_string(random()));
         if (::CreateDirectoryW(dir.c_str(), nullptr))
             return dir;
     }

@@ -50,6 +50,8 @@ struct FakeListDialogs final : kestrun::ListDialogs {
 // The main window on temporary folders with a test clock, fake questions and list dialogs.
 struct WindowRig {
     TempDir dir;
+    // Where the backup program leaves its last run's outcome: the rig's own, not the user's.
+    kestrun::test::ScopedEnv appdata{"APPDATA", (dir / "appdata").string()};
     kestrun::TestClock clock{LocalDateTime::fromFields(2024, 3, 4, 8, 0, 0)};
     std::filesystem::path settingsFile = dir / "config/Tavisoft/Kestrun.conf";
     std::optional<kestrun::IniSettingsStore> store;
