@@ -3,6 +3,7 @@
 #include "kestrun/update/countdown.h"
 #include "kestrun/update/update_socket.h"
 #include "platform/file_time.h"
+#include "tests/support/host_programs.h"
 
 #include <map>
 #include <stop_token>
@@ -32,7 +33,8 @@ protected:
 };
 
 void touchAt(const fs::path& file, const std::string& stamp) { // touch -t, local time
-    ASSERT_EQ(std::system(("touch -t " + stamp + " '" + file.string() + "'").c_str()), 0);
+    ASSERT_EQ(kestrun::test::runHostProgram("touch", {"-t", stamp, kestrun::test::hostPath(file)}),
+              0);
 }
 
 // A peer whose list, sizes and file bodies the test gives.

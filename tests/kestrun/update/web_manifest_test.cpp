@@ -2,10 +2,9 @@
 #include "kestrun/update/manifest_scanner.h"
 #include "kestrun/update/web_kinds.h"
 #include "tests/kestrun/update/web_fixture.h"
+#include "tests/support/host_programs.h"
 
 #include <QTcpServer>
-
-#include <sys/resource.h>
 
 #include <array>
 #include <fstream>
@@ -206,11 +205,10 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
     std::filesystem::create_directory(system);
     std::filesystem::copy_file(site.cert, system / "site.pem");
     const std::filesystem::path unrelated = work_ / "unrelated.pem";
-    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+    ASSERT_EQ(runHostShell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
                            "-nodes -days 2 -subj /CN=unrelated -keyout /dev/null -out '" +
-                           unrelated.string() + "' 2>/dev/null && openssl rehash '" +
-                           system.string() + "' 2>/dev/null")
-                              .c_str()),
+                           hostPath(unrelated) + "' 2>/dev/null && openssl rehash '" +
+                           hostPath(system) + "' 2>/dev/null"),
               0);
     HttpGetRequest get;
     get.url = server_->origin() + "/KSN//ver.txt";
@@ -222,12 +220,6 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
                     return true;
                 }).completed);
     EXPECT_EQ(body, "KSN:1.2.1.4\r\n");
-}
-
-long peakKilobytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
 }
 
 TEST_F(WebManifestTest, ReadsAHugeManifestInLittleMemory) {
@@ -242,10 +234,10 @@ TEST_F(WebManifestTest, ReadsAHugeManifestInLittleMemory) {
     }
     startSite();
 
-    const long before = peakKilobytes();
+    const long before = peakMemoryKilobytes();
     EXPECT_EQ(parts(web_.readWebVersion(2)), (Version{{1, 0, 0, 9}}));
     // 40 MB went by; the peak grows by far less.
-    EXPECT_LT(peakKilobytes() - before, 16 * 1024);
+    EXPECT_LT(peakMemoryKilobytes() - before, 16 * 1024);
 }
 
 } // namespace
