@@ -73,6 +73,10 @@ private:
     long saved_ = -1; // the soft limit before (POSIX)
 };
 
+// Whether files carry mode bits of the system's own for tests to judge: POSIX files do; Windows
+// has none (its C runtime makes them up from the read-only attribute and the file's name).
+bool systemHasModeBits();
+
 // The peak of the memory this process has held so far, in KiB (POSIX: its peak resident set;
 // Windows: its peak working set).
 long peakMemoryKilobytes();

@@ -82,6 +82,10 @@ ScopedDescriptorLimit::~ScopedDescriptorLimit() {
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+bool systemHasModeBits() {
+    return true;
+}
+
 long peakMemoryKilobytes() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);

@@ -70,6 +70,10 @@ std::wstring quoted(const std::wstring& argument) {
 ScopedDescriptorLimit::ScopedDescriptorLimit(long) {}
 ScopedDescriptorLimit::~ScopedDescriptorLimit() = default;
 
+bool systemHasModeBits() {
+    return false;
+}
+
 long peakMemoryKilobytes() {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;

@@ -174,7 +174,9 @@ TEST_F(LanClientTest, UpdatesToTheServersVersion) {
     EXPECT_FALSE(programRunning());
     EXPECT_EQ(readFile(versioned), standIn("117"));
     EXPECT_EQ(readFile(program_), standIn("118"));
-    EXPECT_EQ(fs::status(program_).permissions(), fs::perms(0750));
+    if (kestrun::test::systemHasModeBits()) {
+        EXPECT_EQ(fs::status(program_).permissions(), fs::perms(0750));
+    }
     EXPECT_FALSE(fs::exists(downloaded));
     ASSERT_TRUE(kestrun::test::processEventsUntil([&] { return !host_.lines.empty(); }));
     EXPECT_EQ(host_.lines, Strings{"127.0.0.1 ZLM client updated"});
@@ -360,7 +362,9 @@ TEST_F(LanClientTest, SecondUpdateKeepsTheFirstVersionedCopy) {
     EXPECT_EQ(log[2], "Zelmo was updated");
     EXPECT_EQ(readFile(versioned), "the first copy");
     EXPECT_EQ(readFile(program_), standIn("118"));
-    EXPECT_EQ(fs::status(program_).permissions(), fs::perms(0750));
+    if (kestrun::test::systemHasModeBits()) {
+        EXPECT_EQ(fs::status(program_).permissions(), fs::perms(0750));
+    }
 }
 
 // Version replies that are not versions, and peers that send anything at all: the check logs

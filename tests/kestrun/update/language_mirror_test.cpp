@@ -96,8 +96,10 @@ TEST_F(LanguageMirrorTest, MirrorsTheDropFolder) {
     EXPECT_EQ(readFile(local("de.ini-----240314090000")), "[de]\nalt\n");
     EXPECT_EQ(readFile(local("en.ini")), std::string(5000, 'e'));
     EXPECT_EQ(readFile(local("fr.ini")), "[fr]\nlocal\n");
-    EXPECT_EQ(mode("de.ini"), 0640u);
-    EXPECT_EQ(mode("en.ini"), 0664u);
+    if (kestrun::test::systemHasModeBits()) {
+        EXPECT_EQ(mode("de.ini"), 0640u);
+        EXPECT_EQ(mode("en.ini"), 0664u);
+    }
     Strings log = logMessages();
     std::sort(log.begin(), log.end());
     EXPECT_EQ(log,

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
-#include <sys/stat.h>
 
 namespace kestrun::test {
 namespace {
@@ -17,8 +16,9 @@ namespace fs = std::filesystem;
 using Symbol = RoutineUser::Symbol;
 
 unsigned modeOf(const fs::path& file) {
-    struct stat st {};
-    return ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+    std::error_code ec;
+    const auto status = fs::status(file, ec);
+    return ec ? 0 : static_cast<unsigned>(status.permissions()) & 07777;
 }
 
 // The administrator, played by the test: answers come from a queue, everything shown is
@@ -198,7 +198,9 @@ TEST_F(UpdateRoutineTest, ModeOneCountsDownThenReplacesTheServerOnly) {
     const std::string backup = server().string() + ".5.2.0.118";
     EXPECT_EQ(readFile(backup), oldServer_);
     EXPECT_EQ(readFile(server()), newServer_);
-    EXPECT_EQ(modeOf(server()), 0750u); // the mode of the program it replaces
+    if (systemHasModeBits()) {
+        EXPECT_EQ(modeOf(server()), 0750u); // the mode of the program it replaces
+    }
     EXPECT_FALSE(fs::exists(work_ / "Zelmo_serv.exe"));
     EXPECT_EQ(routineLines(), (std::vector<std::string>{
                                   "Renaming " + server().string() + " to " + backup,
@@ -226,7 +228,9 @@ TEST_F(UpdateRoutineTest, ModeThreeReplacesBothExecutables) {
     EXPECT_EQ(readFile(client()), newClient_);
     EXPECT_EQ(readFile(serverBackup), oldServer_);
     EXPECT_EQ(readFile(clientBackup), oldClient_);
-    EXPECT_EQ(modeOf(client()), 0700u);
+    if (systemHasModeBits()) {
+        EXPECT_EQ(modeOf(client()), 0700u);
+    }
     EXPECT_FALSE(fs::exists(work_ / "Zelmo.exe"));
     EXPECT_FALSE(fs::exists(work_ / "Zelmo_serv.exe"));
     const std::string s2 = wf() + "/Zelmo.exe";
@@ -248,7 +252,9 @@ TEST_F(UpdateRoutineTest, AnExistingBackupNameIsKeptAndTheProgramOverwritten) {
     ASSERT_TRUE(runToEnd());
     EXPECT_EQ(readFile(backup), "an older backup");
     EXPECT_EQ(readFile(server()), newServer_);
-    EXPECT_EQ(modeOf(server()), 0750u);
+    if (systemHasModeBits()) {
+        EXPECT_EQ(modeOf(server()), 0750u);
+    }
     EXPECT_EQ(routineLines(), (std::vector<std::string>{"Copiyng " + wf() + "/Zelmo_Serv.exe to " +
                                                             server().string(),
                                                         "Zelmo server was updated"}));

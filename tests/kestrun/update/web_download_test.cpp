@@ -61,8 +61,10 @@ TEST_F(WebDownloadTest, SavesEachKindUnderItsLocalName) {
                   "/" + remote.substr(0, slash) + "//" + remote.substr(slash + 1));
         EXPECT_EQ(logMessages().back(), savedLine(program.size(), program.size(), k.local));
         const auto mode = fs::status(work_ / k.local).permissions();
-        EXPECT_NE(mode & fs::perms::owner_exec, fs::perms::none) << k.local;
-        EXPECT_NE(mode & fs::perms::others_exec, fs::perms::none) << k.local;
+        if (systemHasModeBits()) {
+            EXPECT_NE(mode & fs::perms::owner_exec, fs::perms::none) << k.local;
+            EXPECT_NE(mode & fs::perms::others_exec, fs::perms::none) << k.local;
+        }
     }
     const std::size_t served = requestedPaths().size();
     EXPECT_FALSE(web_.download(-1));
