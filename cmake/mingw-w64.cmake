@@ -41,6 +41,8 @@ if(KESTRUN_WINE64)
     file(WRITE ${wrapper} "#!/bin/sh
 # Runs a Windows program of this build under Wine, in the build folder's own prefix.
 export WINEPREFIX='${CMAKE_BINARY_DIR}/wineprefix' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+# Wine's Windows has no fonts of its own: what Qt draws offscreen it draws with the host's.
+export QT_QPA_FONTDIR=\${QT_QPA_FONTDIR:-Z:/usr/share/fonts/truetype/dejavu}
 # One server for the whole test run: started by the first program, it ends by itself a minute
 # after the last one (a later start finds it running and leaves it be). The prefix is made, and
 # its own background processes started, by a first program whose streams lead nowhere: they
