@@ -73,6 +73,9 @@ private:
     long saved_ = -1; // the soft limit before (POSIX)
 };
 
+// Whether the tests run under Wine, whose Windows leaves some of Windows' own checks out.
+bool runsUnderWine();
+
 // Whether files carry mode bits of the system's own for tests to judge: POSIX files do; Windows
 // has none (its C runtime makes them up from the read-only attribute and the file's name).
 bool systemHasModeBits();

@@ -82,6 +82,10 @@ ScopedDescriptorLimit::~ScopedDescriptorLimit() {
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+bool runsUnderWine() {
+    return false;
+}
+
 bool systemHasModeBits() {
     return true;
 }

@@ -70,6 +70,10 @@ std::wstring quoted(const std::wstring& argument) {
 ScopedDescriptorLimit::ScopedDescriptorLimit(long) {}
 ScopedDescriptorLimit::~ScopedDescriptorLimit() = default;
 
+bool runsUnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll"), "wine_get_version") != nullptr;
+}
+
 bool systemHasModeBits() {
     return false;
 }

@@ -108,6 +108,7 @@ protected:
     fs::path server() const { return serverDir_ / "Zelmo_serv.exe"; }
     fs::path client() const { return clientDir_ / "Zelmo.exe"; }
     std::string wf() const { return work_.path().string(); }
+    std::string inWf(const std::string& name) const { return (work_ / name).string(); }
 
     // Installed programs of the old version, a site offering the web version.
     void install(const FileVersion& installed, const FileVersion& offered) {
@@ -204,7 +205,7 @@ TEST_F(UpdateRoutineTest, ModeOneCountsDownThenReplacesTheServerOnly) {
     EXPECT_FALSE(fs::exists(work_ / "Zelmo_serv.exe"));
     EXPECT_EQ(routineLines(), (std::vector<std::string>{
                                   "Renaming " + server().string() + " to " + backup,
-                                  "Copiyng " + wf() + "/Zelmo_Serv.exe to " + server().string(),
+                                  "Copiyng " + inWf("Zelmo_Serv.exe") + " to " + server().string(),
                                   "Zelmo server was updated"}));
     // The client executable is left alone in mode 1.
     EXPECT_EQ(readFile(client()), oldClient_);
@@ -233,12 +234,12 @@ TEST_F(UpdateRoutineTest, ModeThreeReplacesBothExecutables) {
     }
     EXPECT_FALSE(fs::exists(work_ / "Zelmo.exe"));
     EXPECT_FALSE(fs::exists(work_ / "Zelmo_serv.exe"));
-    const std::string s2 = wf() + "/Zelmo.exe";
+    const std::string s2 = inWf("Zelmo.exe");
     EXPECT_EQ(
         routineLines(),
         (std::vector<std::string>{
             "Renaming " + server().string() + " to " + serverBackup,
-            "Copiyng " + wf() + "/Zelmo_Serv.exe to " + server().string(),
+            "Copiyng " + inWf("Zelmo_Serv.exe") + " to " + server().string(),
             "Zelmo server was updated", "Renaming " + client().string() + " to " + clientBackup,
             "Copiyng " + s2 + " to " + client().string(), "Zelmo client was updated"}));
     EXPECT_TRUE(user_.told.empty());
@@ -255,8 +256,8 @@ TEST_F(UpdateRoutineTest, AnExistingBackupNameIsKeptAndTheProgramOverwritten) {
     if (systemHasModeBits()) {
         EXPECT_EQ(modeOf(server()), 0750u);
     }
-    EXPECT_EQ(routineLines(), (std::vector<std::string>{"Copiyng " + wf() + "/Zelmo_Serv.exe to " +
-                                                            server().string(),
+    EXPECT_EQ(routineLines(), (std::vector<std::string>{"Copiyng " + inWf("Zelmo_Serv.exe") +
+                                                            " to " + server().string(),
                                                         "Zelmo server was updated"}));
 }
 
@@ -364,7 +365,7 @@ TEST_F(UpdateRoutineTest, WorkerFailuresAreLoggedAndTheFlagCleared) {
     });
     ASSERT_TRUE(runToEnd());
     clock_.setSleepHook({});
-    EXPECT_EQ(routineLines().back(), "Could not find uploaded file: " + wf() + "/Zelmo_Serv.exe");
+    EXPECT_EQ(routineLines().back(), "Could not find uploaded file: " + inWf("Zelmo_Serv.exe"));
     ASSERT_EQ(user_.told.size(), 1u);
     EXPECT_EQ(user_.told[0].text, UpdateRoutine::kFailed);
     EXPECT_EQ(user_.told[0].symbol, Symbol::Stop);
@@ -377,7 +378,7 @@ TEST_F(UpdateRoutineTest, WorkerFailuresAreLoggedAndTheFlagCleared) {
     fs::create_directories(server());
     writeFile(server().string() + ".0.0.0.0", "backup");
     ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(routineLines().back(), "Could not copy new file: " + wf() + "/Zelmo_Serv.exe");
+    EXPECT_EQ(routineLines().back(), "Could not copy new file: " + inWf("Zelmo_Serv.exe"));
     ASSERT_EQ(user_.told.size(), 1u);
     EXPECT_EQ(user_.told[0].text, UpdateRoutine::kFailed);
     EXPECT_TRUE(fs::is_directory(server()));
