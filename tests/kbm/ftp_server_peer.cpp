@@ -6,40 +6,41 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <thread>
+
 namespace kestrun::test {
 
 namespace {
-const QString kPython = QStringLiteral("/usr/bin/python3");
+const std::string kPython = "/usr/bin/python3";
 }
 
 FtpServerPeer::FtpServerPeer(const std::filesystem::path& root, const std::string& user,
                              const std::string& password, int port) {
     // -D logs every command, so tests can see how the client talked to the server.
-    start({"-m", "pyftpdlib", "-D", "-i", "127.0.0.1", "-p", QString::number(port), "-w", "-d",
-           QString::fromStdString(root.string()), "-u", QString::fromStdString(user), "-P",
-           QString::fromStdString(password)});
+    start({"-m", "pyftpdlib", "-D", "-i", "127.0.0.1", "-p", std::to_string(port), "-w", "-d",
+           hostPath(root), "-u", user, "-P", password});
 }
 
 FtpServerPeer FtpServerPeer::script(const std::filesystem::path& root, const std::string& user,
-                                    const std::string& password, const QStringList& options) {
+                                    const std::string& password,
+                                    const std::vector<std::string>& options) {
     FtpServerPeer peer;
-    const auto script = sourceDir() / "tests" / "peers" / "ftp_server.py";
-    peer.start(QStringList{QString::fromStdString(script.string()),
-                           QString::fromStdString(root.string()), QString::fromStdString(user),
-                           QString::fromStdString(password)} +
-               options);
+    std::vector<std::string> arguments{hostPath(sourceDir() / "tests" / "peers" / "ftp_server.py"),
+                                       hostPath(root), user, password};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    peer.start(arguments);
     return peer;
 }
 
 FtpServerPeer FtpServerPeer::dropping(const std::filesystem::path& root, const std::string& user,
                                       const std::string& password, int dropAfterBytes) {
-    return script(root, user, password, {"--drop-after", QString::number(dropAfterBytes)});
+    return script(root, user, password, {"--drop-after", std::to_string(dropAfterBytes)});
 }
 
 FtpServerPeer FtpServerPeer::refusingStore(const std::filesystem::path& root,
                                            const std::string& user, const std::string& password,
                                            const std::string& reply) {
-    return script(root, user, password, {"--stor-reply", QString::fromStdString(reply)});
+    return script(root, user, password, {"--stor-reply", reply});
 }
 
 FtpServerPeer FtpServerPeer::writeOnly(const std::filesystem::path& root, const std::string& user,
@@ -55,20 +56,16 @@ FtpServerPeer FtpServerPeer::noRenameOver(const std::filesystem::path& root,
 FtpServerPeer FtpServerPeer::tls(const std::filesystem::path& root, const std::string& user,
                                  const std::string& password, const std::filesystem::path& cert,
                                  const std::filesystem::path& key) {
-    return script(
-        root, user, password,
-        {"--tls", QString::fromStdString(cert.string()), QString::fromStdString(key.string())});
+    return script(root, user, password, {"--tls", hostPath(cert), hostPath(key)});
 }
 
-void FtpServerPeer::start(const QStringList& arguments) {
+void FtpServerPeer::start(const std::vector<std::string>& arguments) {
     // The server's log goes to a file, so a long test never blocks it on a full pipe.
     logDir_ = std::make_unique<QTemporaryDir>();
     const QString logFile = logDir_->filePath(QStringLiteral("server.log"));
-    process_ = std::make_unique<QProcess>();
-    process_->setStandardOutputFile(QProcess::nullDevice());
-    process_->setStandardErrorFile(logFile);
-    process_->start(kPython, arguments);
-    if (!process_->waitForStarted(10000))
+    process_ =
+        std::make_unique<HostProgram>(kPython, arguments, HostOutput{{}, logFile.toStdString()});
+    if (!process_->started())
         return;
     static const QRegularExpression ready(QStringLiteral("starting FTP server on [^:]+:(\\d+)"));
     QElapsedTimer timer;
@@ -82,9 +79,9 @@ void FtpServerPeer::start(const QStringList& arguments) {
                 return;
             }
         }
-        // Returns early when the server ends; otherwise a short pause between looks.
-        if (process_->waitForFinished(50) || process_->state() == QProcess::NotRunning)
+        if (!process_->running())
             return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
 
@@ -95,11 +92,6 @@ std::string FtpServerPeer::log() const {
     return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
 }
 
-FtpServerPeer::~FtpServerPeer() {
-    if (process_ && process_->state() != QProcess::NotRunning) {
-        process_->kill();
-        process_->waitForFinished(5000);
-    }
-}
+FtpServerPeer::~FtpServerPeer() = default;
 
 } // namespace kestrun::test

@@ -1,17 +1,18 @@
 #pragma once
 
-#include <QProcess>
+#include "tests/support/host_programs.h"
+
 #include <QTemporaryDir>
 
-#include <memory>
-
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrun::test {
 
 // A real FTP server on 127.0.0.1 (pyftpdlib) serving a folder with one writable account,
-// started in the constructor (on a free port unless one is given) and killed in the destructor.
+// started in the constructor (on a free port unless one is given) and ended in the destructor.
 // port() is 0 when it did not start.
 class FtpServerPeer {
 public:
@@ -42,13 +43,14 @@ public:
 
 private:
     FtpServerPeer() = default;
-    void start(const QStringList& arguments);
+    void start(const std::vector<std::string>& arguments);
     // Starts tests/peers/ftp_server.py with the account and the options.
     static FtpServerPeer script(const std::filesystem::path& root, const std::string& user,
-                                const std::string& password, const QStringList& options);
+                                const std::string& password,
+                                const std::vector<std::string>& options);
 
     std::unique_ptr<QTemporaryDir> logDir_;
-    std::unique_ptr<QProcess> process_;
+    std::unique_ptr<HostProgram> process_;
     int port_ = 0;
 };
 

@@ -1,17 +1,13 @@
 #include "tests/peers/raw_client.h"
 
+#include "tests/peers/socket_calls.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
 #include <memory>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace kestrun::test {
 
@@ -34,38 +30,38 @@ double RawExchange::msFromLastPieceToClose() const {
 namespace {
 
 // Connects a new socket to 127.0.0.1, from the given local address when there is one, or to
-// ::1 from ::1; -1 when that fails.
-int connectFrom(std::uint16_t port, const std::string& source, int receiveBuffer) {
+// ::1 from ::1; kNone when that fails.
+sockets::Socket connectFrom(std::uint16_t port, const std::string& source, int receiveBuffer) {
     const bool ipv6 = source.find(':') != std::string::npos;
-    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    const sockets::Socket fd = sockets::open(ipv6 ? AF_INET6 : AF_INET);
+    if (fd == sockets::kNone)
+        return sockets::kNone;
     if (receiveBuffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockets::setOption(fd, SOL_SOCKET, SO_RCVBUF, receiveBuffer);
     int connected = -1;
     if (ipv6) {
         sockaddr_in6 address{};
         address.sin6_family = AF_INET6;
         address.sin6_port = htons(port);
-        address.sin6_addr = in6addr_loopback;
-        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        address.sin6_addr.s6_addr[15] = 1; // ::1
+        connected = sockets::connect(fd, &address, sizeof address);
     } else {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         if (!source.empty()) {
             if (::inet_pton(AF_INET, source.c_str(), &address.sin_addr) != 1 ||
-                ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-                ::close(fd);
-                return -1;
+                sockets::bind(fd, &address, sizeof address) != 0) {
+                sockets::close(fd);
+                return sockets::kNone;
             }
         }
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        connected = sockets::connect(fd, &address, sizeof address);
     }
     if (connected != 0) {
-        ::close(fd);
-        return -1;
+        sockets::close(fd);
+        return sockets::kNone;
     }
     return fd;
 }
@@ -73,19 +69,18 @@ int connectFrom(std::uint16_t port, const std::string& source, int receiveBuffer
 } // namespace
 
 IdleConnection::IdleConnection(std::uint16_t port, const std::string& source)
-    : fd_(connectFrom(port, source, 0)), connected_(fd_ >= 0) {}
+    : fd_(connectFrom(port, source, 0)), connected_(fd_ != sockets::kNone) {}
 
 IdleConnection::~IdleConnection() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ != sockets::kNone)
+        sockets::close(fd_);
 }
 
 bool IdleConnection::closedByServer() const {
-    pollfd p{fd_, POLLIN, 0};
-    if (fd_ < 0 || ::poll(&p, 1, 0) <= 0)
+    if (fd_ == sockets::kNone || !sockets::readable(fd_, 0))
         return false;
     char byte = 0;
-    return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+    return sockets::receive(fd_, &byte, 1, true) <= 0;
 }
 
 IdleFlood::IdleFlood(std::uint16_t port, const std::vector<std::string>& sources, int perSource) {
@@ -113,12 +108,12 @@ IdleFlood::~IdleFlood() {
 
 RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
     RawExchange result;
-    const int fd = connectFrom(port, request.source, request.receiveBuffer);
-    if (fd < 0)
+    const sockets::Socket fd = connectFrom(port, request.source, request.receiveBuffer);
+    if (fd == sockets::kNone)
         return result;
     result.connected = true;
     if (!request.bytes.empty())
-        ::send(fd, request.bytes.data(), request.bytes.size(), MSG_NOSIGNAL);
+        sockets::send(fd, request.bytes.data(), request.bytes.size());
     result.sent = RawExchange::Clock::now();
     std::this_thread::sleep_for(request.holdOff);
     const auto deadline = result.sent + request.giveUp;
@@ -128,15 +123,14 @@ RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
             deadline - RawExchange::Clock::now());
         if (left.count() <= 0)
             break;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        if (!sockets::readable(fd, static_cast<int>(left.count())))
             continue;
-        const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, request.readSize), 0);
+        const auto n = sockets::receive(fd, buffer, std::min(sizeof buffer, request.readSize));
         const auto now = RawExchange::Clock::now();
         if (n <= 0) {
             result.closed = now;
             result.closedByServer = true;
-            result.reset = n < 0 && errno == ECONNRESET;
+            result.reset = n < 0 && sockets::lastWasReset();
             break;
         }
         result.pieces.push_back({std::string(buffer, static_cast<std::size_t>(n)), now});
@@ -144,7 +138,7 @@ RawExchange rawExchange(std::uint16_t port, const RawRequest& request) {
     }
     if (!result.closedByServer)
         result.closed = RawExchange::Clock::now();
-    ::close(fd);
+    sockets::close(fd);
     return result;
 }
 

@@ -55,7 +55,7 @@ public:
     bool closedByServer() const;
 
 private:
-    int fd_ = -1;
+    std::intptr_t fd_ = -1; // see tests/peers/socket_calls.h
     bool connected_ = false;
 };
 

@@ -1,11 +1,6 @@
 #include "tests/peers/scripted_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "tests/peers/socket_calls.h"
 
 namespace kestrun::test {
 
@@ -19,13 +14,13 @@ sockaddr_in loopback(std::uint16_t port) {
     return address;
 }
 
-int boundSocket(std::uint16_t& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+sockets::Socket boundSocket(std::uint16_t& port) {
+    const sockets::Socket fd = sockets::open(AF_INET);
     sockaddr_in address = loopback(0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return -1;
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    if (fd == sockets::kNone || sockets::bind(fd, &address, sizeof address) != 0)
+        return sockets::kNone;
+    sockets::Length length = sizeof address;
+    ::getsockname(sockets::native(fd), reinterpret_cast<sockaddr*>(&address), &length);
     port = ntohs(address.sin_port);
     return fd;
 }
@@ -34,15 +29,15 @@ int boundSocket(std::uint16_t& port) {
 
 std::uint16_t closedPort() {
     std::uint16_t port = 0;
-    const int fd = boundSocket(port);
-    ::close(fd); // bound once, never listened on: nothing answers there
+    const sockets::Socket fd = boundSocket(port);
+    sockets::close(fd); // bound once, never listened on: nothing answers there
     return port;
 }
 
 bool ScriptedServer::Connection::send(const std::string& bytes) const {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const auto n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const auto n = sockets::send(fd_, bytes.data() + sent, bytes.size() - sent);
         if (n <= 0)
             return false;
         sent += static_cast<std::size_t>(n);
@@ -57,15 +52,15 @@ void ScriptedServer::Connection::hang() const {
 
 ScriptedServer::ScriptedServer(Mode mode, Script script) : mode_(mode), script_(std::move(script)) {
     listener_ = boundSocket(port_);
-    if (listener_ < 0)
+    if (listener_ == sockets::kNone)
         return;
-    ::listen(listener_, mode == Mode::FullQueue ? 0 : 128);
+    ::listen(sockets::native(listener_), mode == Mode::FullQueue ? 0 : 128);
     if (mode == Mode::FullQueue) {
         // A backlog of 0 holds one connection; the next handshakes are dropped.
         for (int i = 0; i < 3; ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            const sockets::Socket fd = sockets::open(AF_INET, true);
             sockaddr_in address = loopback(port_);
-            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            sockets::connect(fd, &address, sizeof address);
             fillers_.push_back(fd);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -80,10 +75,10 @@ ScriptedServer::~ScriptedServer() {
         acceptor_.join();
     for (std::thread& t : threads_)
         t.join();
-    for (int fd : fillers_)
-        ::close(fd);
-    if (listener_ >= 0)
-        ::close(listener_);
+    for (const sockets::Socket fd : fillers_)
+        sockets::close(fd);
+    if (listener_ != sockets::kNone)
+        sockets::close(listener_);
 }
 
 std::vector<std::string> ScriptedServer::requests() const {
@@ -93,26 +88,24 @@ std::vector<std::string> ScriptedServer::requests() const {
 
 void ScriptedServer::acceptLoop() {
     while (!stopping_) {
-        pollfd p{listener_, POLLIN, 0};
-        if (::poll(&p, 1, 10) <= 0)
+        if (!sockets::readable(listener_, 10))
             continue;
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        const sockets::Socket fd = sockets::accept(listener_);
+        if (fd == sockets::kNone)
             continue;
         threads_.emplace_back([this, fd] { serve(fd); });
     }
 }
 
-void ScriptedServer::serve(int fd) {
+void ScriptedServer::serve(std::intptr_t fd) {
     const Connection connection(fd, stopping_);
     if (mode_ == Mode::Silent)
         connection.hang();
     if (mode_ == Mode::Script) {
         std::string request;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 3000) > 0) {
+        if (sockets::readable(fd, 3000)) {
             char buffer[1024];
-            const auto n = ::recv(fd, buffer, sizeof buffer, 0);
+            const auto n = sockets::receive(fd, buffer, sizeof buffer);
             if (n > 0)
                 request.assign(buffer, static_cast<std::size_t>(n));
         }
@@ -123,7 +116,7 @@ void ScriptedServer::serve(int fd) {
         if (script_)
             script_(request, connection);
     }
-    ::close(fd);
+    sockets::close(fd);
 }
 
 } // namespace kestrun::test

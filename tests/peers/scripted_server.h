@@ -25,14 +25,15 @@ public:
     // What the script of one connection may do.
     class Connection {
     public:
-        explicit Connection(int fd, const std::atomic<bool>& stopping) : fd_(fd), stop_(stopping) {}
+        Connection(std::intptr_t fd, const std::atomic<bool>& stopping)
+            : fd_(fd), stop_(stopping) {}
         // False when the bytes could not all go out (the client has gone).
         bool send(const std::string& bytes) const;
         // Keeps the connection open, without sending, until the server is stopped.
         void hang() const;
 
     private:
-        int fd_;
+        std::intptr_t fd_; // see tests/peers/socket_calls.h
         const std::atomic<bool>& stop_;
     };
     // Answers one request; the connection is closed when it returns.
@@ -48,12 +49,12 @@ public:
 
 private:
     void acceptLoop();
-    void serve(int fd);
+    void serve(std::intptr_t fd);
 
     Mode mode_;
     Script script_;
-    int listener_ = -1;
-    std::vector<int> fillers_; // the connections that fill a full queue
+    std::intptr_t listener_ = -1;        // sockets as tests/peers/socket_calls.h holds them
+    std::vector<std::intptr_t> fillers_; // the connections that fill a full queue
     std::uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;

@@ -16,13 +16,15 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Without a runtime folder Qt would make one below /tmp and leave it there: the run gets a
-    // private one of its own, removed at the end.
+    // private one of its own, removed at the end. (Qt for Windows uses none.)
     std::optional<QTemporaryDir> runtime;
+#ifndef Q_OS_WIN
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
         runtime.emplace(QDir::tempPath() + QStringLiteral("/kestrun-test-runtime-XXXXXX"));
         if (runtime->isValid())
             qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime->path()));
     }
+#endif
     ::testing::InitGoogleTest(&argc, argv);
     int result = 0;
     {

@@ -1,5 +1,8 @@
 #include "tests/support/test_support.h"
+#include "tests/support/host_programs.h"
 #include "tests/support/test_support_os.h"
+
+#include "platform/path_rules.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -77,10 +80,13 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 }
 
 fs::path binDir() {
-    return KESTRUN_BIN_DIR;
+    return fromHostPath(KESTRUN_BIN_DIR);
+}
+fs::path builtProgram(const std::string& name) {
+    return binDir() / (name + std::string(executableSuffix()));
 }
 fs::path sourceDir() {
-    return KESTRUN_SOURCE_DIR;
+    return fromHostPath(KESTRUN_SOURCE_DIR);
 }
 
 } // namespace kestrun::test

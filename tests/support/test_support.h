@@ -59,12 +59,40 @@ std::vector<std::string> readLines(const std::filesystem::path& file);
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
+// Few descriptors left to the process while the object lives, as a busy process would have left:
+// the soft limit of open descriptors lowered to those open now plus the headroom. Windows
+// limits neither its handles nor its sockets so: there it changes nothing.
+class ScopedDescriptorLimit {
+public:
+    explicit ScopedDescriptorLimit(long headroom);
+    ~ScopedDescriptorLimit();
+    ScopedDescriptorLimit(const ScopedDescriptorLimit&) = delete;
+    ScopedDescriptorLimit& operator=(const ScopedDescriptorLimit&) = delete;
+
+private:
+    long saved_ = -1; // the soft limit before (POSIX)
+};
+
+// Whether the tests run under Wine, whose Windows leaves some of Windows' own checks out.
+bool runsUnderWine();
+
+// Whether files carry mode bits of the system's own for tests to judge: POSIX files do; Windows
+// has none (its C runtime makes them up from the read-only attribute and the file's name).
+bool systemHasModeBits();
+
+// The peak of the memory this process has held so far, in KiB (POSIX: its peak resident set;
+// Windows: its peak working set).
+long peakMemoryKilobytes();
+
 // POSIX: gives one user (or group) the access bits (4 read, 2 write) on a file or folder
 // through its access list, whose mask lets them through; the mode's other entries stay.
 bool grantAccess(const std::filesystem::path& path, bool group, unsigned id, unsigned access);
 
-// The folder of the built executables (kestrun, kbm).
+// The folder of the built executables (kestrun, kbm), and the source tree, as this process
+// opens them (the build writes their host paths).
 std::filesystem::path binDir();
 std::filesystem::path sourceDir();
+// A built executable of that name in binDir(), with the system's suffix (kbm.exe on Windows).
+std::filesystem::path builtProgram(const std::string& name);
 
 } // namespace kestrun::test

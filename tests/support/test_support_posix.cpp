@@ -1,12 +1,21 @@
+#include "tests/support/host_programs.h"
 #include "tests/support/test_support.h"
 #include "tests/support/test_support_os.h"
 
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <stdexcept>
+
+extern char** environ;
 
 namespace kestrun::test {
 
@@ -22,6 +31,69 @@ void setVariable(const std::string& name, const std::optional<std::string>& valu
         setenv(name.c_str(), value->c_str(), 1);
     else
         unsetenv(name.c_str());
+}
+
+// The tests run on the host itself.
+std::string hostPath(const std::filesystem::path& path) {
+    return path.string();
+}
+
+std::filesystem::path fromHostPath(const std::string& unixPath) {
+    return unixPath;
+}
+
+bool startHostShell(const std::vector<std::string>& arguments, long& shell) {
+    std::vector<std::string> all{"sh"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : all)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv.data(), environ) != 0)
+        return false;
+    shell = pid;
+    return true;
+}
+
+// The shell ends right after it has written the status; one that does not is let go.
+void reapHostShell(long shell) {
+    waitUntil([shell] { return ::waitpid(static_cast<pid_t>(shell), nullptr, WNOHANG) != 0; },
+              std::chrono::seconds(1));
+}
+
+long hostProcessId() {
+    return ::getpid();
+}
+
+ScopedDescriptorLimit::ScopedDescriptorLimit(long headroom) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    saved_ = static_cast<long>(limit.rlim_cur);
+    const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    limit.rlim_cur = std::min(limit.rlim_max, static_cast<rlim_t>(open + headroom));
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+ScopedDescriptorLimit::~ScopedDescriptorLimit() {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(saved_);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+bool runsUnderWine() {
+    return false;
+}
+
+bool systemHasModeBits() {
+    return true;
+}
+
+long peakMemoryKilobytes() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 bool grantAccess(const std::filesystem::path& path, bool group, unsigned id, unsigned access) {

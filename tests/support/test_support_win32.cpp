@@ -1,8 +1,13 @@
+#include "tests/support/host_programs.h"
+#include "tests/support/test_support.h"
 #include "tests/support/test_support_os.h"
 
 #include <windows.h>
 
+#include <psapi.h>
+
 #include <atomic>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 
@@ -36,6 +41,109 @@ void setVariable(const std::string& name, const std::optional<std::string>& valu
     ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, w.data(), wide);
     const std::wstring wname(name.begin(), name.end());
     ::SetEnvironmentVariableW(wname.c_str(), value ? w.c_str() : nullptr);
+}
+
+namespace {
+
+std::wstring wide(const std::string& text) {
+    const int size =
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), w.data(), size);
+    return w;
+}
+
+// One argument of a command line as the C runtime (and Wine, for a Unix program) splits it.
+std::wstring quoted(const std::wstring& argument) {
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(2 * backslashes, L'\\');
+    return out + L"\"";
+}
+
+} // namespace
+
+ScopedDescriptorLimit::ScopedDescriptorLimit(long) {}
+ScopedDescriptorLimit::~ScopedDescriptorLimit() = default;
+
+bool runsUnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll"), "wine_get_version") != nullptr;
+}
+
+bool systemHasModeBits() {
+    return false;
+}
+
+long peakMemoryKilobytes() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters))
+        return 0;
+    return static_cast<long>(counters.PeakWorkingSetSize / 1024);
+}
+
+// Wine's own call gives the Unix path of a Windows path; without Wine the path stays as it is.
+std::string hostPath(const std::filesystem::path& path) {
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    static const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (!unixName)
+        return path.string();
+    char* name = unixName(std::filesystem::absolute(path).c_str());
+    if (!name)
+        return path.string();
+    std::string result = name;
+    ::HeapFree(::GetProcessHeap(), 0, name);
+    return result;
+}
+
+// Wine's drive Z: is the host's root folder.
+std::filesystem::path fromHostPath(const std::string& unixPath) {
+    if (unixPath.empty() || unixPath.front() != '/')
+        return unixPath;
+    std::string path = "Z:" + unixPath;
+    for (char& c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+// The host's sh is a Unix program under Wine: it gets no handles of ours and no handle of it is
+// given back, so it is watched through its status file alone.
+bool startHostShell(const std::vector<std::string>& arguments, long& shell) {
+    std::wstring line = quoted(fromHostPath("/bin/sh").wstring());
+    for (const std::string& argument : arguments)
+        line += L" " + quoted(wide(argument));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                          nullptr, &startup, &process))
+        return false;
+    if (process.hThread)
+        ::CloseHandle(process.hThread);
+    if (process.hProcess)
+        ::CloseHandle(process.hProcess);
+    shell = 0;
+    return true;
+}
+
+void reapHostShell(long) {}
+
+// Files are opened by the Wine server: its /proc/self is its own.
+long hostProcessId() {
+    long pid = 0;
+    std::ifstream(fromHostPath("/proc/self/stat")) >> pid;
+    return pid;
 }
 
 } // namespace kestrun::test

@@ -31,7 +31,7 @@ QProcessEnvironment isolatedEnvironment(const TempDir& dir) {
 TEST(Startup, SecondInstanceShowsTheFirstsWindowAndEnds) {
     TempDir dir;
     std::filesystem::create_directories(dir / "work");
-    const QString program = QString::fromStdString((kestrun::test::binDir() / "kestrun").string());
+    const QString program = QString::fromStdString(kestrun::test::builtProgram("kestrun").string());
     const auto start = [&](QProcess& process) {
         process.setProcessEnvironment(isolatedEnvironment(dir));
         process.setWorkingDirectory(QString::fromStdString((dir / "work").string()));

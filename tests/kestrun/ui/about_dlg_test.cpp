@@ -56,7 +56,7 @@ protected:
 };
 
 TEST_F(AboutDlgTest, ShowsTheVersionTheProgramIsBuiltWith) {
-    const auto built = readFileVersion(binDir() / "kestrun");
+    const auto built = readFileVersion(builtProgram("kestrun"));
     ASSERT_TRUE(built);
     EXPECT_EQ(CAboutDlg::versionText().toStdString(), "Kestrun, version " + built->text());
     runAbout([](CAboutDlg& about) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QProcess>
+#include "tests/support/test_support.h"
 
 #include <filesystem>
 #include <map>
@@ -9,6 +9,8 @@
 #include <vector>
 
 namespace kestrun::test {
+
+class HostProgram;
 
 // A self-signed certificate for 127.0.0.1 and localhost, made with openssl.
 struct Certificate {
@@ -39,7 +41,7 @@ struct ServedRequest {
 };
 
 // The HTTP (or, with a certificate, HTTPS) test server of tests/peers on 127.0.0.1, serving a
-// folder; started in the constructor, killed in the destructor. port() is 0 when it did not
+// folder; started in the constructor, ended in the destructor. port() is 0 when it did not
 // start.
 class HttpServerPeer {
 public:
@@ -54,8 +56,8 @@ public:
     std::vector<ServedRequest> requests() const;
 
 private:
-    std::filesystem::path control_;
-    std::unique_ptr<QProcess> process_;
+    TempDir control_; // the server's port file, request log and standard error
+    std::unique_ptr<HostProgram> process_;
     bool tls_ = false;
     int port_ = 0;
 };

@@ -3,7 +3,7 @@
 #include "tests/kestrun/update/version_copy.h"
 #include "tests/support/qt_app.h"
 
-#include <unistd.h>
+#include <QCoreApplication>
 
 namespace kestrun::test {
 
@@ -12,7 +12,9 @@ using namespace std::chrono_literals;
 
 LanClientFixture::LanClientFixture() : startMs_(clock_.monotonicMs()) {
     // A name of its own: closing by name must never reach another test's stand-in.
-    program_ = (zelmoDir_ / ("Zelmo-" + std::to_string(::getpid()) + ".exe")).string();
+    program_ =
+        (zelmoDir_ / ("Zelmo-" + std::to_string(QCoreApplication::applicationPid()) + ".exe"))
+            .string();
     settings_.uhost = "127.0.0.1";
     settings_.uport = closedPort();
     settings_.ufile = program_ + "?+";

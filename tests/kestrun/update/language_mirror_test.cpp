@@ -3,6 +3,7 @@
 #include "kestrun/update/countdown.h"
 #include "kestrun/update/update_socket.h"
 #include "platform/file_time.h"
+#include "tests/support/host_programs.h"
 
 #include <map>
 #include <stop_token>
@@ -32,7 +33,8 @@ protected:
 };
 
 void touchAt(const fs::path& file, const std::string& stamp) { // touch -t, local time
-    ASSERT_EQ(std::system(("touch -t " + stamp + " '" + file.string() + "'").c_str()), 0);
+    ASSERT_EQ(kestrun::test::runHostProgram("touch", {"-t", stamp, kestrun::test::hostPath(file)}),
+              0);
 }
 
 // A peer whose list, sizes and file bodies the test gives.
@@ -94,8 +96,10 @@ TEST_F(LanguageMirrorTest, MirrorsTheDropFolder) {
     EXPECT_EQ(readFile(local("de.ini-----240314090000")), "[de]\nalt\n");
     EXPECT_EQ(readFile(local("en.ini")), std::string(5000, 'e'));
     EXPECT_EQ(readFile(local("fr.ini")), "[fr]\nlocal\n");
-    EXPECT_EQ(mode("de.ini"), 0640u);
-    EXPECT_EQ(mode("en.ini"), 0664u);
+    if (kestrun::test::systemHasModeBits()) {
+        EXPECT_EQ(mode("de.ini"), 0640u);
+        EXPECT_EQ(mode("en.ini"), 0664u);
+    }
     Strings log = logMessages();
     std::sort(log.begin(), log.end());
     EXPECT_EQ(log,

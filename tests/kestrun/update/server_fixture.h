@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace kestrun::test {
@@ -30,6 +32,21 @@ public:
     TestClock serverClock{LocalDateTime::fromFields(2024, 3, 15, 10, 30, 0)};
     Clock& clock() override { return serverClock; }
 };
+
+// Short pauses, far enough apart that an immediate close and a paused one never mix up.
+constexpr auto kPause = std::chrono::milliseconds(400);
+inline ServerTiming quickTiming() {
+    using std::chrono::milliseconds;
+    return {kPause, milliseconds(1), milliseconds(3000), 16 * 1024};
+}
+
+// Bytes of that length in a pattern that never repeats within a piece.
+inline std::string pattern(std::size_t length) {
+    std::string s(length, '\0');
+    for (std::size_t i = 0; i < length; ++i)
+        s[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    return s;
+}
 
 inline std::filesystem::path testPe(const std::string& name) {
     return std::filesystem::path(KESTRUN_TEST_PE_DIR) / name;

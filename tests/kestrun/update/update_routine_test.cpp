@@ -8,7 +8,6 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
-#include <sys/stat.h>
 
 namespace kestrun::test {
 namespace {
@@ -17,8 +16,9 @@ namespace fs = std::filesystem;
 using Symbol = RoutineUser::Symbol;
 
 unsigned modeOf(const fs::path& file) {
-    struct stat st {};
-    return ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+    std::error_code ec;
+    const auto status = fs::status(file, ec);
+    return ec ? 0 : static_cast<unsigned>(status.permissions()) & 07777;
 }
 
 // The administrator, played by the test: answers come from a queue, everything shown is
@@ -108,6 +108,7 @@ protected:
     fs::path server() const { return serverDir_ / "Zelmo_serv.exe"; }
     fs::path client() const { return clientDir_ / "Zelmo.exe"; }
     std::string wf() const { return work_.path().string(); }
+    std::string inWf(const std::string& name) const { return (work_ / name).string(); }
 
     // Installed programs of the old version, a site offering the web version.
     void install(const FileVersion& installed, const FileVersion& offered) {
@@ -198,11 +199,13 @@ TEST_F(UpdateRoutineTest, ModeOneCountsDownThenReplacesTheServerOnly) {
     const std::string backup = server().string() + ".5.2.0.118";
     EXPECT_EQ(readFile(backup), oldServer_);
     EXPECT_EQ(readFile(server()), newServer_);
-    EXPECT_EQ(modeOf(server()), 0750u); // the mode of the program it replaces
+    if (systemHasModeBits()) {
+        EXPECT_EQ(modeOf(server()), 0750u); // the mode of the program it replaces
+    }
     EXPECT_FALSE(fs::exists(work_ / "Zelmo_serv.exe"));
     EXPECT_EQ(routineLines(), (std::vector<std::string>{
                                   "Renaming " + server().string() + " to " + backup,
-                                  "Copiyng " + wf() + "/Zelmo_Serv.exe to " + server().string(),
+                                  "Copiyng " + inWf("Zelmo_Serv.exe") + " to " + server().string(),
                                   "Zelmo server was updated"}));
     // The client executable is left alone in mode 1.
     EXPECT_EQ(readFile(client()), oldClient_);
@@ -226,15 +229,17 @@ TEST_F(UpdateRoutineTest, ModeThreeReplacesBothExecutables) {
     EXPECT_EQ(readFile(client()), newClient_);
     EXPECT_EQ(readFile(serverBackup), oldServer_);
     EXPECT_EQ(readFile(clientBackup), oldClient_);
-    EXPECT_EQ(modeOf(client()), 0700u);
+    if (systemHasModeBits()) {
+        EXPECT_EQ(modeOf(client()), 0700u);
+    }
     EXPECT_FALSE(fs::exists(work_ / "Zelmo.exe"));
     EXPECT_FALSE(fs::exists(work_ / "Zelmo_serv.exe"));
-    const std::string s2 = wf() + "/Zelmo.exe";
+    const std::string s2 = inWf("Zelmo.exe");
     EXPECT_EQ(
         routineLines(),
         (std::vector<std::string>{
             "Renaming " + server().string() + " to " + serverBackup,
-            "Copiyng " + wf() + "/Zelmo_Serv.exe to " + server().string(),
+            "Copiyng " + inWf("Zelmo_Serv.exe") + " to " + server().string(),
             "Zelmo server was updated", "Renaming " + client().string() + " to " + clientBackup,
             "Copiyng " + s2 + " to " + client().string(), "Zelmo client was updated"}));
     EXPECT_TRUE(user_.told.empty());
@@ -248,9 +253,11 @@ TEST_F(UpdateRoutineTest, AnExistingBackupNameIsKeptAndTheProgramOverwritten) {
     ASSERT_TRUE(runToEnd());
     EXPECT_EQ(readFile(backup), "an older backup");
     EXPECT_EQ(readFile(server()), newServer_);
-    EXPECT_EQ(modeOf(server()), 0750u);
-    EXPECT_EQ(routineLines(), (std::vector<std::string>{"Copiyng " + wf() + "/Zelmo_Serv.exe to " +
-                                                            server().string(),
+    if (systemHasModeBits()) {
+        EXPECT_EQ(modeOf(server()), 0750u);
+    }
+    EXPECT_EQ(routineLines(), (std::vector<std::string>{"Copiyng " + inWf("Zelmo_Serv.exe") +
+                                                            " to " + server().string(),
                                                         "Zelmo server was updated"}));
 }
 
@@ -358,7 +365,7 @@ TEST_F(UpdateRoutineTest, WorkerFailuresAreLoggedAndTheFlagCleared) {
     });
     ASSERT_TRUE(runToEnd());
     clock_.setSleepHook({});
-    EXPECT_EQ(routineLines().back(), "Could not find uploaded file: " + wf() + "/Zelmo_Serv.exe");
+    EXPECT_EQ(routineLines().back(), "Could not find uploaded file: " + inWf("Zelmo_Serv.exe"));
     ASSERT_EQ(user_.told.size(), 1u);
     EXPECT_EQ(user_.told[0].text, UpdateRoutine::kFailed);
     EXPECT_EQ(user_.told[0].symbol, Symbol::Stop);
@@ -371,7 +378,7 @@ TEST_F(UpdateRoutineTest, WorkerFailuresAreLoggedAndTheFlagCleared) {
     fs::create_directories(server());
     writeFile(server().string() + ".0.0.0.0", "backup");
     ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(routineLines().back(), "Could not copy new file: " + wf() + "/Zelmo_Serv.exe");
+    EXPECT_EQ(routineLines().back(), "Could not copy new file: " + inWf("Zelmo_Serv.exe"));
     ASSERT_EQ(user_.told.size(), 1u);
     EXPECT_EQ(user_.told[0].text, UpdateRoutine::kFailed);
     EXPECT_TRUE(fs::is_directory(server()));

@@ -8,7 +8,8 @@
 namespace kestrun::test {
 
 // The bytes of one of our built executables with another version in its version note, so
-// that a test can publish or install "newer" and "older" builds of a real program.
+// (a PE file: in its version resource) so that a test can publish or install "newer" and
+// "older" builds of a real program.
 std::string withVersion(const std::string& executable, const FileVersion& version);
 // A built executable of build/bin (kestrun, kbm, kvu) with the version, as bytes.
 std::string builtWithVersion(const std::string& name, const FileVersion& version);

@@ -54,7 +54,7 @@ std::vector<std::string> WebFixture::requestedPaths() const {
 }
 
 std::string WebFixture::versionedExecutable() {
-    return readFile(binDir() / "kbm");
+    return readFile(builtProgram("kbm"));
 }
 
 } // namespace kestrun::test

@@ -1,11 +1,11 @@
 #include "kestrun/update/http_transfer.h"
 #include "kestrun/update/manifest_scanner.h"
 #include "kestrun/update/web_kinds.h"
+#include "release/program_names.h"
 #include "tests/kestrun/update/web_fixture.h"
+#include "tests/support/host_programs.h"
 
 #include <QTcpServer>
-
-#include <sys/resource.h>
 
 #include <array>
 #include <fstream>
@@ -167,13 +167,15 @@ TEST_F(WebManifestTest, RefusesOtherServicesWithoutTraffic) {
 }
 
 TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
+    if (runsUnderWine())
+        GTEST_SKIP() << "under Wine, Schannel accepts a self-signed site that nothing trusts";
     const Certificate site = makeCertificate(work_.path(), "site");
     const Certificate other = makeCertificate(work_.path(), "other");
     ASSERT_FALSE(site.cert.empty());
     ASSERT_FALSE(other.cert.empty());
     startSite(&site);
     publish("KSN/ver.txt", "KSN:1.2.1.4\r\n");
-    publish("KSN/kbm", versionedExecutable());
+    publish("KSN/" + programFileName(kBackupProgram), versionedExecutable());
 
     EXPECT_FALSE(web_.readWebVersion(1)) << "a self-signed certificate is not trusted by itself";
     EXPECT_TRUE(web_.lastFailureWasTls()) << "its caller adds no \"Could not connect\" line";
@@ -181,7 +183,8 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
     // Each refused handshake says why, in the TLS layer's words.
     const std::vector<std::string> lines = logMessages();
     ASSERT_EQ(lines.size(), 2u);
-    const std::string files[] = {"/KSN//ver.txt (", "/KSN//kbm ("};
+    const std::string files[] = {"/KSN//ver.txt (",
+                                 "/KSN//" + programFileName(kBackupProgram) + " ("};
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_TRUE(
             lines[i].starts_with("Certificate not trusted: " + server_->origin() + files[i]))
@@ -196,7 +199,7 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
     EXPECT_EQ(parts(web_.readWebVersion(1)), (Version{{1, 2, 1, 4}}));
     EXPECT_FALSE(web_.lastFailureWasTls());
     EXPECT_TRUE(web_.download(2));
-    EXPECT_EQ(readFile(work_ / "kbm~"), versionedExecutable());
+    EXPECT_EQ(readFile(work_ / downloadFileName(kBackupProgram)), versionedExecutable());
     // Over https no cache answers a download either.
     EXPECT_EQ(header(server_->requests().back(), "cache-control"), "no-cache");
 
@@ -206,11 +209,10 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
     std::filesystem::create_directory(system);
     std::filesystem::copy_file(site.cert, system / "site.pem");
     const std::filesystem::path unrelated = work_ / "unrelated.pem";
-    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+    ASSERT_EQ(runHostShell("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
                            "-nodes -days 2 -subj /CN=unrelated -keyout /dev/null -out '" +
-                           unrelated.string() + "' 2>/dev/null && openssl rehash '" +
-                           system.string() + "' 2>/dev/null")
-                              .c_str()),
+                           hostPath(unrelated) + "' 2>/dev/null && openssl rehash '" +
+                           hostPath(system) + "' 2>/dev/null"),
               0);
     HttpGetRequest get;
     get.url = server_->origin() + "/KSN//ver.txt";
@@ -222,12 +224,6 @@ TEST_F(WebManifestTest, TrustsASelfSignedSiteOnlyThroughCaPem) {
                     return true;
                 }).completed);
     EXPECT_EQ(body, "KSN:1.2.1.4\r\n");
-}
-
-long peakKilobytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
 }
 
 TEST_F(WebManifestTest, ReadsAHugeManifestInLittleMemory) {
@@ -242,10 +238,10 @@ TEST_F(WebManifestTest, ReadsAHugeManifestInLittleMemory) {
     }
     startSite();
 
-    const long before = peakKilobytes();
+    const long before = peakMemoryKilobytes();
     EXPECT_EQ(parts(web_.readWebVersion(2)), (Version{{1, 0, 0, 9}}));
     // 40 MB went by; the peak grows by far less.
-    EXPECT_LT(peakKilobytes() - before, 16 * 1024);
+    EXPECT_LT(peakMemoryKilobytes() - before, 16 * 1024);
 }
 
 } // namespace

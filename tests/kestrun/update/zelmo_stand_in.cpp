@@ -1,8 +1,9 @@
 // A stand-in for the client application: a real process that carries a file version and runs
 // until it is ended.
-#include <unistd.h>
+#include <chrono>
+#include <thread>
 
 int main() {
     for (;;)
-        ::pause();
+        std::this_thread::sleep_for(std::chrono::hours(1));
 }
