@@ -35,7 +35,9 @@ test: build
 # Debian's sources (once, into ~/.cache/kestrun/mingw: see the README), its tests run under
 # Wine in a Wine prefix of the build folder's own, then the programs themselves under Wine.
 windows-test: configure windows-build
-	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j2 --timeout 300
+# One test at a time: under Wine the host programs that serve the web tests do not bear a
+# second test beside them.
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure --timeout 300
 	cmake --build $(BUILD) --target kestrun # the Linux peer of the update engine's check
 	BUILD=$(abspath $(WINDOWS_BUILD)) LINUX_BUILD=$(abspath $(BUILD)) scripts/windows-check.sh
 
