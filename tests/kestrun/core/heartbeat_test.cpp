@@ -1,4 +1,5 @@
 #include "kestrun/core/backup_status.h"
+#include "kestrun/core/completion.h"
 #include "kestrun/core/heartbeat.h"
 #include "kestrun/core/pause_counter.h"
 #include "kestrun/core/settings.h"
@@ -257,16 +258,18 @@ TEST(Heartbeat, ThreadWaitsTenSecondsBeforeItsFirstBeat) {
         kestrun::TestClock* clock = nullptr;
         std::uint64_t firstSendMs = 0;
         std::string firstBackupLine;
+        // Condition variables, not atomic waits: MinGW's atomic waits may miss a wake-up.
         std::atomic<bool> sent{false};
-        std::atomic<bool> release{false};
+        kestrun::Completion firstSent;
+        kestrun::Completion release;
         void send(KsnMessage m) override {
             if (sent)
                 return;
             firstSendMs = clock->monotonicMs();
             events.push_back({0, m, false});
             sent = true;
-            sent.notify_all();
-            release.wait(false);
+            firstSent.signal();
+            release.wait({});
         }
         void setStatusLine(int id, const std::string& text) override {
             if (id == 1004 && firstBackupLine.empty())
@@ -280,14 +283,15 @@ TEST(Heartbeat, ThreadWaitsTenSecondsBeforeItsFirstBeat) {
     target.clock = &clock;
     Heartbeat heartbeat{clock, settings, pause, target};
     heartbeat.start();
-    target.sent.wait(false);
+    target.firstSent.wait({});
+    // What the heartbeat did up to its first send; it runs on once released.
     const std::uint64_t firstSendMs = target.firstSendMs;
-    target.release = true;
-    target.release.notify_all();
+    const auto eventsAtFirstSend = target.events;
+    target.release.signal();
     heartbeat.stop();
     EXPECT_EQ(firstSendMs, 1'010'000u);
-    ASSERT_EQ(target.events.size(), 1u);
-    EXPECT_EQ(target.events.front().message, KsnMessage::ProgramCheck);
+    ASSERT_EQ(eventsAtFirstSend.size(), 1u);
+    EXPECT_EQ(eventsAtFirstSend.front().message, KsnMessage::ProgramCheck);
     // The backup period begins when the loop starts, after the wait.
     EXPECT_EQ(target.firstBackupLine, "Next backup in 12:00.00");
 }
