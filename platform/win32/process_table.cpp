@@ -21,38 +21,6 @@ bool isJava(std::string_view name) {
     return lower == "java.exe" || lower == "javaw.exe" || lower == "java" || lower == "javaw";
 }
 
-// Whether the process runs as this user: its token names the same account.
-bool runsAsUser(HANDLE process, const std::vector<unsigned char>& self) {
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(process, TOKEN_QUERY, &token))
-        return false;
-    const Handle held(token);
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size);
-    if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
-        return false;
-    const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    return !self.empty() && ::EqualSid(user, const_cast<unsigned char*>(self.data()));
-}
-
-std::vector<unsigned char> ownSid() {
-    HANDLE token = nullptr;
-    std::vector<unsigned char> out;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
-        return out;
-    const Handle held(token);
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size);
-    if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
-        return out;
-    const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    out.assign(static_cast<unsigned char*>(user),
-               static_cast<unsigned char*>(user) + ::GetLengthSid(user));
-    return out;
-}
-
 using QueryInformation = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
 
 QueryInformation queryInformation() {
@@ -159,7 +127,6 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
     const Handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
         return std::nullopt;
-    static const std::vector<unsigned char> self = ownSid();
     std::vector<ProcessInfo> table;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -173,7 +140,7 @@ std::optional<std::vector<ProcessInfo>> ProcProcessTable::processes() {
             ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION |
                               (java ? PROCESS_QUERY_INFORMATION | PROCESS_VM_READ : 0),
                           FALSE, entry.th32ProcessID));
-        if (!process || !runsAsUser(process.get(), self) || name.empty())
+        if (!process || !win32::runsAsCurrentUser(process.get()) || name.empty())
             continue;
         ProcessInfo info;
         info.pid = static_cast<long>(entry.th32ProcessID);

@@ -193,12 +193,14 @@ PSID currentUser() {
     return self.empty() ? nullptr : const_cast<unsigned char*>(self.data());
 }
 
+bool runsAsCurrentUser(HANDLE process) {
+    std::vector<unsigned char> user = userOf(process);
+    return !user.empty() && currentUser() && ::EqualSid(user.data(), currentUser());
+}
+
 bool runsAsCurrentUser(DWORD processId) {
     const Handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    std::vector<unsigned char> user;
-    if (process)
-        user = userOf(process.get());
-    return !user.empty() && currentUser() && ::EqualSid(user.data(), currentUser());
+    return process && runsAsCurrentUser(process.get());
 }
 
 bool isSelfOrSystem(PSID sid) {

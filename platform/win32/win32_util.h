@@ -91,5 +91,7 @@ PSID currentUser();
 // Whether the process runs as this very user (its token's user is ours); false when that
 // cannot be told, e.g. the process is another user's and may not be opened.
 bool runsAsCurrentUser(DWORD processId);
+// The same for a process opened with at least PROCESS_QUERY_LIMITED_INFORMATION.
+bool runsAsCurrentUser(HANDLE process);
 
 } // namespace kestrun::win32
