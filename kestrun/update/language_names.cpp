@@ -30,7 +30,11 @@ bool isMirrorableName(std::string_view name) {
         const auto byte = static_cast<unsigned char>(c);
         return byte < 0x20 || byte == 0x7F;
     };
-    return wire::isPlainFileName(name) && name.find("..") == std::string_view::npos &&
+    // Longer names fit no folder on either system (255 bytes, 255 UTF-16 units): nothing is
+    // asked for them.
+    constexpr std::size_t kLongestName = 255;
+    return wire::isPlainFileName(name) && name.size() <= kLongestName &&
+           name.find("..") == std::string_view::npos &&
            std::none_of(name.begin(), name.end(), control);
 }
 

@@ -9,6 +9,7 @@
 #include "kestrun/update/wire_protocol.h"
 #include "platform/clock.h"
 #include "platform/file_time.h"
+#include "platform/path_rules.h"
 #include "platform/regular_file.h"
 #include "platform/shared_folder.h"
 
@@ -58,7 +59,7 @@ void LanguageMirror::update() {
     }
 
     const std::string program = executablePath(settings.ufile);
-    const auto slash = program.rfind('/');
+    const auto slash = lastPathSeparator(program);
     if (slash == std::string::npos)
         return; // no folder to mirror into
     const fs::path folder(program.substr(0, slash + 1));

@@ -1,11 +1,12 @@
 #include "kestrun/update/program_replace.h"
 
+#include "platform/path_rules.h"
 #include "platform/process_table.h"
 
 namespace kestrun {
 
 std::string fileNameOf(std::string_view path) {
-    const auto slash = path.rfind('/');
+    const auto slash = lastPathSeparator(path);
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 

@@ -7,7 +7,7 @@ namespace kestrun {
 
 class ProcessTable;
 
-// The file name of a path: the text after its last "/" (the whole text without one).
+// The file name of a path: the text after its last separator (the whole text without one).
 std::string fileNameOf(std::string_view path);
 
 // Ends the first running process whose executable has the path's file name, compared without

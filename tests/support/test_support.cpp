@@ -89,4 +89,14 @@ fs::path sourceDir() {
     return fromHostPath(KESTRUN_SOURCE_DIR);
 }
 
+bool systemMakesLinks() {
+    static const bool makes = [] {
+        const TempDir dir;
+        std::error_code ec;
+        fs::create_symlink("target", dir / "link", ec);
+        return !ec;
+    }();
+    return makes;
+}
+
 } // namespace kestrun::test

@@ -80,6 +80,10 @@ bool runsUnderWine();
 // has none (its C runtime makes them up from the read-only attribute and the file's name).
 bool systemHasModeBits();
 
+// Whether this process may make symbolic links (POSIX: always; Windows: only with the right to,
+// which Wine does not give).
+bool systemMakesLinks();
+
 // The peak of the memory this process has held so far, in KiB (POSIX: its peak resident set;
 // Windows: its peak working set).
 long peakMemoryKilobytes();

@@ -34,15 +34,19 @@ TEST_F(UpdateCoordinatorTest, WorkRunsInOrderOffTheCallerAndAPollStillRunningIsS
     for (const char* name : {".Zelmo.exe.part-123-4", ".kestrun~.part-9-10", "Zelmo.exe.part-1-2",
                              ".Zelmo.exe.part-1", ".kbm~.part-1-2x", "kbm~"})
         writeFile(work_ / name, "part");
-    fs::create_symlink("kbm~", work_ / ".kbm~.part-1-2");
+    // A link under such a name is not ours to remove (where the system makes links).
+    const bool links = kestrun::test::systemMakesLinks();
+    if (links)
+        fs::create_symlink("kbm~", work_ / ".kbm~.part-1-2");
+    std::vector<std::string> kept = {".Zelmo.exe.part-1", ".kbm~.part-1-2x", ".kvu~.part-1-2",
+                                     "Zelmo.exe.part-1-2", "kbm~"};
+    if (links)
+        kept.insert(kept.begin() + 1, ".kbm~.part-1-2");
     fs::create_directory(work_ / ".kvu~.part-1-2");
     {
         UpdateCoordinator engine({settings_, log_, clock_, processes_, launcher_, busy, held_, {}},
                                  work_.path());
-        EXPECT_EQ(
-            filesBelow(work_.path()),
-            (std::vector<std::string>{".Zelmo.exe.part-1", ".kbm~.part-1-2", ".kbm~.part-1-2x",
-                                      ".kvu~.part-1-2", "Zelmo.exe.part-1-2", "kbm~"}));
+        EXPECT_EQ(filesBelow(work_.path()), kept);
         EXPECT_TRUE(engine.handle(KsnMessage::LanUpdate));
         EXPECT_TRUE(engine.handle(KsnMessage::LanguageUpdate));
         EXPECT_FALSE(engine.handle(KsnMessage::LanUpdate));    // the first has not ended yet
