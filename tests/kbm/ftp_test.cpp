@@ -1,15 +1,11 @@
 #include "common/log_writer.h"
 #include "kbm/ftp_sender.h"
 #include "kbm/ftp_tls.h"
-#include "tests/kbm/ftp_server_peer.h"
-#include "tests/kbm/kbm_test_support.h"
+#include "tests/kbm/ftp_delivery_fixture.h"
 #include "tests/kestrun/update/http_server_peer.h"
 #include "tests/peers/scripted_server.h"
 
 #include <gtest/gtest.h>
-
-#include <curl/curl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -19,60 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
-
-class FtpDeliveryTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { curl_global_init(CURL_GLOBAL_DEFAULT); }
-
-    FtpDeliveryTest() : remote(box.root / "ftp-root") {
-        fs::create_directories(remote);
-        box.run_.settings.destinationIsFolder = 0;
-        box.run_.settings.host = "127.0.0.1";
-        box.run_.settings.user = "kbm";
-        box.run_.settings.password = "secret";
-    }
-
-    // The log without the line that a plain server gets once per run.
-    std::vector<std::string> noted() const {
-        auto messages = box.logMessages();
-        std::erase_if(messages, [](const std::string& m) {
-            return m.ends_with(" is not encrypted: the password and the files go in clear");
-        });
-        return messages;
-    }
-
-    // A pyftpdlib that offers TLS with a certificate ca.pem trusts.
-    FtpServerPeer trustedTlsServer() {
-        const Certificate certificate = trustedCertificate(box, "ftp");
-        auto server =
-            FtpServerPeer::tls(remote, "kbm", "secret", certificate.cert, certificate.key);
-        box.run_.settings.port = server.port();
-        return server;
-    }
-
-    // A run from scratch: no markers, nothing on the server, an empty log.
-    void runAfresh(int passive) {
-        fs::remove_all(remote / "backup");
-        fs::remove_all(box.data);
-        fs::remove(box.log.file());
-        box.run_.settings.passive = passive;
-        box.clock.advance(std::chrono::hours(1));
-        box.run();
-    }
-
-    // The remote copy of a source.
-    fs::path remoteCopy(const std::string& source) const {
-        return remote / "backup" / *relativePath(source);
-    }
-
-    FtpSender sender(const FtpServerPeer& server, bool passive) {
-        return FtpSender(FtpSettings{"127.0.0.1", server.port(), "kbm", "secret", passive, {}, {}},
-                         box.log, box.progress);
-    }
-
-    KbmSandbox box;
-    fs::path remote;
-};
 
 TEST_F(FtpDeliveryTest, RunSendsNestedFilesPlainInPassiveAndActiveMode) {
     FtpServerPeer plain(remote, "kbm", "secret");
@@ -161,7 +103,9 @@ TEST_F(FtpDeliveryTest, ServerThatOfferedTlsGetsNoPasswordWithoutIt) {
     }
     const fs::path memory = FtpTlsMemory::fileIn(box.data);
     ASSERT_TRUE(fs::exists(memory));
-    EXPECT_EQ(modeOf(memory), 0600u);
+    if (systemHasModeBits()) {
+        EXPECT_EQ(modeOf(memory), 0600u);
+    }
     FtpServerPeer plain(remote, "kbm", "secret", port);
     ASSERT_EQ(plain.port(), port) << plain.log();
     fs::remove_all(markerFolder(box.data)); // every file is due again
@@ -248,11 +192,12 @@ TEST_F(FtpDeliveryTest, ExistingRemoteFileIsReplaced) {
                          [](const std::string&, const ScriptedServer::Connection& c) {
                              c.send("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
                          });
-    ::setenv("all_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
-    FtpSender viaProxy(FtpSettings{"127.0.0.1", 2121, "kbm", "secret", true, {}, {}}, box.log,
-                       box.progress);
-    EXPECT_FALSE(viaProxy.send(file, *relativePath(file)));
-    ::unsetenv("all_proxy");
+    {
+        const ScopedEnv viaIt("all_proxy", "http://127.0.0.1:" + std::to_string(proxy.port()));
+        FtpSender viaProxy(FtpSettings{"127.0.0.1", 2121, "kbm", "secret", true, {}, {}}, box.log,
+                           box.progress);
+        EXPECT_FALSE(viaProxy.send(file, *relativePath(file)));
+    }
     ASSERT_EQ(proxy.requests().size(), 1u);
     EXPECT_TRUE(proxy.requests()[0].starts_with("CONNECT 127.0.0.1:2121 ")) << proxy.requests()[0];
     EXPECT_EQ(proxy.requests()[0].find("second"), std::string::npos);
@@ -519,24 +464,9 @@ TEST_F(FtpDeliveryTest, ConnectionDroppedMidFileIsReportedAndTheNextFileStillGoe
     EXPECT_FALSE(fs::exists(leftovers[0]));
 }
 
-TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
+TEST_F(FtpDeliveryTest, SourceCutShortWhileItIsReadCountsAsNotSent) {
     FtpServerPeer server(remote, "kbm", "secret");
     ASSERT_NE(server.port(), 0) << server.log();
-    // A source that cannot be opened (a FIFO) is not sent: the server keeps its copy, the log
-    // names the file, and it stays due: its marker goes, so the next run tries it again.
-    const fs::path fifo = box.src / "f/pipe.txt";
-    fs::create_directories(fifo.parent_path());
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
-    fs::create_directories(remoteCopy(fifo.string()).parent_path());
-    writeFile(remoteCopy(fifo.string()), "the copy of before");
-    box.run_.include = {{fifo.string(), 0, 1}};
-    box.run_.settings.port = server.port();
-    box.run();
-    EXPECT_EQ(readFile(remoteCopy(fifo.string())), "the copy of before");
-    EXPECT_THAT(noted(), ElementsAre("Sending to FTP failed: " + fifo.string() +
-                                     " (not a regular file that can be read)"));
-    EXPECT_FALSE(fs::exists(box.marker(fifo.string())));
-
     // A source cut short while it is being read fails, and says so; whole, it is sent.
     const std::string cut = box.source("f/cut.bin", std::string(4096, 'c'));
     FtpSender ftp = sender(server, true);
@@ -547,7 +477,7 @@ TEST_F(FtpDeliveryTest, SourcesNotReadWholeCountAsNotSent) {
     box.progress.onPump = nullptr;
     EXPECT_TRUE(ftp.send(cut, *relativePath(cut)));
     EXPECT_EQ(readFile(remoteCopy(cut)), std::string(1500, 'c'));
-    EXPECT_EQ(noted().size(), 2u);
+    EXPECT_EQ(noted().size(), 1u);
 }
 
 TEST_F(FtpDeliveryTest, FilesOfAFolderStoredIntoBeforeGoInOneStore) {
