@@ -1,6 +1,7 @@
 #pragma once
 
 #include "kbm/ftp_sender.h"
+#include "platform/path_rules.h"
 #include "tests/kbm/ftp_server_peer.h"
 #include "tests/kbm/kbm_test_support.h"
 #include "tests/kestrun/update/http_server_peer.h"
@@ -14,6 +15,17 @@
 #include <vector>
 
 namespace kestrun::test {
+
+// Whether TLS checks a certificate against the address the server is reached at: Schannel,
+// through libcurl 7.88, matches its DNS names alone, so on Windows a server at 127.0.0.1 is
+// never verified.
+#ifdef _WIN32
+inline constexpr bool kTlsVerifiesAddresses = false;
+#else
+inline constexpr bool kTlsVerifiesAddresses = true;
+#endif
+inline constexpr const char* kNoAddressCheck =
+    "Schannel (libcurl 7.88) matches no certificate to the address 127.0.0.1";
 
 // A run to a real FTP server of the sandbox: its account's root folder, the run's settings
 // pointed at 127.0.0.1.
@@ -60,6 +72,12 @@ protected:
     // The remote copy of a source.
     std::filesystem::path remoteCopy(const std::string& source) const {
         return remote / "backup" / *relativePath(source);
+    }
+
+    // The name a source is sent under, below the account's backup folder ("/" between folders,
+    // as the run gives it).
+    static std::string remoteName(const std::string& source) {
+        return withForwardSlashes(*relativePath(source));
     }
 
     FtpSender sender(const FtpServerPeer& server, bool passive) {

@@ -9,7 +9,9 @@
 #include <csignal>
 #include <functional>
 
-// The markers' cases that need POSIX: links, and a full disk made by the file size limit.
+// The markers' cases that need POSIX: a folder the writer holds open removed from under it
+// (Windows removes it only once the writer lets go), links, and a full disk made by the file
+// size limit.
 
 namespace kestrun::test {
 namespace {
@@ -90,6 +92,30 @@ TEST(MarkerTest, OnlyAnEmptyMarkerRecordsAFinishedCopy) {
         EXPECT_EQ(state.present, step.present);
         EXPECT_EQ(state.settledTime.has_value(), step.settled);
         EXPECT_EQ(state.unfinished, step.unfinished);
+    }
+}
+
+// The marker folder of the files being queued is removed between two of them: the second
+// marker still gets its folder, private, and is pending.
+TEST(MarkerTest, FolderRemovedBetweenTwoMarkersIsMadeAgain) {
+    for (const bool folderExisted : {false, true}) {
+        SCOPED_TRACE(folderExisted ? "folder there before" : "folder made by the writer");
+        TempDir root;
+        const fs::path folder = root.path() / "tmp" / "home" / "docs";
+        if (folderExisted)
+            fs::create_directories(folder);
+        MarkerWriter writer;
+        const std::string first = (folder / "a.txt").string();
+        ASSERT_TRUE(writer.queue(first, writer.state(first), true));
+        EXPECT_EQ(fs::file_size(first), 1u);
+
+        fs::remove_all(root.path() / "tmp" / "home");
+        const std::string second = (folder / "b.txt").string();
+        const MarkerState state = writer.state(second);
+        EXPECT_FALSE(state.present);
+        ASSERT_TRUE(writer.queue(second, state, true));
+        EXPECT_EQ(fs::file_size(second), 1u);
+        EXPECT_EQ(modeOf(folder) & 0777, 0700u);
     }
 }
 

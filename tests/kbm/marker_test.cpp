@@ -37,40 +37,15 @@ TEST(MarkerTest, OnlyFilesWithoutMarkersAreQueuedAmongSettledOnes) {
         expected.insert(box.source(folder(k) + "fresh/new.txt")); // no marker folder yet
     }
     // The markers of a whole folder removed: its files count as new again.
-    fs::remove_all(fs::path(box.marker((box.src / "Data/f3/old0.txt").string())).parent_path());
+    fs::remove_all(
+        fs::path(box.marker((box.src / native("Data/f3/old0.txt")).string())).parent_path());
     for (int i = 0; i < 10; ++i)
-        expected.insert((box.src / (folder(3) + "old" + std::to_string(i) + ".txt")).string());
+        expected.insert(
+            (box.src / native(folder(3) + "old" + std::to_string(i) + ".txt")).string());
     box.run();
     EXPECT_EQ(queuedSources(box), expected);
     for (const std::string& file : expected)
         EXPECT_EQ(fs::file_size(box.marker(file)), 0u) << file; // settled by the copy
-}
-
-// The marker folder of the files being queued is removed between two of them: the second
-// marker still gets its folder, private, and is pending.
-TEST(MarkerTest, FolderRemovedBetweenTwoMarkersIsMadeAgain) {
-    for (const bool folderExisted : {false, true}) {
-        SCOPED_TRACE(folderExisted ? "folder there before" : "folder made by the writer");
-        TempDir root;
-        const fs::path folder = root.path() / "tmp" / "home" / "docs";
-        if (folderExisted)
-            fs::create_directories(folder);
-        MarkerWriter writer;
-        const std::string first = (folder / "a.txt").string();
-        ASSERT_TRUE(writer.queue(first, writer.state(first), true));
-        EXPECT_EQ(fs::file_size(first), 1u);
-
-        fs::remove_all(root.path() / "tmp" / "home");
-        const std::string second = (folder / "b.txt").string();
-        const MarkerState state = writer.state(second);
-        EXPECT_FALSE(state.present);
-        ASSERT_TRUE(writer.queue(second, state, true));
-        EXPECT_EQ(fs::file_size(second), 1u);
-        ASSERT_TRUE(fs::is_directory(folder));
-        if (systemHasModeBits()) {
-            EXPECT_EQ(modeOf(folder) & 0777, 0700u);
-        }
-    }
 }
 
 } // namespace

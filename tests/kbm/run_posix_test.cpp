@@ -17,7 +17,8 @@
 #include <functional>
 
 // The runs' cases that need POSIX: status change times, links, mounts, names with control
-// characters, folders closed by their mode bits and paths longer than Windows takes.
+// characters, folders closed by their mode bits and paths longer than the system takes (Windows
+// takes 32767 characters, and Wine reports an overlong name as missing).
 
 namespace kestrun::test {
 namespace {
@@ -295,6 +296,27 @@ TEST(BackupRunTest, DestinationWhoseIdIsALinkIsNeverWrittenThrough) {
     EXPECT_FALSE(fs::is_symlink(other / ".kbm-destination"));
     box.run();
     EXPECT_EQ(box.queue(), "");
+}
+
+TEST(BackupRunBadInputTest, FolderEntriesThatAreNoFoldersYieldNothing) {
+    KbmSandbox box;
+    const std::string file = box.source("n/file.txt");
+    const std::string tooLong = (box.src / (std::string(5000, 'x') + ".txt")).string();
+    // An empty folder path (a hand-edited list) walks nothing, not the current folder.
+    ScopedCwd cwd(box.src / "n");
+    box.run_.include = {
+        {file, 1, 0}, {(box.src / "missing").string(), 1, 0}, {tooLong, 1, 0}, {"", 1, 0}};
+    box.run();
+    EXPECT_EQ(box.queue(), "");
+    // Only the folder that cannot be reached by its path is reported, and counts as failed.
+    EXPECT_THAT(box.logMessages(), ElementsAre("Copying failed: " + tooLong));
+    EXPECT_EQ(box.outcome.filesFailed, 1u);
+
+    // A file entry whose marker cannot exist (name too long) is reported, not queued.
+    box.run_.include = {{tooLong, 1, 1}, {file, 1, 1}};
+    box.run();
+    EXPECT_EQ(box.queue(), file + "\t1\r\n");
+    EXPECT_THAT(box.logMessages(), ElementsAre(::testing::_, "Copying failed: " + tooLong));
 }
 
 } // namespace
