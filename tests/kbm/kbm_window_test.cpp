@@ -17,14 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "kbm-test";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
-}
-
 // The settings file of the sandbox's user (Kestrun.conf below XDG_CONFIG_HOME on POSIX), which
 // the window is given on every system: Windows keeps the user's settings in the registry.
 fs::path settingsFile(const fs::path& configHome) {
@@ -81,8 +73,6 @@ TEST(KbmSettingsTest, DestinationLosesOneSlashThenOneBackslash) {
 
 class KbmWindowTest : public ::testing::Test {
 protected:
-    KbmWindowTest() { application(); }
-
     std::unique_ptr<CKbmBackupDlg> makeWindow() {
         auto window = std::make_unique<CKbmBackupDlg>(
             box.work, box.data, IniSettingsStore(settingsFile(box.config)), box.clock);
