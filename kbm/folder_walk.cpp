@@ -10,9 +10,11 @@ namespace kestrun {
 
 namespace fs = std::filesystem;
 
+// An exclude names a folder as it is spelt, letter case and all, on every system (a folder
+// written in other letters is not excluded); only the separators' spelling is folded.
 FolderWalker::FolderWalker(const BackupList& excludes) {
     for (const BackupEntry& entry : excludes)
-        excluded_.insert(pathKey(entry.path));
+        excluded_.insert(withForwardSlashes(entry.path));
 }
 
 FolderWalker::FolderWalker(const BackupList& excludes, const std::vector<std::string>& skipFolders)
@@ -65,7 +67,7 @@ bool leadsIntoTree(const std::string& link, const std::string& tree) {
 } // namespace
 
 void FolderWalker::walkInto(const std::string& folder, bool folderHasDot, Walk& walk) const {
-    if (excluded_.contains(pathKey(folder)) || isSkipFolder(folder))
+    if (excluded_.contains(withForwardSlashes(folder)) || isSkipFolder(folder))
         return;
     std::error_code ec;
     const auto cannotRead = [&] {

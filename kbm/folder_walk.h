@@ -14,10 +14,10 @@ namespace kestrun {
 
 // Collects the files below a folder, depth first in the order the directory listing gives.
 // A folder (the start folder or any subfolder) whose full path equals an exclude entry's path
-// is skipped with everything in it: byte for byte, or as Windows compares names (in any letter
-// case). A file is taken only when its full path
-// holds a "." somewhere. A link to a file is taken as that file. A link to a folder inside the
-// walked tree is not followed: that folder is walked at its own path, never hidden behind
+// is skipped with everything in it: letter for letter, in the same letter case on every system
+// (only "\" and "/" count as one separator on Windows). A file is taken only when its full
+// path holds a "." somewhere. A link to a file is taken as that file. A link to a folder inside
+// the walked tree is not followed: that folder is walked at its own path, never hidden behind
 // another name. A link to a folder outside the tree is walked under the link's name; each real
 // folder (device and inode) is walked at most once per walk, so a link loop still ends. A
 // folder that cannot be read contributes nothing and is reported, and so does an empty start

@@ -61,10 +61,10 @@ FtpServerPeer FtpServerPeer::tls(const std::filesystem::path& root, const std::s
 
 void FtpServerPeer::start(const std::vector<std::string>& arguments) {
     // The server's log goes to a file, so a long test never blocks it on a full pipe.
-    logDir_ = std::make_unique<QTemporaryDir>();
-    const QString logFile = logDir_->filePath(QStringLiteral("server.log"));
+    logDir_ = std::make_unique<TempDir>();
+    const QString logFile = QString::fromStdString((*logDir_ / "server.log").string());
     process_ =
-        std::make_unique<HostProgram>(kPython, arguments, HostOutput{{}, logFile.toStdString()});
+        std::make_unique<HostProgram>(kPython, arguments, HostOutput{{}, *logDir_ / "server.log"});
     if (!process_->started())
         return;
     static const QRegularExpression ready(QStringLiteral("starting FTP server on [^:]+:(\\d+)"));
@@ -88,7 +88,7 @@ void FtpServerPeer::start(const std::vector<std::string>& arguments) {
 std::string FtpServerPeer::log() const {
     if (!logDir_)
         return {};
-    QFile file(logDir_->filePath(QStringLiteral("server.log")));
+    QFile file(QString::fromStdString((*logDir_ / "server.log").string()));
     return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
 }
 

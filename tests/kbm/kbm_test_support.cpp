@@ -1,9 +1,6 @@
 #include "tests/kbm/kbm_test_support.h"
 
-#include <grp.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "platform/path_rules.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +10,11 @@
 namespace kestrun::test {
 
 namespace fs = std::filesystem;
+
+std::string native(std::string path) {
+    std::replace(path.begin(), path.end(), '/', pathSeparator());
+    return path;
+}
 
 LocalDateTime stampOf(const char* text) {
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
@@ -48,16 +50,19 @@ KbmSandbox::KbmSandbox()
 }
 
 std::string KbmSandbox::source(const std::string& relative, const std::string& content) {
-    writeFile(src / relative, content);
-    return (src / relative).string();
+    // Written with "/" in the tests; named with the system's separators, as the walk names it.
+    const fs::path file = src / fs::path(relative).make_preferred();
+    writeFile(file, content);
+    return file.string();
 }
 
 std::string KbmSandbox::mirrorCopy(const std::string& fullPath) const {
-    return dest.string() + "/" + *relativePath(fullPath);
+    return joinPath(dest.string(), *relativePath(fullPath));
 }
 
 std::string KbmSandbox::setCopy(const std::string& fullPath, const LocalDateTime& stamp) const {
-    return dest.string() + "/" + stamp.format(kSetStampFormat) + "/" + *relativePath(fullPath);
+    return joinPath(joinPath(dest.string(), stamp.format(kSetStampFormat)),
+                    *relativePath(fullPath));
 }
 
 std::string KbmSandbox::marker(const std::string& fullPath) const {
@@ -94,33 +99,6 @@ void setModifiedRelative(const fs::path& file, const fs::path& other, int second
     fs::last_write_time(file, fs::last_write_time(other) + std::chrono::seconds(seconds));
 }
 
-bool mayActAsOtherUser() {
-    return ::geteuid() == 0;
-}
-
-bool asOtherUser(const std::function<void()>& action) {
-    constexpr uid_t kOther = 65534;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(kOther, kOther, kOther) != 0 ||
-            ::setresuid(kOther, kOther, kOther) != 0)
-            ::_exit(2);
-        try {
-            action();
-        } catch (...) {
-            ::_exit(1);
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
-
-void openToOthers(const fs::path& folder) {
-    fs::permissions(folder, fs::perms::all, fs::perm_options::replace);
-}
-
 std::string treeSnapshot(const fs::path& folder) {
     std::vector<std::string> lines;
     for (auto it = fs::recursive_directory_iterator(folder);
@@ -142,9 +120,14 @@ std::string treeSnapshot(const fs::path& folder) {
     return text;
 }
 
+// Windows has no bits of its own: there they are what its C runtime makes up, which compare
+// equal as long as nothing changed.
 unsigned modeOf(const fs::path& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0u;
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (ec || !fs::exists(status))
+        return 0;
+    return static_cast<unsigned>(status.permissions() & fs::perms::mask) & 07777u;
 }
 
 } // namespace kestrun::test

@@ -9,6 +9,7 @@
 #include "tests/support/test_support.h"
 
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
@@ -69,6 +70,17 @@ public:
     BackupOutcome outcome;
 };
 
+// A sender for a run to a folder, which sends nothing.
+struct NoSend final : FileSender {
+    bool send(const std::string&, const std::string&) override {
+        ADD_FAILURE();
+        return false;
+    }
+};
+
+// A path the test writes with "/", spelt with the system's separators.
+std::string native(std::string path);
+
 LocalDateTime stampOf(const char* text); // "YYYY-mm-dd HH:MM:SS"
 
 // Bytes of every value, the same for the same seed: content no transfer mode leaves alone.
@@ -81,8 +93,8 @@ Certificate trustedCertificate(KbmSandbox& box, const std::string& name);
 void setModifiedRelative(const std::filesystem::path& file, const std::filesystem::path& other,
                          int seconds);
 
-// Another, unprivileged user of the machine (nobody), for tests of what kbm does beside them.
-// Running as them needs root, as the tests have in CI.
+// POSIX: another, unprivileged user of the machine (nobody), for tests of what kbm does beside
+// them. Running as them needs root, as the tests have in CI.
 bool mayActAsOtherUser();
 // Runs the action in a child process as the other user, without groups; true when it ran to
 // its end without an exception.

@@ -17,16 +17,14 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "kbm-test";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+// The settings file of the sandbox's user (Kestrun.conf below XDG_CONFIG_HOME on POSIX), which
+// the window is given on every system: Windows keeps the user's settings in the registry.
+fs::path settingsFile(const fs::path& configHome) {
+    return configHome / "Tavisoft" / "Kestrun.conf";
 }
 
 void writeSettings(const fs::path& configHome, const std::string& body) {
-    writeFile(configHome / "Tavisoft" / "Kestrun.conf", "[General]\n" + body);
+    writeFile(settingsFile(configHome), "[General]\n" + body);
 }
 
 TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesTakeKestrunsDefaults) {
@@ -34,7 +32,7 @@ TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesTakeKestrunsDefaults) {
     writeSettings(box.config, "Folder=0\nPath=/mnt/usb/\nHost=ftp.example\nPort=2121\n"
                               "User=ann\nPassword=pw\nPassive=1\nAutodelete=4294967295\n"
                               "Period=3\n");
-    const KbmSettings s = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
+    const KbmSettings s = readKbmSettings(IniSettingsStore(settingsFile(box.config)));
     EXPECT_EQ(s.destinationIsFolder, 0);
     EXPECT_EQ(s.destination, "/mnt/usb");
     EXPECT_EQ(s.host, "ftp.example");
@@ -51,7 +49,7 @@ TEST(KbmSettingsTest, EightValuesAreReadAndMissingOnesTakeKestrunsDefaults) {
         fs::remove_all(box.config);
         if (store)
             writeSettings(box.config, "Path=" + std::string(300, 'p') + "\nPort=abc\n");
-        const KbmSettings d = readKbmSettings(IniSettingsStore(IniSettingsStore::defaultFile()));
+        const KbmSettings d = readKbmSettings(IniSettingsStore(settingsFile(box.config)));
         EXPECT_EQ(d.destinationIsFolder, kestrun.folder);
         EXPECT_EQ(d.destination, kestrun.path);
         EXPECT_EQ(d.host, kestrun.host);
@@ -75,11 +73,9 @@ TEST(KbmSettingsTest, DestinationLosesOneSlashThenOneBackslash) {
 
 class KbmWindowTest : public ::testing::Test {
 protected:
-    KbmWindowTest() { application(); }
-
     std::unique_ptr<CKbmBackupDlg> makeWindow() {
         auto window = std::make_unique<CKbmBackupDlg>(
-            box.work, box.data, IniSettingsStore(IniSettingsStore::defaultFile()), box.clock);
+            box.work, box.data, IniSettingsStore(settingsFile(box.config)), box.clock);
         window->setRunFinishedHandler([this] { ++finished; });
         return window;
     }

@@ -1,5 +1,6 @@
 #include "kbm/file_copy.h"
 #include "kbm/retention.h"
+#include "platform/path_rules.h"
 #include "tests/kbm/kbm_test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +13,12 @@ using ::testing::ElementsAre;
 
 // A destination folder with one autodelete list and its set folder.
 struct RetentionBox : KbmSandbox {
-    std::string setFolder(const std::string& name) const { return dest.string() + "/" + name; }
+    std::string setFolder(const std::string& name) const { return joinPath(dest.string(), name); }
     fs::path list(const std::string& name) const {
         return fs::path(autodeleteFolder(data)) / (name + ".txt");
     }
     std::string addCopy(const std::string& setName, const std::string& rel, bool listed = true) {
-        const std::string copy = setFolder(setName) + "/" + rel;
+        const std::string copy = joinPath(setFolder(setName), native(rel));
         writeFile(copy, "copy");
         if (listed) {
             std::string content = fs::exists(list(setName)) ? readFile(list(setName)) : "";
@@ -49,18 +50,18 @@ TEST(RetentionTest, ListsExpireStrictlyAfterTheirDays) {
     EXPECT_FALSE(fs::exists(copy));
     EXPECT_FALSE(fs::exists(box.list("20240101-120000")));
     EXPECT_FALSE(fs::exists(box.setFolder("20240101-120000")));
-    EXPECT_THAT(box.logMessages(),
-                ElementsAre("Cleaning: " + box.setFolder("20240101-120000") + "/ deleted."));
+    EXPECT_THAT(box.logMessages(), ElementsAre("Cleaning: " + box.setFolder("20240101-120000") +
+                                               native("/ deleted.")));
 }
 
 TEST(RetentionTest, ExpiredEmptyListStillCleansAnEmptySetFolder) {
     RetentionBox box;
     box.emptyList("20240101-120000");
-    fs::create_directories(box.setFolder("20240101-120000") + "/left/over");
+    fs::create_directories(box.setFolder("20240101-120000") + native("/left/over"));
     box.clean(1, "2024-02-01 00:00:00");
     EXPECT_FALSE(fs::exists(box.setFolder("20240101-120000")));
-    EXPECT_THAT(box.logMessages(),
-                ElementsAre("Cleaning: " + box.setFolder("20240101-120000") + "/ deleted."));
+    EXPECT_THAT(box.logMessages(), ElementsAre("Cleaning: " + box.setFolder("20240101-120000") +
+                                               native("/ deleted.")));
 }
 
 TEST(RetentionTest, SetFolderWithAnyFileLeftStaysButALeftoverTemporaryFileDoesNot) {
@@ -91,9 +92,10 @@ TEST(RetentionTest, UndeletableCopiesAreReportedAndTheListIsProcessedToTheEnd) {
     box.clean(3, "2024-02-01 00:00:00");
     EXPECT_TRUE(fs::exists(readOnly));
     EXPECT_FALSE(fs::exists(fine));
-    EXPECT_THAT(box.logMessages(),
-                ElementsAre("Can not delete file: " + readOnly, "Can not delete file: " + gone,
-                            "Cleaning: " + box.setFolder("20240101-120000") + "/ deleted."));
+    EXPECT_THAT(
+        box.logMessages(),
+        ElementsAre("Can not delete file: " + readOnly, "Can not delete file: " + gone,
+                    "Cleaning: " + box.setFolder("20240101-120000") + native("/ deleted.")));
     EXPECT_TRUE(fs::exists(box.setFolder("20240101-120000")));
 }
 
@@ -103,11 +105,11 @@ TEST(RetentionTest, ListsNeverReachFilesOutsideAFolderNamedByTheirStamp) {
     const std::string other = box.source("home/20240102-120000/other.txt", "keep");
     const std::string listed = box.addCopy("20240101-120000", "a/full.txt");
     // Where the ".." entries lead: beside the set, in the destination.
-    const fs::path beside = box.dest / "x/precious.txt";
+    const fs::path beside = box.dest / native("x/precious.txt");
     writeFile(beside, "keep");
     const std::string set = box.setFolder("20240101-120000");
     const std::string escapes =
-        set + "/../x/precious.txt\r\n" + set + "/a/../../x/precious.txt\r\n";
+        set + native("/../x/precious.txt\r\n") + set + native("/a/../../x/precious.txt\r\n");
     writeFile(box.list("20240101-120000"),
               precious + "\r\n" + other + "\r\n" + escapes + readFile(box.list("20240101-120000")));
     // A list whose entries all escape.
@@ -129,8 +131,8 @@ TEST(RetentionTest, SetsMadeUnderAnEarlierDestinationStillExpire) {
     RetentionBox box;
     // The run wrote its set below another destination; "Path" has changed since.
     const std::string oldSet = (box.root / "old-disk" / "20240101-120000").string();
-    const std::string first = oldSet + "/home/a.txt";
-    const std::string second = oldSet + "/home/deeper/b.txt";
+    const std::string first = oldSet + native("/home/a.txt");
+    const std::string second = oldSet + native("/home/deeper/b.txt");
     writeFile(first, "copy");
     writeFile(second, "copy");
     writeFile(box.list("20240101-120000"), first + "\r\n" + second + "\r\n");
@@ -140,7 +142,7 @@ TEST(RetentionTest, SetsMadeUnderAnEarlierDestinationStillExpire) {
     EXPECT_FALSE(fs::exists(oldSet));
     EXPECT_FALSE(fs::exists(box.list("20240101-120000")));
     // The line names the folder that was cleaned; the present destination's is left alone.
-    EXPECT_THAT(box.logMessages(), ElementsAre("Cleaning: " + oldSet + "/ deleted."));
+    EXPECT_THAT(box.logMessages(), ElementsAre("Cleaning: " + oldSet + native("/ deleted.")));
     EXPECT_TRUE(fs::exists(unrelated));
 }
 
@@ -186,8 +188,9 @@ TEST(RetentionTest, ExpiredSetsGoWhateverTheDestinationIsCalled) {
         EXPECT_FALSE(fs::exists(set));
         EXPECT_FALSE(fs::exists(box.autodeleteList(first)));
         EXPECT_TRUE(fs::is_directory(c.folder));
-        EXPECT_THAT(box.logMessages(), ElementsAre("Cleaning: " + c.spelled + "/" +
-                                                   first.format(kSetStampFormat) + "/ deleted."));
+        EXPECT_THAT(box.logMessages(),
+                    ElementsAre("Cleaning: " + joinPath(c.spelled, first.format(kSetStampFormat)) +
+                                native("/ deleted.")));
     }
 }
 
@@ -204,7 +207,7 @@ TEST(RetentionTest, SetOfAnEarlierDestinationIsTheLastFolderOfItsName) {
     EXPECT_FALSE(fs::exists(named / stamp));
     EXPECT_TRUE(fs::is_directory(named));
     EXPECT_THAT(box.logMessages(),
-                ElementsAre("Cleaning: " + (named / stamp).string() + "/ deleted."));
+                ElementsAre("Cleaning: " + (named / stamp).string() + native("/ deleted.")));
 
     // The list of a run whose "Path" was the folder above the present destination.
     const std::string direct = (named / "b/two.txt").string();
