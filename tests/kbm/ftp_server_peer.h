@@ -48,7 +48,7 @@ private:
                                 const std::string& password,
                                 const std::vector<std::string>& options);
 
-    std::unique_ptr<TempDir> logDir_; // not Qt's: its random names fault under Wine
+    std::unique_ptr<TempDir> logDir_;
     std::unique_ptr<HostProgram> process_;
     int port_ = 0;
 };

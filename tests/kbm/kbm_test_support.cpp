@@ -24,7 +24,8 @@ LocalDateTime stampOf(const char* text) {
 
 std::string randomBytes(std::size_t size, unsigned seed) {
     std::string bytes(size, '\0');
-    std::mt19937 random(seed);
+    // Not std::mt19937: with MinGW its refill from our objects breaks Qt's random generator.
+    std::minstd_rand random(seed);
     for (char& c : bytes)
         c = static_cast<char>(random());
     return bytes;
