@@ -63,8 +63,7 @@ TEST_F(FtpDeliveryTest, RunSendsNestedFilesPlainInPassiveAndActiveMode) {
 // pyftpdlib breaks off an encrypted data connection whose handshake comes before the transfer
 // command, as libcurl's does: over TLS, a file goes encrypted or not at all, never in clear.
 TEST_F(FtpDeliveryTest, OverTlsEveryFileGoesEncryptedOrNotAtAll) {
-    if (!kTlsVerifiesAddresses)
-        GTEST_SKIP() << kNoAddressCheck;
+    box.run_.settings.host = kTlsHost;
     const FtpServerPeer tls = trustedTlsServer();
     ASSERT_NE(tls.port(), 0) << tls.log();
     const std::string a = box.source("Data/a.txt", "first");
@@ -101,8 +100,7 @@ TEST_F(FtpDeliveryTest, OverTlsEveryFileGoesEncryptedOrNotAtAll) {
 
 // A server that offered TLS before and offers none now may be someone in its place.
 TEST_F(FtpDeliveryTest, ServerThatOfferedTlsGetsNoPasswordWithoutIt) {
-    if (!kTlsVerifiesAddresses)
-        GTEST_SKIP() << kNoAddressCheck;
+    box.run_.settings.host = kTlsHost;
     const std::string a = box.source("k/a.txt", "first");
     const std::string b = box.source("k/b.txt", "second");
     box.run_.include = {{(box.src / "k").string(), 0, 0}};
@@ -124,7 +122,8 @@ TEST_F(FtpDeliveryTest, ServerThatOfferedTlsGetsNoPasswordWithoutIt) {
     box.clock.advance(std::chrono::hours(1));
     box.run();
     EXPECT_THAT(box.logMessages(),
-                UnorderedElementsAre("FTP server 127.0.0.1:" + std::to_string(port) +
+                UnorderedElementsAre("FTP server " + std::string(kTlsHost) + ":" +
+                                         std::to_string(port) +
                                          " no longer offers TLS, nothing is sent: it did before",
                                      ::testing::StartsWith("Sending to FTP failed: " + a + " ("),
                                      ::testing::StartsWith("Sending to FTP failed: " + b + " (")));
