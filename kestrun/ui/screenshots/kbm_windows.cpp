@@ -6,6 +6,7 @@
 #include "kbm/kbm_backup_dlg.h"
 #include "platform/clock.h"
 #include "platform/offscreen_font.h"
+#include "platform/path_rules.h"
 #include "platform/settings_store.h"
 
 #include <QAction>
@@ -61,9 +62,14 @@ const Shot kShots[] = {
     {"kbm_progress_copy", [](CKbmBackupDlg& w) { return showProgress(w, 42, 50, ""); }},
     {"kbm_progress_ftp",
      [](CKbmBackupDlg& w) {
-         return showProgress(w, 67, 35,
-                             "/home/office/Documents/Accounts/2024/Quarterly reports/"
-                             "Supplier invoices March (scanned).pdf");
+         // A file of an office's documents, as the system spells its path.
+         const std::string file =
+             pathSeparator() == '\\'
+                 ? "C:\\Users\\office\\Documents\\Accounts\\2024\\Quarterly reports\\"
+                   "Supplier invoices March (scanned).pdf"
+                 : "/home/office/Documents/Accounts/2024/Quarterly reports/"
+                   "Supplier invoices March (scanned).pdf";
+         return showProgress(w, 67, 35, file);
      }},
     {"kbm_about", showAbout},
 };

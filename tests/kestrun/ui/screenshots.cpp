@@ -3,6 +3,7 @@
 #include "kestrun/ui/list_prompts.h"
 #include "kestrun/ui/programs_dlg.h"
 #include "platform/offscreen_font.h"
+#include "platform/path_rules.h"
 
 #include <QApplication>
 #include <QDir>
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -24,12 +26,18 @@ int main(int argc, char** argv) {
     QDir().mkpath(folder.path());
     kestrun::QtListPrompts prompts;
 
+    // Sample lists as the system spells its paths.
+    const bool windows = kestrun::pathSeparator() == '\\';
+    const auto pick = [windows](const char* posix, const char* win32) {
+        return std::string(windows ? win32 : posix);
+    };
     kestrun::ProgramList programs(3);
-    programs[0].text = "/opt/Plenart/ZLM_Server/Zelmo_serv.exe?m";
-    programs[1].text = "/usr/local/bin/report?n--daily";
+    programs[0].text = pick("/opt/Plenart/ZLM_Server/Zelmo_serv.exe?m",
+                            "C:\\Program Files\\Plenart\\ZLM_Server\\Zelmo_serv.exe?m");
+    programs[1].text = pick("/usr/local/bin/report?n--daily", "C:\\Tools\\report.exe?n--daily");
     programs[1].mode = kestrun::ProgramMode::Daily;
     programs[1].dailyTime = 27000;
-    programs[2].text = "/opt/tools/sync.jar?m";
+    programs[2].text = pick("/opt/tools/sync.jar?m", "C:\\Tools\\sync.jar?m");
     programs[2].mode = kestrun::ProgramMode::Periodic;
     programs[2].period = 30;
     programs[2].disabled = true;
@@ -39,8 +47,11 @@ int main(int argc, char** argv) {
     const bool programsSaved = programsDlg.grab().save(folder.filePath("programs.png"));
 
     kestrun::BackupList include{
-        {"/home/office/Documents", 1, 0}, {"/srv/db/dump.sql", 0, 1}, {"/home/office/Mail", 2, 0}};
-    kestrun::BackupList exclude{{"/home/office/Documents/tmp", 0, 0}};
+        {pick("/home/office/Documents", "C:\\Users\\office\\Documents"), 1, 0},
+        {pick("/srv/db/dump.sql", "D:\\db\\dump.sql"), 0, 1},
+        {pick("/home/office/Mail", "C:\\Users\\office\\Mail"), 2, 0}};
+    kestrun::BackupList exclude{
+        {pick("/home/office/Documents/tmp", "C:\\Users\\office\\Documents\\tmp"), 0, 0}};
     kestrun::CBackupDlg backupDlg(include, exclude, prompts);
     backupDlg.show();
     const bool backupSaved = backupDlg.grab().save(folder.filePath("backup.png"));
