@@ -288,6 +288,14 @@ TEST_F(SelfUpdateTest, RunningCompanionIsReplacedAndKeepsRunning) {
     EXPECT_EQ(running.state(), QProcess::Running);
     running.kill();
     running.waitForFinished();
+
+    // Where the running one had to be moved aside, it is gone with the next replacement.
+    publish("KSN/ver.txt", "KVU:9.0.0.1\r\n");
+    publishSigned(remoteOf("kvu"), builtWithVersion("kvu", version(9, 0, 0, 1)));
+    checks().checkCompanion(OwnProgram::Updater);
+    EXPECT_EQ(logMessages().back(), "kvu was updated.");
+    EXPECT_EQ(readFileVersion(installed), version(9, 0, 0, 1));
+    EXPECT_FALSE(fs::exists(work_ / ("." + fileOf("kvu") + ".old")));
 }
 
 TEST_F(SelfUpdateTest, KestrunChecks) {
