@@ -53,13 +53,37 @@ bool writeNew(const fs::path& temp, unsigned mode,
     return false;
 }
 
+// Where a program that is running was moved aside so that the new one could take its place.
+fs::path asideOf(const fs::path& to) {
+    return to.parent_path() / ("." + to.filename().string() + ".old");
+}
+
+// Renames the new file over the installed one. A running program's file cannot be replaced on
+// every system (Windows keeps it open while it runs, but lets it be renamed): then the installed
+// file is moved aside first and put back when the new one still cannot take its place. What
+// was moved aside before is removed once its program has ended (a removal that fails leaves it).
 bool renameInPlace(const fs::path& temp, const fs::path& to) {
+    const fs::path aside = asideOf(to);
     std::error_code ec;
     fs::rename(temp, to, ec);
-    if (!ec)
-        return true;
-    fs::remove(temp, ec);
-    return false;
+    bool placed = !ec;
+    std::error_code status;
+    if (!placed && fs::exists(fs::symlink_status(to, status))) {
+        fs::remove(aside, ec);
+        fs::rename(to, aside, ec);
+        if (!ec) {
+            fs::rename(temp, to, ec);
+            placed = !ec;
+            if (!placed)
+                fs::rename(aside, to, ec);
+        }
+    }
+    if (!placed) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    fs::remove(aside, ec);
+    return true;
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "tests/kestrun/update/web_fixture.h"
 
+#include "platform/path_rules.h"
+
 #include <chrono>
 
 namespace kestrun::test {
@@ -25,7 +27,15 @@ void WebFixture::publish(const std::string& relative, const std::string& content
 void WebFixture::publishSigned(const std::string& relative, const std::string& content,
                                const ReleaseKey* key) {
     publish(relative, content);
-    ASSERT_TRUE(signRelease(key ? *key : testKey_, site_ / relative));
+    // As the program's bare name ("kbm" of "kbm.exe") and the version its file carries, which
+    // the script itself reads from our ELF note only.
+    std::string name = std::filesystem::path(relative).filename().string();
+    const std::string_view suffix = executableSuffix();
+    if (!suffix.empty() && name.ends_with(suffix))
+        name.resize(name.size() - suffix.size());
+    const auto version = readFileVersion(site_ / relative);
+    ASSERT_TRUE(signRelease(key ? *key : testKey_, site_ / relative, name,
+                            version ? version->text() : std::string()));
 }
 
 void WebFixture::trustTestKey() {
