@@ -45,9 +45,11 @@ std::filesystem::path settingsFile(const TempDir& dir, const std::string& lines)
     return file;
 }
 
-// A main window on temporary folders, the test clock and its own settings file.
+// A main window on temporary folders, the test clock and its own settings file; the backup
+// record is looked for in the rig's own data folder, never in the user's.
 struct WindowRig {
     TempDir dir;
+    kestrun::test::ScopedEnv appdata{"APPDATA", (dir / "appdata").string()};
     kestrun::TestClock clock{LocalDateTime::fromFields(2024, 3, 4, 8, 0, 0)};
     kestrun::IniSettingsStore store;
     kestrun::AutostartEntry autostart{dir / "xdg/autostart/kestrun.desktop"};
@@ -453,7 +455,6 @@ TEST(MainWindow, BackupLaunchLogsAndStartsKbmInTheWorkingFolder) {
 // last still runs; the record the run leaves shows in the tooltip and the window's line.
 TEST(MainWindow, BackUpNowAndTheOutcomeTheRunLeaves) {
     WindowRig rig;
-    const kestrun::test::ScopedEnv appdata("APPDATA", (rig.dir / "appdata").string());
     // A stand-in backup program that waits for "go", then leaves the record of a failed run.
     kestrun::test::writeFile(
         rig.work / "kbm",
