@@ -267,8 +267,22 @@ check_screenshots() {
     make_working_folder KestrunShots
     reg_set Umode REG_DWORD 0
     reg_set Period REG_DWORD 12
+    # The last backup an hour ago, as kbm leaves its record: the window shows that outcome and
+    # the next backup in eleven hours, and no backup window covers it.
+    local hour_ago appdata
+    hour_ago=$(date -d '1 hour ago' +%Y%m%d-%H%M%S)
+    reg_set Lastbackup REG_SZ "$hour_ago"
+    reg_set Lastgoodbackup REG_SZ "$hour_ago"
+    appdata=$(find "$drive_c/users" -maxdepth 3 -type d -path '*/AppData/Roaming' | head -n 1)
+    [[ -n $appdata ]] || fail "no AppData\\Roaming in the Wine prefix"
+    mkdir -p "$appdata/KBM"
+    printf '[General]\r\nStarted=%s\r\nResult=completed\r\nCopied=47\r\nBytes=1843200\r\nFailed=0\r\nDestination=C:\\KestrunShots\\backup\r\nReason=\r\n' \
+        "$hour_ago" >"$appdata/KBM/last-run.txt"
     start_windows_kestrun KestrunShots
-    sleep 5 # the main window is drawn once its first status lines are in
+    # Its status lines are in once the first beat has checked the supervised program.
+    wait_for "$work/Kestrun.log" 'Image started: C:\KestrunShots\tools\sleeper.exe' 60 ||
+        fail "kestrun.exe in C:\\KestrunShots did not start its supervised program"
+    sleep 2
     import -window root "$out/desktop.png" || fail "no picture of the virtual screen"
     end_started "$windows_pid"
     local count

@@ -4,6 +4,9 @@
 
 #include <sddl.h>
 
+#include <mutex>
+#include <set>
+
 namespace kestrun {
 
 namespace fs = std::filesystem;
@@ -37,6 +40,12 @@ fs::path instancePath(const std::string& name) {
     return path;
 }
 
+// The names whose mutex this process holds. Windows lets the thread that owns a mutex take it
+// again; a second lock of a held name in this process is refused as one from any other
+// process is, as a lock file refuses it.
+std::mutex heldGuard;
+std::set<std::wstring> heldNames;
+
 } // namespace
 
 SingleInstanceLock::SingleInstanceLock(const std::string& name)
@@ -45,19 +54,24 @@ SingleInstanceLock::SingleInstanceLock(const std::string& name)
 SingleInstanceLock::SingleInstanceLock(const std::string& name, const std::vector<fs::path>&) {
     // Owning the mutex, not merely making it, is what holds the instance: a mutex whose owner
     // died is abandoned and taken over, so a crashed instance never keeps the next one out.
-    const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, win32::widen(name).c_str());
+    const std::wstring wide = win32::widen(name);
+    const HANDLE mutex = ::CreateMutexW(nullptr, FALSE, wide.c_str());
     if (!mutex)
         return; // no mutex at all: run unguarded rather than not at all
     file_ = instancePath(name);
-    const DWORD waited = ::WaitForSingleObject(mutex, 0);
+    const std::lock_guard guard(heldGuard);
+    const DWORD waited = heldNames.count(wide) ? WAIT_TIMEOUT : ::WaitForSingleObject(mutex, 0);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         ::CloseHandle(mutex);
         busy_ = waited == WAIT_TIMEOUT;
         return;
     }
-    mutex_ = std::shared_ptr<void>(mutex, [](void* held) {
+    heldNames.insert(wide);
+    mutex_ = std::shared_ptr<void>(mutex, [wide](void* held) {
         ::ReleaseMutex(held);
         ::CloseHandle(held);
+        const std::lock_guard letGo(heldGuard);
+        heldNames.erase(wide);
     });
 }
 

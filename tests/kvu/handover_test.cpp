@@ -1,5 +1,7 @@
 #include "common/file_version.h"
+#include "release/handover_files.h"
 #include "tests/kestrun/update/http_server_peer.h"
+#include "tests/kestrun/update/self_update_names.h"
 #include "tests/kestrun/update/version_copy.h"
 #include "tests/support/test_support.h"
 
@@ -9,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <optional>
 
 namespace kestrun::test {
@@ -17,20 +18,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The pid of a running process whose executable is the file, if any.
-std::optional<long> pidRunning(const fs::path& executable) {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit))
-            continue;
-        std::error_code linkEc;
-        const fs::path exe = fs::read_symlink(entry.path() / "exe", linkEc);
-        if (!linkEc && exe == executable)
-            return std::stol(name);
-    }
-    return std::nullopt;
-}
+// Kestrun's and the updater's files as this system names them ("kestrun", "kestrun.exe").
+const std::string kInstalled = fileOf("kestrun");
+const std::string kUpdater = fileOf("kvu");
+const std::string kDownload = downloadOf("kestrun");
+const std::string kKept = keptOldKestrunName();
 
 // A working folder with the real programs, and the environment of a Kestrun that touches only
 // the test's folders and reads our site from the loopback server.
@@ -40,16 +32,16 @@ protected:
         for (const char* sub : {"work", "site/KSN", "config", "xdg", "runtime", "appdata"})
             fs::create_directories(dir_ / sub);
         fs::permissions(dir_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
-        installBuilt("kestrun", version(1, 2, 1, 3), work_ / "kestrun");
-        fs::copy_file(binDir() / "kvu", work_ / "kvu");
+        installBuilt("kestrun", version(1, 2, 1, 3), work_ / kInstalled);
+        fs::copy_file(builtProgram("kvu"), work_ / kUpdater);
         writeFile(work_ / "kestrun-release.pem", readFile(key_.publicKey));
     }
     // Our site over HTTPS (its certificate in ca.pem) offers the successor, signed with a key
     // the working folder trusts.
     void publishSuccessor(const std::string& program) {
         writeFile(dir_ / "site/KSN/ver.txt", "KSN:1.2.1.4\r\nKBM:1.0.0.0\r\nKVU:1.0.0.0\r\n");
-        writeFile(dir_ / "site/KSN/kestrun", program);
-        ASSERT_TRUE(signRelease(key_, dir_ / "site/KSN/kestrun"));
+        writeFile(dir_ / "site" / remoteOf("kestrun"), program);
+        ASSERT_TRUE(signRelease(key_, dir_ / "site" / remoteOf("kestrun"), "kestrun", "1.2.1.4"));
         certificate_ = makeCertificate(dir_.path(), "site");
         writeFile(work_ / "ca.pem", readFile(certificate_.cert));
         server_ = std::make_unique<HttpServerPeer>(dir_ / "site", &certificate_);
@@ -57,12 +49,10 @@ protected:
     }
     ~HandOverTest() override {
         // Whatever Kestrun or updater still runs from the folder goes with the test.
-        for (const char* name : {"kestrun", "kvu"})
+        for (const std::string& name : {kInstalled, kUpdater})
             for (int i = 0; i < 5; ++i)
-                if (const auto pid = pidRunning(work_ / name)) {
-                    ::kill(static_cast<pid_t>(*pid), SIGKILL);
-                    waitUntil([&] { return pidRunning(work_ / name) != pid; });
-                }
+                if (const auto pid = processRunningFrom(work_ / name))
+                    endProcessNow(*pid);
     }
 
     QProcessEnvironment environment() const {
@@ -84,9 +74,12 @@ protected:
         env.insert("QT_QPA_PLATFORM", "offscreen");
         for (const char* proxy : {"http_proxy", "https_proxy", "ALL_PROXY", "all_proxy"})
             env.remove(proxy);
+        // By name: Windows' TLS matches a certificate by its names only, never by an address.
         env.insert(
             "KESTRUN_WEB_BASE",
-            QString::fromStdString((server_ ? server_->origin() : "http://127.0.0.1:1") + "/KSN"));
+            QString::fromStdString((server_ ? "https://localhost:" + std::to_string(server_->port())
+                                            : std::string("http://127.0.0.1:1")) +
+                                   "/KSN"));
         return env;
     }
     void start(QProcess& process, const fs::path& program) {
@@ -101,9 +94,10 @@ protected:
             result.push_back(line.substr(line.find('\t') + 1));
         return result;
     }
+    // Whether the line was logged, Kestrun's file names in it as this system writes them.
     bool logged(const std::string& message) const {
         const auto lines = messages();
-        return std::find(lines.begin(), lines.end(), message) != lines.end();
+        return std::find(lines.begin(), lines.end(), named(message)) != lines.end();
     }
     std::size_t count(const std::string& message) const {
         const auto lines = messages();
@@ -125,7 +119,7 @@ TEST_F(HandOverTest, OldKestrunEndsAndTheNewOneRunsFromTheSameFolder) {
     publishSuccessor(successor);
 
     QProcess old;
-    start(old, binDir() / "kestrun_handover_driver");
+    start(old, builtProgram("kestrun_handover_driver"));
     ASSERT_TRUE(old.waitForFinished(60000));
     EXPECT_EQ(old.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(old.exitCode(), 1);
@@ -140,12 +134,12 @@ TEST_F(HandOverTest, OldKestrunEndsAndTheNewOneRunsFromTheSameFolder) {
     const auto handOver =
         std::find(lines.begin(), lines.end(), "Preparing for updates, will be terminated.");
     EXPECT_NE(std::find(handOver, lines.end(), "Program started"), lines.end());
-    EXPECT_EQ(readFile(work_ / "kestrun"), successor);
-    EXPECT_EQ(readFileVersion(work_ / "kestrun"), version(1, 2, 1, 4));
-    EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
-    EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));
-    EXPECT_FALSE(fs::exists(work_ / "kestrun.trial"));
-    EXPECT_TRUE(pidRunning(work_ / "kestrun").has_value()) << "the new Kestrun runs";
+    EXPECT_EQ(readFile(work_ / kInstalled), successor);
+    EXPECT_EQ(readFileVersion(work_ / kInstalled), version(1, 2, 1, 4));
+    EXPECT_FALSE(fs::exists(work_ / kDownload));
+    EXPECT_FALSE(fs::exists(work_ / kKept));
+    EXPECT_FALSE(fs::exists(work_ / trialMarkerName()));
+    EXPECT_TRUE(processRunningFrom(work_ / kInstalled).has_value()) << "the new Kestrun runs";
 }
 
 // Without a usable download the updater starts the old Kestrun again.
@@ -162,25 +156,25 @@ TEST_F(HandOverTest, OldKestrunStartsAgainWithoutAUsableDownload) {
         {"newer, not signed", builtWithVersion("kestrun", version(1, 2, 1, 4)),
          "kvu: kestrun~ has no signature kestrun~.sig, starting the old Kestrun"},
     };
-    const std::string old = readFile(work_ / "kestrun");
+    const std::string old = readFile(work_ / kInstalled);
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         fs::remove(work_ / "Kestrun.log");
         if (k.download)
-            writeFile(work_ / "kestrun~", *k.download);
+            writeFile(work_ / kDownload, *k.download);
         QProcess updater;
-        start(updater, work_ / "kvu");
+        start(updater, work_ / kUpdater);
         ASSERT_TRUE(updater.waitForFinished(30000));
         EXPECT_EQ(updater.exitCode(), 1);
         EXPECT_TRUE(logged(k.reason)) << readFile(work_ / "Kestrun.log");
         ASSERT_TRUE(waitUntil([&] { return logged("Program started"); }, std::chrono::seconds(30)));
-        EXPECT_EQ(readFile(work_ / "kestrun"), old);
-        const auto pid = pidRunning(work_ / "kestrun");
+        EXPECT_EQ(readFile(work_ / kInstalled), old);
+        const auto pid = processRunningFrom(work_ / kInstalled);
         ASSERT_TRUE(pid.has_value());
-        ::kill(static_cast<pid_t>(*pid), SIGKILL);
-        ASSERT_TRUE(waitUntil([&] { return !pidRunning(work_ / "kestrun"); }));
+        endProcessNow(*pid);
+        ASSERT_TRUE(waitUntil([&] { return !processRunningFrom(work_ / kInstalled); }));
         if (k.download) {
-            EXPECT_EQ(readFile(work_ / "kestrun~"), *k.download);
+            EXPECT_EQ(readFile(work_ / kDownload), *k.download);
         }
     }
 }
@@ -188,18 +182,18 @@ TEST_F(HandOverTest, OldKestrunStartsAgainWithoutAUsableDownload) {
 // The updater leaves a running Kestrun's files alone and goes on once it has ended.
 TEST_F(HandOverTest, ReplacesOnlyAfterTheRunningKestrunHasEnded) {
     QProcess running;
-    start(running, work_ / "kestrun");
+    start(running, work_ / kInstalled);
     ASSERT_TRUE(waitUntil([&] { return logged("Program started"); }, std::chrono::seconds(30)));
     const std::string successor = builtWithVersion("kestrun", version(1, 2, 1, 4));
-    writeFile(work_ / "kestrun~", successor);
-    ASSERT_TRUE(signRelease(key_, work_ / "kestrun~", "kestrun"));
+    writeFile(work_ / kDownload, successor);
+    ASSERT_TRUE(signRelease(key_, work_ / kDownload, "kestrun", "1.2.1.4"));
 
     QProcess updater;
-    start(updater, work_ / "kvu");
+    start(updater, work_ / kUpdater);
     ASSERT_TRUE(waitUntil([&] { return logged("kvu: waiting for Kestrun to end"); },
                           std::chrono::seconds(30)));
     EXPECT_FALSE(updater.waitForFinished(300)) << "the updater waits";
-    EXPECT_EQ(readFile(work_ / "kestrun~"), successor);
+    EXPECT_EQ(readFile(work_ / kDownload), successor);
     EXPECT_FALSE(logged("kvu: Kestrun has ended"));
 
     running.kill();
@@ -209,8 +203,8 @@ TEST_F(HandOverTest, ReplacesOnlyAfterTheRunningKestrunHasEnded) {
     EXPECT_TRUE(logged("kvu: the new Kestrun has run its first check, kestrun.old removed"))
         << readFile(work_ / "Kestrun.log");
     EXPECT_EQ(count("Program started"), 2u);
-    EXPECT_EQ(readFileVersion(work_ / "kestrun"), version(1, 2, 1, 4));
-    EXPECT_TRUE(pidRunning(work_ / "kestrun").has_value());
+    EXPECT_EQ(readFileVersion(work_ / kInstalled), version(1, 2, 1, 4));
+    EXPECT_TRUE(processRunningFrom(work_ / kInstalled).has_value());
 }
 
 // As a service the hand-over is the unit's: Kestrun ends with status 1 and starts nothing, the
@@ -220,14 +214,14 @@ TEST_F(HandOverTest, AsAServiceTheUpdaterSwapsBeforeTheNextStartAndStartsNothing
     asService_ = true;
     const std::string successor = builtWithVersion("kestrun", version(1, 2, 1, 4));
     publishSuccessor(successor);
-    const std::string old = readFile(work_ / "kestrun");
+    const std::string old = readFile(work_ / kInstalled);
 
     QProcess service;
-    start(service, binDir() / "kestrun_handover_driver");
+    start(service, builtProgram("kestrun_handover_driver"));
     ASSERT_TRUE(service.waitForFinished(60000));
     EXPECT_EQ(service.exitCode(), 1) << "the status the unit restarts on";
     EXPECT_TRUE(logged("Preparing for updates, will be terminated."));
-    ASSERT_EQ(readFile(work_ / "kestrun~"), successor);
+    ASSERT_EQ(readFile(work_ / kDownload), successor);
     // An updater started now would log at once and swap the files behind the service's back.
     EXPECT_FALSE(waitUntil(
         [&] {
@@ -237,54 +231,62 @@ TEST_F(HandOverTest, AsAServiceTheUpdaterSwapsBeforeTheNextStartAndStartsNothing
         },
         std::chrono::seconds(2)))
         << readFile(work_ / "Kestrun.log");
-    EXPECT_EQ(readFile(work_ / "kestrun"), old);
+    EXPECT_EQ(readFile(work_ / kInstalled), old);
 
     // The unit's step before the start.
     QProcess updater;
-    start(updater, work_ / "kvu");
+    start(updater, work_ / kUpdater);
     ASSERT_TRUE(updater.waitForFinished(30000));
     EXPECT_EQ(updater.exitCode(), 0);
-    EXPECT_FALSE(pidRunning(work_ / "kestrun").has_value()) << "the updater started a Kestrun";
+    EXPECT_FALSE(processRunningFrom(work_ / kInstalled).has_value())
+        << "the updater started a Kestrun";
     EXPECT_TRUE(logged("kvu: the service starts the new Kestrun, kestrun.old kept"))
         << readFile(work_ / "Kestrun.log");
-    EXPECT_EQ(readFile(work_ / "kestrun"), successor);
-    EXPECT_EQ(readFile(work_ / "kestrun.old"), old);
-    EXPECT_FALSE(fs::exists(work_ / "kestrun~"));
+    EXPECT_EQ(readFile(work_ / kInstalled), successor);
+    EXPECT_EQ(readFile(work_ / kKept), old);
+    EXPECT_FALSE(fs::exists(work_ / kDownload));
     EXPECT_EQ(count("Program started"), 1u) << "only the old one's so far";
 
     // The unit's start: the new Kestrun, as the service's own process.
     QProcess restarted;
-    start(restarted, work_ / "kestrun");
+    start(restarted, work_ / kInstalled);
     ASSERT_TRUE(
         waitUntil([&] { return count("Program started") == 2u; }, std::chrono::seconds(30)));
     EXPECT_EQ(restarted.state(), QProcess::Running);
-    EXPECT_EQ(pidRunning(work_ / "kestrun"), std::optional<long>(restarted.processId()));
+    EXPECT_EQ(processRunningFrom(work_ / kInstalled), std::optional<long>(restarted.processId()));
     // Stopped by the service (SIGTERM) before its first check, 10 s after its start, it ends
     // cleanly: that ends its trial too, and the updater will not roll it back.
-    EXPECT_TRUE(fs::exists(work_ / "kestrun.trial"));
+    EXPECT_TRUE(fs::exists(work_ / trialMarkerName()));
+    if (!systemStopsWithSignals()) {
+        restarted.kill();
+        ASSERT_TRUE(restarted.waitForFinished());
+        GTEST_SKIP() << "a Windows service is stopped by its service manager's control call, "
+                        "which Wine's sessions do not make; the swap before its start holds";
+    }
     restarted.terminate();
     ASSERT_TRUE(restarted.waitForFinished());
     EXPECT_EQ(restarted.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(restarted.exitCode(), 0);
-    EXPECT_FALSE(fs::exists(work_ / "kestrun.trial"));
+    EXPECT_FALSE(fs::exists(work_ / trialMarkerName()));
 
     // Every later start without a download: the updater does nothing, not even a log line.
     const std::string before = readFile(work_ / "Kestrun.log");
     QProcess idle;
-    start(idle, work_ / "kvu");
+    start(idle, work_ / kUpdater);
     ASSERT_TRUE(idle.waitForFinished(30000));
     EXPECT_EQ(idle.exitCode(), 0);
     EXPECT_EQ(readFile(work_ / "Kestrun.log"), before);
-    EXPECT_FALSE(pidRunning(work_ / "kestrun").has_value());
-    EXPECT_EQ(readFile(work_ / "kestrun"), successor);
+    EXPECT_FALSE(processRunningFrom(work_ / kInstalled).has_value());
+    EXPECT_EQ(readFile(work_ / kInstalled), successor);
 }
 
 // As a service, a signed successor that crashes at its start is rolled back by the updater
 // before the next start, and the old Kestrun does not fetch that version again.
 TEST_F(HandOverTest, AsAServiceASuccessorThatCrashesAtStartIsRolledBack) {
     asService_ = true;
-    publishSuccessor(withVersion(readFile(KESTRUN_CRASH_STAND_IN), version(1, 2, 1, 4)));
-    const std::string old = readFile(work_ / "kestrun");
+    publishSuccessor(
+        withVersion(readFile(builtProgram("kestrun_crash_stand_in")), version(1, 2, 1, 4)));
+    const std::string old = readFile(work_ / kInstalled);
     const auto runToEnd = [&](const fs::path& program, int status) {
         QProcess process;
         start(process, program);
@@ -292,24 +294,25 @@ TEST_F(HandOverTest, AsAServiceASuccessorThatCrashesAtStartIsRolledBack) {
         EXPECT_EQ(process.exitCode(), status) << program;
     };
 
-    runToEnd(binDir() / "kestrun_handover_driver", 1); // fetches the successor and ends
-    runToEnd(work_ / "kvu", 0);                        // puts it in place
-    ASSERT_EQ(readFileVersion(work_ / "kestrun"), version(1, 2, 1, 4));
+    runToEnd(builtProgram("kestrun_handover_driver"), 1); // fetches the successor and ends
+    runToEnd(work_ / kUpdater, 0);                        // puts it in place
+    ASSERT_EQ(readFileVersion(work_ / kInstalled), version(1, 2, 1, 4));
     QProcess crashing;
-    start(crashing, work_ / "kestrun");
+    start(crashing, work_ / kInstalled);
     ASSERT_TRUE(crashing.waitForFinished(30000));
-    EXPECT_EQ(crashing.exitStatus(), QProcess::CrashExit);
+    // An abort is a crash to POSIX, and exit status 3 to Windows' C runtime.
+    EXPECT_TRUE(crashing.exitStatus() == QProcess::CrashExit || crashing.exitCode() == 3);
 
-    runToEnd(work_ / "kvu", 0); // the step before the restart
+    runToEnd(work_ / kUpdater, 0); // the step before the restart
     EXPECT_TRUE(logged("kvu: the new Kestrun 1.2.1.4 ended before its first check, the old "
                        "Kestrun 1.2.1.3 is back in place"))
         << readFile(work_ / "Kestrun.log");
-    EXPECT_TRUE(readFile(work_ / "kestrun") == old);
-    EXPECT_FALSE(fs::exists(work_ / "kestrun.old"));
+    EXPECT_TRUE(readFile(work_ / kInstalled) == old);
+    EXPECT_FALSE(fs::exists(work_ / kKept));
 
     // The old Kestrun's next check: the failed version is offered still, and not fetched.
     const std::size_t requests = server_->requests().size();
-    runToEnd(binDir() / "kestrun_handover_driver", 0);
+    runToEnd(builtProgram("kestrun_handover_driver"), 0);
     const auto served = server_->requests();
     ASSERT_EQ(served.size(), requests + 1) << "the manifest only";
     EXPECT_EQ(served.back().path, "/KSN//ver.txt");

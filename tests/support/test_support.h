@@ -80,9 +80,22 @@ bool runsUnderWine();
 // has none (its C runtime makes them up from the read-only attribute and the file's name).
 bool systemHasModeBits();
 
+// Whether a service manager stops a process with a signal it may handle (POSIX: SIGTERM,
+// which QProcess::terminate sends too); Windows stops a service through its control handler.
+bool systemStopsWithSignals();
+
+// Whether this process runs as POSIX's root, who may act on any file (Windows has none such:
+// an administrator's rights are weighed by access lists like anyone's).
+bool runsAsRoot();
+
 // Whether this process may make symbolic links (POSIX: always; Windows: only with the right to,
 // which Wine does not give).
 bool systemMakesLinks();
+
+// The id of a running process whose executable is the file, if any; and the end of a process
+// the test started (or one its programs started) by that id, at once, waiting until it is gone.
+std::optional<long> processRunningFrom(const std::filesystem::path& executable);
+void endProcessNow(long pid);
 
 // The peak of the memory this process has held so far, in KiB (POSIX: its peak resident set;
 // Windows: its peak working set).

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -88,6 +89,36 @@ bool runsUnderWine() {
 
 bool systemHasModeBits() {
     return true;
+}
+
+bool systemStopsWithSignals() {
+    return true;
+}
+
+bool runsAsRoot() {
+    return ::geteuid() == 0;
+}
+
+std::optional<long> processRunningFrom(const std::filesystem::path& executable) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit))
+            continue;
+        std::error_code linkEc;
+        if (std::filesystem::read_symlink(entry.path() / "exe", linkEc) == executable && !linkEc)
+            return std::stol(name);
+    }
+    return std::nullopt;
+}
+
+void endProcessNow(long pid) {
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    // Gone once it runs no executable any more (a child of ours stays a zombie until reaped).
+    waitUntil([&] {
+        std::error_code ec;
+        return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).empty();
+    });
 }
 
 long peakMemoryKilobytes() {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <fstream>
@@ -81,6 +82,53 @@ bool runsUnderWine() {
 
 bool systemHasModeBits() {
     return false;
+}
+
+bool systemStopsWithSignals() {
+    return false;
+}
+
+bool runsAsRoot() {
+    return false;
+}
+
+std::optional<long> processRunningFrom(const fs::path& executable) {
+    const auto lower = [](std::wstring text) {
+        ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+        return text;
+    };
+    const std::wstring wanted = lower(executable.wstring());
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::optional<long> found;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot, &entry); more && !found;
+         more = ::Process32NextW(snapshot, &entry)) {
+        const HANDLE process =
+            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (!process)
+            continue;
+        wchar_t image[MAX_PATH * 4];
+        DWORD size = static_cast<DWORD>(std::size(image));
+        if (::QueryFullProcessImageNameW(process, 0, image, &size) &&
+            lower(std::wstring(image, size)) == wanted)
+            found = static_cast<long>(entry.th32ProcessID);
+        ::CloseHandle(process);
+    }
+    ::CloseHandle(snapshot);
+    return found;
+}
+
+void endProcessNow(long pid) {
+    const HANDLE process =
+        ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!process)
+        return;
+    ::TerminateProcess(process, 1);
+    ::WaitForSingleObject(process, 10000);
+    ::CloseHandle(process);
 }
 
 long peakMemoryKilobytes() {

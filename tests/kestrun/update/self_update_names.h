@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace kestrun::test {
 
@@ -19,6 +20,24 @@ inline std::string downloadOf(const std::string& program) {
 }
 inline std::string remoteOf(const std::string& program) {
     return "KSN/" + programFileName(program);
+}
+
+// A line our programs log with Kestrun's bare file names ("kestrun~ carries version ...",
+// "kestrun.old kept") as this system writes them ("kestrun.exe~", "kestrun.exe.old"): each such
+// name is a word of its own, not a path's; the name a signature carries ("signed it as
+// kestrun") stays bare.
+inline std::string named(std::string line) {
+    const std::string suffix = fileOf("kestrun").substr(std::string("kestrun").size());
+    for (std::size_t at = line.find("kestrun"); at != std::string::npos && !suffix.empty();
+         at = line.find("kestrun", at + 1))
+        if ((at == 0 || line[at - 1] == ' ') && (at < 3 || line.compare(at - 3, 3, "as ") != 0))
+            line.insert(at + 7, suffix);
+    return line;
+}
+inline std::vector<std::string> named(std::vector<std::string> lines) {
+    for (std::string& line : lines)
+        line = named(line);
+    return lines;
 }
 
 // The mode bits of a file, where the system has them (see systemHasModeBits).

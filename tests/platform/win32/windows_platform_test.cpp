@@ -23,6 +23,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace kestrun {
@@ -153,12 +154,16 @@ TEST(WindowsInstance, TheNamedMutexIsHeldByOneProcessAndRefusedToAnother) {
     ::TerminateProcess(p, 0);
     ::WaitForSingleObject(p, 10000);
     ::CloseHandle(p);
-    const SingleInstanceLock next(name);
-    EXPECT_TRUE(next.acquired());
-    // A mutex is its owner thread's own: another thread of the same process is refused too.
+    std::optional<SingleInstanceLock> next(std::in_place, name);
+    EXPECT_TRUE(next->acquired());
+    // Another thread of the same process is refused too, and so is the owner thread itself (a
+    // mutex would let its owner take it again), until the lock is let go.
     bool other = true;
     std::thread([&] { other = SingleInstanceLock(name).acquired(); }).join();
     EXPECT_FALSE(other);
+    EXPECT_FALSE(SingleInstanceLock(name).acquired());
+    next.reset();
+    EXPECT_TRUE(SingleInstanceLock(name).acquired());
 }
 
 // The launcher starts the program in the folder asked for, minimised when asked; the snapshot
