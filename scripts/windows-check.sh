@@ -76,15 +76,16 @@ reg_set() { # reg_set <name> <REG_SZ|REG_DWORD> <value>: one value of Kestrun's 
     "$wine" reg add 'HKCU\Software\Tavisoft\Kestrun' /v "$1" /t "$2" /d "$3" /f >/dev/null 2>&1
 }
 
-# A working folder C:\<name> with the three programs, a supervised program and a backup list.
+# A working folder C:\<name> with the three programs, a supervised program (its window normal,
+# or with "m" minimised) and a backup list.
 make_working_folder() {
-    local name=$1
+    local name=$1 window=${2:-n}
     work=$drive_c/$name
     rm -rf "$work"
     mkdir -p "$work/tools" "$work/data" "$work/backup"
     cp "$bin/kestrun.exe" "$bin/kbm.exe" "$bin/kvu.exe" "$work/"
     cp "$bin/windows_platform_helper.exe" "$work/tools/sleeper.exe"
-    printf 'C:\\%s\\tools\\sleeper.exe?npid C:\\%s\\sleeper.pid\t0,0,0\r\n' "$name" "$name" \
+    printf 'C:\\%s\\tools\\sleeper.exe?%spid C:\\%s\\sleeper.pid\t0,0,0\r\n' "$name" "$window" "$name" \
         >"$work/progs.lst"
     printf 'C:\\%s\\data\t0\t0\r\n' "$name" >"$work/backup.lst"
     echo "2026-12-10;4711;Office chairs" >"$work/data/ledger.csv"
@@ -264,7 +265,7 @@ check_screenshots() {
         QT_QPA_PLATFORM=offscreen timeout 120 "$wine" "$bin/$program.exe" "$(winepath_of "$out")" \
             >/dev/null 2>&1 || fail "$program.exe failed"
     done
-    make_working_folder KestrunShots
+    make_working_folder KestrunShots m # its console window stays out of the picture
     reg_set Umode REG_DWORD 0
     reg_set Period REG_DWORD 12
     # The last backup an hour ago, as kbm leaves its record: the window shows that outcome and
