@@ -18,11 +18,14 @@ int main(int argc, char** argv) {
     // to the manager, which then knows the Kestrun it runs; its lines go to the journal too.
     const bool beforeServiceStart = kestrun::runsAsService();
     // Started by Kestrun it has no console: what Kestrun or the updater would print goes
-    // nowhere, so a terminal or pipe that has gone away cannot end the Kestrun it starts. A
-    // stream that cannot be led there (one of a Windows program without a usable console) is
-    // left as it is: it reaches no one either, and the update goes on.
-    if (!beforeServiceStart) {
-        const std::string nowhere(kestrun::nullDevice());
+    // nowhere, so a terminal or pipe that has gone away cannot end the Kestrun it starts. The
+    // streams are led there only when that device opens (a reopen that failed would leave them
+    // closed, for the started Kestrun's first files to take their place); one that cannot be
+    // reopened (of a Windows program without a usable console) reaches no one either, and the
+    // update goes on.
+    const std::string nowhere(kestrun::nullDevice());
+    if (std::FILE* probe = beforeServiceStart ? nullptr : std::fopen(nowhere.c_str(), "w")) {
+        std::fclose(probe);
         for (std::FILE* stream : {stdout, stderr})
             if (!std::freopen(nowhere.c_str(), "w", stream))
                 continue;

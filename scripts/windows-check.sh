@@ -29,6 +29,8 @@ finish() {
     for pid in "${started[@]}"; do
         kill "$pid" 2>/dev/null || true
     done
+    # The settings the check gave Kestrun go with it: the prefix's tests start from none.
+    "$wine" reg delete 'HKCU\Software\Tavisoft\Kestrun' /f >/dev/null 2>&1 || true
     # Whatever the check's programs started in this prefix of ours ends with its server.
     "$(dirname "$(readlink -f "$(command -v wine64 || echo /usr/lib/wine/wine64)")")/wineserver" \
         -k 2>/dev/null || true
@@ -274,8 +276,9 @@ check_screenshots() {
     hour_ago=$(date -d '1 hour ago' +%Y%m%d-%H%M%S)
     reg_set Lastbackup REG_SZ "$hour_ago"
     reg_set Lastgoodbackup REG_SZ "$hour_ago"
-    appdata=$(find "$drive_c/users" -maxdepth 3 -type d -path '*/AppData/Roaming' | head -n 1)
-    [[ -n $appdata ]] || fail "no AppData\\Roaming in the Wine prefix"
+    appdata=$("$wine" cmd.exe /c echo %APPDATA% 2>/dev/null | tr -d '\r')
+    appdata=$("$wine" winepath.exe -u "$appdata" 2>/dev/null)
+    [[ -d $appdata ]] || fail "no %APPDATA% folder in the Wine prefix"
     mkdir -p "$appdata/KBM"
     printf '[General]\r\nStarted=%s\r\nResult=completed\r\nCopied=47\r\nBytes=1843200\r\nFailed=0\r\nDestination=C:\\KestrunShots\\backup\r\nReason=\r\n' \
         "$hour_ago" >"$appdata/KBM/last-run.txt"

@@ -59,7 +59,7 @@ SingleInstanceLock::SingleInstanceLock(const std::string& name, const std::vecto
     if (!mutex)
         return; // no mutex at all: run unguarded rather than not at all
     file_ = instancePath(name);
-    const std::lock_guard guard(heldGuard);
+    std::unique_lock guard(heldGuard);
     const DWORD waited = heldNames.count(wide) ? WAIT_TIMEOUT : ::WaitForSingleObject(mutex, 0);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         ::CloseHandle(mutex);
@@ -67,11 +67,16 @@ SingleInstanceLock::SingleInstanceLock(const std::string& name, const std::vecto
         return;
     }
     heldNames.insert(wide);
+    guard.unlock(); // the deleter takes it again, also when the owner below cannot be made
+    // The name is free again only when the mutex is: ReleaseMutex fails on a thread that does
+    // not own it, and the mutex then stays held until its owner thread ends.
     mutex_ = std::shared_ptr<void>(mutex, [wide](void* held) {
-        ::ReleaseMutex(held);
+        const bool released = ::ReleaseMutex(held);
         ::CloseHandle(held);
-        const std::lock_guard letGo(heldGuard);
-        heldNames.erase(wide);
+        if (released) {
+            const std::lock_guard letGo(heldGuard);
+            heldNames.erase(wide);
+        }
     });
 }
 

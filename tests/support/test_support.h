@@ -92,10 +92,11 @@ bool runsAsRoot();
 // which Wine does not give).
 bool systemMakesLinks();
 
-// The id of a running process whose executable is the file, if any; and the end of a process
-// the test started (or one its programs started) by that id, at once, waiting until it is gone.
+// The id of a running process whose executable is the file, if any; and the end of such a
+// process (one the test's programs started), at once, by the id found, its executable checked
+// once more right before: true when one was ended.
 std::optional<long> processRunningFrom(const std::filesystem::path& executable);
-void endProcessNow(long pid);
+bool endProcessRunningFrom(const std::filesystem::path& executable);
 
 // The peak of the memory this process has held so far, in KiB (POSIX: its peak resident set;
 // Windows: its peak working set).

@@ -99,26 +99,34 @@ bool runsAsRoot() {
     return ::geteuid() == 0;
 }
 
+namespace {
+
+bool runsFrom(long pid, const std::filesystem::path& executable) {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    return !ec && exe == executable;
+}
+
+} // namespace
+
 std::optional<long> processRunningFrom(const std::filesystem::path& executable) {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit))
-            continue;
-        std::error_code linkEc;
-        if (std::filesystem::read_symlink(entry.path() / "exe", linkEc) == executable && !linkEc)
+        if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit) &&
+            runsFrom(std::stol(name), executable))
             return std::stol(name);
     }
     return std::nullopt;
 }
 
-void endProcessNow(long pid) {
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
+bool endProcessRunningFrom(const std::filesystem::path& executable) {
+    const auto pid = processRunningFrom(executable);
+    if (!pid || !runsFrom(*pid, executable) || ::kill(static_cast<pid_t>(*pid), SIGKILL) != 0)
+        return false;
     // Gone once it runs no executable any more (a child of ours stays a zombie until reaped).
-    waitUntil([&] {
-        std::error_code ec;
-        return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).empty();
-    });
+    waitUntil([&] { return !runsFrom(*pid, executable); });
+    return true;
 }
 
 long peakMemoryKilobytes() {

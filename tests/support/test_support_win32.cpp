@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <stdexcept>
 
@@ -92,43 +93,61 @@ bool runsAsRoot() {
     return false;
 }
 
-std::optional<long> processRunningFrom(const fs::path& executable) {
+namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(handle);
+    }
+};
+using win32Handle = std::unique_ptr<void, HandleCloser>;
+
+// The first process whose executable is the file, opened with the rights asked for besides
+// reading its image name; the handle holds the process, so its id is not taken by another.
+std::optional<std::pair<long, win32Handle>> openProcessRunningFrom(const fs::path& executable,
+                                                                   DWORD rights) {
     const auto lower = [](std::wstring text) {
         ::CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
         return text;
     };
     const std::wstring wanted = lower(executable.wstring());
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    const win32Handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (snapshot.get() == INVALID_HANDLE_VALUE)
         return std::nullopt;
-    std::optional<long> found;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32FirstW(snapshot, &entry); more && !found;
-         more = ::Process32NextW(snapshot, &entry)) {
-        const HANDLE process =
-            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        if (!process)
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry)) {
+        win32Handle process(
+            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | rights, FALSE, entry.th32ProcessID));
+        if (!process.get())
             continue;
         wchar_t image[MAX_PATH * 4];
         DWORD size = static_cast<DWORD>(std::size(image));
-        if (::QueryFullProcessImageNameW(process, 0, image, &size) &&
-            lower(std::wstring(image, size)) == wanted)
-            found = static_cast<long>(entry.th32ProcessID);
-        ::CloseHandle(process);
+        if (!::QueryFullProcessImageNameW(process.get(), 0, image, &size))
+            continue;
+        std::error_code ec;
+        const fs::path running(std::wstring(image, size));
+        if (lower(running.wstring()) == wanted || fs::equivalent(running, executable, ec))
+            return std::pair{static_cast<long>(entry.th32ProcessID), std::move(process)};
     }
-    ::CloseHandle(snapshot);
-    return found;
+    return std::nullopt;
 }
 
-void endProcessNow(long pid) {
-    const HANDLE process =
-        ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (!process)
-        return;
-    ::TerminateProcess(process, 1);
-    ::WaitForSingleObject(process, 10000);
-    ::CloseHandle(process);
+} // namespace
+
+std::optional<long> processRunningFrom(const fs::path& executable) {
+    const auto found = openProcessRunningFrom(executable, 0);
+    return found ? std::optional<long>(found->first) : std::nullopt;
+}
+
+bool endProcessRunningFrom(const fs::path& executable) {
+    const auto found = openProcessRunningFrom(executable, PROCESS_TERMINATE | SYNCHRONIZE);
+    if (!found || !::TerminateProcess(found->second.get(), 1))
+        return false;
+    ::WaitForSingleObject(found->second.get(), 10000);
+    return true;
 }
 
 long peakMemoryKilobytes() {
