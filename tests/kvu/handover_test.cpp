@@ -18,11 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Kestrun's and the updater's files as this system names them ("kestrun", "kestrun.exe").
-const std::string kInstalled = fileOf("kestrun");
-const std::string kUpdater = fileOf("kvu");
-const std::string kDownload = downloadOf("kestrun");
-const std::string kKept = keptOldKestrunName();
+const std::string kUpdater = programFileName(kUpdaterProgram);
 
 // A working folder with the real programs, and the environment of a Kestrun that touches only
 // the test's folders and reads our site from the loopback server.

@@ -21,11 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using Outcome = Updater::Outcome;
 
-// Kestrun's files as this system names them ("kestrun", "kestrun.exe").
-const std::string kInstalled = fileOf("kestrun");
-const std::string kDownload = downloadOf("kestrun");
-const std::string kKept = keptOldKestrunName();
-
 // Stands in for the started Kestrun: records the start, tries Kestrun's instance lock as a new
 // Kestrun would, and writes its "Program started" line and runs its first check (its trial
 // ends) unless told to stay silent. A silent one

@@ -159,7 +159,7 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
         for (const Case& k : cases) {
             SCOPED_TRACE(c.name + ": " + k.what);
             clearFolders();
-            const fs::path installed = work_ / fileOf(c.name);
+            const fs::path installed = work_ / programFileName(c.name);
             std::string before;
             if (k.installed == Installed::Versioned)
                 installBuilt(c.name, k.installedVersion, installed, k.installedMode);
@@ -201,20 +201,21 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
                 lines = {"Could not connect: Tavisoft Web server"};
                 break;
             case Expect::DownloadFailed:
-                lines = {cancelLine(downloadOf(c.name), notFound.size()),
+                lines = {cancelLine(downloadFileName(c.name), notFound.size()),
                          "Error in downloading update from web: Tavisoft Web server"};
                 break;
             case Expect::NotNewer:
-                lines = {savedLine(downloadOf(c.name), program.size(), *k.fileVersion),
+                lines = {savedLine(downloadFileName(c.name), program.size(), *k.fileVersion),
                          "Update refused for " + c.name + ", download deleted: its version " +
                              k.fileVersion->text() + " is not newer than the installed " +
                              k.installedVersion.text()};
                 break;
             case Expect::Updated:
-                lines = {savedLine(downloadOf(c.name), program.size(), served), c.updatedLine};
+                lines = {savedLine(downloadFileName(c.name), program.size(), served),
+                         c.updatedLine};
                 break;
             case Expect::CopyFailed:
-                lines = {savedLine(downloadOf(c.name), program.size(), served)};
+                lines = {savedLine(downloadFileName(c.name), program.size(), served)};
                 break;
             }
             EXPECT_EQ(logMessages(), lines);
@@ -224,7 +225,7 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
                     EXPECT_EQ(modeOf(installed),
                               k.installed == Installed::None ? 0755u : k.installedMode);
                 }
-                EXPECT_TRUE(readFile(work_ / downloadOf(c.name)) == program)
+                EXPECT_TRUE(readFile(work_ / downloadFileName(c.name)) == program)
                     << "the download stays";
             } else if (k.installed == Installed::Folder) {
                 EXPECT_TRUE(fs::is_directory(installed / "inside"));
@@ -238,9 +239,9 @@ TEST_F(SelfUpdateTest, CompanionChecks) {
                 }
             }
             if (k.expect != Expect::Updated && k.expect != Expect::CopyFailed) {
-                EXPECT_FALSE(fs::exists(work_ / downloadOf(c.name)));
+                EXPECT_FALSE(fs::exists(work_ / downloadFileName(c.name)));
             }
-            EXPECT_FALSE(fs::exists(work_ / downloadOf("kestrun")));
+            EXPECT_FALSE(fs::exists(work_ / downloadFileName("kestrun")));
             EXPECT_TRUE(launcher_.starts.empty());
             EXPECT_TRUE(exits_.empty());
         }
@@ -253,7 +254,7 @@ TEST_F(SelfUpdateTest, CompanionVersionComesFromTheCurrentFolderAndTheCopyGoesTo
     publish("KSN/ver.txt", "KBM:1.0.0.1\r\n");
     const std::string program = builtWithVersion("kbm", version(1, 0, 0, 1));
     publishSigned(remoteOf("kbm"), program);
-    const std::string kbm = fileOf("kbm");
+    const std::string kbm = programFileName("kbm");
 
     installBuilt("kbm", version(1, 0, 0, 1), other_ / kbm);
     checks(other_.path()).checkCompanion(OwnProgram::Kbm);
@@ -273,7 +274,7 @@ TEST_F(SelfUpdateTest, RunningCompanionIsReplacedAndKeepsRunning) {
     publish("KSN/ver.txt", "KVU:9.0.0.0\r\n");
     const std::string program = builtWithVersion("kvu", version(9, 0, 0, 0));
     publishSigned(remoteOf("kvu"), program);
-    const fs::path installed = work_ / fileOf("kvu");
+    const fs::path installed = work_ / programFileName("kvu");
     writeFile(installed, readFile(KESTRUN_RUNNING_STAND_IN));
     fs::permissions(installed, fs::perms::owner_all);
     QProcess running;
@@ -281,9 +282,10 @@ TEST_F(SelfUpdateTest, RunningCompanionIsReplacedAndKeepsRunning) {
     ASSERT_TRUE(running.waitForStarted());
 
     checks().checkCompanion(OwnProgram::Updater);
-    EXPECT_EQ(logMessages(), (std::vector<std::string>{
-                                 savedLine(downloadOf("kvu"), program.size(), version(9, 0, 0, 0)),
-                                 "kvu was updated."}));
+    EXPECT_EQ(logMessages(),
+              (std::vector<std::string>{
+                  savedLine(downloadFileName("kvu"), program.size(), version(9, 0, 0, 0)),
+                  "kvu was updated."}));
     EXPECT_TRUE(readFile(installed) == program);
     EXPECT_EQ(running.state(), QProcess::Running);
     running.kill();
@@ -295,7 +297,7 @@ TEST_F(SelfUpdateTest, RunningCompanionIsReplacedAndKeepsRunning) {
     checks().checkCompanion(OwnProgram::Updater);
     EXPECT_EQ(logMessages().back(), "kvu was updated.");
     EXPECT_EQ(readFileVersion(installed), version(9, 0, 0, 1));
-    EXPECT_FALSE(fs::exists(work_ / ("." + fileOf("kvu") + ".old")));
+    EXPECT_FALSE(fs::exists(work_ / ("." + programFileName("kvu") + ".old")));
 }
 
 TEST_F(SelfUpdateTest, KestrunChecks) {
@@ -357,8 +359,8 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
          Updater::OthersMayWrite, true, "Update not handed over: others may change the updater "},
     };
     const std::string notFound = "<html><body>Not found</body></html>";
-    const fs::path kestrun = work_ / fileOf("kestrun");
-    const std::string download = downloadOf("kestrun");
+    const fs::path kestrun = work_ / programFileName("kestrun");
+    const std::string download = downloadFileName("kestrun");
     const fs::path signature = work_ / newSignatureName();
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -374,7 +376,7 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
             installBuilt("kestrun", k.installedVersion, kestrun);
         if (k.installed == Installed::NoVersion)
             writeFile(kestrun, "not a program");
-        const fs::path updater = work_ / fileOf("kvu");
+        const fs::path updater = work_ / programFileName("kvu");
         if (k.updater != Updater::Missing)
             installBuilt("kvu", version(1, 0, 0, 0), updater,
                          k.updater == Updater::OthersMayWrite ? 0777 : 0755);
@@ -441,8 +443,8 @@ TEST_F(SelfUpdateTest, KestrunChecks) {
         if (k.expect != Expect::HandOver && k.expect != Expect::NoUpdater) {
             EXPECT_FALSE(fs::exists(work_ / download));
         }
-        EXPECT_FALSE(fs::exists(work_ / downloadOf("kbm")));
-        EXPECT_FALSE(fs::exists(work_ / downloadOf("kvu")));
+        EXPECT_FALSE(fs::exists(work_ / downloadFileName("kbm")));
+        EXPECT_FALSE(fs::exists(work_ / downloadFileName("kvu")));
     }
 }
 
@@ -496,9 +498,9 @@ TEST_F(SelfUpdateTest, OnlyDownloadsSignedByATrustedKeyAreKept) {
             clearFolders();
             launcher_.starts.clear();
             exits_.clear();
-            const fs::path file = work_ / fileOf(name);
+            const fs::path file = work_ / programFileName(name);
             installBuilt(name, version(1, 2, 1, 3), file);
-            installBuilt("kvu", version(1, 0, 0, 0), work_ / fileOf("kvu"));
+            installBuilt("kvu", version(1, 0, 0, 0), work_ / programFileName("kvu"));
             const std::string installed = readFile(file);
             publish("KSN/ver.txt", "KSN:1.2.1.4\r\nKBM:1.2.1.4\r\n");
             const std::string remote = remoteOf(name);
@@ -540,7 +542,7 @@ TEST_F(SelfUpdateTest, OnlyDownloadsSignedByATrustedKeyAreKept) {
             else
                 checks().checkCompanion(OwnProgram::Kbm);
 
-            const std::string local = downloadOf(name);
+            const std::string local = downloadFileName(name);
             const auto lines = logMessages();
             ASSERT_EQ(lines.size(), 2u);
             EXPECT_EQ(lines[0].rfind("Update downloaded, size: ", 0), 0u) << lines[0];
@@ -567,7 +569,7 @@ TEST_F(SelfUpdateTest, OnlyDownloadsSignedByATrustedKeyAreKept) {
 }
 
 TEST_F(SelfUpdateTest, UnreachableSiteIsNoConnectionForEveryCheck) {
-    installBuilt("kestrun", version(1, 2, 1, 3), work_ / fileOf("kestrun"));
+    installBuilt("kestrun", version(1, 2, 1, 3), work_ / programFileName("kestrun"));
     ScopedEnv closed("KESTRUN_WEB_BASE", std::string("http://127.0.0.1:1/KSN"));
     checks().checkKestrun();
     checks().checkCompanion(OwnProgram::Kbm);

@@ -43,7 +43,7 @@ TEST_F(SelfUpdateWindowTest, CompanionMessagesUpdateTheirOwnProgram) {
     publishSigned(remoteOf("kbm"), builtWithVersion("kbm", version(1, 0, 0, 7)));
     publishSigned(remoteOf("kvu"), builtWithVersion("kvu", version(1, 0, 0, 8)));
     publish(remoteOf("kestrun"), builtWithVersion("kestrun", version(9, 0, 0, 0)));
-    installBuilt("kestrun", version(1, 0, 0, 0), work_ / fileOf("kestrun"));
+    installBuilt("kestrun", version(1, 0, 0, 0), work_ / programFileName("kestrun"));
     const ScopedCwd cwd(work_.path());
     CKestrunDlg window(
         KestrunContext{clock_, store_, autostart_, processes_, launcher_, work_.path(), false});
@@ -71,11 +71,11 @@ TEST_F(SelfUpdateWindowTest, CompanionMessagesUpdateTheirOwnProgram) {
         window.handleMessage(m.message);
         window.updates().waitUntilIdle();
         EXPECT_EQ(logMessages().back(), m.line);
-        EXPECT_EQ(readFileVersion(work_ / fileOf(m.name)),
+        EXPECT_EQ(readFileVersion(work_ / programFileName(m.name)),
                   version(1, 0, 0, m.name[1] == 'b' ? 7 : 8));
     }
     EXPECT_EQ(logMessages().size(), linesBefore + 4);
-    EXPECT_FALSE(fs::exists(work_ / downloadOf("kestrun")));
+    EXPECT_FALSE(fs::exists(work_ / downloadFileName("kestrun")));
 }
 
 } // namespace
